@@ -1,0 +1,9 @@
+// The Win32 subset of the simulated machine: only what the code calls, with the SDK's signatures,
+// constants and values.
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "winnls.h"
+#include "winreg.h"

@@ -1,0 +1,4 @@
+// National-language support: code pages.
+#pragma once
+
+#include "windef.h"

@@ -1,0 +1,39 @@
+// The machine's file system: Windows paths mapped into the machine directory (C:\Windows is
+// drive_c/Windows), names matched without regard to case as on NTFS, and the process's current
+// directory and drive. An in-memory machine has no drives: every path fails to map.
+#pragma once
+
+#include <windef.h>
+#include <winerror.h>
+
+#include <mutex>
+#include <string>
+
+namespace sim {
+
+class FileSystem {
+public:
+    FileSystem(const std::string& machineDir, const std::u16string& currentDirectory);
+
+    // The absolute Windows path of `path` ("x", "\x", "C:x", "C:\x", with "/" or "\", "." and
+    // ".." resolved), as GetFullPathNameW gives it.
+    std::u16string FullPath(const std::u16string& path);
+
+    // The host path a Windows path names. Existing components are found without regard to case;
+    // a missing last component keeps the case given. Fails with ERROR_PATH_NOT_FOUND when the
+    // drive or a directory on the way does not exist.
+    DWORD HostPath(const std::u16string& path, std::string* hostPath);
+
+    std::u16string CurrentDirectory();
+    // ERROR_FILE_NOT_FOUND / ERROR_DIRECTORY when the path is no existing directory.
+    DWORD SetCurrentDirectory(const std::u16string& path);
+
+private:
+    std::u16string FullPathLocked(const std::u16string& path) const;
+
+    std::string m_machineDir;
+    std::mutex m_lock;
+    std::u16string m_currentDirectory;  // always "X:\..." with a backslash after the drive
+};
+
+}  // namespace sim

@@ -1,0 +1,76 @@
+// What machine.json says about a machine: the things a registry cannot say.
+#pragma once
+
+#include <windef.h>
+
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct OsSettings {
+    DWORD major = 10;
+    DWORD minor = 0;
+    DWORD build = 17763;
+    DWORD platformId = 2;     // VER_PLATFORM_WIN32_NT
+    BYTE productType = 3;     // VER_NT_SERVER
+    WORD architecture = 9;    // PROCESSOR_ARCHITECTURE_AMD64; 0 x86, 6 IA64
+    bool hasGetNativeSystemInfo = true;
+    bool rtlGetVersionFails = false;
+};
+
+struct ClockSettings {
+    double scale = 1.0;       // machine seconds per real second
+    DWORD startTick = 0;      // GetTickCount when the machine's clock starts
+    bool virtualTime = false; // time moves only while every thread of a process waits
+    std::string localTime;    // "YYYY-MM-DDThh:mm:ss" at the clock's start; empty: the host's
+};
+
+struct ProgramSettings {
+    std::u16string path;             // Windows path of the executable
+    std::optional<double> runSeconds; // on the machine's clock; none: never exits
+    DWORD exitCode = 0;
+};
+
+struct LibrarySettings {
+    std::u16string name;
+    std::vector<std::string> exports;
+};
+
+struct FaultSettings {
+    std::string function;  // a Win32 function's name, as the code calls it
+    DWORD error = 0;       // Win32 error code or HRESULT the call gives
+    unsigned call = 0;     // the n-th call fails (1-based); 0: every call
+};
+
+struct MachineSettings {
+    OsSettings os;
+    UINT ansiCodePage = 1252;
+    std::string uiLanguage = "en-US";
+    std::u16string temp = u"C:\\Windows\\Temp";
+    std::u16string currentDirectory = u"C:\\";
+    std::map<std::u16string, std::u16string> environment;  // besides Temp and TMP
+    ClockSettings clock;
+    std::vector<ProgramSettings> programs;
+    std::vector<LibrarySettings> libraries;
+    std::vector<FaultSettings> faults;
+};
+
+// A setting that cannot be taken, named by file, line and setting path ("clock.scale").
+class SettingsError : public std::runtime_error {
+public:
+    SettingsError(const std::string& file, int line, const std::string& setting,
+                  const std::string& what);
+};
+
+// Reads and checks a whole machine.json; throws SettingsError and returns nothing half loaded.
+MachineSettings LoadSettings(const std::string& path);
+MachineSettings ParseSettings(const std::string& text, const std::string& fileName);
+
+std::u16string Utf8ToUtf16(const std::string& utf8);
+std::string Utf16ToUtf8(const std::u16string& utf16);
+
+}  // namespace sim

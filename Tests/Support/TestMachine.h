@@ -1,0 +1,42 @@
+// A private simulated machine for one test: a temporary machine directory made this process's
+// machine for the test's lifetime, then removed.
+#pragma once
+
+#include <string>
+
+namespace test {
+
+class TestMachine {
+public:
+    // `machineJson` empty: no machine.json (every setting at its default).
+    explicit TestMachine(const std::string& machineJson = "", const std::string& registryReg = "");
+    ~TestMachine();
+    TestMachine(const TestMachine&) = delete;
+    TestMachine& operator=(const TestMachine&) = delete;
+
+    const std::string& Dir() const { return m_dir; }
+    std::string PathOf(const std::string& name) const { return m_dir + "/" + name; }
+
+    // Writes a file of the machine, making its directories ("drive_c/Windows/Temp/x.txt").
+    void WriteFile(const std::string& relative, const std::string& content) const;
+    std::string ReadFile(const std::string& relative) const;
+    void MakeDirectory(const std::string& relative) const;
+
+private:
+    std::string m_dir;
+};
+
+// A fresh temporary directory, removed with its contents by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+}  // namespace test
