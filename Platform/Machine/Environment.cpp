@@ -2,7 +2,9 @@
 
 namespace sim {
 
-char16_t UpperAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c; }
+char16_t UpperAscii(char16_t c) {
+    return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c;
+}
 
 bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size()) {

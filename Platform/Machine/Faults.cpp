@@ -46,7 +46,9 @@ bool FaultTable::Hit(const char* function, DWORD* error) {
     return false;
 }
 
-void FaultTable::FailAllocation(unsigned nth) { m_allocationsLeft = static_cast<long>(nth); }
+void FaultTable::FailAllocation(unsigned nth) {
+    m_allocationsLeft = static_cast<long>(nth);
+}
 
 bool FaultTable::AllocationFails() {
     if (m_allocationsLeft.load(std::memory_order_relaxed) <= 0) {

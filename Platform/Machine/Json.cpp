@@ -230,14 +230,30 @@ private:
             }
             char e = m_text[m_pos++];
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     unsigned cp = Hex4();
                     if (cp >= 0xD800 && cp < 0xDC00 && Word("\\u")) {
@@ -252,7 +268,8 @@ private:
                     AppendUtf8(out, cp);
                     break;
                 }
-                default: Fail(std::string("unknown escape \\") + e);
+                default:
+                    Fail(std::string("unknown escape \\") + e);
             }
         }
     }
@@ -262,7 +279,9 @@ private:
     int m_line = 1;
 };
 
-Json Json::Parse(const std::string& text) { return JsonParser(text).ParseDocument(); }
+Json Json::Parse(const std::string& text) {
+    return JsonParser(text).ParseDocument();
+}
 
 const Json* Json::Find(const std::string& key) const {
     for (const auto& member : m_members) {
@@ -275,12 +294,18 @@ const Json* Json::Find(const std::string& key) const {
 
 const char* Json::KindName(Kind kind) {
     switch (kind) {
-        case Kind::Null: return "null";
-        case Kind::Bool: return "a boolean";
-        case Kind::Number: return "a number";
-        case Kind::String: return "a string";
-        case Kind::Array: return "an array";
-        case Kind::Object: return "an object";
+        case Kind::Null:
+            return "null";
+        case Kind::Bool:
+            return "a boolean";
+        case Kind::Number:
+            return "a number";
+        case Kind::String:
+            return "a string";
+        case Kind::Array:
+            return "an array";
+        case Kind::Object:
+            return "an object";
     }
     return "?";
 }
@@ -289,11 +314,21 @@ std::string JsonLine::Quote(const std::string& utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];

@@ -39,7 +39,9 @@ Machine& Machine::Get() {
     return *g_machine.load();
 }
 
-bool Machine::Exists() { return g_machine.load() != nullptr; }
+bool Machine::Exists() {
+    return g_machine.load() != nullptr;
+}
 
 void Machine::Use(const std::string& dir) {
     std::call_once(g_firstUse, [] {});

@@ -22,7 +22,8 @@ public:
     Reader(const std::string& file, const std::string& path, const Json& object)
         : m_file(file), m_path(path), m_object(object) {
         if (!object.IsObject()) {
-            Fail(object, "expected an object, found " + std::string(Json::KindName(object.GetKind())));
+            Fail(object,
+                 "expected an object, found " + std::string(Json::KindName(object.GetKind())));
         }
     }
 
@@ -106,7 +107,9 @@ public:
     const Json& Self() const { return m_object; }
 
 private:
-    std::string Name(const std::string& key) const { return m_path.empty() ? key : m_path + "." + key; }
+    std::string Name(const std::string& key) const {
+        return m_path.empty() ? key : m_path + "." + key;
+    }
 
     std::string m_file;
     std::string m_path;

@@ -15,23 +15,23 @@ struct OsSettings {
     DWORD major = 10;
     DWORD minor = 0;
     DWORD build = 17763;
-    DWORD platformId = 2;     // VER_PLATFORM_WIN32_NT
-    BYTE productType = 3;     // VER_NT_SERVER
-    WORD architecture = 9;    // PROCESSOR_ARCHITECTURE_AMD64; 0 x86, 6 IA64
+    DWORD platformId = 2;   // VER_PLATFORM_WIN32_NT
+    BYTE productType = 3;   // VER_NT_SERVER
+    WORD architecture = 9;  // PROCESSOR_ARCHITECTURE_AMD64; 0 x86, 6 IA64
     bool hasGetNativeSystemInfo = true;
     bool rtlGetVersionFails = false;
 };
 
 struct ClockSettings {
-    double scale = 1.0;       // machine seconds per real second
-    DWORD startTick = 0;      // GetTickCount when the machine's clock starts
-    bool virtualTime = false; // time moves only while every thread of a process waits
-    std::string localTime;    // "YYYY-MM-DDThh:mm:ss" at the clock's start; empty: the host's
+    double scale = 1.0;        // machine seconds per real second
+    DWORD startTick = 0;       // GetTickCount when the machine's clock starts
+    bool virtualTime = false;  // time moves only while every thread of a process waits
+    std::string localTime;     // "YYYY-MM-DDThh:mm:ss" at the clock's start; empty: the host's
 };
 
 struct ProgramSettings {
-    std::u16string path;             // Windows path of the executable
-    std::optional<double> runSeconds; // on the machine's clock; none: never exits
+    std::u16string path;               // Windows path of the executable
+    std::optional<double> runSeconds;  // on the machine's clock; none: never exits
     DWORD exitCode = 0;
 };
 
