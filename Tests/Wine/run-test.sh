@@ -5,7 +5,12 @@ wine=$1 base=$2 exe=$3
 shift 3
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-wine.XXXXXX")
 trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT
-cp -a "$base/." "$prefix/"
+# Hard links keep the copy cheap (the prefix is over 600 MB); the registry files, which Wine
+# rewrites, are copied for real so that the base prefix never changes.
+cp -al "$base/." "$prefix/"
+for f in system.reg user.reg userdef.reg; do
+    rm -f "$prefix/$f" && cp "$base/$f" "$prefix/$f"
+done
 export WINEPREFIX=$prefix WINEDEBUG=-all
 "$wine" "$exe" "$@"
 rc=$?
