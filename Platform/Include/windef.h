@@ -63,6 +63,10 @@ typedef union _LARGE_INTEGER {
     struct {
         DWORD LowPart;
         LONG HighPart;
+    };
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
@@ -90,6 +94,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 #define WINAPI
+// Exports of the Windows executable; nothing to mark on Linux.
+#define __declspec(x)
 #define APIENTRY
 #define CALLBACK
 #define VOID void

@@ -5,5 +5,7 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "libloaderapi.h"
+#include "sysinfoapi.h"
 #include "winnls.h"
 #include "winreg.h"

@@ -4,6 +4,7 @@
 #include "Machine/Environment.h"
 #include "Machine/Faults.h"
 #include "Machine/FileSystem.h"
+#include "Machine/Modules.h"
 #include "Machine/RegistryStore.h"
 
 #include <fcntl.h>
@@ -76,6 +77,7 @@ Machine::Machine(const std::string& dir) : m_dir(dir) {
     m_faults = std::make_unique<FaultTable>(m_settings.faults);
     m_files = std::make_unique<FileSystem>(m_dir, m_settings.currentDirectory);
     m_environment = std::make_unique<Environment>(m_settings);
+    m_modules = std::make_unique<ModuleTable>(m_settings);
     m_registry = std::make_unique<RegistryStore>(m_dir);
     m_clock = std::make_unique<sim::Clock>(m_settings.clock, m_dir);
 }

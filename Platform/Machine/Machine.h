@@ -19,6 +19,7 @@ class Clock;
 class Environment;
 class FaultTable;
 class FileSystem;
+class ModuleTable;
 class RegistryStore;
 
 class Machine {
@@ -43,6 +44,7 @@ public:
     FaultTable& Faults() { return *m_faults; }
     FileSystem& Files() { return *m_files; }
     Environment& Env() { return *m_environment; }
+    ModuleTable& Modules() { return *m_modules; }
     RegistryStore& Registry() { return *m_registry; }
     sim::Clock& Clock() { return *m_clock; }
 
@@ -61,6 +63,7 @@ private:
     std::unique_ptr<FaultTable> m_faults;
     std::unique_ptr<FileSystem> m_files;
     std::unique_ptr<Environment> m_environment;
+    std::unique_ptr<ModuleTable> m_modules;
     std::unique_ptr<RegistryStore> m_registry;
     std::unique_ptr<sim::Clock> m_clock;
     std::mutex m_recordsLock;

@@ -1,0 +1,94 @@
+#include "OSType.h"
+
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Row {
+    int major, minor, platformId, productType;
+    int x64, itanium, other;  // expected codes by architecture
+};
+
+// Every row of the classification, and combinations it does not list.
+const Row kRows[] = {
+    {5, 1, 2, 1, 7, 7, 7},    {5, 1, 1, 1, 0, 0, 0},     {5, 2, 2, 1, 9, 8, 0},
+    {5, 2, 2, 2, 12, 11, 10}, {5, 2, 2, 3, 12, 11, 10},  {5, 2, 1, 3, 0, 0, 0},
+    {6, 0, 2, 1, 14, 13, 13}, {6, 0, 2, 2, 16, 17, 15},  {6, 0, 2, 3, 16, 17, 15},
+    {6, 1, 2, 1, 19, 18, 18}, {6, 1, 2, 3, 20, 21, 0},   {6, 1, 2, 2, 20, 21, 0},
+    {6, 2, 2, 1, 23, 22, 22}, {6, 2, 2, 3, 24, 22, 22},  {6, 3, 2, 1, 26, 25, 25},
+    {6, 3, 2, 3, 27, 25, 25}, {10, 0, 2, 1, 29, 28, 28}, {10, 0, 2, 3, 30, 28, 28},
+    {6, 0, 2, 0, 0, 0, 0},    {5, 0, 2, 1, 0, 0, 0},     {6, 4, 2, 1, 0, 0, 0},
+    {10, 1, 2, 1, 0, 0, 0},   {11, 0, 2, 1, 0, 0, 0},    {4, 0, 2, 1, 0, 0, 0},
+};
+
+std::string MachineJson(const Row& row, int architecture, bool nativeInfo = true,
+                        bool versionFails = false) {
+    return "{\"os\": {\"major\": " + std::to_string(row.major) +
+           ", \"minor\": " + std::to_string(row.minor) +
+           ", \"platformId\": " + std::to_string(row.platformId) +
+           ", \"productType\": " + std::to_string(row.productType) +
+           ", \"architecture\": " + std::to_string(architecture) +
+           ", \"hasGetNativeSystemInfo\": " + (nativeInfo ? "true" : "false") +
+           ", \"rtlGetVersionFails\": " + (versionFails ? "true" : "false") + "}}";
+}
+
+TEST(COSType, ClassifiesEveryVersionAndArchitecture) {
+    const int architectures[] = {PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_IA64,
+                                 PROCESSOR_ARCHITECTURE_INTEL};
+    for (const Row& row : kRows) {
+        const int expected[] = {row.x64, row.itanium, row.other};
+        for (int a = 0; a < 3; ++a) {
+            std::string json = MachineJson(row, architectures[a]);
+            SCOPED_TRACE(json);
+            test::TestMachine machine(json);
+            COSType os;
+            int code = os.GetOSType();
+            EXPECT_EQ(expected[a], code);
+            EXPECT_EQ(code == 22 || code == 23 || code == 24, os.IsWin8());
+            EXPECT_EQ(code == 28 || code == 29 || code == 30, os.IsWin10());
+            bool later = row.major > 6 || (row.major == 6 && row.minor >= 2);
+            EXPECT_EQ(later, os.IsWin8OrLater());
+        }
+    }
+}
+
+TEST(COSType, WithoutNativeSystemInfoTheArchitectureIsNeitherX64NorItanium) {
+    for (int architecture : {PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_IA64}) {
+        test::TestMachine machine(MachineJson({10, 0, 2, 1, 0, 0, 0}, architecture, false));
+        COSType os;
+        EXPECT_EQ(28, os.GetOSType());
+        EXPECT_TRUE(os.IsWin10());
+    }
+    test::TestMachine machine(MachineJson({6, 1, 2, 3, 0, 0, 0}, 9, false));
+    EXPECT_EQ(0, COSType().GetOSType());
+}
+
+TEST(COSType, FailedVersionReadIsUnknownEverywhere) {
+    test::TestMachine machine(MachineJson({10, 0, 2, 1, 0, 0, 0}, 9, true, true));
+    COSType os;
+    EXPECT_EQ(0, os.GetOSType());
+    EXPECT_FALSE(os.IsWin8());
+    EXPECT_FALSE(os.IsWin10());
+    EXPECT_FALSE(os.IsWin8OrLater());
+}
+
+TEST(COSType, SeesNativeSystemInfoAndRtlGetVersionThroughTheLoadedModules) {
+    test::TestMachine machine(MachineJson({6, 2, 2, 1, 0, 0, 0}, 0, false));
+    SetLastError(0xdeadbeef);
+    HMODULE kernel32 = GetModuleHandleW(TEXT("KERNEL32"));
+    ASSERT_NE(nullptr, kernel32);
+    EXPECT_EQ(kernel32, GetModuleHandleW(TEXT("C:\\Windows\\system32\\kernel32.DLL")));
+    EXPECT_EQ(nullptr, GetProcAddress(kernel32, "GetNativeSystemInfo"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError());
+    EXPECT_NE(nullptr, GetProcAddress(GetModuleHandleW(TEXT("ntdll.dll")), "RtlGetVersion"));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(nullptr, GetModuleHandleW(TEXT("ZEL2Setp.dll")));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+    EXPECT_NE(nullptr, GetModuleHandleW(nullptr));
+}
+
+}  // namespace
