@@ -1,0 +1,366 @@
+// The registry functions, as Windows gives them. Runs on the simulated machine and under Wine;
+// everything happens below HKEY_CURRENT_USER\Software\TarvikTest, removed afterwards.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::basic_string<WCHAR> WString;
+
+const WCHAR kTestKey[] = TEXT("Software\\TarvikTest");
+
+bool RunningOnWine() {
+    HMODULE ntdll = GetModuleHandleW(TEXT("ntdll"));
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
+void DeleteTree(HKEY parent, const WCHAR* name) {
+    HKEY key;
+    if (RegOpenKeyExW(parent, name, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    WCHAR child[256];
+    DWORD length = 256;
+    while (RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS) {
+        DeleteTree(key, child);
+        length = 256;
+    }
+    RegCloseKey(key);
+    RegDeleteKeyW(parent, name);
+}
+
+std::vector<BYTE> Bytes(const WCHAR* text) {
+    const BYTE* begin = reinterpret_cast<const BYTE*>(text);
+    return std::vector<BYTE>(begin, begin + (WString(text).size() + 1) * sizeof(WCHAR));
+}
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteTree(HKEY_CURRENT_USER, kTestKey);
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, NULL, 0,
+                                                 KEY_ALL_ACCESS, NULL, &m_key, NULL));
+    }
+    void TearDown() override {
+        RegCloseKey(m_key);
+        DeleteTree(HKEY_CURRENT_USER, kTestKey);
+    }
+
+    HKEY Create(HKEY parent, const WCHAR* name, DWORD options = 0, DWORD* disposition = NULL) {
+        HKEY key = NULL;
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(parent, name, 0, NULL, options, KEY_ALL_ACCESS,
+                                                 NULL, &key, disposition));
+        return key;
+    }
+
+    void SetString(HKEY key, const WCHAR* name, const WCHAR* text, DWORD type = REG_SZ) {
+        std::vector<BYTE> data = Bytes(text);
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())));
+    }
+
+    HKEY m_key = NULL;
+};
+
+TEST_F(Registry, QueryGivesTypeAndSizeInBytesAndMoreDataWithTheNeededSize) {
+    SetString(m_key, TEXT("Text"), TEXT("foobar"));
+    DWORD number = 0x1f;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key, TEXT("Number"), 0, REG_DWORD,
+                                            reinterpret_cast<BYTE*>(&number), sizeof(number)));
+
+    SetLastError(0xdeadbeef);
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type, NULL, &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(7 * sizeof(WCHAR), size);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type, NULL, NULL));
+    EXPECT_EQ(0xdeadbeefu, GetLastError()) << "registry functions return their code";
+
+    WCHAR buffer[16] = {'x', 'x', 'x', 0};
+    size = 4;
+    type = 0;
+    EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type,
+                                                reinterpret_cast<BYTE*>(buffer), &size));
+    EXPECT_EQ(7 * sizeof(WCHAR), size);
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(WString(TEXT("xxx")), buffer) << "a short buffer is left alone";
+
+    size = 7 * sizeof(WCHAR);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type,
+                                              reinterpret_cast<BYTE*>(buffer), &size));
+    EXPECT_EQ(WString(TEXT("foobar")), buffer);
+
+    DWORD read = 0;
+    size = sizeof(read);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("NUMBER"), NULL, &type,
+                                              reinterpret_cast<BYTE*>(&read), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+    EXPECT_EQ(0x1fu, read);
+    EXPECT_EQ(4u, size);
+
+    // A missing value: with no buffer the size becomes 0, with one it stays.
+    size = 0xdeadbeef;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegQueryValueExW(m_key, TEXT("Missing"), NULL, &type, NULL, &size));
+    EXPECT_EQ(0u, size);
+    size = sizeof(buffer);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(m_key, TEXT("Missing"), NULL, &type,
+                                                     reinterpret_cast<BYTE*>(buffer), &size));
+    EXPECT_EQ(sizeof(buffer), size);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type,
+                                                        reinterpret_cast<BYTE*>(buffer), NULL));
+}
+
+TEST_F(Registry, SetValueStoresWhatWindowsStores) {
+    // A string whose size leaves out its terminator keeps it.
+    const WCHAR text[] = TEXT("abc");
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(m_key, TEXT("Short"), 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                             3 * sizeof(WCHAR)));
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Short"), NULL, NULL, NULL, &size));
+    EXPECT_EQ(4 * sizeof(WCHAR), size);
+
+    // The default value: a null name and an empty one are the same value.
+    SetString(m_key, NULL, TEXT("default"));
+    WCHAR buffer[16];
+    size = sizeof(buffer);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT(""), NULL, NULL,
+                                              reinterpret_cast<BYTE*>(buffer), &size));
+    EXPECT_EQ(WString(TEXT("default")), buffer);
+
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key, TEXT("Empty"), 0, REG_BINARY, NULL, 0));
+    DWORD type = 0;
+    size = 99;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Empty"), NULL, &type, NULL, &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+    EXPECT_EQ(ERROR_NOACCESS, RegSetValueExW(m_key, TEXT("Bad"), 0, REG_DWORD, NULL, 4));
+
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(m_key, TEXT("EMPTY")));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(m_key, TEXT("Empty")));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(m_key, NULL));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(m_key, NULL, NULL, NULL, NULL, &size));
+}
+
+TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirFirstCase) {
+    HKEY created = Create(m_key, TEXT("MixedCase"));
+    RegCloseKey(created);
+    HKEY opened = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT("mixedcase"), 0, KEY_READ, &opened));
+    RegCloseKey(opened);
+    DWORD disposition = 0;
+    created = Create(m_key, TEXT("MIXEDCASE"), 0, &disposition);
+    EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+    RegCloseKey(created);
+
+    WCHAR name[32];
+    DWORD length = 32;
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExW(m_key, 0, name, &length, NULL, NULL, NULL, NULL));
+    EXPECT_EQ(WString(TEXT("MixedCase")), name);
+    EXPECT_EQ(9u, length);
+
+    SetString(m_key, TEXT("Value"), TEXT("one"));
+    SetString(m_key, TEXT("VALUE"), TEXT("two"));
+    length = 32;
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumValueW(m_key, 0, name, &length, NULL, NULL, NULL, NULL));
+    EXPECT_EQ(WString(TEXT("Value")), name);
+    length = 32;
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumValueW(m_key, 1, name, &length, NULL, NULL, NULL, NULL));
+    WCHAR data[8];
+    DWORD size = sizeof(data);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("value"), NULL, NULL,
+                                              reinterpret_cast<BYTE*>(data), &size));
+    EXPECT_EQ(WString(TEXT("two")), data);
+}
+
+TEST_F(Registry, EnumerationOrderAndShortBuffers) {
+    const WCHAR* created[] = {TEXT("b"), TEXT("C"), TEXT("a"), TEXT("B2")};
+    for (const WCHAR* name : created) {
+        RegCloseKey(Create(m_key, name));
+    }
+    // Subkeys come in case-insensitive alphabetical order.
+    const WCHAR* expected[] = {TEXT("a"), TEXT("b"), TEXT("B2"), TEXT("C")};
+    for (DWORD i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        WCHAR name[8];
+        DWORD length = 8;
+        FILETIME written = {0, 0};
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegEnumKeyExW(m_key, i, name, &length, NULL, NULL, NULL, &written));
+        EXPECT_EQ(WString(expected[i]), name);
+        EXPECT_NE(0u, written.dwHighDateTime);
+    }
+    WCHAR name[8] = {'x', 0};
+    DWORD length = 2;  // "B2" needs 3 with its terminator
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(m_key, 2, name, &length, NULL, NULL, NULL, NULL));
+    EXPECT_EQ(2u, length);
+    EXPECT_EQ(WString(TEXT("x")), name);
+    length = 8;
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(m_key, 4, name, &length, NULL, NULL, NULL, NULL));
+
+    // Values come in the order they were made on Windows; Wine sorts them by name.
+    const WCHAR* values[] = {TEXT("zeta"), TEXT("Alpha"), TEXT("mid")};
+    for (const WCHAR* value : values) {
+        SetString(m_key, value, TEXT("foobar"));
+    }
+    const WCHAR* sorted[] = {TEXT("Alpha"), TEXT("mid"), TEXT("zeta")};
+    const WCHAR** order = RunningOnWine() ? sorted : values;
+    for (DWORD i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        length = 8;
+        ASSERT_EQ(ERROR_SUCCESS, RegEnumValueW(m_key, i, name, &length, NULL, NULL, NULL, NULL));
+        EXPECT_EQ(WString(order[i]), name);
+    }
+
+    struct Case {
+        DWORD nameRoom, dataRoom;
+        LONG result;
+        DWORD nameOut, dataOut;
+        bool nameWritten, dataWritten;
+    };
+    const Case cases[] = {
+        {2, 2, ERROR_MORE_DATA, 2, 14, false, false},   // both short
+        {4, 20, ERROR_MORE_DATA, 4, 14, false, false},  // "zeta" needs 5
+        {20, 2, ERROR_MORE_DATA, 4, 14, true, false},   // data short
+        {20, 20, ERROR_SUCCESS, 4, 14, true, true},
+    };
+    DWORD zeta = RunningOnWine() ? 2 : 0;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        SCOPED_TRACE(i);
+        WCHAR valueName[20] = {'x', 0};
+        WCHAR data[10] = {'y', 0};
+        DWORD nameRoom = cases[i].nameRoom, dataRoom = cases[i].dataRoom, type = 0;
+        EXPECT_EQ(cases[i].result, RegEnumValueW(m_key, zeta, valueName, &nameRoom, NULL, &type,
+                                                 reinterpret_cast<BYTE*>(data), &dataRoom));
+        EXPECT_EQ(cases[i].nameOut, nameRoom);
+        EXPECT_EQ(cases[i].dataOut, dataRoom);
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+        EXPECT_EQ(WString(cases[i].nameWritten ? TEXT("zeta") : TEXT("x")), valueName);
+        EXPECT_EQ(WString(cases[i].dataWritten ? TEXT("foobar") : TEXT("y")), data);
+    }
+
+    DWORD subKeys = 0, maxSubKey = 0, valueCount = 0, maxValueName = 0, maxValue = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(m_key, NULL, NULL, NULL, &subKeys, &maxSubKey, NULL,
+                                              &valueCount, &maxValueName, &maxValue, NULL, NULL));
+    EXPECT_EQ(4u, subKeys);
+    EXPECT_EQ(2u, maxSubKey);
+    EXPECT_EQ(3u, valueCount);
+    EXPECT_EQ(5u, maxValueName);
+    EXPECT_EQ(14u, maxValue);
+}
+
+TEST_F(Registry, VolatileKeysTakeOnlyVolatileChildren) {
+    DWORD disposition = 0;
+    HKEY key = Create(m_key, TEXT("Volatile"), REG_OPTION_VOLATILE, &disposition);
+    EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+    HKEY child = NULL;
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE,
+              RegCreateKeyExW(key, TEXT("Child"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &child, NULL));
+    EXPECT_TRUE(child == NULL);
+    child = Create(key, TEXT("Child"), REG_OPTION_VOLATILE, &disposition);
+    EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+    RegCloseKey(child);
+    // An existing key opens whatever the options say.
+    child = Create(key, TEXT("Child"), 0, &disposition);
+    EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+    SetString(child, TEXT("Kept"), TEXT("yes"));
+    RegCloseKey(child);
+    RegCloseKey(key);
+
+    // A volatile key under a non-volatile one is fine, and a volatile path is made whole.
+    key = Create(m_key, TEXT("Deep\\Er"), REG_OPTION_VOLATILE);
+    RegCloseKey(key);
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExW(m_key, TEXT("Deep\\Er\\Est"), 0, NULL,
+                                                            0, KEY_ALL_ACCESS, NULL, &key, NULL));
+}
+
+TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
+    HKEY parent = Create(m_key, TEXT("Parent"));
+    RegCloseKey(Create(parent, TEXT("Child")));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(m_key, TEXT("Parent")));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(m_key, TEXT("Nothing")));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegDeleteKeyW(m_key, NULL));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(parent, TEXT("CHILD")));
+
+    HKEY second = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT("Parent"), 0, KEY_ALL_ACCESS, &second));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(parent, TEXT("")));
+
+    DWORD size = 0;
+    WCHAR name[8];
+    DWORD length = 8;
+    HKEY sub = NULL;
+    EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(second, TEXT("x"), NULL, NULL, NULL, &size));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegSetValueExW(second, TEXT("x"), 0, REG_BINARY, NULL, 0));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegEnumKeyExW(second, 0, name, &length, NULL, NULL, NULL, NULL));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegOpenKeyExW(second, TEXT("y"), 0, KEY_READ, &sub));
+    EXPECT_EQ(ERROR_KEY_DELETED,
+              RegCreateKeyExW(second, TEXT("y"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &sub, NULL));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegFlushKey(second));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(second));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(parent));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(m_key, TEXT("Parent"), 0, KEY_READ, &sub));
+}
+
+TEST_F(Registry, AccessRightsOfTheHandleAreChecked) {
+    SetString(m_key, TEXT("Value"), TEXT("data"));
+    HKEY reader = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &reader));
+    std::vector<BYTE> data = Bytes(TEXT("new"));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(reader, TEXT("Value"), 0, REG_SZ, data.data(),
+                                                  static_cast<DWORD>(data.size())));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueW(reader, TEXT("Value")));
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(reader, TEXT("Value"), NULL, NULL, NULL, &size));
+    EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(reader));
+    RegCloseKey(reader);
+
+    HKEY writer = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_SET_VALUE, &writer));
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              RegQueryValueExW(writer, TEXT("Value"), NULL, NULL, NULL, &size));
+    WCHAR name[8];
+    DWORD length = 8;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumKeyExW(writer, 0, name, &length, NULL, NULL, NULL, NULL));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(writer, TEXT("Value"), 0, REG_SZ, data.data(),
+                                            static_cast<DWORD>(data.size())));
+    RegCloseKey(writer);
+}
+
+TEST_F(Registry, HandlesAndPaths) {
+    HKEY key = reinterpret_cast<HKEY>(0x1234);
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, NULL, 0, KEY_READ, &key));
+    EXPECT_EQ(HKEY_CURRENT_USER, key);
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, TEXT(""), 0, KEY_READ, &key));
+    EXPECT_EQ(HKEY_CURRENT_USER, key);
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT(""), 0, KEY_READ, &key));
+    EXPECT_NE(m_key, key) << "a new handle to the same key";
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+
+    EXPECT_EQ(
+        ERROR_FILE_NOT_FOUND,
+        RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\None"), 0, KEY_READ, &key));
+    EXPECT_TRUE(key == NULL);
+    EXPECT_EQ(ERROR_BAD_PATHNAME,
+              RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("\\Software\\TarvikTest"), 0, KEY_READ, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\\\"), 0,
+                                           KEY_READ, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(key, TEXT("x"), NULL, NULL, NULL, &size));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(NULL));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(NULL, TEXT("x"), 0, KEY_READ, &key));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegOpenKeyExW(m_key, TEXT("x"), 0, KEY_READ, NULL));
+    EXPECT_EQ(ERROR_BADKEY,
+              RegCreateKeyExW(m_key, TEXT("x"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, NULL, NULL));
+    EXPECT_EQ(ERROR_BAD_PATHNAME,
+              RegCreateKeyExW(m_key, TEXT("\\x"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
+}
+
+}  // namespace
