@@ -1,0 +1,325 @@
+// Code pages: the machine's ANSI code page (1252 unless machine.json says otherwise), Latin-1
+// (28591) and UTF-8, with Windows' argument checks and error codes.
+//
+// Not modelled: best-fit mapping (a character a single-byte code page lacks becomes the default
+// character, as with WC_NO_BEST_FIT_CHARS), the composition flags and MB_USEGLYPHCHARS (refused
+// with ERROR_INVALID_FLAGS), and every other code page (ERROR_INVALID_PARAMETER, as Windows gives
+// for a code page it does not have).
+#include "Src/CrtInternal.h"
+
+#include "Machine/Faults.h"
+#include "Machine/Machine.h"
+
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+constexpr UINT kWindows1252 = 1252;
+constexpr UINT kLatin1 = 28591;
+
+// 0x80-0x9F of Windows-1252; the five bytes Windows leaves undefined map to the same C1 code
+// points.
+constexpr WCHAR k1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+bool IsSingleByte(UINT codePage) {
+    return codePage == kWindows1252 || codePage == kLatin1;
+}
+
+WCHAR SingleByteToWide(UINT codePage, unsigned char byte) {
+    if (codePage == kWindows1252 && byte >= 0x80 && byte < 0xA0) {
+        return k1252High[byte - 0x80];
+    }
+    return byte;
+}
+
+// The byte for `c`, or -1 when the code page has none.
+int WideToSingleByte(UINT codePage, WCHAR c) {
+    if (codePage == kWindows1252 && c >= 0x80) {
+        if (c >= 0xA0 && c <= 0xFF) {
+            return c;
+        }
+        for (int i = 0; i < 32; ++i) {
+            if (k1252High[i] == c) {
+                return 0x80 + i;
+            }
+        }
+        return -1;
+    }
+    return c <= 0xFF ? c : -1;
+}
+
+UINT Resolve(UINT codePage) {
+    return codePage == CP_ACP || codePage == CP_THREAD_ACP ? crt::AnsiCodePage() : codePage;
+}
+
+bool Known(UINT codePage) {
+    return IsSingleByte(codePage) || codePage == CP_UTF8;
+}
+
+// Collects output units up to the destination's size, counting all of them.
+template <typename Unit>
+class Output {
+public:
+    Output(Unit* dst, size_t dstLen) : m_dst(dst), m_dstLen(dstLen) {}
+    bool Put(Unit unit) {
+        if (m_dst) {
+            if (m_count == m_dstLen) {
+                return false;
+            }
+            m_dst[m_count] = unit;
+        }
+        ++m_count;
+        return true;
+    }
+    size_t Count() const { return m_count; }
+
+private:
+    Unit* m_dst;
+    size_t m_dstLen;
+    size_t m_count = 0;
+};
+
+// Length of the valid UTF-8 sequence starting at src[0], or of its longest valid beginning
+// (at least 1) when it is broken: each broken piece becomes one U+FFFD, as Windows does.
+size_t Utf8Sequence(const unsigned char* src, size_t length, char32_t* codePoint) {
+    unsigned char lead = src[0];
+    size_t need;
+    unsigned char low = 0x80, high = 0xBF;
+    char32_t value;
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 2, value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 3, value = lead & 0x0F;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 4, value = lead & 0x07;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        *codePoint = 0xFFFFFFFF;
+        return 1;
+    }
+    for (size_t i = 1; i < need; ++i) {
+        if (i >= length || src[i] < low || src[i] > high) {
+            *codePoint = 0xFFFFFFFF;
+            return i;
+        }
+        value = (value << 6) | (src[i] & 0x3F);
+        low = 0x80, high = 0xBF;
+    }
+    *codePoint = value;
+    return need;
+}
+
+DWORD Utf8ToWide(DWORD flags, const char* src, size_t srcLen, Output<WCHAR>& out) {
+    auto bytes = reinterpret_cast<const unsigned char*>(src);
+    for (size_t i = 0; i < srcLen;) {
+        char32_t cp;
+        i += Utf8Sequence(bytes + i, srcLen - i, &cp);
+        if (cp == 0xFFFFFFFF) {
+            if (flags & MB_ERR_INVALID_CHARS) {
+                return ERROR_NO_UNICODE_TRANSLATION;
+            }
+            cp = 0xFFFD;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            if (!out.Put(WCHAR(0xD800 + (cp >> 10))) || !out.Put(WCHAR(0xDC00 + (cp & 0x3FF)))) {
+                return ERROR_INSUFFICIENT_BUFFER;
+            }
+        } else if (!out.Put(WCHAR(cp))) {
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WideToUtf8(DWORD flags, const WCHAR* src, size_t srcLen, Output<char>& out) {
+    for (size_t i = 0; i < srcLen; ++i) {
+        char32_t cp = src[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < srcLen && src[i + 1] >= 0xDC00 &&
+            src[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (src[++i] - 0xDC00);
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            if (flags & WC_ERR_INVALID_CHARS) {
+                return ERROR_NO_UNICODE_TRANSLATION;
+            }
+            cp = 0xFFFD;
+        }
+        char units[4];
+        size_t n;
+        if (cp < 0x80) {
+            units[0] = char(cp), n = 1;
+        } else if (cp < 0x800) {
+            units[0] = char(0xC0 | (cp >> 6)), units[1] = char(0x80 | (cp & 0x3F)), n = 2;
+        } else if (cp < 0x10000) {
+            units[0] = char(0xE0 | (cp >> 12)), units[1] = char(0x80 | ((cp >> 6) & 0x3F));
+            units[2] = char(0x80 | (cp & 0x3F)), n = 3;
+        } else {
+            units[0] = char(0xF0 | (cp >> 18)), units[1] = char(0x80 | ((cp >> 12) & 0x3F));
+            units[2] = char(0x80 | ((cp >> 6) & 0x3F)), units[3] = char(0x80 | (cp & 0x3F)), n = 4;
+        }
+        for (size_t k = 0; k < n; ++k) {
+            if (!out.Put(units[k])) {
+                return ERROR_INSUFFICIENT_BUFFER;
+            }
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CheckToWideFlags(UINT codePage, DWORD flags) {
+    DWORD allowed =
+        codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : MB_PRECOMPOSED | MB_ERR_INVALID_CHARS;
+    return flags & ~allowed ? ERROR_INVALID_FLAGS : ERROR_SUCCESS;
+}
+
+DWORD CheckToNarrowFlags(UINT codePage, DWORD flags) {
+    DWORD allowed = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    return flags & ~allowed ? ERROR_INVALID_FLAGS : ERROR_SUCCESS;
+}
+
+int Finish(DWORD error, size_t count) {
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return 0;
+    }
+    return int(count);
+}
+
+}  // namespace
+
+namespace crt {
+
+UINT AnsiCodePage() {
+    return sim::Machine::Get().Settings().ansiCodePage;
+}
+
+DWORD ToWide(UINT codePage, DWORD flags, const char* src, size_t srcLen, WCHAR* dst, size_t dstLen,
+             size_t* written) {
+    Output<WCHAR> out(dst, dstLen);
+    DWORD error = ERROR_SUCCESS;
+    if (codePage == CP_UTF8) {
+        error = Utf8ToWide(flags, src, srcLen, out);
+    } else {
+        // Every byte of 1252 and 28591 has a character, so MB_ERR_INVALID_CHARS never fails.
+        for (size_t i = 0; i < srcLen && error == ERROR_SUCCESS; ++i) {
+            if (!out.Put(SingleByteToWide(codePage, static_cast<unsigned char>(src[i])))) {
+                error = ERROR_INSUFFICIENT_BUFFER;
+            }
+        }
+    }
+    *written = out.Count();
+    return error;
+}
+
+DWORD ToNarrow(UINT codePage, DWORD flags, const WCHAR* src, size_t srcLen, char* dst,
+               size_t dstLen, const char* defaultChar, bool* usedDefault, size_t* written) {
+    Output<char> out(dst, dstLen);
+    DWORD error = ERROR_SUCCESS;
+    if (codePage == CP_UTF8) {
+        error = WideToUtf8(flags, src, srcLen, out);
+    } else {
+        for (size_t i = 0; i < srcLen && error == ERROR_SUCCESS; ++i) {
+            int byte = WideToSingleByte(codePage, src[i]);
+            if (byte < 0) {
+                byte = static_cast<unsigned char>(defaultChar ? *defaultChar : '?');
+                if (usedDefault) {
+                    *usedDefault = true;
+                }
+            }
+            if (!out.Put(char(byte))) {
+                error = ERROR_INSUFFICIENT_BUFFER;
+            }
+        }
+    }
+    *written = out.Count();
+    return error;
+}
+
+std::u16string AnsiToWide(const char* text, size_t length) {
+    UINT codePage = AnsiCodePage();
+    if (!Known(codePage)) {
+        codePage = kWindows1252;  // an unknown ANSI code page: show the bytes rather than nothing
+    }
+    size_t count = 0;
+    ToWide(codePage, 0, text, length, nullptr, 0, &count);
+    std::u16string wide(count, u'\0');
+    ToWide(codePage, 0, text, length, wide.data(), wide.size(), &count);
+    return wide;
+}
+
+}  // namespace crt
+
+UINT WINAPI GetACP(void) {
+    return crt::AnsiCodePage();
+}
+
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("MultiByteToWideChar", &error)) {
+        return Finish(error, 0);
+    }
+    if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (!lpWideCharStr && cchWideChar) ||
+        static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    UINT codePage = Resolve(CodePage);
+    if (!Known(codePage)) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    error = CheckToWideFlags(codePage, dwFlags);
+    if (error != ERROR_SUCCESS) {
+        return Finish(error, 0);
+    }
+    // Any negative length means "up to and with the terminator", as on Windows.
+    size_t length = cbMultiByte < 0 ? strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
+    size_t written = 0;
+    error = crt::ToWide(codePage, dwFlags, lpMultiByteStr, length,
+                        cchWideChar ? lpWideCharStr : nullptr, size_t(cchWideChar), &written);
+    return Finish(error, written);
+}
+
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("WideCharToMultiByte", &error)) {
+        return Finish(error, 0);
+    }
+    if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (!lpMultiByteStr && cbMultiByte) ||
+        static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    UINT codePage = Resolve(CodePage);
+    if (!Known(codePage)) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    if (codePage == CP_UTF8 && (lpDefaultChar || lpUsedDefaultChar)) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    error = CheckToNarrowFlags(codePage, dwFlags);
+    if (error != ERROR_SUCCESS) {
+        return Finish(error, 0);
+    }
+    size_t length = cchWideChar < 0 ? wcslen(lpWideCharStr) + 1 : size_t(cchWideChar);
+    bool usedDefault = false;
+    size_t written = 0;
+    error = crt::ToNarrow(codePage, dwFlags, lpWideCharStr, length,
+                          cbMultiByte ? lpMultiByteStr : nullptr, size_t(cbMultiByte),
+                          lpDefaultChar, &usedDefault, &written);
+    if (lpUsedDefaultChar) {
+        *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
+    }
+    return Finish(error, written);
+}

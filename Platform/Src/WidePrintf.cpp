@@ -1,0 +1,528 @@
+// The wide printf engine, reading formats the way the Microsoft runtime reads them, and the
+// counted and bounded wide sprintf functions on top of it.
+//
+// Differences from the C library worth knowing: in a wide format %s and %c take wide arguments
+// and %S, %C, %hs, %hc narrow ones (narrow text goes through the ANSI code page); l is 32 bits;
+// I, I32 and I64 are size prefixes; a null string prints "(null)" (cut by the precision); %p is
+// the pointer's full width in upper-case hexadecimal; the 0 flag pads strings and characters too.
+// %n and %a are not supported and count as an unknown conversion.
+#include "Src/CrtInternal.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <string>
+
+namespace {
+
+enum class Size { None, Char, Short, Long, LongLong, Pointer, LongDouble, Wide, Narrow };
+
+struct Spec {
+    bool left = false;
+    bool plus = false;
+    bool space = false;
+    bool alternate = false;
+    bool zero = false;
+    int width = 0;
+    int precision = -1;  // none given
+    Size size = Size::None;
+};
+
+class Writer {
+public:
+    explicit Writer(crt::WideSink& sink) : m_sink(sink) {}
+
+    void Text(const WCHAR* text, size_t length) {
+        m_sink.Put(text, length);
+        m_count += long(length);
+    }
+    void Repeat(WCHAR c, long times) {
+        for (; times > 0; --times) {
+            Text(&c, 1);
+        }
+    }
+    // `prefix` (sign, 0x) then `body`, padded to the width.
+    void Field(const Spec& spec, const WCHAR* prefix, size_t prefixLength, const WCHAR* body,
+               size_t bodyLength, bool zeroPad) {
+        long pad = long(spec.width) - long(prefixLength + bodyLength);
+        if (!spec.left && !zeroPad) {
+            Repeat(u' ', pad);
+        }
+        Text(prefix, prefixLength);
+        if (!spec.left && zeroPad) {
+            Repeat(u'0', pad);
+        }
+        Text(body, bodyLength);
+        if (spec.left) {
+            Repeat(u' ', pad);
+        }
+    }
+    long Count() const { return m_count; }
+
+private:
+    crt::WideSink& m_sink;
+    long m_count = 0;
+};
+
+size_t BoundedLength(const WCHAR* text, int precision) {
+    size_t length = 0;
+    while ((precision < 0 || length < size_t(precision)) && text[length]) {
+        ++length;
+    }
+    return length;
+}
+
+void Integer(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
+    bool isSigned = conversion == u'd' || conversion == u'i';
+    unsigned long long magnitude = 0;
+    bool negative = false;
+    if (isSigned) {
+        long long value;
+        switch (spec.size) {
+            case Size::Char:
+                value = static_cast<signed char>(va_arg(*args, int));
+                break;
+            case Size::Short:
+                value = static_cast<short>(va_arg(*args, int));
+                break;
+            case Size::LongLong:
+                value = va_arg(*args, long long);
+                break;
+            case Size::Pointer:
+                value = va_arg(*args, intptr_t);
+                break;
+            default:
+                value = va_arg(*args, int);
+                break;  // l is 32 bits, as on Windows
+        }
+        negative = value < 0;
+        magnitude = negative ? 0ULL - static_cast<unsigned long long>(value) : value;
+    } else {
+        switch (spec.size) {
+            case Size::Char:
+                magnitude = static_cast<unsigned char>(va_arg(*args, unsigned));
+                break;
+            case Size::Short:
+                magnitude = static_cast<unsigned short>(va_arg(*args, unsigned));
+                break;
+            case Size::LongLong:
+                magnitude = va_arg(*args, unsigned long long);
+                break;
+            case Size::Pointer:
+                magnitude = va_arg(*args, uintptr_t);
+                break;
+            default:
+                magnitude = va_arg(*args, unsigned);
+                break;
+        }
+    }
+
+    unsigned base = conversion == u'o' ? 8 : conversion == u'x' || conversion == u'X' ? 16 : 10;
+    const char* digitSet = conversion == u'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    WCHAR digits[32];
+    size_t count = 0;
+    for (unsigned long long v = magnitude; v; v /= base) {
+        digits[sizeof digits / sizeof *digits - ++count] = WCHAR(digitSet[v % base]);
+    }
+    int precision = spec.precision < 0 ? 1 : spec.precision;
+    while (count < size_t(precision) && count < sizeof digits / sizeof *digits) {
+        digits[sizeof digits / sizeof *digits - ++count] = u'0';
+    }
+    if (base == 8 && spec.alternate &&
+        (count == 0 || digits[sizeof digits / sizeof *digits - count] != u'0')) {
+        digits[sizeof digits / sizeof *digits - ++count] = u'0';
+    }
+
+    WCHAR prefix[2];
+    size_t prefixLength = 0;
+    if (isSigned) {
+        if (negative) {
+            prefix[prefixLength++] = u'-';
+        } else if (spec.plus) {
+            prefix[prefixLength++] = u'+';
+        } else if (spec.space) {
+            prefix[prefixLength++] = u' ';
+        }
+    } else if (base == 16 && spec.alternate && magnitude != 0) {
+        prefix[prefixLength++] = u'0';
+        prefix[prefixLength++] = conversion;
+    }
+    // A precision turns the 0 flag off for integers.
+    out.Field(spec, prefix, prefixLength, digits + sizeof digits / sizeof *digits - count, count,
+              spec.zero && spec.precision < 0);
+}
+
+void Floating(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
+    char format[32];
+    char* f = format;
+    *f++ = '%';
+    if (spec.left)
+        *f++ = '-';
+    if (spec.plus)
+        *f++ = '+';
+    if (spec.space)
+        *f++ = ' ';
+    if (spec.alternate)
+        *f++ = '#';
+    if (spec.zero)
+        *f++ = '0';
+    *f++ = '*';
+    *f++ = '.';
+    *f++ = '*';
+    if (spec.size == Size::LongDouble)
+        *f++ = 'L';
+    *f++ = char(conversion);
+    *f = 0;
+
+    char local[128];
+    std::string large;
+    char* text = local;
+    int length;
+    if (spec.size == Size::LongDouble) {
+        long double value = va_arg(*args, long double);
+        length = snprintf(local, sizeof local, format, spec.width, spec.precision, value);
+        if (length >= int(sizeof local)) {
+            large.resize(size_t(length) + 1);
+            snprintf(large.data(), large.size(), format, spec.width, spec.precision, value);
+            text = large.data();
+        }
+    } else {
+        double value = va_arg(*args, double);
+        length = snprintf(local, sizeof local, format, spec.width, spec.precision, value);
+        if (length >= int(sizeof local)) {
+            large.resize(size_t(length) + 1);
+            snprintf(large.data(), large.size(), format, spec.width, spec.precision, value);
+            text = large.data();
+        }
+    }
+    for (int i = 0; i < length; ++i) {
+        WCHAR c = static_cast<unsigned char>(text[i]);
+        out.Text(&c, 1);
+    }
+}
+
+void String(Writer& out, const Spec& spec, bool wide, va_list* args) {
+    static const WCHAR kNull[] = u"(null)";
+    if (wide) {
+        const WCHAR* text = va_arg(*args, const WCHAR*);
+        if (!text) {
+            text = kNull;
+        }
+        out.Field(spec, nullptr, 0, text, BoundedLength(text, spec.precision), spec.zero);
+        return;
+    }
+    const char* text = va_arg(*args, const char*);
+    if (!text) {
+        text = "(null)";
+    }
+    // The precision counts the narrow string's bytes.
+    size_t length = 0;
+    while ((spec.precision < 0 || length < size_t(spec.precision)) && text[length]) {
+        ++length;
+    }
+    std::u16string converted = crt::AnsiToWide(text, length);
+    out.Field(spec, nullptr, 0, converted.data(), converted.size(), spec.zero);
+}
+
+void Character(Writer& out, const Spec& spec, bool wide, va_list* args) {
+    int value = va_arg(*args, int);
+    if (wide) {
+        WCHAR c = WCHAR(value);
+        out.Field(spec, nullptr, 0, &c, 1, spec.zero);
+        return;
+    }
+    char narrow = char(value);
+    std::u16string converted = crt::AnsiToWide(&narrow, 1);
+    out.Field(spec, nullptr, 0, converted.data(), converted.size(), spec.zero);
+}
+
+const WCHAR* ReadNumber(const WCHAR* p, int* value) {
+    long number = 0;
+    for (; *p >= u'0' && *p <= u'9'; ++p) {
+        number = number * 10 + (*p - u'0');
+        if (number > 0x7FFFFFFF) {
+            number = 0x7FFFFFFF;
+        }
+    }
+    *value = int(number);
+    return p;
+}
+
+// Reads the size prefix at `p`; returns the position after it.
+const WCHAR* ReadSize(const WCHAR* p, Size* size) {
+    switch (*p) {
+        case u'h':
+            if (p[1] == u'h') {
+                *size = Size::Char;
+                return p + 2;
+            }
+            *size = Size::Short;
+            return p + 1;
+        case u'l':
+            if (p[1] == u'l') {
+                *size = Size::LongLong;
+                return p + 2;
+            }
+            *size = Size::Long;
+            return p + 1;
+        case u'w':
+            *size = Size::Wide;
+            return p + 1;
+        case u'L':
+            *size = Size::LongDouble;
+            return p + 1;
+        case u'j':
+            *size = Size::LongLong;
+            return p + 1;
+        case u'z':
+        case u't':
+            *size = Size::Pointer;
+            return p + 1;
+        case u'I':
+            if (p[1] == u'6' && p[2] == u'4') {
+                *size = Size::LongLong;
+                return p + 3;
+            }
+            if (p[1] == u'3' && p[2] == u'2') {
+                *size = Size::Long;
+                return p + 3;
+            }
+            *size = Size::Pointer;
+            return p + 1;
+        default:
+            return p;
+    }
+}
+
+}  // namespace
+
+namespace crt {
+
+long FormatWide(WideSink& sink, const WCHAR* format, va_list argsIn) {
+    va_list args;
+    va_copy(args, argsIn);
+    Writer out(sink);
+    for (const WCHAR* p = format; *p;) {
+        if (*p != u'%') {
+            const WCHAR* start = p;
+            while (*p && *p != u'%') {
+                ++p;
+            }
+            out.Text(start, size_t(p - start));
+            continue;
+        }
+        ++p;
+        Spec spec;
+        for (;; ++p) {
+            if (*p == u'-')
+                spec.left = true;
+            else if (*p == u'+')
+                spec.plus = true;
+            else if (*p == u' ')
+                spec.space = true;
+            else if (*p == u'#')
+                spec.alternate = true;
+            else if (*p == u'0')
+                spec.zero = true;
+            else
+                break;
+        }
+        if (*p == u'*') {
+            spec.width = va_arg(args, int);
+            if (spec.width < 0) {
+                spec.left = true;
+                spec.width = spec.width == INT32_MIN ? INT32_MAX : -spec.width;
+            }
+            ++p;
+        } else {
+            p = ReadNumber(p, &spec.width);
+        }
+        if (*p == u'.') {
+            ++p;
+            if (*p == u'*') {
+                spec.precision = va_arg(args, int);
+                if (spec.precision < 0) {
+                    spec.precision = -1;
+                }
+                ++p;
+            } else {
+                p = ReadNumber(p, &spec.precision);
+            }
+        }
+        p = ReadSize(p, &spec.size);
+        WCHAR conversion = *p ? *p++ : 0;
+        bool narrowSize = spec.size == Size::Short;
+        bool wideSize = spec.size == Size::Long || spec.size == Size::Wide;
+        switch (conversion) {
+            case u'%':
+                out.Text(&conversion, 1);
+                break;
+            case u'd':
+            case u'i':
+            case u'u':
+            case u'o':
+            case u'x':
+            case u'X':
+                Integer(out, spec, conversion, &args);
+                break;
+            case u'p':
+                spec.size = Size::Pointer;
+                if (spec.precision < 0) {
+                    spec.precision = int(2 * sizeof(void*));
+                }
+                Integer(out, spec, u'X', &args);
+                break;
+            case u'e':
+            case u'E':
+            case u'f':
+            case u'F':
+            case u'g':
+            case u'G':
+                Floating(out, spec, conversion, &args);
+                break;
+            case u's':
+                String(out, spec, !narrowSize, &args);
+                break;
+            case u'S':
+                String(out, spec, wideSize, &args);
+                break;
+            case u'c':
+                Character(out, spec, !narrowSize, &args);
+                break;
+            case u'C':
+                Character(out, spec, wideSize, &args);
+                break;
+            default:
+                va_end(args);
+                InvalidParameter(EINVAL);
+                return -1;
+        }
+    }
+    va_end(args);
+    return out.Count();
+}
+
+}  // namespace crt
+
+namespace {
+
+// Keeps the first `capacity` characters, counting all.
+class BufferSink final : public crt::WideSink {
+public:
+    BufferSink(WCHAR* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+    void Put(const WCHAR* text, size_t length) override {
+        for (size_t i = 0; i < length && m_used < m_capacity; ++i) {
+            m_buffer[m_used++] = text[i];
+        }
+    }
+
+private:
+    WCHAR* m_buffer;
+    size_t m_capacity;
+    size_t m_used = 0;
+};
+
+}  // namespace
+
+int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list argptr) {
+    if (!format || (!buffer && count)) {
+        crt::InvalidParameter(EINVAL);
+        return -1;
+    }
+    BufferSink sink(buffer, count);
+    long length = crt::FormatWide(sink, format, argptr);
+    if (length < 0) {
+        return -1;
+    }
+    if (size_t(length) < count) {
+        buffer[length] = 0;
+    } else if (size_t(length) > count) {
+        return -1;  // cut, and not terminated
+    }
+    return int(length);
+}
+
+int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = _vsnwprintf(buffer, count, format, args);
+    va_end(args);
+    return result;
+}
+
+int _vsnwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, const WCHAR* format,
+                  va_list argptr) {
+    if (!format) {
+        crt::InvalidParameter(EINVAL);
+        return -1;
+    }
+    if (!buffer && sizeOfBuffer == 0 && count == 0) {
+        return 0;
+    }
+    if (!buffer || sizeOfBuffer == 0) {
+        crt::InvalidParameter(EINVAL);
+        return -1;
+    }
+    // A count below the buffer's size, or _TRUNCATE, cuts quietly; otherwise the text must fit.
+    bool quiet = count < sizeOfBuffer || count == _TRUNCATE;
+    size_t limit = count < sizeOfBuffer ? count : sizeOfBuffer - 1;
+    BufferSink sink(buffer, limit);
+    long length = crt::FormatWide(sink, format, argptr);
+    if (length < 0) {
+        buffer[0] = 0;
+        return -1;
+    }
+    if (size_t(length) <= limit) {
+        buffer[length] = 0;
+        return int(length);
+    }
+    if (quiet) {
+        buffer[limit] = 0;
+        return -1;
+    }
+    buffer[0] = 0;
+    crt::InvalidParameter(ERANGE);
+    return -1;
+}
+
+int _snwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, const WCHAR* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = _vsnwprintf_s(buffer, sizeOfBuffer, count, format, args);
+    va_end(args);
+    return result;
+}
+
+int vswprintf_s(WCHAR* buffer, size_t numberOfElements, const WCHAR* format, va_list argptr) {
+    if (!format || !buffer || numberOfElements == 0) {
+        if (buffer && numberOfElements) {
+            buffer[0] = 0;
+        }
+        crt::InvalidParameter(EINVAL);
+        return -1;
+    }
+    BufferSink sink(buffer, numberOfElements - 1);
+    long length = crt::FormatWide(sink, format, argptr);
+    if (length < 0) {
+        buffer[0] = 0;
+        return -1;
+    }
+    if (size_t(length) >= numberOfElements) {
+        buffer[0] = 0;
+        crt::InvalidParameter(ERANGE);
+        return -1;
+    }
+    buffer[length] = 0;
+    return int(length);
+}
+
+int swprintf_s(WCHAR* buffer, size_t sizeOfBuffer, const WCHAR* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = vswprintf_s(buffer, sizeOfBuffer, format, args);
+    va_end(args);
+    return result;
+}

@@ -1,0 +1,162 @@
+// The runtime's plain wide-string functions for WCHAR.
+#include "Src/CrtInternal.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+WCHAR LowerAscii(WCHAR c) {
+    return c >= u'A' && c <= u'Z' ? WCHAR(c + (u'a' - u'A')) : c;
+}
+WCHAR UpperAscii(WCHAR c) {
+    return c >= u'a' && c <= u'z' ? WCHAR(c - (u'a' - u'A')) : c;
+}
+
+}  // namespace
+
+size_t wcslen(const WCHAR* str) {
+    const WCHAR* end = str;
+    while (*end) {
+        ++end;
+    }
+    return size_t(end - str);
+}
+
+int wcsncmp(const WCHAR* string1, const WCHAR* string2, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (string1[i] != string2[i]) {
+            return string1[i] < string2[i] ? -1 : 1;
+        }
+        if (!string1[i]) {
+            break;
+        }
+    }
+    return 0;
+}
+
+int wcscmp(const WCHAR* string1, const WCHAR* string2) {
+    return wcsncmp(string1, string2, SIZE_MAX);
+}
+
+const WCHAR* wcschr(const WCHAR* str, WCHAR c) {
+    for (;; ++str) {
+        if (*str == c) {
+            return str;
+        }
+        if (!*str) {
+            return nullptr;
+        }
+    }
+}
+
+WCHAR* wcschr(WCHAR* str, WCHAR c) {
+    return const_cast<WCHAR*>(wcschr(const_cast<const WCHAR*>(str), c));
+}
+
+const WCHAR* wcsrchr(const WCHAR* str, WCHAR c) {
+    const WCHAR* found = nullptr;
+    for (;; ++str) {
+        if (*str == c) {
+            found = str;
+        }
+        if (!*str) {
+            return found;
+        }
+    }
+}
+
+WCHAR* wcsrchr(WCHAR* str, WCHAR c) {
+    return const_cast<WCHAR*>(wcsrchr(const_cast<const WCHAR*>(str), c));
+}
+
+const WCHAR* wcsstr(const WCHAR* str, const WCHAR* strSearch) {
+    size_t length = wcslen(strSearch);
+    for (; *str; ++str) {
+        if (wcsncmp(str, strSearch, length) == 0) {
+            return str;
+        }
+    }
+    return length == 0 ? str : nullptr;
+}
+
+WCHAR* wcsstr(WCHAR* str, const WCHAR* strSearch) {
+    return const_cast<WCHAR*>(wcsstr(const_cast<const WCHAR*>(str), strSearch));
+}
+
+int _wcsnicmp(const WCHAR* string1, const WCHAR* string2, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        WCHAR a = LowerAscii(string1[i]);
+        WCHAR b = LowerAscii(string2[i]);
+        if (a != b) {
+            return a < b ? -1 : 1;
+        }
+        if (!a) {
+            break;
+        }
+    }
+    return 0;
+}
+
+int _wcsicmp(const WCHAR* string1, const WCHAR* string2) {
+    return _wcsnicmp(string1, string2, SIZE_MAX);
+}
+
+WCHAR* _wcslwr(WCHAR* str) {
+    for (WCHAR* p = str; *p; ++p) {
+        *p = LowerAscii(*p);
+    }
+    return str;
+}
+
+WCHAR* _wcsupr(WCHAR* str) {
+    for (WCHAR* p = str; *p; ++p) {
+        *p = UpperAscii(*p);
+    }
+    return str;
+}
+
+WCHAR* _wcsdup(const WCHAR* strSource) {
+    if (!strSource) {
+        return nullptr;
+    }
+    size_t bytes = (wcslen(strSource) + 1) * sizeof(WCHAR);
+    auto* copy = static_cast<WCHAR*>(malloc(bytes));
+    if (copy) {
+        memcpy(copy, strSource, bytes);
+    }
+    return copy;
+}
+
+// As atoi: leading white space, a sign, decimal digits; out of range gives INT_MAX or INT_MIN
+// with errno ERANGE.
+int _wtoi(const WCHAR* str) {
+    if (!str) {
+        crt::InvalidParameter(EINVAL);
+        return 0;
+    }
+    while (*str == u' ' || (*str >= u'\t' && *str <= u'\r')) {
+        ++str;
+    }
+    bool negative = *str == u'-';
+    if (*str == u'-' || *str == u'+') {
+        ++str;
+    }
+    const long long limit = negative ? 2147483648LL : 2147483647LL;
+    long long value = 0;
+    bool overflow = false;
+    for (; *str >= u'0' && *str <= u'9'; ++str) {
+        value = value * 10 + (*str - u'0');
+        if (value > limit) {
+            value = limit;
+            overflow = true;
+        }
+    }
+    if (overflow) {
+        errno = ERANGE;
+    }
+    return int(negative ? -value : value);
+}

@@ -1,0 +1,255 @@
+// MultiByteToWideChar and WideCharToMultiByte: round trips through 1252, Latin-1 and UTF-8,
+// size queries, and the exact error of every refused call.
+#include <windows.h>
+
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+typedef std::basic_string<WCHAR> WString;
+
+// Windows-1252's 0x80-0x9F; 0x81, 0x8D, 0x8F, 0x90 and 0x9D keep their C1 code points.
+const WCHAR k1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+TEST(CodePage, EveryByteOfTheSingleByteCodePagesRoundTrips) {
+    const UINT codePages[] = {1252, 28591};
+    for (UINT codePage : codePages) {
+        for (int byte = 1; byte < 256; ++byte) {
+            SCOPED_TRACE(testing::Message() << "code page " << codePage << ", byte " << byte);
+            WCHAR expected = WCHAR(byte);
+            if (codePage == 1252 && byte >= 0x80 && byte < 0xA0) {
+                expected = k1252High[byte - 0x80];
+            }
+            char narrow[2] = {char(byte), 0};
+            WCHAR wide[2] = {0xFFFF, 0xFFFF};
+            SetLastError(0xdeadbeef);
+            ASSERT_EQ(MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow, 1, wide, 2), 1);
+            EXPECT_EQ(wide[0], expected);
+            EXPECT_EQ(wide[1], 0xFFFF);
+            EXPECT_EQ(GetLastError(), 0xdeadbeefu);  // success leaves the last error alone
+
+            char back[2] = {0, 0};
+            BOOL used = TRUE;
+            ASSERT_EQ(
+                WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, 1, back, 2, NULL, &used),
+                1);
+            EXPECT_EQ(back[0], narrow[0]);
+            EXPECT_FALSE(used);
+        }
+    }
+}
+
+TEST(CodePage, Utf8RoundTripsAndReplacesWhatItCannotRead) {
+    struct Case {
+        const char* name;
+        const char* utf8;
+        const WCHAR* wide;
+    } const cases[] = {
+        {"ASCII", "plain", TEXT("plain")},
+        {"two bytes", "caf\xC3\xA9", TEXT("caf\x00E9")},
+        {"three bytes", "\xE2\x82\xAC\xE4\xB8\x80", TEXT("\x20AC\x4E00")},
+        {"four bytes", "\xF0\x9F\x98\x80!", TEXT("\xD83D\xDE00!")},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        WString wide(c.wide);
+        WCHAR wbuf[32];
+        // -1 counts the terminator, and converts it.
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, c.utf8, -1, NULL, 0), int(wide.size() + 1));
+        ASSERT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8, -1, wbuf, 32),
+                  int(wide.size() + 1));
+        EXPECT_EQ(WString(wbuf), wide);
+
+        char nbuf[32];
+        int bytes = int(strlen(c.utf8));
+        // An explicit length converts exactly that, without a terminator.
+        EXPECT_EQ(
+            WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), int(wide.size()), NULL, 0, NULL, NULL),
+            bytes);
+        memset(nbuf, 'x', sizeof nbuf);
+        ASSERT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.c_str(), int(wide.size()),
+                                      nbuf, 32, NULL, NULL),
+                  bytes);
+        EXPECT_EQ(std::string(nbuf, bytes), std::string(c.utf8));
+        EXPECT_EQ(nbuf[bytes], 'x');
+    }
+
+    // Without MB_ERR_INVALID_CHARS a byte that starts nothing becomes U+FFFD.
+    WCHAR wbuf[8];
+    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "a\xFF"
+                                  "b",
+                                  3, wbuf, 8),
+              3);
+    EXPECT_EQ(WString(wbuf, 3), WString(TEXT("a\xFFFD"
+                                             "b")));
+    // A lone surrogate becomes U+FFFD without WC_ERR_INVALID_CHARS.
+    const WCHAR lone[] = {'a', 0xD800, 'b', 0};
+    char nbuf[8];
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, -1, nbuf, 8, NULL, NULL), 6);
+    EXPECT_STREQ(nbuf,
+                 "a\xEF\xBF\xBD"
+                 "b");
+}
+
+TEST(CodePage, TheAnsiCodePageStandsForCpAcpAndCpThreadAcp) {
+    const char text[] = "\x80\xE9 ok";
+    WCHAR viaAcp[8], viaThread[8], viaNumber[8];
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, text, -1, viaAcp, 8), 6);
+    ASSERT_EQ(MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, viaThread, 8), 6);
+    ASSERT_EQ(MultiByteToWideChar(GetACP(), 0, text, -1, viaNumber, 8), 6);
+    EXPECT_EQ(WString(viaAcp), WString(viaNumber));
+    EXPECT_EQ(WString(viaThread), WString(viaNumber));
+}
+
+TEST(CodePage, DefaultCharacterAndUsedFlag) {
+    const WCHAR text[] = {'a', 0x4E00, 'b', 0};
+    char buf[8];
+    BOOL used = FALSE;
+    ASSERT_EQ(WideCharToMultiByte(1252, 0, text, -1, buf, 8, "*", &used), 4);
+    EXPECT_STREQ(buf, "a*b");
+    EXPECT_TRUE(used);
+
+    used = TRUE;
+    ASSERT_EQ(WideCharToMultiByte(1252, 0, text, 3, buf, 8, NULL, &used), 3);
+    EXPECT_EQ(std::string(buf, 3), "a?b");
+    EXPECT_TRUE(used);
+
+    // The size query reports it too.
+    used = FALSE;
+    EXPECT_EQ(WideCharToMultiByte(1252, 0, text, -1, NULL, 0, NULL, &used), 4);
+    EXPECT_TRUE(used);
+
+    used = TRUE;
+    ASSERT_EQ(WideCharToMultiByte(1252, 0, TEXT("ab"), -1, buf, 8, NULL, &used), 3);
+    EXPECT_FALSE(used);
+}
+
+TEST(CodePage, ANegativeSourceLengthMeansUpToTheTerminator) {
+    WCHAR wbuf[8];
+    char nbuf[8];
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(MultiByteToWideChar(1252, 0, "foo", -2002, wbuf, 8), 4);
+    EXPECT_EQ(WideCharToMultiByte(1252, 0, TEXT("foo"), -2002, nbuf, 8, NULL, NULL), 4);
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+}
+
+struct ToWideError {
+    const char* name;
+    UINT codePage;
+    DWORD flags;
+    const char* src;
+    int srcLen;
+    bool nullDst;
+    int dstLen;
+    DWORD error;
+};
+
+TEST(CodePage, MultiByteToWideCharErrors) {
+    const ToWideError cases[] = {
+        {"null source", 1252, 0, NULL, 3, false, 8, ERROR_INVALID_PARAMETER},
+        {"source length 0", 1252, 0, "abc", 0, false, 8, ERROR_INVALID_PARAMETER},
+        {"negative destination size", 1252, 0, "abc", 3, false, -1, ERROR_INVALID_PARAMETER},
+        {"null destination with a size", 1252, 0, "abc", 3, true, 8, ERROR_INVALID_PARAMETER},
+        {"buffer too small", 1252, 0, "abc", -1, false, 3, ERROR_INSUFFICIENT_BUFFER},
+        {"UTF-8 buffer too small", CP_UTF8, 0, "ab\xE2\x82\xAC", 5, false, 2,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"UTF-8 pair needs two", CP_UTF8, 0, "\xF0\x9F\x98\x80", 4, false, 1,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"UTF-8 refuses MB_PRECOMPOSED", CP_UTF8, MB_PRECOMPOSED, "abc", 3, false, 8,
+         ERROR_INVALID_FLAGS},
+        {"1252 refuses an unknown flag", 1252, 0x100, "abc", 3, false, 8, ERROR_INVALID_FLAGS},
+        {"bad UTF-8 byte", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, false, 8,
+         ERROR_NO_UNICODE_TRANSLATION},
+        {"cut UTF-8 sequence", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xE2\x82", 3, false, 8,
+         ERROR_NO_UNICODE_TRANSLATION},
+        {"overlong UTF-8", CP_UTF8, MB_ERR_INVALID_CHARS, "\xC0\xAF", 2, false, 8,
+         ERROR_NO_UNICODE_TRANSLATION},
+        {"UTF-8 surrogate", CP_UTF8, MB_ERR_INVALID_CHARS, "\xED\xA0\x80", 3, false, 8,
+         ERROR_NO_UNICODE_TRANSLATION},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const ToWideError& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        WCHAR dst[8];
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(MultiByteToWideChar(c.codePage, c.flags, c.src, c.srcLen, c.nullDst ? NULL : dst,
+                                      c.dstLen),
+                  0);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+
+    // Source and destination the same buffer.
+    char same[16] = "abc";
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(MultiByteToWideChar(1252, 0, same, 4, reinterpret_cast<WCHAR*>(same), 4), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+struct ToNarrowError {
+    const char* name;
+    UINT codePage;
+    DWORD flags;
+    const WCHAR* src;
+    int srcLen;
+    bool nullDst;
+    int dstLen;
+    const char* defaultChar;
+    bool wantUsed;
+    DWORD error;
+};
+
+TEST(CodePage, WideCharToMultiByteErrors) {
+    const WCHAR lone[] = {'a', 0xDC00, 0};
+    const ToNarrowError cases[] = {
+        {"null source", 1252, 0, NULL, 3, false, 8, NULL, false, ERROR_INVALID_PARAMETER},
+        {"source length 0", 1252, 0, TEXT("abc"), 0, false, 8, NULL, false,
+         ERROR_INVALID_PARAMETER},
+        {"negative destination size", 1252, 0, TEXT("abc"), 3, false, -1, NULL, false,
+         ERROR_INVALID_PARAMETER},
+        {"null destination with a size", 1252, 0, TEXT("abc"), 3, true, 8, NULL, false,
+         ERROR_INVALID_PARAMETER},
+        {"buffer too small", 1252, 0, TEXT("abc"), -1, false, 3, NULL, false,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"UTF-8 buffer too small", CP_UTF8, 0, TEXT("a\x20AC"), 2, false, 3, NULL, false,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"UTF-8 with a default character", CP_UTF8, 0, TEXT("abc"), 3, false, 8, "?", false,
+         ERROR_INVALID_PARAMETER},
+        {"UTF-8 with a used flag", CP_UTF8, 0, TEXT("abc"), 3, false, 8, NULL, true,
+         ERROR_INVALID_PARAMETER},
+        {"UTF-8 refuses WC_NO_BEST_FIT_CHARS", CP_UTF8, WC_NO_BEST_FIT_CHARS, TEXT("abc"), 3, false,
+         8, NULL, false, ERROR_INVALID_FLAGS},
+        {"1252 refuses WC_ERR_INVALID_CHARS", 1252, WC_ERR_INVALID_CHARS, TEXT("abc"), 3, false, 8,
+         NULL, false, ERROR_INVALID_FLAGS},
+        {"lone surrogate", CP_UTF8, WC_ERR_INVALID_CHARS, lone, -1, false, 8, NULL, false,
+         ERROR_NO_UNICODE_TRANSLATION},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const ToNarrowError& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        char dst[8];
+        BOOL used = FALSE;
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(WideCharToMultiByte(c.codePage, c.flags, c.src, c.srcLen, c.nullDst ? NULL : dst,
+                                      c.dstLen, c.defaultChar, c.wantUsed ? &used : NULL),
+                  0);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+
+    WCHAR same[8] = {'a', 'b', 0};
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(WideCharToMultiByte(1252, 0, same, 3, reinterpret_cast<char*>(same), 16, NULL, NULL),
+              0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace

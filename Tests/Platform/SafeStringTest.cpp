@@ -1,0 +1,234 @@
+// The bounded copies and formats: results, error numbers, what is left in the destination, and
+// the process-wide invalid-parameter handler they call before they fail.
+#include <windows.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+typedef std::basic_string<WCHAR> WString;
+
+int g_handlerCalls = 0;
+
+// WCHAR is wchar_t on Windows, where the handler's parameters are wchar_t.
+void CountingHandler(const WCHAR*, const WCHAR*, const WCHAR*, unsigned int, uintptr_t) {
+    ++g_handlerCalls;
+}
+
+class SafeString : public testing::Test {
+protected:
+    void SetUp() override {
+        m_previous = _set_invalid_parameter_handler(CountingHandler);
+        g_handlerCalls = 0;
+    }
+    void TearDown() override { _set_invalid_parameter_handler(m_previous); }
+
+private:
+    _invalid_parameter_handler m_previous = NULL;
+};
+
+const WCHAR kFilled[] = TEXT("xxxxxxxxxxxxxxx");
+
+struct CopyCase {
+    const char* name;
+    bool nullDest;
+    size_t size;
+    const WCHAR* src;
+    errno_t result;
+    const WCHAR* left;  // the destination afterwards
+};
+
+TEST_F(SafeString, CopyResultsAndDestination) {
+    const CopyCase cases[] = {
+        {"fits", false, 16, TEXT("hello"), 0, TEXT("hello")},
+        {"fits exactly", false, 6, TEXT("hello"), 0, TEXT("hello")},
+        {"one too long", false, 5, TEXT("hello"), ERANGE, TEXT("")},
+        {"11 into 10", false, 10, TEXT("hello world"), ERANGE, TEXT("")},
+        {"empty source", false, 1, TEXT(""), 0, TEXT("")},
+        {"null source", false, 16, NULL, EINVAL, TEXT("")},
+        {"size 0", false, 0, TEXT("hello"), EINVAL, kFilled},
+        {"null destination", true, 16, TEXT("hello"), EINVAL, kFilled},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const CopyCase& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        WCHAR dest[16];
+        memcpy(dest, kFilled, sizeof dest);
+        g_handlerCalls = 0;
+        errno = 0;
+        errno_t result = wcscpy_s(c.nullDest ? NULL : dest, c.size, c.src);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(WString(dest), WString(c.left));
+        EXPECT_EQ(g_handlerCalls, c.result ? 1 : 0);
+        EXPECT_EQ(errno, c.result);
+    }
+}
+
+struct CatCase {
+    const char* name;
+    const WCHAR* start;
+    size_t size;
+    const WCHAR* src;
+    errno_t result;
+    const WCHAR* left;
+};
+
+TEST_F(SafeString, ConcatenationResultsAndDestination) {
+    const CatCase cases[] = {
+        {"fits", TEXT("ab"), 16, TEXT("cd"), 0, TEXT("abcd")},
+        {"fits exactly", TEXT("ab"), 5, TEXT("cd"), 0, TEXT("abcd")},
+        {"to an empty string", TEXT(""), 3, TEXT("cd"), 0, TEXT("cd")},
+        {"one too long", TEXT("ab"), 4, TEXT("cd"), ERANGE, TEXT("")},
+        {"null source", TEXT("ab"), 16, NULL, EINVAL, TEXT("")},
+        {"no terminator within size", TEXT("abcd"), 4, TEXT("e"), EINVAL, TEXT("")},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const CatCase& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        WCHAR dest[16];
+        memcpy(dest, kFilled, sizeof dest);
+        memcpy(dest, c.start, (WString(c.start).size() + 1) * sizeof(WCHAR));
+        g_handlerCalls = 0;
+        errno = 0;
+        EXPECT_EQ(wcscat_s(dest, c.size, c.src), c.result);
+        EXPECT_EQ(WString(dest), WString(c.left));
+        EXPECT_EQ(g_handlerCalls, c.result ? 1 : 0);
+        EXPECT_EQ(errno, c.result);
+    }
+    g_handlerCalls = 0;
+    EXPECT_EQ(wcscat_s(NULL, 16, TEXT("x")), EINVAL);
+    EXPECT_EQ(g_handlerCalls, 1);
+
+    // The array forms take the size from the array.
+    WCHAR small[4];
+    EXPECT_EQ(wcscpy_s(small, TEXT("abc")), 0);
+    EXPECT_EQ(wcscat_s(small, TEXT("d")), ERANGE);
+    EXPECT_EQ(small[0], 0);
+}
+
+int Snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = _vsnwprintf(buffer, count, format, args);
+    va_end(args);
+    return result;
+}
+
+TEST_F(SafeString, CountedFormatLeavesTheTerminatorOutWhenFull) {
+    struct Case {
+        size_t count;
+        int result;
+        const WCHAR* left;  // the buffer's first count + 1 characters afterwards
+    } const cases[] = {
+        {8, 5, TEXT("12345")},   // terminated
+        {5, 5, TEXT("12345x")},  // exactly full: no terminator
+        {3, -1, TEXT("123x")},   // cut: no terminator
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        SCOPED_TRACE(testing::Message() << "count " << cases[i].count);
+        WCHAR buffer[16];
+        memcpy(buffer, kFilled, sizeof buffer);
+        EXPECT_EQ(Snwprintf(buffer, cases[i].count, TEXT("%d"), 12345), cases[i].result);
+        WString left(cases[i].left);
+        EXPECT_EQ(WString(buffer, left.size()), left);
+        EXPECT_EQ(_snwprintf(buffer, cases[i].count, TEXT("%d"), 12345), cases[i].result);
+    }
+    EXPECT_EQ(g_handlerCalls, 0);
+}
+
+TEST_F(SafeString, BoundedFormatTruncatesOrFails) {
+    struct Case {
+        const char* name;
+        size_t size;
+        size_t count;
+        int result;
+        const WCHAR* left;
+        int handlerCalls;
+    } const cases[] = {
+        {"_TRUNCATE, fits", 8, _TRUNCATE, 5, TEXT("12345"), 0},
+        {"_TRUNCATE, fits exactly", 6, _TRUNCATE, 5, TEXT("12345"), 0},
+        {"_TRUNCATE, cut", 4, _TRUNCATE, -1, TEXT("123"), 0},
+        {"count below size, cut", 8, 2, -1, TEXT("12"), 0},
+        {"count below size, fits", 8, 5, 5, TEXT("12345"), 0},
+        {"count at size, too small", 4, 4, -1, TEXT(""), 1},
+        {"count above size, too small", 4, 10, -1, TEXT(""), 1},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        WCHAR buffer[16];
+        memcpy(buffer, kFilled, sizeof buffer);
+        g_handlerCalls = 0;
+        errno = 0;
+        EXPECT_EQ(_snwprintf_s(buffer, c.size, c.count, TEXT("%d"), 12345), c.result);
+        EXPECT_EQ(WString(buffer), WString(c.left));
+        EXPECT_EQ(g_handlerCalls, c.handlerCalls);
+        if (c.handlerCalls) {
+            EXPECT_EQ(errno, ERANGE);
+        }
+    }
+
+    WCHAR buffer[8];
+    g_handlerCalls = 0;
+    errno = 0;
+    EXPECT_EQ(_snwprintf_s(NULL, 8, 4, TEXT("%d"), 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(_snwprintf_s(buffer, 8, 4, NULL), -1);
+    EXPECT_EQ(g_handlerCalls, 2);
+
+    // The array form with the header's bound: the text itself is not the limit.
+    WCHAR line[16];
+    EXPECT_EQ(_snwprintf_s(line, _TRUNCATE, TEXT("%s|%d"), TEXT("abcdefghijklmno"), 1), -1);
+    EXPECT_EQ(WString(line), WString(TEXT("abcdefghijklmno")));
+}
+
+TEST_F(SafeString, SwprintfSFailsWhenTheBufferIsTooSmall) {
+    WCHAR buffer[8];
+    EXPECT_EQ(swprintf_s(buffer, 8, TEXT("%s-%d"), TEXT("ab"), 42), 5);
+    EXPECT_EQ(WString(buffer), WString(TEXT("ab-42")));
+    EXPECT_EQ(swprintf_s(buffer, TEXT("%d"), 1234567), 7);  // the array form
+    EXPECT_EQ(g_handlerCalls, 0);
+
+    errno = 0;
+    EXPECT_EQ(swprintf_s(buffer, 8, TEXT("%d"), 12345678), -1);
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_EQ(g_handlerCalls, 1);
+
+    EXPECT_EQ(swprintf_s(buffer, 0, TEXT("x")), -1);
+    EXPECT_EQ(g_handlerCalls, 2);
+}
+
+TEST_F(SafeString, HandlerIsProcessWideAndReturnsThePreviousOne) {
+    _invalid_parameter_handler mine = CountingHandler;
+    EXPECT_EQ(_set_invalid_parameter_handler(NULL), mine);
+    EXPECT_EQ(_set_invalid_parameter_handler(mine), (_invalid_parameter_handler)NULL);
+
+    // Installed on this thread, called on another.
+    errno_t result = 0;
+    std::thread other([&result] {
+        WCHAR dest[2];
+        result = wcscpy_s(dest, 2, TEXT("abc"));
+    });
+    other.join();
+    EXPECT_EQ(result, ERANGE);
+    EXPECT_EQ(g_handlerCalls, 1);
+}
+
+TEST(SafeStringDeathTest, NoHandlerEndsTheProcess) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    _set_invalid_parameter_handler(NULL);
+    WCHAR dest[4];
+    EXPECT_DEATH(wcscpy_s(dest, 4, TEXT("too long")), "");
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// Files from _wfopen on the machine's drive: text mode writes narrow text in the machine's ANSI
+// code page with "\n" as "\r\n", binary mode the UTF-16LE units; _filelength follows the file.
+#include <windows.h>
+
+#include <errno.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "Machine/Faults.h"
+#include "Machine/Machine.h"
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+int g_handlerCalls = 0;
+
+void CountingHandler(const WCHAR*, const WCHAR*, const WCHAR*, unsigned int, uintptr_t) {
+    ++g_handlerCalls;
+}
+
+class TextFile : public testing::Test {
+protected:
+    void SetUp() override {
+        m_previous = _set_invalid_parameter_handler(CountingHandler);
+        g_handlerCalls = 0;
+    }
+    void TearDown() override { _set_invalid_parameter_handler(m_previous); }
+
+private:
+    _invalid_parameter_handler m_previous = nullptr;
+};
+
+TEST_F(TextFile, ModesDecideHowWideTextIsWritten) {
+    struct Case {
+        const char* name;
+        const char* codePage;
+        const WCHAR* mode;
+        std::string bytes;
+    } const cases[] = {
+        {"text", "1252", u"w", "a\r\nb \xE9\x80?\r\n"},
+        {"explicit text", "1252", u"wt", "a\r\nb \xE9\x80?\r\n"},
+        {"text, read too", "1252", u"w+", "a\r\nb \xE9\x80?\r\n"},
+        {"Latin-1 lacks the euro", "28591", u"w", "a\r\nb \xE9??\r\n"},
+        {"UTF-8", "65001", u"w", "a\r\nb \xC3\xA9\xE2\x82\xAC\xE4\xB8\x80\r\n"},
+        {"binary", "1252", u"wb", std::string("a\0\n\0b\0 \0\xE9\0\xAC\x20\x00\x4E\n\0", 16)},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+        test::TestMachine machine(std::string("{\"codePage\": ") + c.codePage + "}");
+        machine.MakeDirectory("drive_c/Logs");
+        FILE* file = _wfopen(u"c:\\logs\\Trace.TXT", c.mode);
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(fwprintf(file, u"a\n%s %c%s\n", u"b", u'\x00E9', u"\x20AC\x4E00"), 8);
+        fflush(file);
+        EXPECT_EQ(_filelength(_fileno(file)), long(c.bytes.size()));
+        fclose(file);
+        EXPECT_EQ(machine.ReadFile("drive_c/Logs/Trace.TXT"), c.bytes);
+    }
+    EXPECT_EQ(g_handlerCalls, 0);
+}
+
+TEST_F(TextFile, AppendKeepsAndWriteEmpties) {
+    test::TestMachine machine;
+    machine.WriteFile("drive_c/trace.txt", "old\r\n");
+
+    FILE* file = _wfopen(u"C:\\trace.txt", u"a+");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(_filelength(_fileno(file)), 5);
+    EXPECT_EQ(fwprintf(file, u"%d\n", 42), 3);
+    fclose(file);
+    EXPECT_EQ(machine.ReadFile("drive_c/trace.txt"), "old\r\n42\r\n");
+
+    file = _wfopen(u"C:\\trace.txt", u"w");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(_filelength(_fileno(file)), 0);
+    fclose(file);
+
+    // A relative name is taken from the current directory, C:\ on this machine.
+    file = _wfopen(u"relative.txt", u"w");
+    ASSERT_NE(file, nullptr);
+    fwprintf(file, u"x\n");
+    fclose(file);
+    EXPECT_EQ(machine.ReadFile("drive_c/relative.txt"), "x\r\n");
+}
+
+TEST_F(TextFile, AStreamHandedOutAgainForgetsItsOldMode) {
+    test::TestMachine machine;
+    // glibc hands a freed FILE out again; whatever it does, each stream keeps its own mode.
+    for (int round = 0; round < 3; ++round) {
+        FILE* text = _wfopen(u"C:\\t.txt", u"w");
+        ASSERT_NE(text, nullptr);
+        fclose(text);
+        FILE* binary = _wfopen(u"C:\\b.bin", u"wb");
+        ASSERT_NE(binary, nullptr);
+        fwprintf(binary, u"\n");
+        fclose(binary);
+        EXPECT_EQ(machine.ReadFile("drive_c/b.bin"), std::string("\n\0", 2));
+    }
+}
+
+TEST_F(TextFile, FailuresGiveNullAndErrno) {
+    test::TestMachine machine;
+    errno = 0;
+    EXPECT_EQ(_wfopen(u"C:\\missing\\x.txt", u"w"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(_wfopen(u"C:\\absent.txt", u"r"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(g_handlerCalls, 0);
+
+    sim::Machine::Get().Faults().Add("_wfopen", ERROR_ACCESS_DENIED, 1);
+    errno = 0;
+    EXPECT_EQ(_wfopen(u"C:\\x.txt", u"w"), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    FILE* file = _wfopen(u"C:\\x.txt", u"w");  // only the one call fails
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+
+    const WCHAR* badModes[] = {u"", u"x", u"rw", u"wbt", u"w++", u"w, ccs=UTF-8"};
+    for (const WCHAR* mode : badModes) {
+        SCOPED_TRACE(testing::Message() << "mode of " << wcslen(mode) << " characters");
+        g_handlerCalls = 0;
+        errno = 0;
+        EXPECT_EQ(_wfopen(u"C:\\x.txt", mode), nullptr);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(g_handlerCalls, 1);
+    }
+    g_handlerCalls = 0;
+    EXPECT_EQ(_wfopen(nullptr, u"w"), nullptr);
+    EXPECT_EQ(_wfopen(u"", u"w"), nullptr);
+    EXPECT_EQ(fwprintf(nullptr, u"x"), -1);
+    EXPECT_EQ(g_handlerCalls, 3);
+
+    g_handlerCalls = 0;
+    errno = 0;
+    EXPECT_EQ(_filelength(-1), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(_filelength(9999), -1);
+    EXPECT_EQ(g_handlerCalls, 2);
+}
+
+TEST_F(TextFile, AnInMemoryMachineHasNoDrives) {
+    sim::Machine::Use("");
+    errno = 0;
+    EXPECT_EQ(_wfopen(u"C:\\x.txt", u"w"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// How the wide printf functions read a format: flags, width, precision, the runtime's size
+// prefixes, and which conversions take wide or narrow arguments.
+#include <windows.h>
+
+#include <stdio.h>
+#include <wchar.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+typedef std::basic_string<WCHAR> WString;
+
+WString Format(const WCHAR* format, ...) {
+    WCHAR buffer[512];
+    va_list args;
+    va_start(args, format);
+    int length = _vsnwprintf_s(buffer, 512, _TRUNCATE, format, args);
+    va_end(args);
+    EXPECT_GE(length, 0);
+    EXPECT_EQ(size_t(length), wcslen(buffer));
+    return buffer;
+}
+
+struct Case {
+    const char* name;
+    WString actual;
+    const WCHAR* expected;
+};
+
+void Check(const Case* cases, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << cases[i].name);
+        EXPECT_EQ(cases[i].actual, WString(cases[i].expected));
+    }
+}
+
+TEST(WidePrintf, IntegersWithFlagsWidthAndPrecision) {
+    const Case cases[] = {
+        {"%d zero", Format(TEXT("%d"), 0), TEXT("0")},
+        {"%d negative", Format(TEXT("%d"), -42), TEXT("-42")},
+        {"%i", Format(TEXT("%i"), 1234567), TEXT("1234567")},
+        {"width", Format(TEXT("[%5d]"), 42), TEXT("[   42]")},
+        {"left", Format(TEXT("[%-5d]"), 42), TEXT("[42   ]")},
+        {"left beats zero", Format(TEXT("[%-05d]"), 42), TEXT("[42   ]")},
+        {"zero pad after sign", Format(TEXT("%05d"), -42), TEXT("-0042")},
+        {"plus", Format(TEXT("%+d %+d"), 7, -7), TEXT("+7 -7")},
+        {"space", Format(TEXT("% d"), 7), TEXT(" 7")},
+        {"precision", Format(TEXT("%.3d"), 7), TEXT("007")},
+        {"header field", Format(TEXT("%02.2d:%02.2d:%03.3d"), 5, 42, 7), TEXT("05:42:007")},
+        {"precision and width", Format(TEXT("[%8.3d]"), -7), TEXT("[    -007]")},
+        {"precision turns off zero", Format(TEXT("[%08.3d]"), 7), TEXT("[     007]")},
+        {"precision 0 of 0", Format(TEXT("[%.0d]"), 0), TEXT("[]")},
+        {"hex", Format(TEXT("%x %X"), 255, 255), TEXT("ff FF")},
+        {"alternate hex", Format(TEXT("%#x %#X %#x"), 255, 255, 0), TEXT("0xff 0XFF 0")},
+        {"octal", Format(TEXT("%o %#o"), 8, 8), TEXT("10 010")},
+        {"unsigned", Format(TEXT("%u"), 0xFFFFFFFFu), TEXT("4294967295")},
+        {"star width", Format(TEXT("[%*d]"), 5, 42), TEXT("[   42]")},
+        {"negative star width", Format(TEXT("[%*d]"), -5, 42), TEXT("[42   ]")},
+        {"star precision", Format(TEXT("%.*d"), 3, 7), TEXT("007")},
+        {"percent", Format(TEXT("100%%")), TEXT("100%")},
+    };
+    Check(cases, sizeof cases / sizeof *cases);
+}
+
+TEST(WidePrintf, SizePrefixesReadTheWindowsWidths) {
+    const LONG minusOne = -1;
+    const DWORD allBits = 0xFFFFFFFF;
+    const Case cases[] = {
+        {"%I64X", Format(TEXT("(%I64X)"), 0x2F3A4B5C6DULL), TEXT("(2F3A4B5C6D)")},
+        {"%I64d", Format(TEXT("%I64d"), -1099511627776LL), TEXT("-1099511627776")},
+        {"%I64u max", Format(TEXT("%I64u"), 0xFFFFFFFFFFFFFFFFULL), TEXT("18446744073709551615")},
+        {"%lld", Format(TEXT("%lld"), 1099511627776LL), TEXT("1099511627776")},
+        {"%llx", Format(TEXT("%llx"), 0x123456789ABCULL), TEXT("123456789abc")},
+        // l is 32 bits on Windows: a LONG and a DWORD are read whole and nothing after them shifts.
+        {"%ld", Format(TEXT("%ld %d"), minusOne, 5), TEXT("-1 5")},
+        {"%lx", Format(TEXT("%lx %d"), allBits, 5), TEXT("ffffffff 5")},
+        {"%I32d", Format(TEXT("%I32d %d"), -5, 6), TEXT("-5 6")},
+        {"%Iu", Format(TEXT("%Iu %d"), size_t(123), 6), TEXT("123 6")},
+        {"%hd", Format(TEXT("%hd"), 65537), TEXT("1")},
+        {"%hu", Format(TEXT("%hu"), -1), TEXT("65535")},
+        {"%hx", Format(TEXT("%hx"), 0x12345), TEXT("2345")},
+    };
+    Check(cases, sizeof cases / sizeof *cases);
+}
+
+TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
+    const WCHAR* nullWide = NULL;
+    const char* nullNarrow = NULL;
+    const Case cases[] = {
+        {"%s is wide", Format(TEXT("<%s>"), TEXT("wide")), TEXT("<wide>")},
+        {"%ls and %ws are wide", Format(TEXT("%ls %ws"), TEXT("a"), TEXT("b")), TEXT("a b")},
+        {"%S is narrow", Format(TEXT("<%S>"), "narrow"), TEXT("<narrow>")},
+        {"%hs is narrow", Format(TEXT("<%hs>"), "narrow"), TEXT("<narrow>")},
+        {"%lS is wide", Format(TEXT("<%lS>"), TEXT("wide")), TEXT("<wide>")},
+        // E9 is U+00E9 in the ANSI code page and in the runtime's "C" locale alike.
+        {"narrow accent", Format(TEXT("%S"), "caf\xE9"), TEXT("caf\x00E9")},
+        {"wide above Latin-1", Format(TEXT("%s"), TEXT("\x20AC\x4E00")), TEXT("\x20AC\x4E00")},
+        {"width", Format(TEXT("[%6s]"), TEXT("ab")), TEXT("[    ab]")},
+        {"left", Format(TEXT("[%-6s]"), TEXT("ab")), TEXT("[ab    ]")},
+        {"zero pads strings", Format(TEXT("[%05s]"), TEXT("ab")), TEXT("[000ab]")},
+        {"precision cuts", Format(TEXT("[%.2s]"), TEXT("abcdef")), TEXT("[ab]")},
+        {"precision cuts narrow", Format(TEXT("[%.3S]"), "abcdef"), TEXT("[abc]")},
+        {"null wide", Format(TEXT("%s"), nullWide), TEXT("(null)")},
+        {"null narrow", Format(TEXT("%S"), nullNarrow), TEXT("(null)")},
+        {"%c is wide", Format(TEXT("%c"), TEXT('\x4E00')), TEXT("\x4E00")},
+        {"%C and %hc are narrow", Format(TEXT("%C%hc"), 'y', 'z'), TEXT("yz")},
+        {"%wc and %lc are wide", Format(TEXT("%wc%lc"), TEXT('v'), TEXT('w')), TEXT("vw")},
+        {"%c width", Format(TEXT("[%3c][%-3c]"), TEXT('x'), TEXT('y')), TEXT("[  x][y  ]")},
+        {"percent in an argument", Format(TEXT("%s"), TEXT("%s %d")), TEXT("%s %d")},
+    };
+    Check(cases, sizeof cases / sizeof *cases);
+}
+
+TEST(WidePrintf, FloatingPointAndPointers) {
+    const Case cases[] = {
+        {"%f", Format(TEXT("%f"), 1.5), TEXT("1.500000")},
+        {"%.2f", Format(TEXT("%.2f"), 3.14159), TEXT("3.14")},
+        {"%8.3f", Format(TEXT("[%8.3f]"), 3.14159), TEXT("[   3.142]")},
+        {"%-8.1f", Format(TEXT("[%-8.1f]"), 2.3), TEXT("[2.3     ]")},
+        {"%+.1f", Format(TEXT("%+.1f"), 2.0), TEXT("+2.0")},
+        {"%010.2f", Format(TEXT("%010.2f"), -1.5), TEXT("-000001.50")},
+        {"%g small", Format(TEXT("%g"), 0.0001), TEXT("0.0001")},
+        {"%g large", Format(TEXT("%g"), 100000.0), TEXT("100000")},
+        {"%.*f", Format(TEXT("%.*f"), 1, 0.3), TEXT("0.3")},
+        {"float then int", Format(TEXT("%.1f %d"), 1.0, 9), TEXT("1.0 9")},
+        {"%.0f large", Format(TEXT("%.0f"), 1e20), TEXT("100000000000000000000")},
+    };
+    Check(cases, sizeof cases / sizeof *cases);
+
+    // The Universal CRT writes two exponent digits; msvcrt.dll, which MinGW builds use, three.
+    WString e = Format(TEXT("%e|%E"), 15.0, 0.015);
+    EXPECT_TRUE(e == WString(TEXT("1.500000e+01|1.500000E-02")) ||
+                e == WString(TEXT("1.500000e+001|1.500000E-002")));
+
+    // %p: the pointer's full width in upper-case hexadecimal, no prefix.
+    WString expected = sizeof(void*) == 8 ? TEXT("00000000ABCDEF12") : TEXT("ABCDEF12");
+    EXPECT_EQ(Format(TEXT("%p"), reinterpret_cast<void*>(0xABCDEF12)), expected);
+}
+
+}  // namespace
