@@ -1,0 +1,19 @@
+#include <windows.h>
+
+#include "Machine/Handles.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
+
+#include <string>
+
+// With no debugger on the machine, the text is recorded for whoever looks at the machine.
+void WINAPI OutputDebugStringW(LPCWSTR lpOutputString) {
+    if (lpOutputString == NULL) {
+        return;
+    }
+    sim::JsonLine record;
+    record.Add("process", static_cast<long long>(GetCurrentProcessId()))
+        .Add("thread", static_cast<long long>(sim::CurrentThreadId()))
+        .Add("text", sim::Utf16ToUtf8(lpOutputString));
+    sim::Machine::Get().AppendRecord("debug-output.jsonl", record.Text());
+}

@@ -1,0 +1,320 @@
+// The machine's clock: virtual time that moves only while every thread waits, scaled time that
+// the processes of one machine share, and the debug output record.
+#include <windows.h>
+
+#include "Machine/Clock.h"
+#include "Machine/Faults.h"
+#include "Machine/Machine.h"
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+const char* const kVirtual = R"({"clock": {"mode": "virtual", "startTick": 1000}})";
+
+struct Probe {
+    HANDLE event = NULL;
+    CRITICAL_SECTION* section = nullptr;
+    bool stop = false;  // guarded by `section`
+    DWORD ticks[2] = {0, 0};
+};
+
+DWORD WINAPI SleepThirtySeconds(LPVOID) {
+    Sleep(30000);
+    return 0;
+}
+
+DWORD WINAPI RecordStartThenSleep(LPVOID parameter) {
+    Probe* probe = static_cast<Probe*>(parameter);
+    probe->ticks[0] = GetTickCount();
+    Sleep(500);
+    probe->ticks[1] = GetTickCount();
+    return 0;
+}
+
+DWORD WINAPI RecordWhenSignalled(LPVOID parameter) {
+    Probe* probe = static_cast<Probe*>(parameter);
+    DWORD result = WaitForSingleObject(probe->event, 60000);
+    probe->ticks[0] = GetTickCount();
+    return result;
+}
+
+DWORD WINAPI RecordWhenEntered(LPVOID parameter) {
+    Probe* probe = static_cast<Probe*>(parameter);
+    EnterCriticalSection(probe->section);
+    probe->ticks[0] = GetTickCount();
+    LeaveCriticalSection(probe->section);
+    return 0;
+}
+
+// The monitors' way of waiting: poll a flag under a critical section every 100 ms.
+DWORD WINAPI PollForStop(LPVOID parameter) {
+    Probe* probe = static_cast<Probe*>(parameter);
+    for (;;) {
+        EnterCriticalSection(probe->section);
+        bool stop = probe->stop;
+        LeaveCriticalSection(probe->section);
+        if (stop) {
+            probe->ticks[0] = GetTickCount();
+            return 0;
+        }
+        Sleep(100);
+    }
+}
+
+void Finish(HANDLE thread) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
+    EXPECT_TRUE(CloseHandle(thread));
+}
+
+TEST(VirtualClock, LongWaitsAreExactAndTakeNoRealTime) {
+    test::TestMachine machine(kVirtual);
+    sim::Clock::Attachment attach(sim::Machine::Get().Clock());
+    steady_clock::time_point realStart = steady_clock::now();
+
+    EXPECT_EQ(1000u, GetTickCount());
+    Sleep(60000);
+    EXPECT_EQ(61000u, GetTickCount());
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 60000));
+    EXPECT_EQ(121000u, GetTickCount());
+    HANDLE thread = CreateThread(NULL, 0, SleepThirtySeconds, NULL, 0, NULL);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 60000));
+    EXPECT_EQ(151000u, GetTickCount());
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_TRUE(CloseHandle(event));
+
+    EXPECT_LT(steady_clock::now() - realStart, milliseconds(2000));
+}
+
+TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
+    test::TestMachine machine(kVirtual);
+    sim::Clock::Attachment attach(sim::Machine::Get().Clock());
+
+    // A thread that has not run yet holds time back.
+    Probe probe;
+    HANDLE thread = CreateThread(NULL, 0, RecordStartThenSleep, &probe, 0, NULL);
+    Sleep(1000);
+    EXPECT_EQ(1000u, probe.ticks[0]);
+    EXPECT_EQ(1500u, probe.ticks[1]);
+    EXPECT_EQ(2000u, GetTickCount());
+    Finish(thread);
+
+    // An event set just before its setter sleeps wakes its waiter at the time it was set.
+    probe = Probe();
+    probe.event = CreateEventW(NULL, FALSE, FALSE, NULL);
+    thread = CreateThread(NULL, 0, RecordWhenSignalled, &probe, 0, NULL);
+    Sleep(200);
+    EXPECT_TRUE(SetEvent(probe.event));
+    Sleep(10000);
+    EXPECT_EQ(2200u, probe.ticks[0]);
+    Finish(thread);
+    EXPECT_TRUE(CloseHandle(probe.event));
+
+    // A thread waiting to enter a held critical section counts as waiting.
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    probe = Probe();
+    probe.section = &section;
+    EnterCriticalSection(&section);
+    thread = CreateThread(NULL, 0, RecordWhenEntered, &probe, 0, NULL);
+    Sleep(500);
+    LeaveCriticalSection(&section);
+    Finish(thread);
+    EXPECT_EQ(12700u, probe.ticks[0]);
+    DeleteCriticalSection(&section);
+}
+
+TEST(VirtualClock, PollingWorkerSeesStopWithin100ms) {
+    test::TestMachine machine(kVirtual);
+    sim::Clock::Attachment attach(sim::Machine::Get().Clock());
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    Probe probe;
+    probe.section = &section;
+    HANDLE worker = CreateThread(NULL, 0, PollForStop, &probe, 0, NULL);
+    Sleep(5050);
+    EnterCriticalSection(&section);
+    probe.stop = true;
+    DWORD stoppedAt = GetTickCount();
+    LeaveCriticalSection(&section);
+    Finish(worker);
+    // The worker polls at 1000, 1100, ... 6000, 6100: it sees the stop set at 6050 at 6100.
+    EXPECT_EQ(6050u, stoppedAt);
+    EXPECT_EQ(6100u, probe.ticks[0]);
+    DeleteCriticalSection(&section);
+}
+
+TEST(VirtualClock, TickCountWrapsAndLocalTimeFollows) {
+    const char* savedZone = std::getenv("TZ");
+    std::string saved = savedZone ? savedZone : "";
+    setenv("TZ", "TST-2", 1);  // two hours ahead of UTC
+    tzset();
+    test::TestMachine machine(
+        R"({"clock": {"mode": "virtual", "startTick": 4294966796, "localTime": "2024-02-28T23:59:59"}})");
+    if (savedZone) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+
+    // No thread is attached: a thread that waits alone moves time itself.
+    DWORD start = GetTickCount();
+    ULONGLONG start64 = GetTickCount64();
+    LARGE_INTEGER frequency, before, after;
+    EXPECT_TRUE(QueryPerformanceFrequency(&frequency));
+    EXPECT_EQ(10000000, frequency.QuadPart);
+    EXPECT_TRUE(QueryPerformanceCounter(&before));
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    EXPECT_EQ(2024, local.wYear);
+    EXPECT_EQ(2, local.wMonth);
+    EXPECT_EQ(28, local.wDay);
+    EXPECT_EQ(3, local.wDayOfWeek);  // a Wednesday
+    EXPECT_EQ(23, local.wHour);
+    EXPECT_EQ(59, local.wMinute);
+    EXPECT_EQ(59, local.wSecond);
+    EXPECT_EQ(0, local.wMilliseconds);
+
+    Sleep(1500);
+    EXPECT_EQ(4294966796u, start);
+    EXPECT_EQ(1000u, GetTickCount());
+    EXPECT_EQ(1500u, GetTickCount() - start);  // what the monitors compute across the wrap
+    EXPECT_EQ(0x100000000ull + 1000, GetTickCount64());
+    EXPECT_EQ(1500u, GetTickCount64() - start64);
+    EXPECT_TRUE(QueryPerformanceCounter(&after));
+    EXPECT_EQ(15000000, after.QuadPart - before.QuadPart);
+
+    GetLocalTime(&local);
+    EXPECT_EQ(2024, local.wYear);
+    EXPECT_EQ(2, local.wMonth);
+    EXPECT_EQ(29, local.wDay);
+    EXPECT_EQ(4, local.wDayOfWeek);
+    EXPECT_EQ(0, local.wHour);
+    EXPECT_EQ(0, local.wMinute);
+    EXPECT_EQ(0, local.wSecond);
+    EXPECT_EQ(500, local.wMilliseconds);
+    SYSTEMTIME utc;
+    GetSystemTime(&utc);
+    EXPECT_EQ(28, utc.wDay);
+    EXPECT_EQ(3, utc.wDayOfWeek);
+    EXPECT_EQ(22, utc.wHour);
+    EXPECT_EQ(0, utc.wMinute);
+    EXPECT_EQ(500, utc.wMilliseconds);
+}
+
+TEST(ScaledClock, ClocksOfOneMachineAgree) {
+    test::TempDir dir;
+    sim::ClockSettings settings;
+    settings.scale = 100;
+    sim::Clock first(settings, dir.Path());
+    std::this_thread::sleep_for(milliseconds(30));
+    // As a second process on the machine would, it takes the first one's epoch.
+    sim::Clock second(settings, dir.Path());
+    DWORD a = first.TickCount();
+    DWORD b = second.TickCount();
+    DWORD c = first.TickCount();
+    EXPECT_GE(a, 3000u);
+    EXPECT_LE(a, b);
+    EXPECT_LE(b, c);
+
+    // Another machine has a clock of its own.
+    test::TempDir other;
+    sim::Clock third(settings, other.Path());
+    EXPECT_LT(third.TickCount(), a);
+
+    // An epoch from before the host booted is replaced; a broken one stops the program.
+    {
+        std::ofstream stale(other.Path() + "/clock", std::ios::trunc);
+        stale << "monotonic-ns 999999999999999999\nrealtime-ms 0\n";
+    }
+    sim::Clock fresh(settings, other.Path());
+    EXPECT_LT(fresh.TickCount(), 1000u);
+    sim::Clock again(settings, other.Path());
+    EXPECT_GE(again.TickCount(), fresh.TickCount());
+    {
+        std::ofstream broken(other.Path() + "/clock", std::ios::trunc);
+        broken << "monotonic 12\n";
+    }
+    EXPECT_EXIT(sim::Clock(settings, other.Path()), testing::ExitedWithCode(3), "not a clock file");
+}
+
+TEST(ScaledClock, WaitsLastTheirTimeOverTheScale) {
+    test::TestMachine machine(R"({"clock": {"scale": 40}})");
+    DWORD start = GetTickCount();
+    steady_clock::time_point realStart = steady_clock::now();
+    Sleep(2000);
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 2000));
+    steady_clock::duration real = steady_clock::now() - realStart;
+    EXPECT_GE(GetTickCount() - start, 4000u);
+    EXPECT_GE(real, milliseconds(99));
+    EXPECT_LT(real, milliseconds(2000));
+
+    // Tests may stop the clock for a while.
+    sim::Machine::Get().Clock().SetVirtual(true);
+    start = GetTickCount();
+    realStart = steady_clock::now();
+    Sleep(600000);
+    EXPECT_EQ(600000u, GetTickCount() - start);
+    EXPECT_LT(steady_clock::now() - realStart, milliseconds(1000));
+    sim::Machine::Get().Clock().SetVirtual(false);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 400));
+    EXPECT_GE(GetTickCount() - start, 600400u);
+    EXPECT_TRUE(CloseHandle(event));
+}
+
+DWORD WINAPI SayHello(LPVOID) {
+    OutputDebugStringW(TEXT("h\u00e9llo \"x\"\n"));
+    return 0;
+}
+
+TEST(DebugOutput, RecordedWithProcessAndThread) {
+    test::TestMachine machine;
+    OutputDebugStringW(TEXT("first"));
+    DWORD id = 0;
+    HANDLE thread = CreateThread(NULL, 0, SayHello, NULL, 0, &id);
+    Finish(thread);
+    std::string pid = std::to_string(getpid());
+    EXPECT_EQ("{\"process\":" + pid + ",\"thread\":" + std::to_string(GetCurrentThreadId()) +
+                  ",\"text\":\"first\"}\n"
+                  "{\"process\":" +
+                  pid + ",\"thread\":" + std::to_string(id) +
+                  ",\"text\":\"h\xC3\xA9llo \\\"x\\\"\\n\"}\n",
+              machine.ReadFile("debug-output.jsonl"));
+}
+
+TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
+    test::TestMachine machine;
+    sim::FaultTable& faults = sim::Machine::Get().Faults();
+    faults.Add("CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1);
+    faults.Add("WaitForSingleObject", ERROR_ACCESS_DENIED, 1);
+    faults.Add("SetEvent", ERROR_ACCESS_DENIED, 1);
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(CreateThread(NULL, 0, SleepThirtySeconds, NULL, 0, NULL) == NULL);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+    HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(event, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
+    EXPECT_FALSE(SetEvent(event));
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_TRUE(CloseHandle(event));
+}
+
+}  // namespace
