@@ -203,7 +203,7 @@ TEST_F(Registry, EnumerationOrderAndShortBuffers) {
     length = 8;
     EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(m_key, 4, name, &length, NULL, NULL, NULL, NULL));
 
-    // Values come in the order they were made on Windows; Wine sorts them by name.
+    // Values come in the order they were made on Windows; Wine (8.0) sorts them by name.
     const WCHAR* values[] = {TEXT("zeta"), TEXT("Alpha"), TEXT("mid")};
     for (const WCHAR* value : values) {
         SetString(m_key, value, TEXT("foobar"));
@@ -357,8 +357,11 @@ TEST_F(Registry, HandlesAndPaths) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(NULL));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(NULL, TEXT("x"), 0, KEY_READ, &key));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegOpenKeyExW(m_key, TEXT("x"), 0, KEY_READ, NULL));
-    EXPECT_EQ(ERROR_BADKEY,
-              RegCreateKeyExW(m_key, TEXT("x"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, NULL, NULL));
+    // Wine 8 writes through the null result pointer instead of refusing it.
+    if (!RunningOnWine()) {
+        EXPECT_EQ(ERROR_BADKEY,
+                  RegCreateKeyExW(m_key, TEXT("x"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, NULL, NULL));
+    }
     EXPECT_EQ(ERROR_BAD_PATHNAME,
               RegCreateKeyExW(m_key, TEXT("\\x"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
 }
