@@ -212,7 +212,7 @@ void Clock::Unblock(Waiter& waiter) {
 }
 
 void Clock::Notify(const Lock&) {
-    for (Waiter* waiter : m_waiters) {
+    for (Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
         Unblock(*waiter);
     }
     m_changed.notify_all();
@@ -223,7 +223,7 @@ void Clock::AdvanceIfIdle() {
         return;
     }
     LONGLONG next = kNever;
-    for (const Waiter* waiter : m_waiters) {
+    for (const Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
         if (waiter->blocked) {
             next = std::min(next, waiter->deadline);
         }
@@ -232,7 +232,7 @@ void Clock::AdvanceIfIdle() {
         return;
     }
     m_virtualNow = std::max(m_virtualNow, next);
-    for (Waiter* waiter : m_waiters) {
+    for (Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
         if (waiter->deadline <= m_virtualNow) {
             Unblock(*waiter);
         }
@@ -240,7 +240,7 @@ void Clock::AdvanceIfIdle() {
     m_changed.notify_all();
 }
 
-bool Clock::Wait(Lock& hold, DWORD timeoutMs, const std::function<bool()>& ready) {
+bool Clock::WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* context) {
     LONGLONG deadline = timeoutMs == INFINITE
                             ? kNever
                             : NowLocked() + static_cast<LONGLONG>(timeoutMs) * kUnitsPerMs;
@@ -249,11 +249,11 @@ bool Clock::Wait(Lock& hold, DWORD timeoutMs, const std::function<bool()>& ready
     if (!counted) {
         ++m_threads;
     }
-    Waiter self{deadline, false};
-    m_waiters.push_back(&self);
+    Waiter self{deadline, false, m_waiters};
+    m_waiters = &self;
     bool done;
     for (;;) {
-        if (ready()) {
+        if (ready(context)) {
             done = true;
             break;
         }
@@ -274,7 +274,11 @@ bool Clock::Wait(Lock& hold, DWORD timeoutMs, const std::function<bool()>& ready
         }
         Unblock(self);
     }
-    m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), &self));
+    Waiter** link = &m_waiters;
+    while (*link != &self) {
+        link = &(*link)->next;
+    }
+    *link = self.next;
     if (!counted) {
         --m_threads;
         AdvanceIfIdle();

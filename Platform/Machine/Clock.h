@@ -38,10 +38,9 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <vector>
+#include <type_traits>
 
 namespace sim {
 
@@ -68,8 +67,15 @@ public:
     // Under the lock, after changing what a waiter's condition reads.
     void Notify(const Lock& hold);
     // Under the lock: waits until ready() (called under the lock) is true, or until `timeoutMs`
-    // of machine time have passed (INFINITE: no limit). True when ready() was.
-    bool Wait(Lock& hold, DWORD timeoutMs, const std::function<bool()>& ready);
+    // of machine time have passed (INFINITE: no limit). True when ready() was. Allocates nothing,
+    // so that waits and critical sections work while the allocation hook fails allocations.
+    template <class Ready>
+    bool Wait(Lock& hold, DWORD timeoutMs, Ready&& ready) {
+        using Callable = std::remove_reference_t<Ready>;
+        return WaitFor(
+            hold, timeoutMs, [](void* context) { return (*static_cast<Callable*>(context))(); },
+            const_cast<void*>(static_cast<const void*>(&ready)));
+    }
     void Sleep(DWORD ms);
 
     bool IsVirtual();
@@ -101,7 +107,10 @@ private:
     struct Waiter {
         LONGLONG deadline;
         bool blocked;
+        Waiter* next;
     };
+
+    bool WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* context);
 
     LONGLONG NowLocked() const;
     std::chrono::steady_clock::time_point RealTimeOf(LONGLONG machineTime) const;
@@ -124,7 +133,7 @@ private:
     LONGLONG m_utcOffsetMs = 0;   // local minus UTC
     int m_threads = 0;            // platform threads counted now
     int m_blocked = 0;            // of those, blocked in Wait
-    std::vector<Waiter*> m_waiters;
+    Waiter* m_waiters = nullptr;  // every thread in Wait, linked through their stacks
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include "Machine/Faults.h"
 #include "Machine/Machine.h"
 
+#include <new>
 #include <optional>
 #include <string>
 
@@ -14,8 +15,13 @@ DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSiz
         return 0;
     }
     std::optional<std::u16string> value;
-    if (lpName != NULL) {
-        value = sim::Machine::Get().Env().Get(lpName);
+    try {
+        if (lpName != NULL) {
+            value = sim::Machine::Get().Env().Get(lpName);
+        }
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
     }
     if (!value) {
         SetLastError(ERROR_ENVVAR_NOT_FOUND);
@@ -40,16 +46,21 @@ BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
         SetLastError(ERROR_ENVVAR_NOT_FOUND);
         return FALSE;
     }
-    std::u16string name(lpName);
-    // "=C:" style names (the per-drive directories) may start with '='; nothing else may hold one.
-    if (name.empty() || name.find(u'=', 1) != std::u16string::npos) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    try {
+        std::u16string name(lpName);
+        // "=C:" style names (the per-drive directories) may start with '='; no other may hold one.
+        if (name.empty() || name.find(u'=', 1) != std::u16string::npos) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::optional<std::u16string> value;
+        if (lpValue != NULL) {
+            value = std::u16string(lpValue);
+        }
+        sim::Machine::Get().Env().Set(name, value);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    std::optional<std::u16string> value;
-    if (lpValue != NULL) {
-        value = std::u16string(lpValue);
-    }
-    sim::Machine::Get().Env().Set(name, value);
     return TRUE;
 }

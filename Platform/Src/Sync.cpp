@@ -7,7 +7,7 @@
 
 #include <memory>
 #include <string>
-#include <vector>
+#include <new>
 
 namespace {
 
@@ -31,14 +31,21 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
     }
     std::shared_ptr<sim::EventObject> event;
     bool existed = false;
-    if (lpName != NULL) {
-        // The attributes of an existing event stay as its creator made them.
-        event = sim::HandleTable::Get().NamedEvent(lpName, bManualReset != FALSE,
-                                                   bInitialState != FALSE, &existed);
-    } else {
-        event = std::make_shared<sim::EventObject>(bManualReset != FALSE, bInitialState != FALSE);
+    HANDLE handle;
+    try {
+        if (lpName != NULL) {
+            // The attributes of an existing event stay as its creator made them.
+            event = sim::HandleTable::Get().NamedEvent(lpName, bManualReset != FALSE,
+                                                       bInitialState != FALSE, &existed);
+        } else {
+            event =
+                std::make_shared<sim::EventObject>(bManualReset != FALSE, bInitialState != FALSE);
+        }
+        handle = sim::HandleTable::Get().Add(event);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
     }
-    HANDLE handle = sim::HandleTable::Get().Add(event);
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
@@ -82,23 +89,23 @@ static DWORD WaitFor(const char* function, DWORD nCount, const HANDLE* lpHandles
     if (lpHandles == NULL) {
         return Fail(ERROR_NOACCESS, WAIT_FAILED);
     }
-    std::vector<std::shared_ptr<sim::Waitable>> objects;
+    std::shared_ptr<sim::Waitable> objects[MAXIMUM_WAIT_OBJECTS];  // no allocation: see Clock::Wait
     for (DWORD i = 0; i < nCount; ++i) {
-        objects.push_back(sim::HandleTable::Get().FindAs<sim::Waitable>(lpHandles[i]));
-        if (!objects.back()) {
+        objects[i] = sim::HandleTable::Get().FindAs<sim::Waitable>(lpHandles[i]);
+        if (!objects[i]) {
             return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
         }
     }
     DWORD satisfied = 0;
     auto ready = [&] {
         if (bWaitAll) {
-            for (const auto& object : objects) {
-                if (!object->Signaled()) {
+            for (DWORD i = 0; i < nCount; ++i) {
+                if (!objects[i]->Signaled()) {
                     return false;
                 }
             }
-            for (const auto& object : objects) {
-                object->Acquire();
+            for (DWORD i = 0; i < nCount; ++i) {
+                objects[i]->Acquire();
             }
             return true;
         }

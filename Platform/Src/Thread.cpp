@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -63,9 +64,17 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     }
     sim::Clock& clock = sim::Machine::Get().Clock();
     DWORD id = sim::NewThreadId();
-    auto thread = std::make_shared<sim::ThreadObject>(
-        id, &clock, (dwCreationFlags & CREATE_SUSPENDED) != 0 ? 1 : 0);
-    auto start = std::make_unique<ThreadStart>(ThreadStart{thread, lpStartAddress, lpParameter});
+    std::unique_ptr<ThreadStart> start;
+    HANDLE handle;
+    try {
+        auto thread = std::make_shared<sim::ThreadObject>(
+            id, &clock, (dwCreationFlags & CREATE_SUSPENDED) != 0 ? 1 : 0);
+        start = std::make_unique<ThreadStart>(ThreadStart{thread, lpStartAddress, lpParameter});
+        handle = sim::HandleTable::Get().Add(thread);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -83,6 +92,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     int failed = pthread_create(&host, &attributes, RunThread, start.get());
     pthread_attr_destroy(&attributes);
     if (failed != 0) {
+        sim::HandleTable::Get().Close(handle);
         sim::Clock::Lock hold = clock.Hold();
         clock.RemoveThread(hold);
         hold.unlock();
@@ -90,7 +100,6 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         return NULL;
     }
     start.release();  // RunThread owns it now
-    HANDLE handle = sim::HandleTable::Get().Add(thread);
     if (lpThreadId != NULL) {
         *lpThreadId = id;
     }

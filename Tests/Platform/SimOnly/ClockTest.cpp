@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -250,6 +251,7 @@ TEST(ScaledClock, ClocksOfOneMachineAgree) {
         std::ofstream broken(other.Path() + "/clock", std::ios::trunc);
         broken << "monotonic 12\n";
     }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(sim::Clock(settings, other.Path()), testing::ExitedWithCode(3), "not a clock file");
 }
 
@@ -314,6 +316,31 @@ TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
     EXPECT_FALSE(SetEvent(event));
     EXPECT_TRUE(SetEvent(event));
+
+    // Waits and critical sections allocate nothing: they work while allocations fail.
+    faults.Clear();
+    faults.FailAllocation(1);
+    try {
+        ::operator delete(::operator new(16));
+        faults.FailAllocation(0);
+        EXPECT_TRUE(CloseHandle(event));
+        GTEST_SKIP() << "the sanitizer's operator new replaces the allocation hook";
+    } catch (const std::bad_alloc&) {
+    }
+    faults.FailAllocation(1);
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    LeaveCriticalSection(&section);
+    Sleep(1);
+    EXPECT_TRUE(ResetEvent(event));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 1));
+    EXPECT_THROW(::operator delete(::operator new(16)), std::bad_alloc);
+    faults.FailAllocation(1);
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(CreateEventW(NULL, TRUE, FALSE, NULL) == NULL);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+    DeleteCriticalSection(&section);
     EXPECT_TRUE(CloseHandle(event));
 }
 
