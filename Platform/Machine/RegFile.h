@@ -4,7 +4,8 @@
 // Vocabulary: a key has a name (kept in the case it was created with), values in creation order
 // and subkeys in the order Windows enumerates them: by name, upper-cased, compared code unit by
 // code unit. Names are matched without regard to case. Value data is held exactly as Windows
-// stores it: strings are UTF-16LE bytes with whatever terminator the writer gave them.
+// stores it: strings are UTF-16LE bytes with whatever terminator the writer gave them. (Wine
+// enumerates subkeys in the same order but sorts values by name; we follow Windows.)
 #pragma once
 
 #include <windef.h>

@@ -69,7 +69,8 @@ public:
     DWORD EnumValue(HKEY key, DWORD index, RegValue* value);
     DWORD QueryInfo(HKEY key, KeyInfo* info);
 
-    // The latest tree, read whole (for tools and the machine's own subsystems).
+    // The latest tree, read whole (for tools and the machine's own subsystems). Neither `read`
+    // nor `change` may call back into the registry.
     void Read(const std::function<void(const RegKey& tree)>& read);
     // A change of any size as one read-modify-write under the machine's lock. `change` returns
     // true when it changed the tree (which is then written back).
