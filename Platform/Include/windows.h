@@ -5,6 +5,7 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "interlockedapi.h"
 #include "libloaderapi.h"
 #include "sysinfoapi.h"
 #include "winnls.h"

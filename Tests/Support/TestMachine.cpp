@@ -42,11 +42,12 @@ TestMachine::TestMachine(const std::string& machineJson, const std::string& regi
     if (!registryReg.empty()) {
         WriteFile("registry.reg", registryReg);
     }
+    m_previousDir = sim::Machine::Get().Dir();
     sim::Machine::Use(m_dir);
 }
 
 TestMachine::~TestMachine() {
-    sim::Machine::Use("");
+    sim::Machine::Use(m_previousDir);
     std::error_code ignored;
     std::filesystem::remove_all(m_dir, ignored);
 }

@@ -1,5 +1,6 @@
 // A private simulated machine for one test: a temporary machine directory made this process's
-// machine for the test's lifetime, then removed.
+// machine for the test's lifetime, then removed; the machine used before comes back, read afresh
+// from its directory.
 #pragma once
 
 #include <string>
@@ -24,6 +25,7 @@ public:
 
 private:
     std::string m_dir;
+    std::string m_previousDir;
 };
 
 // A fresh temporary directory, removed with its contents by the destructor.

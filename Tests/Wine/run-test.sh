@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Runs one Windows test executable under Wine in a private copy of the build's prefix.
 set -u
-wine=$1 base=$2 exe=$3
+wine=$1 base=$(realpath -m "$2") exe=$3
+if [ ! -f "$base/.ready" ]; then
+    echo "no Wine prefix at $base (Tests/Wine/make-prefix.sh makes it)" >&2
+    exit 1
+fi
 shift 3
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-wine.XXXXXX")
 trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT

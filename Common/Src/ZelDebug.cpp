@@ -1,0 +1,284 @@
+#include "ZelDebug.h"
+
+#include "ZelSecure.h"
+
+#include <io.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <exception>
+#include <new>
+
+namespace {
+
+const size_t kLineBufferSize = 1152;
+const size_t kErrorBufferSize = 1024;
+const size_t kMessageMax = 1023;
+const size_t kLineMax = 1150;  // characters before the line feed
+const size_t kFileNameMax = 245;
+const size_t kPathBufferSize = 1024;
+const size_t kTempBufferSize = 260;
+const DWORD kInstalledDirBytes = 1024;
+
+const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\ZUZUVOZ_ORODAVOV\\ZEL2");
+const WCHAR kHeaderFormat[] =
+    TEXT("%s\tPID:%x\tTID:%x\t%02.2d:%02.2d:%02.2d.%03.3d\t(%I64X)\tTIER %d\t\t");
+
+// Used only under the trace's lock: lines are built without a heap allocation.
+WCHAR g_szLine[kLineBufferSize];
+WCHAR g_szError[kErrorBufferSize];
+
+LONG ReadShared(volatile LONG* pValue) {
+    return InterlockedCompareExchange(pValue, 0, 0);
+}
+
+}  // namespace
+
+CZelDebug::CZelDebug()
+    : m_nTier(0),
+      m_pszModuleName(NULL),
+      m_pFile(NULL),
+      m_pLock(&m_CriticalSection),
+      m_bConfigured(false),
+      m_dwLevel(ZEL_TRACE_OFF),
+      m_dwMaxSize(0) {
+    InitializeCriticalSection(m_pLock);
+}
+
+CZelDebug::~CZelDebug() {
+    if (m_pFile != NULL) {
+        fclose(m_pFile);
+        m_pFile = NULL;
+    }
+    delete[] m_pszModuleName;
+    m_pszModuleName = NULL;
+    DeleteCriticalSection(&m_CriticalSection);
+    m_pLock = NULL;
+}
+
+int CZelDebug::Configure(const WCHAR* pszModuleName, const WCHAR* pszFileName, DWORD dwLevel,
+                         int nAppend, DWORD dwMaxSize) {
+    if (dwLevel == ZEL_TRACE_OFF) {
+        InterlockedExchange(&m_dwLevel, ZEL_TRACE_OFF);
+        return -1;
+    }
+    if (dwLevel == ZEL_TRACE_ALL || dwLevel == ZEL_TRACE_ERRORS) {
+        HKEY hKey = NULL;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+            return -1;
+        }
+        DWORD dwTrace = 0;
+        DWORD dwSize = sizeof dwTrace;
+        if (RegQueryValueExW(hKey, TEXT("TRACE"), NULL, NULL, reinterpret_cast<BYTE*>(&dwTrace),
+                             &dwSize) == ERROR_SUCCESS) {
+            dwLevel = dwTrace;
+        }
+        RegCloseKey(hKey);
+        if (dwLevel == ZEL_TRACE_OFF) {
+            return -1;
+        }
+    }
+    if (pszFileName == NULL || pszModuleName == NULL || pszFileName[0] == 0 ||
+        wcslen(pszFileName) > kFileNameMax) {
+        return -1;
+    }
+    size_t nNameSize = wcslen(pszModuleName) + 1;
+    WCHAR* pszName = new (std::nothrow) WCHAR[nNameSize];
+    if (pszName == NULL) {
+        return -1;
+    }
+    memcpy(pszName, pszModuleName, nNameSize * sizeof(WCHAR));
+    delete[] m_pszModuleName;
+    m_pszModuleName = pszName;
+    m_dwMaxSize = dwMaxSize;
+
+    WCHAR szPath[kPathBufferSize] = {0};
+    BuildPath(pszModuleName, pszFileName, szPath);
+    const WCHAR* pszMode = nAppend != 0 ? TEXT("a+") : TEXT("w");
+    m_pFile = _wfopen(szPath, pszMode);
+    if (m_pFile == NULL) {
+        // Where the registry points cannot be written: the same file name in Temp.
+        const WCHAR* pszLastSlash = wcsrchr(szPath, TEXT('\\'));
+        if (pszLastSlash == NULL) {
+            return -1;
+        }
+        WCHAR szFallback[kTempBufferSize] = {0};
+        GetEnvironmentVariableW(TEXT("Temp"), szFallback, kTempBufferSize);
+        ZelSafeCat(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szFallback, pszLastSlash);
+        m_pFile = _wfopen(szFallback, pszMode);
+        if (m_pFile == NULL) {
+            return -1;
+        }
+    }
+    m_bConfigured = true;
+    InterlockedExchange(&m_dwLevel, static_cast<LONG>(dwLevel));
+    return 0;
+}
+
+void CZelDebug::BuildPath(const WCHAR* pszModuleName, const WCHAR* pszFileName,
+                          WCHAR (&szPath)[kPathBufferSize]) {
+    if (_wcsicmp(pszModuleName, TEXT("QmSetup")) == 0) {
+        ZelSafeCopy(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, pszFileName);
+        return;
+    }
+    WCHAR szDirectory[kPathBufferSize] = {0};
+    HKEY hKey = NULL;
+    bool bOpened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, KEY_READ, &hKey) == ERROR_SUCCESS;
+    if (bOpened && _wcsicmp(pszModuleName, TEXT("Zel2Setp")) != 0) {
+        DWORD dwSize = kInstalledDirBytes;
+        RegQueryValueExW(hKey, TEXT("InstalledDir"), NULL, NULL,
+                         reinterpret_cast<BYTE*>(szDirectory), &dwSize);
+        szDirectory[kPathBufferSize - 1] = 0;
+    } else {
+        GetEnvironmentVariableW(TEXT("Temp"), szDirectory, kTempBufferSize);
+    }
+    if (bOpened) {
+        RegCloseKey(hKey);
+    }
+    ZelSafeCopy(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, szDirectory);
+    ZelSafeCat(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, TEXT("\\"));
+    ZelSafeCat(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, pszFileName);
+}
+
+void CZelDebug::Print(const WCHAR* pszFormat, ...) {
+    LONG nLevel = ReadShared(&m_dwLevel);
+    if (nLevel == ZEL_TRACE_OFF || nLevel == ZEL_TRACE_ERRORS || !m_bConfigured ||
+        m_pFile == NULL) {
+        return;
+    }
+    EnterCriticalSection(m_pLock);
+    va_list args;
+    va_start(args, pszFormat);
+    try {
+        PrintLocked(pszFormat, args);
+    } catch (...) {
+        Print(TEXT("CZelDebug::Error - EXCEPTION DURING DEBUG PRINT."));
+    }
+    va_end(args);
+    LeaveCriticalSection(m_pLock);
+}
+
+void CZelDebug::PrintLocked(const WCHAR* pszFormat, va_list args) {
+    if (m_dwMaxSize != 0) {
+        long nLength = _filelength(_fileno(m_pFile));
+        // Writing stops for good at the limit: no truncation, rotation or second file.
+        if (nLength >= 0 && m_dwMaxSize <= static_cast<unsigned long>(nLength)) {
+            return;
+        }
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    int nHeader = _snwprintf_s(g_szLine, kLineBufferSize, kLineBufferSize - 1, kHeaderFormat,
+                               m_pszModuleName, GetCurrentProcessId(), GetCurrentThreadId(),
+                               now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                               counter.QuadPart, static_cast<int>(ReadShared(&m_nTier)));
+    if (nHeader < 0) {
+        return;
+    }
+    size_t nRoom = kLineBufferSize - static_cast<size_t>(nHeader);
+    size_t nCount = nRoom - 1 < kMessageMax ? nRoom - 1 : kMessageMax;
+    int nMessage = _vsnwprintf_s(g_szLine + nHeader, nRoom, nCount, pszFormat, args);
+    size_t n = static_cast<size_t>(nHeader) + (nMessage < 0 ? kMessageMax : nMessage);
+    if (n > kLineMax) {
+        n = kLineMax;
+    }
+    g_szLine[n] = TEXT('\n');
+    g_szLine[n + 1] = 0;
+    fwprintf(m_pFile, TEXT("%s"), g_szLine);
+    fflush(m_pFile);
+    if (ReadShared(&m_dwLevel) == ZEL_TRACE_DEBUGGER) {
+        OutputDebugStringW(g_szLine);
+    }
+}
+
+void CZelDebug::Error(const WCHAR* pszSourceFile, int nLine, const WCHAR* pszFormat, ...) {
+    if (ReadShared(&m_dwLevel) == ZEL_TRACE_OFF || m_pFile == NULL) {
+        return;
+    }
+    EnterCriticalSection(m_pLock);
+    va_list args;
+    va_start(args, pszFormat);
+    try {
+        _vsnwprintf_s(g_szError, kErrorBufferSize, kErrorBufferSize - 1, pszFormat, args);
+        g_szError[kErrorBufferSize - 1] = 0;
+        LONG nSaved = ReadShared(&m_dwLevel);
+        if (nSaved != ZEL_TRACE_DEBUGGER) {
+            InterlockedExchange(&m_dwLevel, ZEL_TRACE_ALL);
+        }
+        Print(TEXT("%s (%d): %s"), pszSourceFile, nLine, g_szError);
+        InterlockedExchange(&m_dwLevel, nSaved);
+    } catch (...) {
+        // The line is lost; the trace goes on.
+    }
+    va_end(args);
+    LeaveCriticalSection(m_pLock);
+}
+
+DWORD CZelDebug::GetCurrentLogLevel() {
+    return static_cast<DWORD>(ReadShared(&m_dwLevel));
+}
+
+bool CZelDebug::IsConfigured() {
+    return m_bConfigured;
+}
+
+void DebugTrace(const WCHAR* pszFormat, ...) {
+    WCHAR szMessage[kErrorBufferSize];
+    va_list args;
+    va_start(args, pszFormat);
+    _vsnwprintf_s(szMessage, kErrorBufferSize, _TRUNCATE, pszFormat, args);
+    va_end(args);
+    g_ZelDebug.Print(TEXT("%s"), szMessage);
+}
+
+CZelTraceScope::CZelTraceScope(const WCHAR* pszFunction)
+    : m_pszFunction(NULL), m_nKind(RESULT_NONE), m_pbResult(NULL), m_pnResult(NULL) {
+    Enter(pszFunction);
+}
+
+CZelTraceScope::CZelTraceScope(const WCHAR* pszFunction, bool* pbResult)
+    : m_pszFunction(NULL),
+      m_nKind(pbResult != NULL ? RESULT_BOOL : RESULT_NONE),
+      m_pbResult(pbResult),
+      m_pnResult(NULL) {
+    Enter(pszFunction);
+}
+
+CZelTraceScope::CZelTraceScope(const WCHAR* pszFunction, int* pnResult)
+    : m_pszFunction(NULL),
+      m_nKind(pnResult != NULL ? RESULT_INT : RESULT_NONE),
+      m_pbResult(NULL),
+      m_pnResult(pnResult) {
+    Enter(pszFunction);
+}
+
+void CZelTraceScope::Enter(const WCHAR* pszFunction) {
+    InterlockedIncrement(&g_ZelDebug.m_nTier);
+    size_t nSize = wcslen(pszFunction) + 1;
+    m_pszFunction = new (std::nothrow) WCHAR[nSize];
+    if (m_pszFunction != NULL) {
+        ZelSafeCopy(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, m_pszFunction, nSize, pszFunction);
+    }
+    g_ZelDebug.Print(TEXT("ENTRY:  %s"), pszFunction);
+}
+
+CZelTraceScope::~CZelTraceScope() {
+    if (m_pszFunction == NULL) {
+        return;
+    }
+    if (m_nKind == RESULT_BOOL && m_pbResult != NULL) {
+        g_ZelDebug.Print(TEXT("EXIT:  %s, bReturn=%s"), m_pszFunction,
+                         *m_pbResult ? TEXT("true") : TEXT("false"));
+    } else if (m_nKind == RESULT_INT && m_pnResult != NULL) {
+        g_ZelDebug.Print(TEXT("EXIT:  %s, nReturn=%d"), m_pszFunction, *m_pnResult);
+    } else {
+        g_ZelDebug.Print(TEXT("EXIT:  %s"), m_pszFunction);
+    }
+    InterlockedDecrement(&g_ZelDebug.m_nTier);
+    delete[] m_pszFunction;
+    m_pszFunction = NULL;
+}

@@ -1,0 +1,209 @@
+// The process's trace object as the support library writes to it: scopes, tiers, DebugTrace
+// and the bounded copies' reports.
+#include "ZelDebug.h"
+#include "ZelRegKey.h"
+#include "ZelSecure.h"
+#include "ZelString.h"
+
+#include "Support/TraceFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const WCHAR kTraceFile[] = TEXT("zel-global.txt");
+
+// MinGW's _set_invalid_parameter_handler keeps the handler in MinGW's own runtime code, which
+// msvcrt.dll's bounded functions never consult (on Windows as under Wine): there the handler's
+// line is missing, while the Microsoft runtime and ours call it before returning the error.
+bool HandlerIsMinGWs() {
+#ifdef __MINGW32__
+    return true;
+#else
+    return false;
+#endif
+}
+
+class ZelTraceTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        test::Zel2Key zel2;
+        zel2.SetInstalledDir(test::TempDirectory());
+        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+    }
+
+    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
+
+    // The lines written since the test began, as "tier|message".
+    std::vector<std::string> NewLines() const {
+        std::vector<std::string> lines;
+        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
+            lines.push_back(std::to_string(test::TierOf(line)) + "|" + test::MessageOf(line));
+        }
+        return lines;
+    }
+
+    size_t m_start = 0;
+};
+
+bool Inner(bool result) {
+    bool bReturn = false;
+    CZelTraceScope scope(TEXT("Inner"), &bReturn);
+    DebugTrace(TEXT("inside %s"), TEXT("Inner"));
+    bReturn = result;
+    return bReturn;
+}
+
+int Outer() {
+    int nReturn = 0;
+    CZelTraceScope scope(TEXT("Outer"), &nReturn);
+    Inner(false);
+    nReturn = -7;
+    return nReturn;
+}
+
+TEST_F(ZelTraceTest, ScopesShowTheirDepthOnBothLines) {
+    DebugTrace(TEXT("before"));
+    Outer();
+    {
+        CZelTraceScope plain(TEXT("Plain"));
+        CZelTraceScope nullResult(TEXT("NullResult"), static_cast<bool*>(NULL));
+    }
+    EXPECT_EQ(std::vector<std::string>({
+                  "0|before",
+                  "1|ENTRY:  Outer",
+                  "2|ENTRY:  Inner",
+                  "2|inside Inner",
+                  "2|EXIT:  Inner, bReturn=false",
+                  "1|EXIT:  Outer, nReturn=-7",
+                  "1|ENTRY:  Plain",
+                  "2|ENTRY:  NullResult",
+                  "2|EXIT:  NullResult",
+                  "1|EXIT:  Plain",
+              }),
+              NewLines());
+}
+
+TEST_F(ZelTraceTest, DebugTraceWritesExpandedPercentSignsLiterally) {
+    DebugTrace(TEXT("name=%s"), TEXT("50%s %d"));
+    std::basic_string<WCHAR> text(1500, TEXT('d'));
+    DebugTrace(TEXT("%s"), text.c_str());
+    std::vector<std::string> lines = NewLines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("0|name=50%s %d", lines[0]);
+    EXPECT_EQ("0|" + std::string(1023, 'd'), lines[1]);
+}
+
+TEST_F(ZelTraceTest, BoundedCopiesAtEverySize) {
+    std::basic_string<WCHAR> fill(1040, TEXT('c'));
+    WCHAR small[260];
+    WCHAR large[1024];
+    WCHAR largest[1040];
+    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 10, small, fill.substr(0, 259).c_str()));
+    EXPECT_EQ(259u, wcslen(small));
+    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 11, small, fill.substr(0, 260).c_str()));
+    EXPECT_EQ(0u, wcslen(small));
+    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 12, large, fill.substr(0, 1023).c_str()));
+    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 13, large, fill.substr(0, 1024).c_str()));
+    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 14, largest, fill.substr(0, 1039).c_str()));
+    EXPECT_EQ(1039u, wcslen(largest));
+    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 15, largest, fill.c_str()));
+
+    ZelSafeCopy(TEXT("Src\\Caller"), 16, small, fill.substr(0, 200).c_str());
+    EXPECT_EQ(0, ZelSafeCat(TEXT("Src\\Caller"), 17, small, fill.substr(0, 59).c_str()));
+    EXPECT_EQ(259u, wcslen(small));
+    EXPECT_EQ(34, ZelSafeCat(TEXT("Src\\Caller"), 18, small, TEXT("c")));
+    EXPECT_EQ(0u, wcslen(small));
+    ZelSafeCopy(TEXT("Src\\Caller"), 19, large, TEXT("a"));
+    EXPECT_EQ(34, ZelSafeCat(TEXT("Src\\Caller"), 20, large, fill.substr(0, 1023).c_str()));
+
+    std::vector<std::string> lines = NewLines();
+    std::vector<std::string> tooSmall;
+    for (const std::string& line : lines) {
+        if (line.find("too small") != std::string::npos) {
+            tooSmall.push_back(line);
+        }
+    }
+    EXPECT_EQ(std::vector<std::string>({
+                  "1|Src\\Caller (11): ZelSafeCopy ERROR: strDestination size 0, or too small",
+                  "1|Src\\Caller (13): ZelSafeCopy ERROR: strDestination size 0, or too small",
+                  "1|Src\\Caller (15): ZelSafeCopy ERROR: strDestination size 0, or too small",
+                  "1|Src\\Caller (18): ZelSafeCopy ERROR: strDestination size 0, or too small",
+                  "1|Src\\Caller (20): ZelSafeCopy ERROR: strDestination size 0, or too small",
+              }),
+              tooSmall);
+    // A failed copy: the runtime calls the handler first, then the copy reports.
+    std::vector<std::string> expected = {"1|ENTRY:  ZelSafeCopy",
+                                         "1|EXIT:  ZelSafeCopy, nReturn=0",
+                                         "1|ENTRY:  ZelSafeCopy",
+                                         "1|ZelSecureInvalidParameterHandler : ERROR",
+                                         tooSmall.empty() ? "" : tooSmall[0],
+                                         "1|EXIT:  ZelSafeCopy, nReturn=34"};
+    if (HandlerIsMinGWs()) {
+        expected.erase(expected.begin() + 3);
+    }
+    ASSERT_LE(expected.size(), lines.size());
+    EXPECT_EQ(expected, std::vector<std::string>(lines.begin(), lines.begin() + expected.size()));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(std::string::npos, line.find("Setting invalid parameter handler")) << line;
+    }
+}
+
+TEST_F(ZelTraceTest, InvalidArgumentsOfTheGeneralForms) {
+    WCHAR buffer[8];
+    EXPECT_EQ(22, ZelSafeCopy(TEXT("Src\\Caller"), 30, NULL, 8, TEXT("x")));
+    EXPECT_EQ(22, ZelSafeCopy(TEXT("Src\\Caller"), 31, buffer, 8, NULL));
+    EXPECT_EQ(22, ZelSafeCat(TEXT("Src\\Caller"), 32, buffer, 8, NULL));
+    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 33, buffer, 8, TEXT("12345678")));
+    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 34, buffer, 8, TEXT("1234567")));
+    std::vector<std::string> lines = NewLines();
+    if (HandlerIsMinGWs()) {
+        // Put back the handler's lines where the Microsoft runtime writes them.
+        for (size_t i = 0; i < lines.size(); i += 2) {
+            lines.insert(lines.begin() + i, "0|ZelSecureInvalidParameterHandler : ERROR");
+        }
+    }
+    EXPECT_EQ(std::vector<std::string>({
+                  "0|ZelSecureInvalidParameterHandler : ERROR",
+                  "0|..\\Common\\Src\\ZelSecure (189): ZelSafeCopy ERROR: NULL == strDestination",
+                  "0|ZelSecureInvalidParameterHandler : ERROR",
+                  "0|Src\\Caller (31): ZelSafeCopy ERROR: NULL == strSource",
+                  "0|ZelSecureInvalidParameterHandler : ERROR",
+                  "0|Src\\Caller (32): ZelSafeCopy ERROR: NULL == strSource",
+                  "0|ZelSecureInvalidParameterHandler : ERROR",
+                  "0|Src\\Caller (33): ZelSafeCopy ERROR: strDestination size 0, or too small",
+              }),
+              lines);
+}
+
+TEST_F(ZelTraceTest, RegistryReadsAreTraced) {
+    CZelRegKey key;
+    ASSERT_TRUE(key.Create(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\Trace"), true, false));
+    key.SetValue(TEXT("Text"), CZelString(TEXT("abc")), false);
+    DWORD value = 0;
+    EXPECT_FALSE(key.GetValue(TEXT("Text"), value));
+    EXPECT_EQ(ERROR_SUCCESS, key.FlushKey());
+    std::vector<std::string> lines = NewLines();
+    EXPECT_EQ(std::vector<std::string>({
+                  "1|ENTRY:  CZelRegKey::GetValue",
+                  "1|CZelRegKey::GetValue m_bIsOpened = true",
+                  "1|CZelRegKey::GetValue :234",  // "abc" takes 8 bytes
+                  "1|CZelRegKey::GetValue dwRegType != REG_DWORD ",
+                  "1|EXIT:  CZelRegKey::GetValue, bReturn=false",
+                  "1|ENTRY:  CZelRegKey::FlushKey",
+                  "1|CZelRegKey::RegFlushKey Success",
+                  "1|EXIT:  CZelRegKey::FlushKey",
+              }),
+              lines);
+    key.Close();
+    CZelRegKey parent;
+    ASSERT_TRUE(parent.Open(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest"), true));
+    EXPECT_TRUE(parent.DeleteSubKey(TEXT("Trace")));
+}
+
+}  // namespace
