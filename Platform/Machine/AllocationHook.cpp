@@ -24,6 +24,8 @@ void* AllocateOrThrow(std::size_t size) {
 
 }  // namespace
 
+void sim::LinkAllocationHook() {}
+
 void* operator new(std::size_t size) {
     return AllocateOrThrow(size);
 }

@@ -31,7 +31,7 @@ bool FaultTable::Hit(const char* function, DWORD* error) {
         return false;
     }
     std::lock_guard<std::mutex> hold(m_lock);
-    auto found = m_entries.find(function);
+    auto found = m_entries.find(std::string_view(function));
     if (found == m_entries.end()) {
         return false;
     }

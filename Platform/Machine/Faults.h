@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -34,9 +35,13 @@ private:
     };
     std::mutex m_lock;
     std::atomic<bool> m_any{false};
-    std::map<std::string, Entry> m_entries;
+    std::map<std::string, Entry, std::less<>> m_entries;  // finds a name without allocating
     std::atomic<long> m_allocationsLeft{0};
 };
+
+// Called by the machine so that the allocation hook's object is always linked in, ahead of a
+// sanitizer runtime's operator new.
+void LinkAllocationHook();
 
 // The face functions' check: true when the current machine makes this call of `function` fail.
 bool InjectedFault(const char* function, DWORD* error);

@@ -57,6 +57,7 @@ void Machine::Stop(const std::string& message) {
 }
 
 Machine::Machine(const std::string& dir) : m_dir(dir) {
+    LinkAllocationHook();
     while (m_dir.size() > 1 && m_dir.back() == '/') {
         m_dir.pop_back();
     }
