@@ -1,8 +1,14 @@
 // machine-view: shows what a program running on a simulated machine sees of it — the registry
-// under a key, the environment, a text file written through the runtime, and the clock.
+// under a key, the environment, a text file written through the runtime, the OS version, the
+// clock — and writes the trace file of the support library as the service does.
 //
 //   TARVIK_MACHINE=<machine dir> machine-view [HKLM sub-key]
 #include <windows.h>
+
+#include "OSType.h"
+#include "ZelDebug.h"
+#include "ZelRegKey.h"
+#include "ZelString.h"
 
 #include <io.h>
 #include <stdio.h>
@@ -12,6 +18,8 @@
 
 #include <string>
 #include <vector>
+
+CZelDebug g_ZelDebug;
 
 namespace {
 
@@ -56,7 +64,8 @@ std::string ValueText(DWORD type, const std::vector<BYTE>& data, DWORD size) {
         case REG_DWORD: {
             DWORD value = 0;
             memcpy(&value, data.data(), sizeof value);
-            snprintf(buffer, sizeof buffer, "REG_DWORD 0x%08x (%u)", value, value);
+            snprintf(buffer, sizeof buffer, "REG_DWORD 0x%08x (%u)", static_cast<unsigned>(value),
+                     static_cast<unsigned>(value));
             return buffer;
         }
         case REG_MULTI_SZ: {
@@ -72,12 +81,13 @@ std::string ValueText(DWORD type, const std::vector<BYTE>& data, DWORD size) {
             return out;
         }
         default:
-            snprintf(buffer, sizeof buffer, "type %u, %u bytes", type, size);
+            snprintf(buffer, sizeof buffer, "type %u, %u bytes", static_cast<unsigned>(type),
+                     static_cast<unsigned>(size));
             return buffer;
     }
 }
 
-void ShowKey(HKEY parent, const std::u16string& name, int depth) {
+void ShowKey(HKEY parent, const std::basic_string<WCHAR>& name, int depth) {
     ScopedKey key;
     LONG result = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, key.Receive());
     std::string indent(static_cast<size_t>(depth) * 2, ' ');
@@ -105,8 +115,8 @@ void ShowKey(HKEY parent, const std::u16string& name, int depth) {
     for (DWORD index = 0;; ++index) {
         WCHAR subKey[256];
         DWORD length = 256;
-        if (RegEnumKeyExW(key.Get(), index, subKey, &length, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS) {
+        if (RegEnumKeyExW(key.Get(), index, subKey, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
             break;
         }
         ShowKey(key.Get(), subKey, depth + 1);
@@ -117,7 +127,8 @@ void ShowEnvironment() {
     WCHAR temp[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(TEXT("Temp"), temp, MAX_PATH);
     printf("Environment: Temp=%s (%u characters), ANSI code page %u\n",
-           length > 0 && length < MAX_PATH ? Utf8(temp).c_str() : "(none)", length, GetACP());
+           length > 0 && length < MAX_PATH ? Utf8(temp).c_str() : "(none)",
+           static_cast<unsigned>(length), static_cast<unsigned>(GetACP()));
 }
 
 void ShowTextFile() {
@@ -145,10 +156,48 @@ void ShowClock() {
     Sleep(10000);
     DWORD after = GetTickCount();
     printf("Clock: local time %04u-%02u-%02u %02u:%02u:%02u.%03u, performance counter %llX\n",
-           now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-           now.wMilliseconds, static_cast<unsigned long long>(counter.QuadPart));
-    printf("Clock: GetTickCount %u, after Sleep(10000) %u: %u ms passed on the machine\n", before,
-           after, after - before);
+           now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+           static_cast<unsigned long long>(counter.QuadPart));
+    printf("Clock: GetTickCount %u, after Sleep(10000) %u: %u ms passed on the machine\n",
+           static_cast<unsigned>(before), static_cast<unsigned>(after),
+           static_cast<unsigned>(after - before));
+}
+
+void ShowVersion() {
+    COSType os;
+    DebugTrace(TEXT("OS code %d, IsWin8OrLater=%d, IsWin10=%d"), os.GetOSType(), os.IsWin8OrLater(),
+               os.IsWin10());
+    printf("Version: OS code %d%s%s\n", os.GetOSType(),
+           os.IsWin8OrLater() ? ", Windows 8 or later" : "", os.IsWin10() ? ", Windows 10" : "");
+}
+
+void ShowTrace() {
+    if (g_ZelDebug.Configure(TEXT("TALM"), TEXT("MachineView.txt"), 1, 0, 0) != 0) {
+        printf("Trace: not configured (no ZEL2 key, or \"TRACE\" is 0)\n");
+        return;
+    }
+    CZelRegKey zel2;
+    CZelString directory;
+    if (zel2.Open(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2"), false) &&
+        zel2.GetValue(TEXT("InstalledDir"), directory)) {
+        printf("Trace: level %u, %s\\MachineView.txt\n",
+               static_cast<unsigned>(g_ZelDebug.GetCurrentLogLevel()), Utf8(directory).c_str());
+    }
+    DebugTrace(TEXT("Entering main"));
+    std::vector<CZelString> components;
+    zel2.GetValue(TEXT("Components"), components);
+    for (size_t i = 0; i < components.size(); ++i) {
+        DebugTrace(TEXT("Component %d: %s"), static_cast<int>(i), components[i].c_str());
+    }
+    DWORD timeout = 0;
+    CZelRegKey service;
+    if (service.Open(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service"),
+                     false)) {
+        service.GetValue(TEXT("HVMonTimeout"), timeout);
+    }
+    DebugTrace(TEXT("HVMonTimeout=%d"), timeout);
+    g_ZelDebug.Error(TEXT("Tools\\MachineView"), __LINE__, TEXT("WARNING:  %s"),
+                     TEXT("an error line, written at every level but 0"));
 }
 
 void RecordVisit() {
@@ -163,19 +212,20 @@ void RecordVisit() {
     }
     DWORD visits = 0;
     DWORD size = sizeof visits;
-    RegQueryValueExW(key.Get(), TEXT("Visits"), nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(&visits), &size);
+    RegQueryValueExW(key.Get(), TEXT("Visits"), nullptr, nullptr, reinterpret_cast<BYTE*>(&visits),
+                     &size);
     ++visits;
     RegSetValueExW(key.Get(), TEXT("Visits"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&visits),
                    sizeof visits);
     printf("Registry: HKLM\\SOFTWARE\\ORVEX\\MachineView %s, Visits = %u\n",
-           disposition == REG_CREATED_NEW_KEY ? "created" : "opened", visits);
+           disposition == REG_CREATED_NEW_KEY ? "created" : "opened",
+           static_cast<unsigned>(visits));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::u16string root = TEXT("SOFTWARE\\ORVEX");
+    std::basic_string<WCHAR> root = TEXT("SOFTWARE\\ORVEX");
     if (argc > 1) {
         WCHAR buffer[1024];
         if (MultiByteToWideChar(CP_UTF8, 0, argv[1], -1, buffer, 1024) > 0) {
@@ -184,9 +234,12 @@ int main(int argc, char** argv) {
     }
     printf("Registry under HKEY_LOCAL_MACHINE:\n");
     ShowKey(HKEY_LOCAL_MACHINE, root, 1);
+    ShowTrace();
     ShowEnvironment();
+    ShowVersion();
     ShowTextFile();
     RecordVisit();
     ShowClock();
+    DebugTrace(TEXT("Exiting main"));
     return 0;
 }

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The Windows executable exports the support library's classes: a member of each appears in its
+# export table.
+set -u
+objdump=$1 exe=$2
+table=$("$objdump" -p "$exe")
+status=0
+for class in CZelString CZelRegKey CZelDebug CZelTraceScope COSType; do
+    count=$(grep -c "] _Z.*${#class}${class}" <<<"$table")
+    if [ "$count" -eq 0 ]; then
+        echo "no export of $class in $exe"
+        status=1
+    else
+        echo "$class: $count exports"
+    fi
+done
+grep -q "g_ZelDebug" <<<"$table" || { echo "no export of g_ZelDebug"; status=1; }
+grep -q "ZelSafeCopy" <<<"$table" || { echo "no export of ZelSafeCopy"; status=1; }
+exit $status
