@@ -71,6 +71,7 @@ MachineSettings LoadSettings(const std::string& path);
 MachineSettings ParseSettings(const std::string& text, const std::string& fileName);
 
 std::u16string Utf8ToUtf16(const std::string& utf8);
+void AppendUtf8(std::string& out, unsigned codePoint);
 std::string Utf16ToUtf8(const std::u16string& utf16);
 
 }  // namespace sim

@@ -42,6 +42,23 @@ void CopyData(const std::vector<BYTE>& data, DWORD type, LPBYTE out, DWORD room)
     }
 }
 
+// The data of a value into the caller's buffer, with its size: ERROR_MORE_DATA and the size
+// needed when it does not fit.
+LONG ReturnData(const sim::RegValue& value, LPBYTE lpData, LPDWORD lpcbData) {
+    DWORD size = static_cast<DWORD>(value.data.size());
+    if (lpData != NULL) {
+        if (size > *lpcbData) {
+            *lpcbData = size;
+            return ERROR_MORE_DATA;
+        }
+        CopyData(value.data, value.type, lpData, *lpcbData);
+    }
+    if (lpcbData != NULL) {
+        *lpcbData = size;
+    }
+    return ERROR_SUCCESS;
+}
+
 // Windows refuses a data pointer in the first 64 KB, where nothing is ever mapped.
 bool BadPointer(const void* data) {
     return data != NULL && reinterpret_cast<uintptr_t>(data) < 0x10000;
@@ -125,21 +142,10 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
     if (error != ERROR_SUCCESS) {
         return static_cast<LONG>(error);
     }
-    DWORD size = static_cast<DWORD>(value.data.size());
     if (lpType != NULL) {
         *lpType = value.type;
     }
-    if (lpData != NULL) {
-        if (size > *lpcbData) {
-            *lpcbData = size;
-            return ERROR_MORE_DATA;
-        }
-        CopyData(value.data, value.type, lpData, *lpcbData);
-    }
-    if (lpcbData != NULL) {
-        *lpcbData = size;
-    }
-    return ERROR_SUCCESS;
+    return ReturnData(value, lpData, lpcbData);
 }
 
 LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -239,30 +245,19 @@ LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD 
     if (error != ERROR_SUCCESS) {
         return static_cast<LONG>(error);
     }
-    DWORD size = static_cast<DWORD>(value.data.size());
     if (lpType != NULL) {
         *lpType = value.type;
     }
     // A name that does not fit leaves name and data untouched but still tells the data's size.
     if (value.name.size() >= *lpcchValueName) {
         if (lpcbData != NULL) {
-            *lpcbData = size;
+            *lpcbData = static_cast<DWORD>(value.data.size());
         }
         return ERROR_MORE_DATA;
     }
     std::memcpy(lpValueName, value.name.c_str(), (value.name.size() + 1) * sizeof(WCHAR));
     *lpcchValueName = static_cast<DWORD>(value.name.size());
-    if (lpData != NULL) {
-        if (size > *lpcbData) {
-            *lpcbData = size;
-            return ERROR_MORE_DATA;
-        }
-        CopyData(value.data, value.type, lpData, *lpcbData);
-    }
-    if (lpcbData != NULL) {
-        *lpcbData = size;
-    }
-    return ERROR_SUCCESS;
+    return ReturnData(value, lpData, lpcbData);
 }
 
 LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
