@@ -3,6 +3,7 @@
 #pragma once
 
 #include "windef.h"
+#include "guiddef.h"
 #include "winerror.h"
 #include "winbase.h"
 #include "interlockedapi.h"
