@@ -6,6 +6,8 @@
 #include "guiddef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "fileapi.h"
+#include "ioapiset.h"
 #include "interlockedapi.h"
 #include "libloaderapi.h"
 #include "sysinfoapi.h"
