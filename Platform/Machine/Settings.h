@@ -46,6 +46,24 @@ struct FaultSettings {
     unsigned call = 0;     // the n-th call fails (1-based); 0: every call
 };
 
+// A network-class device; the machine builder writes it into the registry.
+struct AdapterSettings {
+    std::u16string guid;  // NetCfgInstanceId, "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
+    std::u16string name;  // DeviceDesc, FriendlyName and the class key's DriverDesc
+    std::u16string mfg = u"Orvex";
+    std::u16string instanceId;  // "ENUMERATOR\DEVICE\INSTANCE", upper case; default ROOT\NET\nnnn
+};
+
+// An adapter team of the teaming driver: its virtual adapter and members (adapters by GUID, as
+// the builder writes them into the protocol's configuration) and how the driver answers.
+struct TeamSettings {
+    std::u16string adapter;
+    std::vector<std::u16string> members;
+    std::optional<std::string> privateDevice;  // the control device's name; none: it has none
+    DWORD status = 0;                          // NDIS status answered to the interface list
+    DWORD ioctlError = 0;                      // not 0: the request fails with this error
+};
+
 struct MachineSettings {
     OsSettings os;
     UINT ansiCodePage = 1252;
@@ -57,6 +75,8 @@ struct MachineSettings {
     std::vector<ProgramSettings> programs;
     std::vector<LibrarySettings> libraries;
     std::vector<FaultSettings> faults;
+    std::vector<AdapterSettings> adapters;
+    std::vector<TeamSettings> teams;
 };
 
 // A setting that cannot be taken, named by file, line and setting path ("clock.scale").

@@ -1,0 +1,379 @@
+// The simulated teaming driver: its devices, every answer, and the records it leaves.
+#include <windows.h>
+#include <ntddndis.h>
+#include <winioctl.h>
+
+#include "Machine/Faults.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
+#include "Machine/MachineBuilder.h"
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD kPrivateOidRequest =
+    CTL_CODE(FILE_DEVICE_PHYSICAL_NETCARD, 0xA00, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const char16_t kTeamA[] = u"\\\\.\\ROOT#NET#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
+const char16_t kTeamB[] = u"\\\\.\\ROOT#NET#0001#{ad498944-762f-11d0-8dcb-00c04fc3358c}";
+
+// Team A with a private device answering `status`; team B with none.
+std::string MachineJson(const std::string& teamAnswers) {
+    return R"({
+  "adapters": [
+    {"guid": "{AAAAAAAA-0000-0000-0000-000000000001}", "name": "Team A"},
+    {"guid": "{BBBBBBBB-0000-0000-0000-000000000002}", "name": "Team B"},
+    {"guid": "{11111111-2222-3333-4444-555555555555}", "instanceId": "PCI\\DEV\\1"}
+  ],
+  "teams": [
+    {"adapter": "{AAAAAAAA-0000-0000-0000-000000000001}",
+     "members": ["{11111111-2222-3333-4444-555555555555}"], )" +
+           teamAnswers + R"(},
+    {"adapter": "{BBBBBBBB-0000-0000-0000-000000000002}", "privateDevice": null,
+     "members": ["{11111111-2222-3333-4444-555555555555}"], "status": "failure"}
+  ]
+})";
+}
+
+class DriverMachine {
+public:
+    explicit DriverMachine(const std::string& teamAnswers) : m_machine(MachineJson(teamAnswers)) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(m_machine.Dir()));
+    }
+    std::vector<sim::Json> Records() const {
+        std::vector<sim::Json> records;
+        for (const std::string& line : sim::Machine::Get().Records("driver-requests.jsonl")) {
+            records.push_back(sim::Json::Parse(line));
+        }
+        return records;
+    }
+
+private:
+    test::TestMachine m_machine;
+};
+
+// The list as the service packs it: marker 1, the entries, the rest zero.
+std::vector<BYTE> InterfaceList(const std::vector<std::vector<BYTE>>& entries) {
+    std::vector<BYTE> list(2608, 0);
+    list[0] = 1;
+    list[4] = static_cast<BYTE>(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::memcpy(&list[8 + 10 * i], entries[i].data(), 10);
+    }
+    return list;
+}
+
+std::vector<BYTE> Envelope(DWORD oid, const std::vector<BYTE>& data) {
+    std::vector<BYTE> request(12 + data.size(), 0);
+    std::memcpy(&request[0], &oid, 4);
+    if (!data.empty()) {
+        std::memcpy(&request[12], data.data(), data.size());
+    }
+    return request;
+}
+
+DWORD At(const std::vector<BYTE>& bytes, size_t offset) {
+    DWORD value;
+    std::memcpy(&value, &bytes[offset], 4);
+    return value;
+}
+
+HANDLE OpenDevice(const char16_t* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                       INVALID_HANDLE_VALUE);
+}
+
+// Asks the adapter device for its private device's name, as OpenPrivateDeviceHandle does.
+std::string PrivateName(HANDLE adapter, DWORD* error) {
+    DWORD oid = 0xFF0201A9;
+    char name[252] = {};
+    DWORD returned = 0xdeadbeef;
+    SetLastError(0xdeadbeef);
+    BOOL ok = DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, name, sizeof(name),
+                              &returned, NULL);
+    *error = ok ? 0 : GetLastError();
+    EXPECT_EQ(ok ? std::strlen(name) + 1 : 0u, returned);
+    return name;
+}
+
+TEST(TeamingDriver, OpensTeamAdapterDevicesByInterfaceName) {
+    DriverMachine machine(R"("privateDevice": "OBRXCtlA")");
+    struct Case {
+        const char16_t* path;
+        DWORD error;
+    } cases[] = {
+        {kTeamA, ERROR_SUCCESS},
+        {kTeamB, ERROR_SUCCESS},  // device names are matched without regard to case
+        {u"\\\\?\\root#net#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_SUCCESS},
+        {u"\\\\.\\obrxctla", ERROR_SUCCESS},
+        // A member is not a team adapter; a name needs the interface class.
+        {u"\\\\.\\PCI#DEV#1#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_FILE_NOT_FOUND},
+        {u"\\\\.\\ROOT#NET#0000", ERROR_FILE_NOT_FOUND},
+        {u"\\\\.\\ROOT#NET#0002#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_FILE_NOT_FOUND},
+        {u"\\\\.\\OBRXCTL2", ERROR_FILE_NOT_FOUND},
+        {u"", ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(sim::Utf16ToUtf8(c.path));
+        SetLastError(0xdeadbeef);
+        HANDLE device = OpenDevice(c.path);
+        EXPECT_EQ(c.error, GetLastError());
+        EXPECT_EQ(c.error == ERROR_SUCCESS, device != INVALID_HANDLE_VALUE);
+        if (device != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(device));
+        }
+    }
+
+    // Unbinding the members removes the team adapters' devices; an open handle stays usable.
+    HANDLE open = OpenDevice(kTeamA);
+    ASSERT_NE(INVALID_HANDLE_VALUE, open);
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                            u"SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\"
+                            u"Adapters\\{11111111-2222-3333-4444-555555555555}"));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(kTeamA));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(u"\\\\.\\OBRXCTLA", 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    DWORD error;
+    EXPECT_EQ("OBRXCtlA", PrivateName(open, &error));
+    EXPECT_TRUE(CloseHandle(open));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(FALSE, CloseHandle(open));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
+    struct Case {
+        const char* answers;
+        DWORD status;
+        DWORD error;  // of DeviceIoControl
+    } cases[] = {
+        {R"("status": "success")", 0, ERROR_SUCCESS},
+        {R"("status": "notSupported")", 0xC00000BB, ERROR_SUCCESS},
+        {R"("status": "failure")", 0xC0000001, ERROR_SUCCESS},
+        {R"("status": 3221291028)", 0xC0010014, ERROR_SUCCESS},
+        {R"("ioctlError": 1117)", 0, 1117},
+    };
+    std::vector<BYTE> list =
+        InterfaceList({{0x00, 0x15, 0x5D, 0x0A, 0x0B, 0x0C, 1, 1, 5, 0},
+                       {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 1, 0, 0xFF, 0xFF}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
+        DriverMachine machine(c.answers);
+        HANDLE adapter = OpenDevice(kTeamA);
+        ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
+        DWORD error = 0xdeadbeef;
+        std::string name = PrivateName(adapter, &error);
+        EXPECT_EQ(0u, error);
+        EXPECT_EQ("OBRXCTL1", name);
+        HANDLE control = CreateFileW(sim::Utf8ToUtf16("\\\\.\\" + name).c_str(), 0, FILE_SHARE_READ,
+                                     NULL, OPEN_EXISTING, FILE_ATTRIBUTE_READONLY, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, control);
+
+        std::vector<BYTE> request = Envelope(0xFF010101, list);
+        ASSERT_EQ(2620u, request.size());
+        DWORD returned = 0xdeadbeef;
+        SetLastError(0xdeadbeef);
+        BOOL ok = DeviceIoControl(control, kPrivateOidRequest, request.data(), 2620, request.data(),
+                                  2620, &returned, NULL);
+        EXPECT_EQ(c.error == ERROR_SUCCESS, ok != FALSE);
+        if (ok) {
+            EXPECT_EQ(12u, returned);
+            EXPECT_EQ(0xFF010101u, At(request, 0));
+            EXPECT_EQ(c.status, At(request, 4));
+            EXPECT_EQ(0u, At(request, 8));
+        } else {
+            EXPECT_EQ(c.error, GetLastError());
+            EXPECT_EQ(0u, returned);
+        }
+        EXPECT_TRUE(CloseHandle(control));
+        EXPECT_TRUE(CloseHandle(adapter));
+
+        std::vector<sim::Json> records = machine.Records();
+        ASSERT_EQ(2u, records.size());
+        const sim::Json& query = records[0];
+        EXPECT_EQ(sim::Utf16ToUtf8(kTeamA), query.Find("device")->String());
+        EXPECT_EQ("{AAAAAAAA-0000-0000-0000-000000000001}", query.Find("adapter")->String());
+        EXPECT_EQ("0x00170002", query.Find("code")->String());
+        EXPECT_EQ("0xFF0201A9", query.Find("oid")->String());
+        EXPECT_EQ("", query.Find("payload")->String());
+        EXPECT_EQ("0x00000000", query.Find("status")->String());
+        EXPECT_EQ(9.0, query.Find("returned")->Number());
+        EXPECT_EQ(nullptr, query.Find("list"));
+
+        const sim::Json& sent = records[1];
+        EXPECT_EQ("\\\\.\\OBRXCTL1", sent.Find("device")->String());
+        EXPECT_EQ("0x00172800", sent.Find("code")->String());
+        EXPECT_EQ("0xFF010101", sent.Find("oid")->String());
+        const std::string& payload = sent.Find("payload")->String();
+        ASSERT_EQ(5216u, payload.size());
+        EXPECT_EQ(
+            "0100000002000000"
+            "00155D0A0B0C01010500"
+            "AABBCCDDEEFF0100FFFF"
+            "0000",
+            payload.substr(0, 60));
+        if (c.error == ERROR_SUCCESS) {
+            char status[16];
+            std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(c.status));
+            EXPECT_EQ(status, sent.Find("status")->String());
+        } else {
+            EXPECT_TRUE(sent.Find("status")->IsNull());
+        }
+        EXPECT_EQ(static_cast<double>(c.error), sent.Find("error")->Number());
+        const sim::Json* decoded = sent.Find("list");
+        ASSERT_NE(nullptr, decoded);
+        EXPECT_EQ(1.0, decoded->Find("marker")->Number());
+        EXPECT_EQ(2.0, decoded->Find("count")->Number());
+        const std::vector<sim::Json>& entries = decoded->Find("entries")->Items();
+        ASSERT_EQ(2u, entries.size());
+        EXPECT_EQ("00155D0A0B0C", entries[0].Find("mac")->String());
+        EXPECT_EQ(1.0, entries[0].Find("inUse")->Number());
+        EXPECT_EQ(1.0, entries[0].Find("vlanValid")->Number());
+        EXPECT_EQ(5.0, entries[0].Find("vlanId")->Number());
+        EXPECT_EQ("AABBCCDDEEFF", entries[1].Find("mac")->String());
+        EXPECT_EQ(0.0, entries[1].Find("vlanValid")->Number());
+        EXPECT_EQ(65535.0, entries[1].Find("vlanId")->Number());
+    }
+}
+
+TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
+    DriverMachine machine(R"("status": "notSupported")");
+    HANDLE adapter = OpenDevice(kTeamB);
+    ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
+    DWORD error = 0;
+    EXPECT_EQ("", PrivateName(adapter, &error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), error);
+
+    // Team B answers "failure": the query fails with ERROR_GEN_FAILURE.
+    std::vector<BYTE> list = InterfaceList({{0x00, 0x15, 0x5D, 1, 2, 3, 1, 1, 0, 0}});
+    DWORD oid = 0xFF010101;
+    DWORD returned = 0xdeadbeef;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(), 2608,
+                                 &returned, NULL));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    EXPECT_EQ(0u, returned);
+    EXPECT_TRUE(CloseHandle(adapter));
+
+    // Team A answers "notSupported" the same way when the list comes through its query.
+    adapter = OpenDevice(kTeamA);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(), 2608,
+                                 &returned, NULL));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
+    EXPECT_TRUE(CloseHandle(adapter));
+
+    std::vector<sim::Json> records = machine.Records();
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ("0xC00000BB", records[0].Find("status")->String());
+    EXPECT_EQ(50.0, records[0].Find("error")->Number());
+    EXPECT_EQ("0xFF010101", records[1].Find("oid")->String());
+    EXPECT_EQ("0xC0000001", records[1].Find("status")->String());
+    EXPECT_EQ(31.0, records[1].Find("error")->Number());
+    EXPECT_EQ(5216u, records[1].Find("payload")->String().size());
+    ASSERT_NE(nullptr, records[1].Find("list"));
+    EXPECT_EQ("00155D010203",
+              records[1].Find("list")->Find("entries")->Items().at(0).Find("mac")->String());
+    EXPECT_EQ("0xC00000BB", records[2].Find("status")->String());
+}
+
+TEST(TeamingDriver, RefusesRequestsItCannotTake) {
+    DriverMachine machine(R"("status": "success")");
+    HANDLE adapter = OpenDevice(kTeamA);
+    HANDLE control = OpenDevice(u"\\\\.\\OBRXCTL1", 0);
+    ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
+    ASSERT_NE(INVALID_HANDLE_VALUE, control);
+    std::vector<BYTE> shortList = Envelope(0xFF010101, std::vector<BYTE>(2607, 0));
+    std::vector<BYTE> otherOid = Envelope(0xFF010102, std::vector<BYTE>(8, 0));
+    BYTE buffer[16] = {};
+    DWORD oid = 0xFF0201A9;
+    DWORD unknownOid = 0x00010101;
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    struct Case {
+        const char* what;
+        HANDLE device;
+        DWORD code;
+        void* in;
+        DWORD inSize;
+        void* out;
+        DWORD outSize;
+        DWORD error;
+        DWORD returned;
+    } cases[] = {
+        {"query on the private device", control, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer, 16,
+         ERROR_INVALID_FUNCTION, 0},
+        {"private request on the adapter", adapter, kPrivateOidRequest, otherOid.data(), 20,
+         otherOid.data(), 20, ERROR_INVALID_FUNCTION, 0},
+        {"OID shorter than 4 bytes", adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 3, buffer, 16,
+         ERROR_INVALID_PARAMETER, 0},
+        {"name longer than the buffer", adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer, 8,
+         ERROR_INSUFFICIENT_BUFFER, 0},
+        {"unknown OID", adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &unknownOid, 4, buffer, 16,
+         ERROR_NOT_SUPPORTED, 0},
+        {"envelope without its header", control, kPrivateOidRequest, otherOid.data(), 11,
+         otherOid.data(), 20, ERROR_INVALID_PARAMETER, 0},
+        {"no room for the answer", control, kPrivateOidRequest, otherOid.data(), 20, buffer, 11,
+         ERROR_INSUFFICIENT_BUFFER, 0},
+        {"input pointer missing", adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, NULL, 4, buffer, 16,
+         ERROR_NOACCESS, 0},
+        {"not a device", event, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer, 16,
+         ERROR_INVALID_FUNCTION, 0},
+        {"not a handle", reinterpret_cast<HANDLE>(0x7777), IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4,
+         buffer, 16, ERROR_INVALID_HANDLE, 0},
+        // Answered: the status says what went wrong.
+        {"list too short", control, kPrivateOidRequest, shortList.data(), 2619, shortList.data(),
+         2619, ERROR_SUCCESS, 12},
+        {"other private OID", control, kPrivateOidRequest, otherOid.data(), 20, otherOid.data(), 20,
+         ERROR_SUCCESS, 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DWORD returned = 0xdeadbeef;
+        SetLastError(0xdeadbeef);
+        BOOL ok =
+            DeviceIoControl(c.device, c.code, c.in, c.inSize, c.out, c.outSize, &returned, NULL);
+        EXPECT_EQ(c.error == ERROR_SUCCESS, ok != FALSE);
+        if (!ok) {
+            EXPECT_EQ(c.error, GetLastError());
+        }
+        EXPECT_EQ(c.returned, returned);
+    }
+    EXPECT_EQ(0xC0010014u, At(shortList, 4));
+    EXPECT_EQ(2608u, At(shortList, 8));
+    EXPECT_EQ(0xC00000BBu, At(otherOid, 4));
+
+    // Requests the devices saw are recorded, also those refused; the others never reached it.
+    std::vector<sim::Json> records = machine.Records();
+    ASSERT_EQ(9u, records.size());
+    EXPECT_TRUE(records[0].Find("oid")->IsNull());
+    EXPECT_EQ(1.0, records[0].Find("error")->Number());
+    EXPECT_EQ("0xC0010014", records[7].Find("status")->String());
+    EXPECT_EQ(0.0, records[7].Find("list")->Find("count")->Number());
+
+    sim::Machine::Get().Faults().Add("DeviceIoControl", ERROR_GEN_FAILURE, 1);
+    DWORD returned = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer, 16,
+                                 &returned, NULL));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    sim::Machine::Get().Faults().Add("CreateFileW", ERROR_ACCESS_DENIED, 1);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(kTeamA));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(9u, machine.Records().size());
+
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_TRUE(CloseHandle(control));
+    EXPECT_TRUE(CloseHandle(adapter));
+}
+
+}  // namespace
