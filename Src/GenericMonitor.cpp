@@ -1,0 +1,158 @@
+#include "GenericMonitor.h"
+
+#include "ZelDebug.h"
+#include "ZelRegKey.h"
+
+namespace {
+
+const WCHAR kServiceKey[] = TEXT("SOFTWARE\\Orvex\\Zuzuvoz_Orodavov\\TALM\\Service\\");
+const int kStopWaitSeconds = 60;
+const DWORD kPollMs = 100;
+
+// Whole seconds of the tick counter passed since dwStartTicks: the seconds boundaries crossed,
+// as GetTickCount() / 1000 - dwStartTicks / 1000 counts them, but taken from the unsigned
+// difference so that the counter's wrap after 49.7 days does not end a wait early.
+DWORD SecondsSince(DWORD dwStartTicks) {
+    ULONGLONG ullElapsed = static_cast<DWORD>(GetTickCount() - dwStartTicks);
+    return static_cast<DWORD>((dwStartTicks % 1000 + ullElapsed) / 1000);
+}
+
+DWORD WINAPI StopperThreadProc(LPVOID pParameter) {
+    GenericMonitor* pMonitor = static_cast<GenericMonitor*>(pParameter);
+    if (pMonitor == NULL) {
+        return 1;
+    }
+    pMonitor->WaitForStop();
+    return 0;
+}
+
+}  // namespace
+
+GenericMonitor::GenericMonitor()
+    : m_dwState(MONITOR_STOPPED), m_dwDefaultTimeout(10), m_strTimeoutValueName() {
+    InitializeCriticalSection(&m_csState);
+}
+
+GenericMonitor::~GenericMonitor() {
+    DeleteCriticalSection(&m_csState);
+}
+
+void GenericMonitor::SetState(DWORD dwState) {
+    EnterCriticalSection(&m_csState);
+    m_dwState = dwState;
+    LeaveCriticalSection(&m_csState);
+}
+
+DWORD GenericMonitor::GetState() {
+    EnterCriticalSection(&m_csState);
+    DWORD dwState = m_dwState;
+    LeaveCriticalSection(&m_csState);
+    return dwState;
+}
+
+bool GenericMonitor::StartMonitor() {
+    DebugTrace(TEXT("Entering GenericMonitor::StartMonitor()"));
+    bool bSuccess = true;
+    // Running before the worker exists: a worker that ends at once leaves it stopped.
+    SetState(MONITOR_RUNNING);
+    if (SpawnThread()) {
+        DebugTrace(TEXT("Successfully created the thread"));
+    } else {
+        DebugTrace(TEXT("ERROR:  Unable to create the thread - error=%d"), GetLastError());
+        SetState(MONITOR_STOPPED);
+        bSuccess = false;
+    }
+    DebugTrace(TEXT("Exiting GenericMonitor::StartMonitor() - bSuccess=%d"), bSuccess);
+    return bSuccess;
+}
+
+bool GenericMonitor::StopMonitor() {
+    DebugTrace(TEXT("Entering GenericMonitor::StopMonitor()"));
+    EnterCriticalSection(&m_csState);
+    HANDLE hThread = CreateThread(NULL, 0, StopperThreadProc, this, 0, NULL);
+    DWORD dwError = GetLastError();
+    LeaveCriticalSection(&m_csState);
+    bool bSuccess = hThread != NULL;
+    if (bSuccess) {
+        DebugTrace(TEXT("Successfully created the thread"));
+        CloseHandle(hThread);
+    } else {
+        DebugTrace(TEXT("ERROR:  Unable to create the thread - error=%d"), dwError);
+    }
+    DebugTrace(TEXT("Exiting GenericMonitor::StopMonitor() - bSuccess=%d"), bSuccess);
+    return bSuccess;
+}
+
+bool GenericMonitor::IsRunning() {
+    DebugTrace(TEXT("Entering GenericMonitor::StopMonitor()"));
+    DWORD dwState = GetState();
+    DebugTrace(TEXT("Exiting GenericMonitor::StopMonitor() - bRunning = %d"), dwState);
+    return dwState != MONITOR_STOPPED;
+}
+
+bool GenericMonitor::WaitForStop() {
+    DebugTrace(TEXT("Entering GenericMonitor::StopMonitor()"));
+    bool bStopped = false;
+    // Read and request in one step: a worker that stops in between must not be asked again.
+    EnterCriticalSection(&m_csState);
+    if (m_dwState == MONITOR_STOPPED) {
+        bStopped = true;
+    } else {
+        m_dwState = MONITOR_STOP_REQUESTED;
+    }
+    LeaveCriticalSection(&m_csState);
+    if (!bStopped) {
+        DWORD dwStart = GetTickCount();
+        while (SecondsSince(dwStart) <= kStopWaitSeconds) {
+            if (GetState() == MONITOR_STOPPED) {
+                DebugTrace(TEXT("Successfully stopped the process"));
+                bStopped = true;
+                break;
+            }
+            Sleep(kPollMs);
+        }
+    }
+    DebugTrace(TEXT("Exiting GenericMonitor::StopMonitor() - Stopped=%d"), bStopped);
+    return bStopped;
+}
+
+bool GenericMonitor::CheckForStopCommand(int nSeconds) {
+    DebugTrace(TEXT("Entering GenericMonitor::CheckForStopCommand() for %d seconds"), nSeconds);
+    DWORD dwState = GetState();
+    bool bStop = false;
+    if (nSeconds <= 0) {
+        bStop = dwState == MONITOR_STOP_REQUESTED;
+    } else {
+        DWORD dwStart = GetTickCount();
+        while (SecondsSince(dwStart) <= static_cast<DWORD>(nSeconds)) {
+            if (dwState == MONITOR_STOP_REQUESTED) {
+                DebugTrace(TEXT("Found STOP command"));
+                bStop = true;
+                break;
+            }
+            Sleep(kPollMs);
+            dwState = GetState();
+        }
+    }
+    DebugTrace(TEXT("Exiting GenericMonitor::CheckForStopCommand()"));
+    return bStop;
+}
+
+DWORD GenericMonitor::GetTimeout() {
+    DebugTrace(TEXT("Entering GenericMonitor::GetTimeout()"));
+    DWORD dwTimeout = m_dwDefaultTimeout;
+    if (!m_strTimeoutValueName.empty()) {
+        CZelRegKey key;
+        if (!key.Open(HKEY_LOCAL_MACHINE, kServiceKey, false)) {
+            DebugTrace(TEXT("ERROR:  Unable to open Service key!"));
+        } else {
+            DWORD dwValue = 0;
+            if (key.GetValue(m_strTimeoutValueName, dwValue) && static_cast<LONG>(dwValue) >= 0) {
+                dwTimeout = dwValue;
+            }
+            key.Close();
+        }
+    }
+    DebugTrace(TEXT("Exiting GenericMonitor::GetTimeout - timeout=%d"), dwTimeout);
+    return dwTimeout;
+}

@@ -1,0 +1,50 @@
+// GenericMonitor: the base of every monitor. It owns the monitor's run state and the lock that
+// guards it, starts the worker through the derived class's SpawnThread, and gives the workers a
+// stop-aware pause and a time-out that the registry can override.
+//
+// The state is the only link between the object and its worker: no thread handle is kept. A
+// derived DoMonitor sets the state to running when it begins and to stopped on every way out
+// (SetState), and between cycles leaves as soon as CheckForStopCommand returns true.
+#pragma once
+
+#include <windows.h>
+
+#include "ZelString.h"
+
+// Run states.
+#define MONITOR_STOPPED 0
+#define MONITOR_RUNNING 1
+#define MONITOR_STOP_REQUESTED 2
+
+class GenericMonitor {
+public:
+    GenericMonitor();
+    virtual ~GenericMonitor();
+
+    // Creates the worker thread, closes its handle and reports whether it was created.
+    virtual bool SpawnThread() = 0;
+
+    bool StartMonitor();
+    // Asks for a stop on a thread of its own and returns without waiting.
+    bool StopMonitor();
+    bool IsRunning();
+    // Asks for a stop and waits 60 to 61 seconds at most; true once the worker has stopped.
+    bool WaitForStop();
+    // With nSeconds <= 0 a poll; otherwise pauses nSeconds to nSeconds + 1 seconds unless a stop
+    // is requested first. True when a stop was requested.
+    bool CheckForStopCommand(int nSeconds);
+    DWORD GetTimeout();
+
+protected:
+    void SetState(DWORD dwState);
+    DWORD GetState();
+
+    DWORD m_dwState;
+    CRITICAL_SECTION m_csState;
+    DWORD m_dwDefaultTimeout;
+    CZelString m_strTimeoutValueName;
+
+private:
+    GenericMonitor(const GenericMonitor&);
+    GenericMonitor& operator=(const GenericMonitor&);
+};

@@ -1,0 +1,292 @@
+// Team and VM records: equality, deep copies, the owning array, and the snapshot's trace dump.
+#include "HyperVMonitor.h"
+#include "TeamedAdapter.h"
+#include "VirtualMachine.h"
+#include "ZelDebug.h"
+#include "ZelPointerArray.h"
+
+#include "Support/TraceFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const WCHAR kTraceFile[] = TEXT("team-records.txt");
+
+VirtualMachine* NewVM(const WCHAR* name, const WCHAR* mac, int vlan) {
+    VirtualMachine* vm = new VirtualMachine;
+    vm->m_strSystemName = name;
+    vm->m_strMAC = mac;
+    vm->m_nVlanID = vlan;
+    return vm;
+}
+
+TeamedAdapter* NewTeam(const WCHAR* guid, const WCHAR* name) {
+    TeamedAdapter* team = new TeamedAdapter;
+    team->m_strGUID = guid;
+    team->m_strName = name;
+    team->m_bBound = true;
+    return team;
+}
+
+// Counts its destructions, to see what an owning array deletes.
+struct Counted {
+    explicit Counted(int* deaths) : m_deaths(deaths) {}
+    ~Counted() { ++*m_deaths; }
+    int* m_deaths;
+};
+
+class IdleHyperVMonitor : public HyperVMonitor {
+public:
+    bool SpawnThread() override { return false; }
+};
+
+TEST(VirtualMachine, EqualityAndClone) {
+    VirtualMachine empty;
+    EXPECT_EQ(-1, empty.m_nVlanID);
+    EXPECT_TRUE(empty.m_strSystemName.empty());
+    EXPECT_TRUE(empty.m_strMAC.empty());
+
+    VirtualMachine base;
+    base.m_strSystemName = TEXT("Web01");
+    base.m_strMAC = TEXT("00155D0A0B0C");
+    base.m_nVlanID = 0;
+    struct Case {
+        const char* name;
+        const WCHAR* system;
+        const WCHAR* mac;
+        int vlan;
+        bool equal;
+    } cases[] = {
+        {"same", TEXT("Web01"), TEXT("00155D0A0B0C"), 0, true},
+        {"name case", TEXT("web01"), TEXT("00155D0A0B0C"), 0, false},
+        {"MAC case", TEXT("Web01"), TEXT("00155d0a0b0c"), 0, false},
+        {"VLAN 0 and none", TEXT("Web01"), TEXT("00155D0A0B0C"), -1, false},
+        {"other VLAN", TEXT("Web01"), TEXT("00155D0A0B0C"), 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualMachine other;
+        other.m_strSystemName = c.system;
+        other.m_strMAC = c.mac;
+        other.m_nVlanID = c.vlan;
+        EXPECT_EQ(c.equal, base.IsEqual(&other));
+        EXPECT_EQ(c.equal, other.IsEqual(&base));
+    }
+    EXPECT_FALSE(base.IsEqual(NULL));
+
+    VirtualMachine* copy = VirtualMachine::Clone(&base);
+    ASSERT_NE(nullptr, copy);
+    EXPECT_NE(&base, copy);
+    EXPECT_TRUE(copy->IsEqual(&base));
+    delete copy;
+    EXPECT_EQ(nullptr, VirtualMachine::Clone(NULL));
+}
+
+TEST(TeamedAdapter, EqualityComparesEveryFieldAndTheVMsInOrder) {
+    TeamedAdapter fresh;
+    EXPECT_TRUE(fresh.m_strGUID.empty());
+    EXPECT_TRUE(fresh.m_strName.empty());
+    EXPECT_FALSE(fresh.m_bBound);
+    EXPECT_TRUE(fresh.m_VirtualMachines.empty());
+
+    auto build = [](const WCHAR* guid, const WCHAR* name, bool bound,
+                    std::vector<VirtualMachine*> vms) {
+        TeamedAdapter* team = NewTeam(guid, name);
+        team->m_bBound = bound;
+        for (VirtualMachine* vm : vms) {
+            team->m_VirtualMachines.push_back(vm);
+        }
+        return team;
+    };
+    const WCHAR* guid = TEXT("PCI#VEN_8086&DEV_1572#3&1#{ad498944-762f-11d0-8dcb-00c04fc3358c}");
+    TeamedAdapter* base = build(
+        guid, TEXT("Team 1"), true,
+        {NewVM(TEXT("A"), TEXT("00155D000001"), 5), NewVM(TEXT("B"), TEXT("00155D000002"), -1)});
+    struct Case {
+        const char* name;
+        TeamedAdapter* other;
+        bool equal;
+    } cases[] = {
+        {"same",
+         build(guid, TEXT("Team 1"), true,
+               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
+                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
+         true},
+        {"same VMs in another order",
+         build(guid, TEXT("Team 1"), true,
+               {NewVM(TEXT("B"), TEXT("00155D000002"), -1),
+                NewVM(TEXT("A"), TEXT("00155D000001"), 5)}),
+         false},
+        {"a VM's MAC in other case",
+         build(guid, TEXT("Team 1"), true,
+               {NewVM(TEXT("A"), TEXT("00155d000001"), 5),
+                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
+         false},
+        {"a VM fewer",
+         build(guid, TEXT("Team 1"), true, {NewVM(TEXT("A"), TEXT("00155D000001"), 5)}), false},
+        {"identity in other case",
+         build(TEXT("PCI#VEN_8086&DEV_1572#3&1#{AD498944-762F-11D0-8DCB-00C04FC3358C}"),
+               TEXT("Team 1"), true,
+               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
+                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
+         false},
+        {"other name",
+         build(guid, TEXT("Team 2"), true,
+               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
+                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
+         false},
+        {"unbound",
+         build(guid, TEXT("Team 1"), false,
+               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
+                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.equal, base->IsEqual(c.other));
+        EXPECT_EQ(c.equal, c.other->IsEqual(base));
+        delete c.other;
+    }
+    EXPECT_FALSE(base->IsEqual(NULL));
+    delete base;
+
+    // Teams without VMs are equal on their other fields alone.
+    TeamedAdapter* left = build(guid, TEXT("Team 1"), false, {});
+    TeamedAdapter* right = build(guid, TEXT("Team 1"), false, {});
+    EXPECT_TRUE(left->IsEqual(right));
+    delete left;
+    delete right;
+}
+
+TEST(TeamedAdapter, CloneIsDeepAndIndependent) {
+    TeamedAdapter* team = NewTeam(TEXT("Dev#1"), TEXT("Team"));
+    team->m_VirtualMachines.push_back(NewVM(TEXT("A"), TEXT("00155D000001"), 5));
+    team->m_VirtualMachines.push_back(NewVM(TEXT("B"), TEXT("00155D000002"), -1));
+    TeamedAdapter* copy = TeamedAdapter::Clone(team);
+    ASSERT_NE(nullptr, copy);
+    EXPECT_TRUE(copy->IsEqual(team));
+    ASSERT_EQ(2u, copy->m_VirtualMachines.size());
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NE(team->m_VirtualMachines[i], copy->m_VirtualMachines[i]);
+    }
+    // Destroying the original leaves the copy whole (a shared VM would be read after its delete).
+    delete team;
+    EXPECT_EQ(TEXT("B"), copy->m_VirtualMachines[1]->m_strSystemName);
+    EXPECT_EQ(5, copy->m_VirtualMachines[0]->m_nVlanID);
+
+    TeamedAdapter* second = TeamedAdapter::Clone(copy);
+    copy->RemoveAllVirtualMachines();
+    EXPECT_TRUE(copy->m_VirtualMachines.empty());
+    EXPECT_FALSE(copy->IsEqual(second));
+    EXPECT_EQ(2u, second->m_VirtualMachines.size());
+    delete copy;
+    delete second;
+    EXPECT_EQ(nullptr, TeamedAdapter::Clone(NULL));
+}
+
+TEST(CZelPointerArray, OwnsItsElements) {
+    int deaths = 0;
+    {
+        CZelPointerArray<Counted*> array;
+        for (int i = 0; i < 5; ++i) {
+            array.push_back(new Counted(&deaths));
+        }
+        array.push_back(NULL);
+        Counted* second = array[1];
+        Counted* fourth = array[3];
+
+        // Erasing one position deletes that element and keeps the order of the rest.
+        array.erase(array.begin() + 2);
+        EXPECT_EQ(1, deaths);
+        ASSERT_EQ(5u, array.size());
+        EXPECT_EQ(second, array[1]);
+        EXPECT_EQ(fourth, array[2]);
+
+        // A range, with a null element in it.
+        array.erase(array.begin() + 3, array.end());
+        EXPECT_EQ(2, deaths);
+        ASSERT_EQ(3u, array.size());
+        EXPECT_EQ(fourth, array[2]);
+        EXPECT_THROW(array.at(3), std::out_of_range);
+    }
+    EXPECT_EQ(5, deaths);  // the destructor deleted the three left, once each
+
+    deaths = 0;
+    CZelPointerArray<Counted*> array;
+    array.push_back(new Counted(&deaths));
+    array.push_back(new Counted(&deaths));
+    array.RemoveAll();
+    EXPECT_EQ(2, deaths);
+    EXPECT_TRUE(array.empty());
+    array.RemoveAll();
+    EXPECT_EQ(2, deaths);
+
+    CZelPointerArray<Counted*>* nulls = new CZelPointerArray<Counted*>;
+    nulls->push_back(NULL);
+    nulls->push_back(NULL);
+    delete nulls;
+    EXPECT_EQ(2, deaths);
+}
+
+class DumpTeamsTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        test::Zel2Key zel2;
+        zel2.SetInstalledDir(test::TempDirectory());
+        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+    }
+    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
+    std::vector<std::string> NewMessages() const {
+        std::vector<std::string> messages;
+        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
+            messages.push_back(test::MessageOf(line));
+        }
+        return messages;
+    }
+    size_t m_start = 0;
+};
+
+TEST_F(DumpTeamsTest, WritesEveryTeamAndVM) {
+    IdleHyperVMonitor monitor;
+    CZelPointerArray<TeamedAdapter*> teams;
+    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    monitor.DumpTeams(&teams);
+    EXPECT_EQ(std::vector<std::string>({"--------------------------------"}), NewMessages());
+
+    TeamedAdapter* first =
+        NewTeam(TEXT("ROOT#NET#0001#{ad498944-762f-11d0-8dcb-00c04fc3358c}"), TEXT("Team Alpha"));
+    first->m_VirtualMachines.push_back(NewVM(TEXT("Web 01"), TEXT("00155D0A0B0C"), -1));
+    teams.push_back(first);
+    teams.push_back(NewTeam(TEXT("ROOT#NET#0002"), TEXT("Team Beta")));
+    teams[1]->m_VirtualMachines.push_back(NewVM(TEXT("Db"), TEXT("00155d0a0b0d"), 12));
+    teams[1]->m_VirtualMachines.push_back(NewVM(TEXT(""), TEXT(""), 0));
+    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    monitor.DumpTeams(&teams);
+    EXPECT_EQ(std::vector<std::string>({
+                  "--------------------------------",
+                  "#0",
+                  "Name:         Team Alpha",
+                  "GUID:         ROOT#NET#0001#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "1 Virtual Machine(s):",
+                  "System Name:    Web 01",
+                  "Internal MAC:   00155D0A0B0C",
+                  "Vlan ID:        -1",
+                  "#1",
+                  "Name:         Team Beta",
+                  "GUID:         ROOT#NET#0002",
+                  "2 Virtual Machine(s):",
+                  "System Name:    Db",
+                  "Internal MAC:   00155d0a0b0d",
+                  "Vlan ID:        12",
+                  "System Name:    ",
+                  "Internal MAC:   ",
+                  "Vlan ID:        0",
+              }),
+              NewMessages());
+}
+
+}  // namespace

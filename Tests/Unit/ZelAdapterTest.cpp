@@ -1,0 +1,230 @@
+// The VM interface list and request envelope byte for byte, the device routines' local failures,
+// and a notification whose team adapter has no device.
+#include "HyperVMonitor.h"
+#include "TeamedAdapter.h"
+#include "ZelAdapter.h"
+#include "ZelDebug.h"
+
+#include <ntddndis.h>
+
+#include "Support/TraceFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const WCHAR kTraceFile[] = TEXT("zel-adapter.txt");
+
+typedef std::vector<BYTE> Bytes;
+
+void AddVM(TeamedAdapter* team, const WCHAR* mac, int vlan) {
+    VirtualMachine* vm = new VirtualMachine;
+    vm->m_strSystemName = TEXT("vm");
+    vm->m_strMAC = mac;
+    vm->m_nVlanID = vlan;
+    team->m_VirtualMachines.push_back(vm);
+}
+
+// The list built for `team`, with a guard after it that must stay untouched.
+Bytes ListOf(const TeamedAdapter& team) {
+    static_assert(sizeof(VM_INTERFACE_LIST) == 2608, "list size");
+    std::vector<BYTE> room(sizeof(VM_INTERFACE_LIST) + 64, 0xA5);
+    BuildVmInterfaceList(&team, reinterpret_cast<VM_INTERFACE_LIST*>(room.data()));
+    for (size_t i = sizeof(VM_INTERFACE_LIST); i < room.size(); ++i) {
+        EXPECT_EQ(0xA5, room[i]) << "written past the list at " << i;
+    }
+    return Bytes(room.begin(), room.begin() + sizeof(VM_INTERFACE_LIST));
+}
+
+// An empty list of `count` entries as the driver expects it.
+Bytes Header(DWORD count) {
+    Bytes bytes(2608, 0);
+    bytes[0] = 1;
+    bytes[4] = static_cast<BYTE>(count & 0xFF);
+    bytes[5] = static_cast<BYTE>(count >> 8);
+    return bytes;
+}
+
+void PutEntry(Bytes* list, size_t slot, const Bytes& entry) {
+    ASSERT_EQ(10u, entry.size());
+    memcpy(list->data() + 8 + 10 * slot, entry.data(), 10);
+}
+
+TEST(VmInterfaceList, EntriesByteForByte) {
+    TeamedAdapter team;
+    AddVM(&team, TEXT("00155D0A0B0C"), -1);
+    AddVM(&team, TEXT("00155d0a0b0c"), 0);
+    AddVM(&team, TEXT("0G155DX0FF0C"), 4094);  // pairs that start with no hex digit, "0G" reads 0
+    AddVM(&team, TEXT("A1B2C3D4E5"), 70000);   // 10 characters; VLAN id keeps its low 16 bits
+    AddVM(&team, TEXT("A1B2C3D4E5F"), -2);     // 11 characters: the lone last digit
+    AddVM(&team, TEXT(""), 1);
+    AddVM(&team, TEXT("1"), 4095);
+    AddVM(&team, TEXT(" F-1+2\x0131z"), 7);   // blanks and signs as strtoul reads them
+    AddVM(&team, TEXT("00155D0A0B0C99"), 8);  // characters past twelve are not read
+
+    Bytes expected = Header(9);
+    PutEntry(&expected, 0, {0x00, 0x15, 0x5D, 0x0A, 0x0B, 0x0C, 1, 0, 0xFF, 0xFF});
+    PutEntry(&expected, 1, {0x00, 0x15, 0x5D, 0x0A, 0x0B, 0x0C, 1, 1, 0x00, 0x00});
+    PutEntry(&expected, 2, {0x00, 0x15, 0x5D, 0x00, 0xFF, 0x0C, 1, 1, 0xFE, 0x0F});
+    PutEntry(&expected, 3, {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0x00, 1, 1, 0x70, 0x11});
+    PutEntry(&expected, 4, {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0x0F, 1, 1, 0xFE, 0xFF});
+    PutEntry(&expected, 5, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 1, 1, 0x01, 0x00});
+    PutEntry(&expected, 6, {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 1, 1, 0xFF, 0x0F});
+    // " F" 0x0F; "-1" wraps to 0xFF; "+2" 2; U+0131 narrows to '1' then "z" stops: 1.
+    PutEntry(&expected, 7, {0x0F, 0xFF, 0x02, 0x01, 0x00, 0x00, 1, 1, 0x07, 0x00});
+    PutEntry(&expected, 8, {0x00, 0x15, 0x5D, 0x0A, 0x0B, 0x0C, 1, 1, 0x08, 0x00});
+    EXPECT_EQ(expected, ListOf(team));
+}
+
+TEST(VmInterfaceList, CountFromNoneTo261) {
+    TeamedAdapter team;
+    EXPECT_EQ(Header(0), ListOf(team));
+
+    // Slot i carries the MAC 00000000xxxx with xxxx = i, so each entry shows where it came from.
+    for (int i = 0; i < 261; ++i) {
+        WCHAR mac[13];
+        const char* digits = "0123456789ABCDEF";
+        for (int k = 0; k < 8; ++k) {
+            mac[k] = TEXT('0');
+        }
+        mac[8] = digits[(i >> 12) & 0xF];
+        mac[9] = digits[(i >> 8) & 0xF];
+        mac[10] = digits[(i >> 4) & 0xF];
+        mac[11] = digits[i & 0xF];
+        mac[12] = 0;
+        AddVM(&team, mac, i % 2 == 0 ? -1 : i);
+        if (i + 1 != 260 && i + 1 != 261) {
+            continue;
+        }
+        SCOPED_TRACE(i + 1);
+        // A team larger than the list sends its first 260 VMs.
+        Bytes expected = Header(260);
+        for (int slot = 0; slot < 260; ++slot) {
+            BYTE vlanValid = slot % 2 == 0 ? 0 : 1;
+            BYTE vlanLow = slot % 2 == 0 ? 0xFF : static_cast<BYTE>(slot & 0xFF);
+            BYTE vlanHigh = slot % 2 == 0 ? 0xFF : static_cast<BYTE>(slot >> 8);
+            PutEntry(&expected, slot,
+                     {0, 0, 0, 0, static_cast<BYTE>(slot >> 8), static_cast<BYTE>(slot & 0xFF), 1,
+                      vlanValid, vlanLow, vlanHigh});
+        }
+        EXPECT_EQ(expected, ListOf(team));
+    }
+}
+
+TEST(PrivateOidRequest, EnvelopeAroundTheList) {
+    TeamedAdapter team;
+    AddVM(&team, TEXT("00155D0A0B0C"), 3);
+    VM_INTERFACE_LIST list;
+    BuildVmInterfaceList(&team, &list);
+    BYTE* request =
+        NewPrivateOidRequest(OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST, &list, sizeof list);
+    ASSERT_NE(nullptr, request);
+    Bytes header(request, request + 12);
+    EXPECT_EQ(Bytes({0x01, 0x01, 0x01, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}), header);
+    EXPECT_EQ(0, memcmp(request + 12, &list, 2608));
+    delete[] request;
+
+    EXPECT_EQ(0x00172800u, static_cast<DWORD>(IOCTL_PRIVATE_OID_REQUEST));
+    EXPECT_EQ(0x00170002u, static_cast<DWORD>(IOCTL_NDIS_QUERY_GLOBAL_STATS));
+}
+
+TEST(DeviceRoutines, LocalFailures) {
+    ULONG returned = 7, needed = 7, error = 7;
+    BYTE buffer[16] = {0};
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(0xC0000001u, DeviceQuerySet(INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
+                                          OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST, buffer,
+                                          sizeof buffer, &returned, &needed, &error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_HANDLE), error);
+    EXPECT_EQ(0u, returned);
+    EXPECT_EQ(0u, needed);
+
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenPrivateDeviceHandle(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_FALSE(CloseDeviceHandle(INVALID_HANDLE_VALUE));
+}
+
+class IdleHyperVMonitor : public HyperVMonitor {
+public:
+    bool SpawnThread() override { return false; }
+};
+
+class WriteUpdateToBRXTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        test::Zel2Key zel2;
+        zel2.SetInstalledDir(test::TempDirectory());
+        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+    }
+    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
+    // The service's lines, without the bounded copies' scope lines.
+    std::vector<std::string> NewMessages() const {
+        std::vector<std::string> messages;
+        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
+            std::string message = test::MessageOf(line);
+            if (message.compare(0, 6, "ENTRY:") != 0 && message.compare(0, 5, "EXIT:") != 0) {
+                messages.push_back(message);
+            }
+        }
+        return messages;
+    }
+    size_t m_start = 0;
+};
+
+TEST_F(WriteUpdateToBRXTest, NoAdapterDevice) {
+    IdleHyperVMonitor monitor;
+    TeamedAdapter team;
+    team.m_strGUID = TEXT("ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}");
+    team.m_strName = TEXT("Gone");
+    team.m_bBound = true;
+    AddVM(&team, TEXT("00155D0A0B0C"), 5);
+    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
+    EXPECT_EQ(std::vector<std::string>({
+                  "Entering HyperVMonitor::WriteUpdateToBRX "
+                  "GUID=ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "Entering CZelAdapter::CZelAdapter()",
+                  "Exiting CZelAdapter::CZelAdapter()",
+                  "Entering CZelAdapter::NotifyBRXOfUpdate() - "
+                  "GUID=ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "Entering CZelAdapter::GetDriverHandle()",
+                  "CreateFile str=\\\\.\\ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "ERROR:  Unable to retrieve handle to driver, error=2",
+                  "Exiting CZelAdapter::GetDriverHandle() - res=1f",
+                  "ERROR:  Unable to retrieve device handle for "
+                  "GUID=ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}, Name=Gone",
+                  "Exiting CZelAdapter::NotifyBRXOfUpdate() - res=1f",
+                  "Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=0",
+                  "Entering CZelAdapter::~CZelAdapter()",
+                  "Exiting CZelAdapter::~CZelAdapter()",
+              }),
+              NewMessages());
+
+    // A name too long for the path leaves it empty, and nothing is opened.
+    team.m_strGUID = CZelString(std::basic_string<WCHAR>(300, TEXT('x')).c_str());
+    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
+    std::vector<std::string> messages = NewMessages();
+    auto position = [&messages](const std::string& message) {
+        for (size_t i = 0; i < messages.size(); ++i) {
+            if (messages[i].compare(0, message.size(), message) == 0) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    };
+    int path = position("CreateFile str=");
+    ASSERT_NE(-1, path);
+    EXPECT_EQ("CreateFile str=", messages[path]);
+    EXPECT_LT(position("Src\\ZelAdapter (85): ZelSafeCopy ERROR: "), path);
+    EXPECT_EQ(path + 1, position("ERROR:  Unable to retrieve handle to driver, error="));
+}
+
+}  // namespace
