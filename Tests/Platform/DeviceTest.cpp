@@ -1,0 +1,86 @@
+// Devices as any Windows machine has them: the network class's device set and opening a device
+// that does not exist. The same checks run on our machine and under Wine.
+#include <windows.h>
+#include <devguid.h>
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+TEST(DeviceTest, OpeningADeviceThatDoesNotExist) {
+    const WCHAR* names[] = {
+        TEXT("\\\\.\\TarvikNoSuchDevice"),
+        TEXT("\\\\.\\ROOT#NET#9999#{AD498944-762F-11D0-8DCB-00C04FC3358C}"),
+    };
+    for (const WCHAR* name : names) {
+        for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(0)}) {
+            SCOPED_TRACE(access);
+            SetLastError(0xdeadbeef);
+            HANDLE device = CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                        OPEN_EXISTING, 0, NULL);
+            EXPECT_EQ(INVALID_HANDLE_VALUE, device);
+            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+        }
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileW(TEXT(""), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+}
+
+TEST(DeviceTest, NetClassDeviceSet) {
+    SetLastError(0xdeadbeef);
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, NULL, NULL, 0);
+    ASSERT_NE(INVALID_HANDLE_VALUE, set);
+
+    SP_DEVINFO_DATA data;
+    std::memset(&data, 0, sizeof(data));
+    data.cbSize = sizeof(data) - 1;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_USER_BUFFER), GetLastError());
+
+    // Whatever devices the machine has: each is of the class, has an instance identifier whose
+    // size is told when the buffer is too small, and the enumeration ends with ERROR_NO_MORE_ITEMS.
+    data.cbSize = sizeof(data);
+    DWORD index = 0;
+    for (;; ++index) {
+        SCOPED_TRACE(index);
+        SetLastError(0xdeadbeef);
+        if (!SetupDiEnumDeviceInfo(set, index, &data)) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+            break;
+        }
+        EXPECT_TRUE(IsEqualGUID(GUID_DEVCLASS_NET, data.ClassGuid));
+        DWORD required = 0;
+        WCHAR small[1];
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(SetupDiGetDeviceInstanceIdW(set, &data, small, 1, &required));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+        WCHAR id[MAX_PATH];
+        ASSERT_LE(required, static_cast<DWORD>(MAX_PATH));
+        EXPECT_TRUE(SetupDiGetDeviceInstanceIdW(set, &data, id, MAX_PATH, NULL));
+        EXPECT_EQ(static_cast<size_t>(required - 1), std::char_traits<WCHAR>::length(id));
+        if (index > 100) {
+            ADD_FAILURE() << "the enumeration does not end";
+            break;
+        }
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, index + 1, &data));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, SetupDiGetClassDevsW(NULL, NULL, NULL, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+}
+
+}  // namespace
