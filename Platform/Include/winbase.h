@@ -2,6 +2,9 @@
 #pragma once
 
 #include "windef.h"
+#include "winnt.h"
+#include "processthreadsapi.h"
+#include "securitybaseapi.h"
 
 #define STATUS_WAIT_0 ((DWORD)0x00000000L)
 #define STATUS_ABANDONED_WAIT_0 ((DWORD)0x00000080L)
@@ -74,8 +77,19 @@ BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
 
 void WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
 
+BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
+
+HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
+BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
+                         PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCWSTR* lpStrings,
+                         LPVOID lpRawData);
+BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
+
 // Wide characters are the only kind here, as if UNICODE were always defined.
 #define CreateEvent CreateEventW
 #define GetEnvironmentVariable GetEnvironmentVariableW
 #define SetEnvironmentVariable SetEnvironmentVariableW
 #define OutputDebugString OutputDebugStringW
+#define LookupPrivilegeValue LookupPrivilegeValueW
+#define RegisterEventSource RegisterEventSourceW
+#define ReportEvent ReportEventW

@@ -5,6 +5,7 @@
 #include <sysinfoapi.h>
 
 LONG WINAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+void WINAPI SetOaNoCache(void);
 
 namespace sim {
 
@@ -34,6 +35,8 @@ ModuleTable::ModuleTable(const MachineSettings& settings) {
     }
     Module& ntdll = Add(u"ntdll.dll");
     ntdll.exports["RtlGetVersion"] = AsFarProc(&RtlGetVersion);
+    Module& oleaut32 = Add(u"oleaut32.dll");
+    oleaut32.exports["SetOaNoCache"] = AsFarProc(&SetOaNoCache);
 }
 
 ModuleTable::Module& ModuleTable::Add(const std::u16string& name) {

@@ -212,6 +212,29 @@ void ReadFault(Reader& r, FaultSettings& fault) {
     r.Unsigned("call", fault.call, 0xFFFFFFFF);
 }
 
+void ReadAccount(Reader& r, AccountSettings& account) {
+    if (r.Get("privileges", Json::Kind::Array)) {
+        account.privileges.clear();
+    }
+    r.Array("privileges", [&](Reader& item) {
+        PrivilegeSettings privilege;
+        item.Text("name", privilege.name);
+        if (privilege.name.empty()) {
+            item.Fail(item.Self(), "a privilege needs a \"name\"");
+        }
+        if (PrivilegeLuid(privilege.name) == 0) {
+            item.Fail("name", "Windows has no such privilege");
+        }
+        for (const PrivilegeSettings& earlier : account.privileges) {
+            if (PrivilegeLuid(earlier.name) == PrivilegeLuid(privilege.name)) {
+                item.Fail("name", "this privilege is listed twice");
+            }
+        }
+        item.Boolean("enabled", privilege.enabled);
+        account.privileges.push_back(privilege);
+    });
+}
+
 bool IsGuidText(const std::u16string& text) {
     if (text.size() != 38 || text.front() != u'{' || text.back() != u'}') {
         return false;
@@ -432,6 +455,7 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         settings.faults.emplace_back();
         ReadFault(item, settings.faults.back());
     });
+    r.Object("account", [&](Reader& account) { ReadAccount(account, settings.account); });
     r.Array("adapters", [&](Reader& item) {
         settings.adapters.emplace_back();
         ReadAdapter(item, settings.adapters.back());

@@ -64,6 +64,20 @@ struct TeamSettings {
     DWORD ioctlError = 0;                      // not 0: the request fails with this error
 };
 
+// A privilege of the service's account, and whether it starts enabled.
+struct PrivilegeSettings {
+    std::string name;  // "SeShutdownPrivilege"
+    bool enabled = false;
+};
+// What a service running as LocalSystem holds; the default account.
+std::vector<PrivilegeSettings> LocalSystemPrivileges();
+// Windows' LUID of a privilege named in any letter case; 0 for no such privilege.
+DWORD PrivilegeLuid(const std::string& name);
+
+struct AccountSettings {
+    std::vector<PrivilegeSettings> privileges = LocalSystemPrivileges();
+};
+
 struct MachineSettings {
     OsSettings os;
     UINT ansiCodePage = 1252;
@@ -75,6 +89,7 @@ struct MachineSettings {
     std::vector<ProgramSettings> programs;
     std::vector<LibrarySettings> libraries;
     std::vector<FaultSettings> faults;
+    AccountSettings account;
     std::vector<AdapterSettings> adapters;
     std::vector<TeamSettings> teams;
 };

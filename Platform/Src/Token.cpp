@@ -1,0 +1,148 @@
+#include <windows.h>
+
+#include "Machine/Faults.h"
+#include "Machine/Handles.h"
+#include "Machine/Settings.h"
+#include "Machine/Tokens.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// GetCurrentProcess's pseudo handle, as Windows gives it.
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+HANDLE WINAPI GetCurrentProcess(void) {
+    return kCurrentProcess;
+}
+
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("OpenProcessToken", &error)) {
+        return Fail(error);
+    }
+    if (ProcessHandle != kCurrentProcess) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (TokenHandle == nullptr) {
+        return Fail(ERROR_NOACCESS);
+    }
+    ACCESS_MASK access = (DesiredAccess & MAXIMUM_ALLOWED) ? TOKEN_ALL_ACCESS : DesiredAccess;
+    try {
+        auto token = std::make_shared<sim::TokenObject>(sim::ProcessToken(), access);
+        *TokenHandle = sim::HandleTable::Get().Add(token);
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (error != ERROR_SUCCESS || *TokenHandle == nullptr) {
+        return Fail(error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength,
+                                PDWORD ReturnLength) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("GetTokenInformation", &error)) {
+        return Fail(error);
+    }
+    auto token = sim::HandleTable::Get().FindAs<sim::TokenObject>(TokenHandle);
+    if (!token) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!token->Allows(TOKEN_QUERY)) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    if (TokenInformationClass != TokenPrivileges) {
+        return Fail(ERROR_INVALID_PARAMETER);  // this machine's tokens tell only privileges
+    }
+    if (ReturnLength == nullptr) {
+        return Fail(ERROR_NOACCESS);
+    }
+    std::vector<BYTE> privileges;
+    try {
+        privileges = token->Get().Privileges();
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    *ReturnLength = static_cast<DWORD>(privileges.size());
+    if (TokenInformationLength < privileges.size()) {
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (TokenInformation == nullptr) {
+        return Fail(ERROR_NOACCESS);
+    }
+    std::memcpy(TokenInformation, privileges.data(), privileges.size());
+    return TRUE;
+}
+
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("AdjustTokenPrivileges", &error)) {
+        return Fail(error);
+    }
+    auto token = sim::HandleTable::Get().FindAs<sim::TokenObject>(TokenHandle);
+    if (!token) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!token->Allows(TOKEN_ADJUST_PRIVILEGES) ||
+        (PreviousState != nullptr && !token->Allows(TOKEN_QUERY))) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    if ((!DisableAllPrivileges && NewState == nullptr) ||
+        (PreviousState != nullptr && ReturnLength == nullptr)) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    std::vector<BYTE> previous;
+    try {
+        error = token->Get().Adjust(DisableAllPrivileges != FALSE, NewState,
+                                    PreviousState ? &previous : nullptr, BufferLength);
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (PreviousState != nullptr) {
+        *ReturnLength = static_cast<DWORD>(previous.size());
+        if (error == ERROR_INSUFFICIENT_BUFFER) {
+            return Fail(error);
+        }
+        std::memcpy(PreviousState, previous.data(), previous.size());
+    }
+    // It succeeds even when not every privilege was held, and says so in the last error.
+    SetLastError(error);
+    return TRUE;
+}
+
+BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("LookupPrivilegeValueW", &error)) {
+        return Fail(error);
+    }
+    if (lpSystemName != nullptr && *lpSystemName != 0) {
+        return Fail(RPC_S_SERVER_UNAVAILABLE);  // this machine has no neighbours
+    }
+    if (lpName == nullptr || lpLuid == nullptr) {
+        return Fail(ERROR_NOACCESS);
+    }
+    std::string name;
+    for (const WCHAR* c = lpName; *c != 0; ++c) {
+        name += *c < 0x80 ? static_cast<char>(*c) : '?';
+    }
+    DWORD luid = sim::PrivilegeLuid(name);
+    if (luid == 0) {
+        return Fail(ERROR_NO_SUCH_PRIVILEGE);
+    }
+    lpLuid->LowPart = luid;
+    lpLuid->HighPart = 0;
+    return TRUE;
+}

@@ -1,0 +1,178 @@
+// The process token's privileges and the event log's handles, as Windows gives them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+bool RunningOnWine() {
+    return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != nullptr;
+}
+
+std::vector<BYTE> ReadPrivileges(HANDLE token) {
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenPrivileges, NULL, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), needed, &needed));
+    return buffer;
+}
+
+const TOKEN_PRIVILEGES* AsPrivileges(const std::vector<BYTE>& buffer) {
+    return reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+}
+
+}  // namespace
+
+TEST(Token, SizeQueryGivesTheSizeNeeded) {
+    HANDLE token = NULL;
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    const DWORD small[] = {0, 4, 8};
+    DWORD first = 0;
+    for (DWORD size : small) {
+        SCOPED_TRACE(size);
+        BYTE buffer[8] = {};
+        DWORD needed = 0xdeadbeef;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(
+            GetTokenInformation(token, TokenPrivileges, size ? buffer : NULL, size, &needed));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_GT(needed, 8u) << "a token of this kind holds more than one privilege";
+        EXPECT_EQ((needed - sizeof(DWORD)) % sizeof(LUID_AND_ATTRIBUTES), 0u);
+        first = first ? first : needed;
+        EXPECT_EQ(needed, first);
+    }
+    std::vector<BYTE> buffer(first);
+    DWORD written = 0;
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), first, &written));
+    EXPECT_EQ(written, first);
+    EXPECT_EQ(sizeof(DWORD) + AsPrivileges(buffer)->PrivilegeCount * sizeof(LUID_AND_ATTRIBUTES),
+              first);
+    EXPECT_EQ(sizeof(LUID_AND_ATTRIBUTES), 12u);
+    EXPECT_TRUE(CloseHandle(token));
+}
+
+TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
+    HANDLE token = NULL;
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    std::vector<BYTE> before = ReadPrivileges(token);
+    std::vector<BYTE> all = before;
+    TOKEN_PRIVILEGES* wanted = reinterpret_cast<TOKEN_PRIVILEGES*>(all.data());
+    for (DWORD i = 0; i < wanted->PrivilegeCount; ++i) {
+        wanted->Privileges[i].Attributes |= SE_PRIVILEGE_ENABLED;
+    }
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, wanted, 0, NULL, NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    std::vector<BYTE> after = ReadPrivileges(token);
+    ASSERT_EQ(after.size(), before.size());
+    for (DWORD i = 0; i < AsPrivileges(after)->PrivilegeCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(AsPrivileges(after)->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED);
+    }
+
+    // Back as they were, with the previous state of what changed.
+    std::vector<BYTE> previous(after.size());
+    DWORD previousSize = 0;
+    std::vector<BYTE> restore = before;
+    TOKEN_PRIVILEGES* back = reinterpret_cast<TOKEN_PRIVILEGES*>(restore.data());
+    for (DWORD i = 0; i < back->PrivilegeCount; ++i) {
+        back->Privileges[i].Attributes &= SE_PRIVILEGE_ENABLED;
+    }
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, back, static_cast<DWORD>(previous.size()),
+                                      reinterpret_cast<TOKEN_PRIVILEGES*>(previous.data()),
+                                      &previousSize));
+    DWORD wereDisabled = 0;
+    for (DWORD i = 0; i < AsPrivileges(before)->PrivilegeCount; ++i) {
+        wereDisabled +=
+            (AsPrivileges(before)->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) ? 0 : 1;
+    }
+    DWORD reported = AsPrivileges(previous)->PrivilegeCount;
+    if (RunningOnWine() && reported == back->PrivilegeCount) {
+        // Wine gives the previous state of every privilege named, Windows only of those changed.
+        GTEST_LOG_(INFO) << "Wine: previous state lists all " << reported << " privileges";
+    } else {
+        EXPECT_EQ(reported, wereDisabled);
+    }
+    EXPECT_EQ(previousSize, sizeof(DWORD) + reported * sizeof(LUID_AND_ATTRIBUTES));
+    EXPECT_EQ(ReadPrivileges(token), before);
+
+    // A privilege the token does not hold: success, but not all assigned.
+    TOKEN_PRIVILEGES missing = {};
+    missing.PrivilegeCount = 1;
+    ASSERT_TRUE(
+        LookupPrivilegeValueW(NULL, TEXT("SeCreateTokenPrivilege"), &missing.Privileges[0].Luid));
+    EXPECT_EQ(missing.Privileges[0].Luid.LowPart, 2u);
+    missing.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &missing, 0, NULL, NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
+    EXPECT_TRUE(CloseHandle(token));
+}
+
+TEST(Token, AccessAndHandlesAreChecked) {
+    HANDLE queryOnly = NULL, adjustOnly = NULL;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &queryOnly));
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &adjustOnly));
+    std::vector<BYTE> privileges = ReadPrivileges(queryOnly);
+    DWORD needed = 0;
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(AdjustTokenPrivileges(
+        queryOnly, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(privileges.data()), 0, NULL, NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetTokenInformation(adjustOnly, TokenPrivileges, NULL, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    const HANDLE bad[] = {NULL, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x7ff0)};
+    for (size_t i = 0; i < sizeof(bad) / sizeof(bad[0]); ++i) {
+        SCOPED_TRACE(i);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(GetTokenInformation(bad[i], TokenPrivileges, NULL, 0, &needed));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+    HANDLE token = reinterpret_cast<HANDLE>(0x1234);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(OpenProcessToken(NULL, TOKEN_QUERY, &token));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    LUID luid = {};
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(LookupPrivilegeValueW(NULL, TEXT("SeNoSuchPrivilege"), &luid));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
+    EXPECT_TRUE(LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &luid));
+    EXPECT_EQ(luid.LowPart, 19u);
+    EXPECT_EQ(luid.HighPart, 0);
+    CloseHandle(queryOnly);
+    CloseHandle(adjustOnly);
+}
+
+TEST(EventLog, NullHandlesFailAndASourceReports) {
+    LPCWSTR strings[] = {TEXT("a warning")};
+    SetLastError(0xdeadbeef);
+    BOOL reported = ReportEventW(NULL, EVENTLOG_INFORMATION_TYPE, 0, 1, NULL, 1, 0, strings, NULL);
+    DWORD reportError = GetLastError();
+    SetLastError(0xdeadbeef);
+    BOOL deregistered = DeregisterEventSource(NULL);
+    DWORD deregisterError = GetLastError();
+    if (RunningOnWine() && reported && deregistered) {
+        // Wine's event log accepts a null handle; Windows refuses it.
+        GTEST_LOG_(INFO) << "Wine: ReportEventW and DeregisterEventSource accept a null handle";
+    } else {
+        EXPECT_FALSE(reported);
+        EXPECT_EQ(reportError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_FALSE(deregistered);
+        EXPECT_EQ(deregisterError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+
+    // A source need not be installed: the Application log takes it.
+    HANDLE source = RegisterEventSourceW(NULL, TEXT("Tarvik Conformance"));
+    ASSERT_NE(source, nullptr);
+    EXPECT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, NULL, 1, 0, strings, NULL));
+    EXPECT_TRUE(DeregisterEventSource(source));
+}
