@@ -1,6 +1,8 @@
 #include "Machine/Settings.h"
 
+#include "Machine/Environment.h"
 #include "Machine/Json.h"
+#include "Machine/RegFile.h"
 
 #include <cctype>
 #include <cmath>
@@ -41,6 +43,10 @@ public:
             }
         }
     }
+
+    // A reader for an object inside this one's member `key`.
+    Reader(const Reader& outer, const std::string& key, const Json& object)
+        : Reader(outer.m_file, outer.Name(key), object) {}
 
     const Json* Get(const std::string& key, Json::Kind kind) {
         m_known[key] = true;
@@ -185,17 +191,54 @@ void ReadProgram(Reader& r, ProgramSettings& program) {
     r.Unsigned("exitCode", program.exitCode, 0xFFFFFFFF);
 }
 
+void ReadExport(Reader& r, LibrarySettings& library, const Json& item, size_t index) {
+    std::string name;
+    ExportSettings call;
+    if (item.IsString()) {
+        name = item.String();
+    } else if (item.IsObject()) {
+        Reader e(r, "exports[" + std::to_string(index) + "]", item);
+        e.Text("name", name);
+        if (const Json* v = e.Get("result", Json::Kind::Number)) {
+            double n = v->Number();
+            if (std::floor(n) != n || n < -2147483648.0 || n > 4294967295.0) {
+                e.Fail("result", "expected a whole number from -2147483648 to 4294967295");
+            }
+            call.result = static_cast<long long>(n);
+        }
+        e.Unsigned("arguments", call.arguments, 4);
+    }
+    if (name.empty()) {
+        r.Fail(item, "\"exports\" lists function names or {\"name\", \"result\", \"arguments\"}");
+    }
+    if (library.calls.count(name) != 0) {
+        r.Fail(item, "\"" + name + "\" is exported twice");
+    }
+    library.exports.push_back(name);
+    library.calls[name] = call;
+}
+
 void ReadLibrary(Reader& r, LibrarySettings& library) {
     r.Text("name", library.name);
     if (library.name.empty()) {
         r.Fail(r.Self(), "a library needs a \"name\"");
     }
     if (const Json* v = r.Get("exports", Json::Kind::Array)) {
-        for (const Json& item : v->Items()) {
-            if (!item.IsString() || item.String().empty()) {
-                r.Fail(item, "\"exports\" lists function names");
+        for (size_t i = 0; i < v->Items().size(); ++i) {
+            ReadExport(r, library, v->Items()[i], i);
+        }
+    }
+    if (const Json* v = r.Get("strings", Json::Kind::Object)) {
+        for (const auto& member : v->Members()) {
+            char* end = nullptr;
+            unsigned long id = std::strtoul(member.first.c_str(), &end, 10);
+            if (member.first.empty() || *end != '\0' || id > 0xFFFF) {
+                r.Fail(member.second, "string numbers are 0 to 65535");
             }
-            library.exports.push_back(item.String());
+            if (!member.second.IsString()) {
+                r.Fail(member.second, "expected a string");
+            }
+            library.strings[static_cast<UINT>(id)] = Utf8ToUtf16(member.second.String());
         }
     }
 }
@@ -415,7 +458,47 @@ void CheckDevices(const std::string& file, const Json& root, MachineSettings& se
     }
 }
 
+void ReadService(Reader& r, ServiceSettings& service) {
+    r.Text("name", service.name);
+    if (service.name.empty()) {
+        r.Fail(r.Self(), "a service needs a \"name\"");
+    }
+    static const char* const kStates[] = {"stopped",         "startPending", "stopPending",
+                                          "running",         "continuePending",
+                                          "pausePending",    "paused"};
+    std::string state = "running";
+    r.Text("state", state);
+    for (DWORD i = 0; i < 7; ++i) {
+        if (state == kStates[i]) {
+            service.state = i + 1;
+            return;
+        }
+    }
+    r.Fail("state",
+           "expected \"stopped\", \"startPending\", \"stopPending\", \"running\", "
+           "\"continuePending\", \"pausePending\" or \"paused\"");
+}
+
 }  // namespace
+
+WORD LanguageId(const std::string& name) {
+    static const struct {
+        const char* name;
+        WORD id;
+    } kLanguages[] = {
+        {"zh-TW", 0x0404}, {"zh-CN", 0x0804}, {"de-DE", 0x0407}, {"de-AT", 0x0C07},
+        {"de-CH", 0x0807}, {"en-US", 0x0409}, {"en-GB", 0x0809}, {"fr-FR", 0x040C},
+        {"fr-CA", 0x0C0C}, {"it-IT", 0x0410}, {"ja-JP", 0x0411}, {"ko-KR", 0x0412},
+        {"pt-BR", 0x0416}, {"pt-PT", 0x0816}, {"es-ES", 0x0C0A}, {"es-MX", 0x080A},
+        {"nl-NL", 0x0413}, {"pl-PL", 0x0415}, {"ru-RU", 0x0419}, {"sv-SE", 0x041D},
+    };
+    for (const auto& language : kLanguages) {
+        if (EqualNoCase(Utf8ToUtf16(name), Utf8ToUtf16(language.name))) {
+            return language.id;
+        }
+    }
+    return 0;
+}
 
 MachineSettings ParseSettings(const std::string& text, const std::string& fileName) {
     Json root;
@@ -433,6 +516,9 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         r.Fail("codePage", "this machine knows the code pages 1252, 28591 and 65001");
     }
     r.Text("uiLanguage", settings.uiLanguage);
+    if (LanguageId(settings.uiLanguage) == 0) {
+        r.Fail("uiLanguage", "not a language this machine knows (\"en-US\", \"de-DE\", ...)");
+    }
     r.Text("temp", settings.temp);
     r.Text("currentDirectory", settings.currentDirectory);
     r.Object("environment", [&](Reader& env) {
@@ -451,6 +537,14 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         settings.libraries.emplace_back();
         ReadLibrary(item, settings.libraries.back());
     });
+    size_t exports = 0;
+    for (const LibrarySettings& library : settings.libraries) {
+        exports += library.exports.size();
+    }
+    if (exports > kMaxDeclaredExports) {
+        r.Fail("libraries", "at most " + std::to_string(kMaxDeclaredExports) +
+                                " exports in all libraries");
+    }
     r.Array("faults", [&](Reader& item) {
         settings.faults.emplace_back();
         ReadFault(item, settings.faults.back());
@@ -463,6 +557,15 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
     r.Array("teams", [&](Reader& item) {
         settings.teams.emplace_back();
         ReadTeam(item, settings.teams.back(), settings.teams.size() - 1);
+    });
+    r.Array("services", [&](Reader& item) {
+        settings.services.emplace_back();
+        ReadService(item, settings.services.back());
+        for (size_t i = 0; i + 1 < settings.services.size(); ++i) {
+            if (RegNamesEqual(settings.services[i].name, settings.services.back().name)) {
+                item.Fail("name", "another service has this name");
+            }
+        }
     });
     CheckDevices(fileName, root, settings);
     return settings;

@@ -35,10 +35,23 @@ struct ProgramSettings {
     DWORD exitCode = 0;
 };
 
+// What a call of a declared export does: it sees its first `arguments` integer arguments and
+// returns `result`.
+struct ExportSettings {
+    long long result = 0;
+    unsigned arguments = 0;  // 0 to 4
+};
+
+// A library on the machine's disk: a file name ("ZEL2Setp.dll", in the system directory) or a
+// full Windows path.
 struct LibrarySettings {
     std::u16string name;
-    std::vector<std::string> exports;
+    std::vector<std::string> exports;          // function names, in the order declared
+    std::map<std::string, ExportSettings> calls;  // by export name; every export has one
+    std::map<UINT, std::u16string> strings;     // its string table, language neutral
 };
+// How many declared exports a machine can have in all.
+constexpr size_t kMaxDeclaredExports = 64;
 
 struct FaultSettings {
     std::string function;  // a Win32 function's name, as the code calls it
@@ -78,10 +91,16 @@ struct AccountSettings {
     std::vector<PrivilegeSettings> privileges = LocalSystemPrivileges();
 };
 
+// A service that runs on the machine without an executable of ours, in a fixed state.
+struct ServiceSettings {
+    std::u16string name;
+    DWORD state = 4;  // SERVICE_RUNNING
+};
+
 struct MachineSettings {
     OsSettings os;
     UINT ansiCodePage = 1252;
-    std::string uiLanguage = "en-US";
+    std::string uiLanguage = "en-US";  // a name LanguageId knows
     std::u16string temp = u"C:\\Windows\\Temp";
     std::u16string currentDirectory = u"C:\\";
     std::map<std::u16string, std::u16string> environment;  // besides Temp and TMP
@@ -92,6 +111,7 @@ struct MachineSettings {
     AccountSettings account;
     std::vector<AdapterSettings> adapters;
     std::vector<TeamSettings> teams;
+    std::vector<ServiceSettings> services;
 };
 
 // A setting that cannot be taken, named by file, line and setting path ("clock.scale").
@@ -104,6 +124,9 @@ public:
 // Reads and checks a whole machine.json; throws SettingsError and returns nothing half loaded.
 MachineSettings LoadSettings(const std::string& path);
 MachineSettings ParseSettings(const std::string& text, const std::string& fileName);
+
+// The LANGID of a locale name the machine knows ("de-DE" 0x0407); 0 for none.
+WORD LanguageId(const std::string& name);
 
 std::u16string Utf8ToUtf16(const std::string& utf8);
 void AppendUtf8(std::string& out, unsigned codePoint);

@@ -1,0 +1,227 @@
+#include "Machine/ServiceDispatcher.h"
+
+#include "Machine/Services.h"
+#include "Machine/Settings.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace sim {
+namespace dispatcher {
+
+namespace {
+
+// The one status handle of an own-process service.
+SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x7A10);
+
+struct State {
+    std::mutex lock;
+    bool started = false;
+    bool stopped = false;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    LPVOID context = nullptr;
+    int reportFd = -1;
+    int wake[2] = {-1, -1};
+    std::u16string name;
+    std::vector<WCHAR> argument;  // the service's name as its one argument
+    LPSERVICE_MAIN_FUNCTIONW main = nullptr;
+};
+
+State& Get() {
+    static State* state = new State();
+    return *state;
+}
+
+int Connect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+bool SendLine(int fd, const std::string& text) {
+    std::string line = text + "\n";
+    for (size_t sent = 0; sent < line.size();) {
+        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadLine(int fd, std::string* line) {
+    line->clear();
+    char c;
+    for (;;) {
+        ssize_t n = recv(fd, &c, 1, 0);
+        if (n <= 0) {
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        *line += c;
+    }
+}
+
+DWORD WINAPI ServiceThread(LPVOID) {
+    State& state = Get();
+    LPWSTR argv[] = {state.argument.data(), nullptr};
+    state.main(1, argv);
+    return 0;
+}
+
+}  // namespace
+
+DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
+    State& state = Get();
+    const char* socketPath = std::getenv(kHostVariable);
+    if (socketPath == nullptr || *socketPath == '\0') {
+        return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    }
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        if (state.started) {
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        }
+        state.started = true;
+    }
+    int control = Connect(socketPath);
+    std::string line;
+    if (control < 0 || !SendLine(control, "dispatcher " + std::to_string(getpid())) ||
+        !ReadLine(control, &line) || line.compare(0, 6, "start ") != 0) {
+        if (control >= 0) {
+            close(control);
+        }
+        return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    }
+    int report = Connect(socketPath);
+    std::string ok;
+    if (report < 0 || !SendLine(report, "reporter") || !ReadLine(report, &ok) || ok != "ok" ||
+        pipe2(state.wake, O_CLOEXEC) != 0) {
+        close(control);
+        if (report >= 0) {
+            close(report);
+        }
+        return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    }
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.reportFd = report;
+        // An own-process service runs its table's first entry whatever the name.
+        state.name = Utf8ToUtf16(line.substr(6));
+        state.argument.assign(state.name.begin(), state.name.end());
+        state.argument.push_back(0);
+        state.main = table[0].lpServiceProc;
+    }
+    HANDLE thread = CreateThread(NULL, 0, ServiceThread, NULL, 0, NULL);
+    if (thread == NULL) {
+        close(control);
+        return ERROR_SERVICE_NO_THREAD;
+    }
+    CloseHandle(thread);
+
+    for (;;) {
+        pollfd fds[2] = {{control, POLLIN, 0}, {state.wake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> hold(state.lock);
+            if (state.stopped) {
+                break;
+            }
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        if (!ReadLine(control, &line)) {
+            break;  // the host is gone
+        }
+        std::istringstream in(line);
+        std::string word;
+        DWORD code = 0;
+        in >> word >> code;
+        LPHANDLER_FUNCTION_EX handler;
+        LPVOID context;
+        {
+            std::lock_guard<std::mutex> hold(state.lock);
+            handler = state.handler;
+            context = state.context;
+        }
+        DWORD result = handler != nullptr ? handler(code, 0, nullptr, context)
+                                          : static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+        SendLine(control, "done " + std::to_string(result));
+        std::lock_guard<std::mutex> hold(state.lock);
+        if (state.stopped) {
+            break;
+        }
+    }
+    close(control);
+    return ERROR_SUCCESS;
+}
+
+DWORD RegisterHandler(LPHANDLER_FUNCTION_EX handler, LPVOID context,
+                      SERVICE_STATUS_HANDLE* handle) {
+    State& state = Get();
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (state.reportFd < 0) {
+        return ERROR_SERVICE_NOT_IN_EXE;
+    }
+    state.handler = handler;
+    state.context = context;
+    *handle = kStatusHandle;
+    return ERROR_SUCCESS;
+}
+
+DWORD ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {
+    State& state = Get();
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (handle != kStatusHandle || state.reportFd < 0) {
+        return ERROR_INVALID_HANDLE;
+    }
+    ServiceStatus report;
+    report.type = status.dwServiceType;
+    report.state = status.dwCurrentState;
+    report.controlsAccepted = status.dwControlsAccepted;
+    report.exitCode = status.dwWin32ExitCode;
+    report.specificExitCode = status.dwServiceSpecificExitCode;
+    report.checkPoint = status.dwCheckPoint;
+    report.waitHint = status.dwWaitHint;
+    report.processId = static_cast<DWORD>(getpid());
+    std::string reply;
+    if (!SendLine(state.reportFd, "status " + FormatStatus(report)) ||
+        !ReadLine(state.reportFd, &reply) || reply != "ok") {
+        return ERROR_BROKEN_PIPE;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED && !state.stopped) {
+        state.stopped = true;
+        char byte = 1;
+        ssize_t written = write(state.wake[1], &byte, 1);
+        (void)written;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace dispatcher
+}  // namespace sim
