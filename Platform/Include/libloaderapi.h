@@ -1,4 +1,5 @@
-// Modules: the executable itself and the system libraries every process has loaded.
+// Modules: the executable itself, the system libraries every process has loaded, and the
+// libraries the machine's disk holds.
 #pragma once
 
 #include "windef.h"
@@ -6,5 +7,10 @@
 typedef intptr_t INT_PTR;
 typedef INT_PTR(WINAPI* FARPROC)();
 
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+#define LoadLibrary LoadLibraryW
+#define GetModuleHandle GetModuleHandleW

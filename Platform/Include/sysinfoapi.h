@@ -58,3 +58,6 @@ typedef struct _OSVERSIONINFOW {
 
 void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO lpSystemInfo);
 void WINAPI GetSystemInfo(LPSYSTEM_INFO lpSystemInfo);
+
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+#define GetSystemDirectory GetSystemDirectoryW

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "windef.h"
+#include "winnt.h"
 
 typedef const CHAR* LPCCH;
 typedef const WCHAR* LPCWCH;
@@ -23,3 +24,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar);
+
+// The thread's user-interface language, which picks the language of string resources.
+LANGID WINAPI GetThreadUILanguage(void);
+LANGID WINAPI SetThreadUILanguage(LANGID LangId);

@@ -1,80 +1,318 @@
 #include "Machine/Modules.h"
 
+#include "Machine/Clock.h"
 #include "Machine/Environment.h"
+#include "Machine/FileSystem.h"
+#include "Machine/Handles.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
 
 #include <sysinfoapi.h>
+#include <winbase.h>
+
+#include <array>
+#include <cstdio>
+#include <utility>
 
 LONG WINAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 void WINAPI SetOaNoCache(void);
+
+extern "C" __attribute__((weak)) const sim::StringResource* TarvikExecutableStrings(size_t* count);
 
 namespace sim {
 
 namespace {
 
-// "C:\Windows\system32\KERNEL32.DLL" and "kernel32" both name "kernel32.dll".
-std::u16string ModuleKey(const std::u16string& name) {
-    std::u16string base = name.substr(name.find_last_of(u"\\/") + 1);
-    std::u16string key;
-    for (char16_t c : base) {
-        key += UpperAscii(c);
+using ExportThunk = INT_PTR (*)(INT_PTR, INT_PTR, INT_PTR, INT_PTR);
+
+// A declared export, called through whatever type its caller casts the FARPROC to: it reads
+// the integer arguments the machine says it takes, so a call with fewer reads nothing it needs.
+template <size_t Slot>
+#if defined(__clang__)
+__attribute__((no_sanitize("function")))
+#endif
+INT_PTR WINAPI
+ExportCall(INT_PTR a, INT_PTR b, INT_PTR c, INT_PTR d) {
+    const INT_PTR arguments[] = {a, b, c, d};
+    return Machine::Get().Modules().Call(Slot, arguments);
+}
+
+template <size_t... Slots>
+constexpr std::array<ExportThunk, sizeof...(Slots)> MakeExportCalls(std::index_sequence<Slots...>) {
+    return {{&ExportCall<Slots>...}};
+}
+
+constexpr std::array<ExportThunk, kMaxDeclaredExports> kExportCalls =
+    MakeExportCalls(std::make_index_sequence<kMaxDeclaredExports>());
+
+bool HasDirectory(const std::u16string& name) {
+    return name.find_first_of(u"\\/") != std::u16string::npos ||
+           (name.size() >= 2 && name[1] == u':');
+}
+
+std::u16string FileName(const std::u16string& path) {
+    size_t slash = path.find_last_of(u"\\/");
+    return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+// The loader supplies ".dll" to a file name without an extension; a trailing dot means none.
+std::u16string WithExtension(std::u16string name) {
+    std::u16string file = FileName(name);
+    if (!file.empty() && file.back() == u'.') {
+        name.pop_back();
+    } else if (file.find(u'.') == std::u16string::npos) {
+        name += u".dll";
     }
-    if (key.find(u'.') == std::u16string::npos) {
-        key += u".DLL";
+    return name;
+}
+
+std::u16string Join(const std::u16string& directory, const std::u16string& name) {
+    if (!directory.empty() && (directory.back() == u'\\' || directory.back() == u'/')) {
+        return directory + name;
     }
-    return key;
+    return directory + u"\\" + name;
 }
 
 }  // namespace
 
+std::string RecordTime() {
+    SYSTEMTIME now = Machine::Get().Clock().LocalTime();
+    char time[64];
+    std::snprintf(time, sizeof(time), "%04u-%02u-%02uT%02u:%02u:%02u.%03u", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    return time;
+}
+
 ModuleTable::ModuleTable(const MachineSettings& settings) {
-    Add(u"");
-    Module& kernel32 = Add(u"kernel32.dll");
+    LoadExecutableStrings(Add(u"", true));
+    Module& kernel32 = Add(u"kernel32.dll", true);
     kernel32.exports["GetSystemInfo"] = AsFarProc(&GetSystemInfo);
     if (settings.os.hasGetNativeSystemInfo) {
         kernel32.exports["GetNativeSystemInfo"] = AsFarProc(&GetNativeSystemInfo);
     }
-    Module& ntdll = Add(u"ntdll.dll");
+    Module& ntdll = Add(u"ntdll.dll", true);
     ntdll.exports["RtlGetVersion"] = AsFarProc(&RtlGetVersion);
-    Module& oleaut32 = Add(u"oleaut32.dll");
+    Module& oleaut32 = Add(u"oleaut32.dll", true);
     oleaut32.exports["SetOaNoCache"] = AsFarProc(&SetOaNoCache);
+
+    for (const LibrarySettings& library : settings.libraries) {
+        std::u16string declared = WithExtension(library.name);
+        Module& module = Add(FileName(declared), false);
+        if (HasDirectory(declared)) {
+            // Rooted at C: rather than at a process's current directory: the disk is the
+            // machine's, whichever process looks.
+            module.path = declared.size() >= 2 && declared[1] == u':' ? declared : u"C:" + declared;
+        }
+        for (const std::string& name : library.exports) {
+            module.exports[name] = AsFarProc(kExportCalls[m_slots.size()]);
+            m_slots.push_back(Slot{Utf16ToUtf8(module.name), name, library.calls.at(name)});
+        }
+        for (const auto& string : library.strings) {
+            module.texts.push_back(string.second);
+        }
+        size_t n = 0;
+        for (const auto& string : library.strings) {
+            module.strings.push_back(StringResource{0, string.first, module.texts[n++].c_str()});
+        }
+    }
 }
 
-ModuleTable::Module& ModuleTable::Add(const std::u16string& name) {
+ModuleTable::Module& ModuleTable::Add(const std::u16string& name, bool pinned) {
     m_modules.push_back(std::make_unique<Module>());
-    m_modules.back()->name = name;
-    return *m_modules.back();
+    Module& module = *m_modules.back();
+    module.name = name;
+    module.path = name.empty() ? u"" : Join(kSystemDirectory, name);
+    module.pinned = pinned;
+    return module;
 }
 
-HMODULE ModuleTable::Find(const std::u16string& name) {
+void ModuleTable::LoadExecutableStrings(Module& executable) {
+    if (TarvikExecutableStrings != nullptr) {
+        size_t count = 0;
+        const StringResource* table = TarvikExecutableStrings(&count);
+        executable.strings.assign(table, table + count);
+    }
+}
+
+ModuleTable::Module* ModuleTable::Loaded(HMODULE handle) {
+    for (const auto& module : m_modules) {
+        if (reinterpret_cast<HMODULE>(module.get()) == handle &&
+            (module->pinned || module->references > 0)) {
+            return module.get();
+        }
+    }
+    return nullptr;
+}
+
+ModuleTable::Module* ModuleTable::Declared(const std::u16string& path) {
+    for (const auto& module : m_modules) {
+        if (!module->name.empty() && EqualNoCase(module->path, path)) {
+            return module.get();
+        }
+    }
+    return nullptr;
+}
+
+DWORD ModuleTable::Load(const std::u16string& request, FileSystem& files, Environment& environment,
+                        HMODULE* handle) {
+    std::u16string name = WithExtension(request);
+    std::vector<std::u16string> candidates;
+    if (HasDirectory(name)) {
+        candidates.push_back(files.FullPath(name));
+    } else {
+        // A module of that name already loaded is the one, wherever it was loaded from.
+        std::lock_guard<std::mutex> hold(m_lock);
+        for (const auto& module : m_modules) {
+            if (!module->name.empty() && (module->pinned || module->references > 0) &&
+                EqualNoCase(module->name, name)) {
+                ++module->references;
+                *handle = reinterpret_cast<HMODULE>(module.get());
+                return ERROR_SUCCESS;
+            }
+        }
+    }
+    if (candidates.empty()) {
+        // The safe search order; the application's directory is not known on this machine.
+        for (const std::u16string& directory :
+             {std::u16string(kSystemDirectory), Join(kWindowsDirectory, u"System"),
+              std::u16string(kWindowsDirectory), files.CurrentDirectory()}) {
+            candidates.push_back(files.FullPath(Join(directory, name)));
+        }
+        std::u16string path = environment.Get(u"PATH").value_or(u"");
+        size_t start = 0;
+        while (start <= path.size()) {
+            size_t end = path.find(u';', start);
+            std::u16string directory = path.substr(
+                start, end == std::u16string::npos ? std::u16string::npos : end - start);
+            if (!directory.empty()) {
+                candidates.push_back(files.FullPath(Join(directory, name)));
+            }
+            if (end == std::u16string::npos) {
+                break;
+            }
+            start = end + 1;
+        }
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (const std::u16string& candidate : candidates) {
+        if (Module* module = Declared(candidate)) {
+            ++module->references;
+            *handle = reinterpret_cast<HMODULE>(module);
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_MOD_NOT_FOUND;
+}
+
+DWORD ModuleTable::Free(HMODULE handle) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Module* module = Loaded(handle);
+    if (module == nullptr) {
+        return ERROR_MOD_NOT_FOUND;
+    }
+    if (!module->pinned) {
+        --module->references;
+    }
+    return ERROR_SUCCESS;
+}
+
+HMODULE ModuleTable::Find(const std::u16string& request, FileSystem& files) {
+    std::u16string name = request.empty() ? request : WithExtension(request);
+    bool byPath = HasDirectory(name);
+    if (byPath) {
+        name = files.FullPath(name);
+    }
     std::lock_guard<std::mutex> hold(m_lock);
     for (const auto& module : m_modules) {
-        bool executable = module->name.empty();
-        if (executable ? name.empty()
-                       : (!name.empty() && ModuleKey(module->name) == ModuleKey(name))) {
+        if (!module->pinned && module->references == 0) {
+            continue;
+        }
+        bool match = name.empty() ? module->name.empty()
+                                  : !module->name.empty() &&
+                                        EqualNoCase(byPath ? module->path : module->name, name);
+        if (match) {
             return reinterpret_cast<HMODULE>(module.get());
         }
     }
     return nullptr;
 }
 
-bool ModuleTable::Owns(HMODULE module) {
+bool ModuleTable::Owns(HMODULE handle) {
     std::lock_guard<std::mutex> hold(m_lock);
-    for (const auto& owned : m_modules) {
-        if (reinterpret_cast<HMODULE>(owned.get()) == module) {
-            return true;
-        }
-    }
-    return false;
+    return Loaded(handle) != nullptr;
 }
 
-FARPROC ModuleTable::Export(HMODULE module, const std::string& name) {
-    if (!Owns(module)) {
+HMODULE ModuleTable::Executable() {
+    return reinterpret_cast<HMODULE>(m_modules.front().get());
+}
+
+FARPROC ModuleTable::Export(HMODULE handle, const std::string& name) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Module* module = Loaded(handle);
+    if (module == nullptr) {
         return nullptr;
     }
+    auto found = module->exports.find(name);
+    return found == module->exports.end() ? nullptr : found->second;
+}
+
+DWORD ModuleTable::String(HMODULE handle, UINT id, WORD language, const char16_t** text,
+                          size_t* length) {
     std::lock_guard<std::mutex> hold(m_lock);
-    const auto& exports = reinterpret_cast<Module*>(module)->exports;
-    auto found = exports.find(name);
-    return found == exports.end() ? nullptr : found->second;
+    Module* module = Loaded(handle);
+    if (module == nullptr) {
+        return ERROR_RESOURCE_DATA_NOT_FOUND;
+    }
+    if (module->strings.empty()) {
+        return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    }
+    // Strings come in blocks of sixteen, each block in the languages it was written in.
+    const WORD kEnglishUs = 0x0409;
+    for (WORD wanted : {language, WORD(0), kEnglishUs}) {
+        bool blockFound = false;
+        for (const StringResource& string : module->strings) {
+            if (string.language == wanted && string.id / 16 == id / 16) {
+                blockFound = true;
+                if (string.id == id) {
+                    *text = string.text;
+                    *length = std::char_traits<char16_t>::length(string.text);
+                    return ERROR_SUCCESS;
+                }
+            }
+        }
+        if (blockFound) {
+            *text = u"";
+            *length = 0;
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_RESOURCE_NAME_NOT_FOUND;
+}
+
+INT_PTR ModuleTable::Call(size_t slotIndex, const INT_PTR* arguments) {
+    Slot slot;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (slotIndex >= m_slots.size()) {
+            return 0;  // a function of a library of the machine this process used before
+        }
+        slot = m_slots[slotIndex];
+    }
+    std::string list = "[";
+    for (unsigned i = 0; i < slot.call.arguments; ++i) {
+        list += (i ? "," : "") + std::to_string(static_cast<long long>(arguments[i]));
+    }
+    list += "]";
+    JsonLine line;
+    line.Add("time", RecordTime())
+        .Add("process", static_cast<long long>(GetCurrentProcessId()))
+        .Add("thread", static_cast<long long>(CurrentThreadId()))
+        .Add("library", slot.library)
+        .Add("export", slot.name)
+        .AddRaw("arguments", list)
+        .Add("result", slot.call.result);
+    Machine::Get().AppendRecord("libraries.jsonl", line.Text());
+    return static_cast<INT_PTR>(slot.call.result);
 }
 
 }  // namespace sim

@@ -1,5 +1,12 @@
-// The modules a process has loaded: its executable and the system libraries every process has
-// (kernel32.dll, ntdll.dll), with the exports the code looks up at run time.
+// The modules of a process: its executable, the system libraries every process has loaded
+// (kernel32.dll, ntdll.dll, oleaut32.dll; pinned, as statically imported libraries are), and the
+// libraries machine.json puts on the machine's disk, which LoadLibraryW loads and FreeLibrary
+// unloads by reference count.
+//
+// A declared library lies where its name says: a file name lies in the system directory, a full
+// path where it points. Its exports are functions that append each call to libraries.jsonl and
+// return the result the machine gives them. Module handles point at the table's entries, which
+// live as long as the table; an unloaded entry names no module until it is loaded again.
 #pragma once
 
 #include "Machine/Settings.h"
@@ -14,28 +21,75 @@
 
 namespace sim {
 
+class FileSystem;
+class Environment;
+
+// One string of the executable's string table, as the resources' C++ source lists it.
+struct StringResource {
+    WORD language;  // LANGID; 0 is the neutral entry
+    UINT id;
+    const char16_t* text;
+};
+
 class ModuleTable {
 public:
-    struct Module {
-        std::u16string name;  // "kernel32.dll"; empty for the executable
-        std::map<std::string, FARPROC> exports;
-    };
+    static constexpr const char16_t* kSystemDirectory = u"C:\\Windows\\system32";
+    static constexpr const char16_t* kWindowsDirectory = u"C:\\Windows";
 
     explicit ModuleTable(const MachineSettings& settings);
 
+    // LoadLibraryW: a loaded module of that name takes one more reference; otherwise a declared
+    // library found by the search order is loaded. ".dll" is supplied to a name without an
+    // extension. ERROR_MOD_NOT_FOUND when there is none.
+    DWORD Load(const std::u16string& name, FileSystem& files, Environment& environment,
+               HMODULE* module);
+    // FreeLibrary: ERROR_MOD_NOT_FOUND for a handle that names no loaded module.
+    DWORD Free(HMODULE module);
     // A loaded module by name ("KERNEL32", "kernel32.dll", "C:\Windows\system32\kernel32.dll");
     // null for none. An empty name is the executable.
-    HMODULE Find(const std::u16string& name);
-    // An export of a module of this table; null when the module has no such export.
+    HMODULE Find(const std::u16string& name, FileSystem& files);
+    // An export of a loaded module; null when it has no such export.
     FARPROC Export(HMODULE module, const std::string& name);
-    bool Owns(HMODULE module);
+    bool Owns(HMODULE module);  // a loaded module of this table
+    HMODULE Executable();
+
+    // A string of a loaded module's string table, in `language`, then the neutral entry, then
+    // en-US, as the loader picks a string block. ERROR_RESOURCE_TYPE_NOT_FOUND when the module has
+    // no string table, ERROR_RESOURCE_NAME_NOT_FOUND when no language has the string's block; an
+    // id missing from a block that exists is the empty string.
+    DWORD String(HMODULE module, UINT id, WORD language, const char16_t** text, size_t* length);
+
+    // A call of the declared export in `slot`: recorded in libraries.jsonl; its result.
+    INT_PTR Call(size_t slot, const INT_PTR* arguments);
 
 private:
-    Module& Add(const std::u16string& name);
+    struct Module {
+        std::u16string name;  // file name, "kernel32.dll"; empty for the executable
+        std::u16string path;  // full Windows path; empty for the executable
+        bool pinned = false;
+        unsigned references = 0;
+        std::map<std::string, FARPROC> exports;
+        std::vector<StringResource> strings;
+        std::vector<std::u16string> texts;  // what a declared library's strings point into
+    };
+    struct Slot {
+        std::string library;
+        std::string name;
+        ExportSettings call;
+    };
+
+    Module& Add(const std::u16string& name, bool pinned);
+    Module* Loaded(HMODULE module);  // under m_lock
+    Module* Declared(const std::u16string& path);
+    void LoadExecutableStrings(Module& executable);
 
     std::mutex m_lock;
     std::vector<std::unique_ptr<Module>> m_modules;
+    std::vector<Slot> m_slots;
 };
+
+// The machine's local time as output records give it: "2024-05-01T12:00:00.250".
+std::string RecordTime();
 
 // Builds a FARPROC of any function, as GetProcAddress hands them out.
 template <typename Function>
@@ -44,3 +98,7 @@ FARPROC AsFarProc(Function* function) {
 }
 
 }  // namespace sim
+
+// The executable's string table, defined by the resources' C++ source when the program links it
+// (weak here: a program without resources has no string table).
+extern "C" const sim::StringResource* TarvikExecutableStrings(size_t* count);

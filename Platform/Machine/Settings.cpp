@@ -463,9 +463,9 @@ void ReadService(Reader& r, ServiceSettings& service) {
     if (service.name.empty()) {
         r.Fail(r.Self(), "a service needs a \"name\"");
     }
-    static const char* const kStates[] = {"stopped",         "startPending", "stopPending",
-                                          "running",         "continuePending",
-                                          "pausePending",    "paused"};
+    static const char* const kStates[] = {"stopped", "startPending",    "stopPending",
+                                          "running", "continuePending", "pausePending",
+                                          "paused"};
     std::string state = "running";
     r.Text("state", state);
     for (DWORD i = 0; i < 7; ++i) {
@@ -542,8 +542,8 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         exports += library.exports.size();
     }
     if (exports > kMaxDeclaredExports) {
-        r.Fail("libraries", "at most " + std::to_string(kMaxDeclaredExports) +
-                                " exports in all libraries");
+        r.Fail("libraries",
+               "at most " + std::to_string(kMaxDeclaredExports) + " exports in all libraries");
     }
     r.Array("faults", [&](Reader& item) {
         settings.faults.emplace_back();

@@ -46,9 +46,9 @@ struct ExportSettings {
 // full Windows path.
 struct LibrarySettings {
     std::u16string name;
-    std::vector<std::string> exports;          // function names, in the order declared
+    std::vector<std::string> exports;             // function names, in the order declared
     std::map<std::string, ExportSettings> calls;  // by export name; every export has one
-    std::map<UINT, std::u16string> strings;     // its string table, language neutral
+    std::map<UINT, std::u16string> strings;       // its string table, language neutral
 };
 // How many declared exports a machine can have in all.
 constexpr size_t kMaxDeclaredExports = 64;

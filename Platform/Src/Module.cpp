@@ -4,14 +4,55 @@
 #include "Machine/Machine.h"
 #include "Machine/Modules.h"
 
+#include <cstring>
+
+namespace {
+
+// The UI language a thread chose with SetThreadUILanguage; 0: the machine's.
+thread_local LANGID t_uiLanguage = 0;
+
+}  // namespace
+
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
+    DWORD error = ERROR_SUCCESS;
+    HMODULE module = NULL;
+    if (sim::InjectedFault("LoadLibraryW", &error)) {
+    } else if (lpLibFileName == NULL) {
+        error = ERROR_INVALID_PARAMETER;
+    } else {
+        sim::Machine& machine = sim::Machine::Get();
+        error = machine.Modules().Load(lpLibFileName, machine.Files(), machine.Env(), &module);
+    }
+    if (module == NULL) {
+        SetLastError(error);
+    }
+    return module;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("FreeLibrary", &error)) {
+    } else if (hLibModule == NULL) {
+        error = ERROR_INVALID_HANDLE;
+    } else {
+        error = sim::Machine::Get().Modules().Free(hLibModule);
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     DWORD error = ERROR_SUCCESS;
-    HMODULE module = nullptr;
+    HMODULE module = NULL;
     if (!sim::InjectedFault("GetModuleHandleW", &error)) {
-        module = sim::Machine::Get().Modules().Find(lpModuleName ? lpModuleName : u"");
+        sim::Machine& machine = sim::Machine::Get();
+        module = machine.Modules().Find(lpModuleName ? lpModuleName : u"", machine.Files());
         error = module ? ERROR_SUCCESS : ERROR_MOD_NOT_FOUND;
     }
-    if (module == nullptr) {
+    if (module == NULL) {
         SetLastError(error);
     }
     return module;
@@ -19,18 +60,67 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     DWORD error = ERROR_SUCCESS;
-    FARPROC proc = nullptr;
+    FARPROC proc = NULL;
+    sim::ModuleTable& modules = sim::Machine::Get().Modules();
+    HMODULE module = hModule ? hModule : modules.Executable();
     if (sim::InjectedFault("GetProcAddress", &error)) {
-    } else if (hModule == nullptr || !sim::Machine::Get().Modules().Owns(hModule)) {
+    } else if (!modules.Owns(module)) {
         error = ERROR_MOD_NOT_FOUND;
-    } else if (lpProcName == nullptr || reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF) {
+    } else if (lpProcName == NULL || reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFF) {
         error = ERROR_PROC_NOT_FOUND;  // no module of ours exports by ordinal
     } else {
-        proc = sim::Machine::Get().Modules().Export(hModule, lpProcName);
+        proc = modules.Export(module, lpProcName);
         error = proc ? ERROR_SUCCESS : ERROR_PROC_NOT_FOUND;
     }
-    if (proc == nullptr) {
+    if (proc == NULL) {
         SetLastError(error);
     }
     return proc;
+}
+
+int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
+    DWORD error = ERROR_SUCCESS;
+    const char16_t* text = nullptr;
+    size_t length = 0;
+    if (sim::InjectedFault("LoadStringW", &error)) {
+    } else if (lpBuffer == NULL || cchBufferMax < 0) {
+        error = ERROR_INVALID_PARAMETER;
+    } else {
+        sim::ModuleTable& modules = sim::Machine::Get().Modules();
+        error = modules.String(hInstance ? hInstance : modules.Executable(), uID,
+                               GetThreadUILanguage(), &text, &length);
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return 0;
+    }
+    if (cchBufferMax == 0) {
+        // The caller receives the resource itself, read-only and not terminated.
+        const WCHAR* resource = text;
+        std::memcpy(lpBuffer, &resource, sizeof(resource));
+        return static_cast<int>(length);
+    }
+    size_t copied = std::min(length, static_cast<size_t>(cchBufferMax - 1));
+    std::memcpy(lpBuffer, text, copied * sizeof(WCHAR));
+    lpBuffer[copied] = 0;
+    return static_cast<int>(copied);
+}
+
+LANGID WINAPI GetThreadUILanguage(void) {
+    if (t_uiLanguage != 0) {
+        return t_uiLanguage;
+    }
+    return sim::LanguageId(sim::Machine::Get().Settings().uiLanguage);
+}
+
+LANGID WINAPI SetThreadUILanguage(LANGID LangId) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("SetThreadUILanguage", &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    if (LangId != 0) {
+        t_uiLanguage = LangId;
+    }
+    return GetThreadUILanguage();
 }

@@ -1,0 +1,10 @@
+// The process's current directory.
+#pragma once
+
+#include "windef.h"
+
+DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);
+
+#define GetCurrentDirectory GetCurrentDirectoryW
+#define SetCurrentDirectory SetCurrentDirectoryW

@@ -1,0 +1,61 @@
+#include <windows.h>
+
+#include "Machine/Faults.h"
+#include "Machine/FileSystem.h"
+#include "Machine/Machine.h"
+#include "Machine/Modules.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Windows' size rule: the length when the text and its terminator fit, else the size needed.
+DWORD CopyOut(const std::u16string& text, LPWSTR buffer, DWORD size) {
+    if (buffer == NULL || size <= text.size()) {
+        return static_cast<DWORD>(text.size() + 1);
+    }
+    std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    return static_cast<DWORD>(text.size());
+}
+
+}  // namespace
+
+DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("GetCurrentDirectoryW", &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    std::u16string directory = sim::Machine::Get().Files().CurrentDirectory();
+    if (directory.size() > 3 && directory.back() == u'\\') {
+        directory.pop_back();  // only a drive's root keeps its backslash
+    }
+    return CopyOut(directory, lpBuffer, nBufferLength);
+}
+
+BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("SetCurrentDirectoryW", &error)) {
+    } else if (lpPathName == NULL) {
+        error = ERROR_INVALID_PARAMETER;
+    } else if (*lpPathName == 0) {
+        error = ERROR_INVALID_NAME;
+    } else {
+        error = sim::Machine::Get().Files().SetCurrentDirectory(lpPathName);
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("GetSystemDirectoryW", &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    return CopyOut(sim::ModuleTable::kSystemDirectory, lpBuffer, uSize);
+}
