@@ -68,9 +68,9 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define SC_MANAGER_LOCK 0x0008
 #define SC_MANAGER_QUERY_LOCK_STATUS 0x0010
 #define SC_MANAGER_MODIFY_BOOT_CONFIG 0x0020
-#define SC_MANAGER_ALL_ACCESS                                                           \
-    (STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE |        \
-     SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_LOCK | SC_MANAGER_QUERY_LOCK_STATUS |     \
+#define SC_MANAGER_ALL_ACCESS                                                        \
+    (STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE |     \
+     SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_LOCK | SC_MANAGER_QUERY_LOCK_STATUS | \
      SC_MANAGER_MODIFY_BOOT_CONFIG)
 
 // Access rights of a service.
@@ -128,18 +128,17 @@ typedef struct _SERVICE_TABLE_ENTRYW {
     LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
 } SERVICE_TABLE_ENTRYW, *LPSERVICE_TABLE_ENTRYW;
 
-typedef DWORD(WINAPI* LPHANDLER_FUNCTION_EX)(DWORD dwControl, DWORD dwEventType,
-                                             LPVOID lpEventData, LPVOID lpContext);
+typedef DWORD(WINAPI* LPHANDLER_FUNCTION_EX)(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
+                                             LPVOID lpContext);
 
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                 DWORD dwDesiredAccess);
 SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
-SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
-                                LPCWSTR lpDisplayName, DWORD dwDesiredAccess, DWORD dwServiceType,
-                                DWORD dwStartType, DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
-                                LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
-                                LPCWSTR lpDependencies, LPCWSTR lpServiceStartName,
-                                LPCWSTR lpPassword);
+SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName,
+                                DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                                DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
+                                LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCWSTR lpDependencies,
+                                LPCWSTR lpServiceStartName, LPCWSTR lpPassword);
 BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL WINAPI DeleteService(SC_HANDLE hService);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);

@@ -118,9 +118,9 @@ bool ParseStatus(const std::string& text, ServiceStatus* s) {
 }
 
 const char* StateName(DWORD state) {
-    static const char* const kNames[] = {"STOPPED",          "START_PENDING", "STOP_PENDING",
-                                         "RUNNING",          "CONTINUE_PENDING",
-                                         "PAUSE_PENDING",    "PAUSED"};
+    static const char* const kNames[] = {"STOPPED", "START_PENDING",    "STOP_PENDING",
+                                         "RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING",
+                                         "PAUSED"};
     return state >= 1 && state <= 7 ? kNames[state - 1] : "?";
 }
 
@@ -144,13 +144,12 @@ DWORD Create(const ServiceConfig& config) {
             }
         }
         // A display name names one service: no other service may be called by it either way.
-        const std::u16string& display = config.displayName.empty() ? config.name
-                                                                    : config.displayName;
+        const std::u16string& display =
+            config.displayName.empty() ? config.name : config.displayName;
         for (const auto& sub : all->SubKeys()) {
             const RegKey& other = *sub.second;
-            if (IsService(other) &&
-                (RegNamesEqual(StringOf(other, u"DisplayName"), display) ||
-                 RegNamesEqual(other.Name(), display))) {
+            if (IsService(other) && (RegNamesEqual(StringOf(other, u"DisplayName"), display) ||
+                                     RegNamesEqual(other.Name(), display))) {
                 result = ERROR_DUPLICATE_SERVICE_NAME;
                 return false;
             }

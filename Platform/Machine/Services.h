@@ -54,7 +54,8 @@ namespace services {
 
 extern const char16_t kServicesKey[];  // below HKEY_LOCAL_MACHINE
 
-// Win32 errors: ERROR_SERVICE_EXISTS, ERROR_SERVICE_MARKED_FOR_DELETE, ERROR_DUPLICATE_SERVICE_NAME.
+// Win32 errors: ERROR_SERVICE_EXISTS, ERROR_SERVICE_MARKED_FOR_DELETE,
+// ERROR_DUPLICATE_SERVICE_NAME.
 DWORD Create(const ServiceConfig& config);
 // ERROR_SERVICE_DOES_NOT_EXIST when the database has no service of that name (any letter case).
 DWORD Find(const std::u16string& name, ServiceConfig* config);

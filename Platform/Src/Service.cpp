@@ -37,7 +37,8 @@ DWORD ManagerOf(SC_HANDLE handle, DWORD access, sim::ServiceHandles::Entry* entr
 DWORD MapManagerAccess(DWORD access) {
     DWORD mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
     if (access & GENERIC_READ) {
-        mapped |= STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+        mapped |=
+            STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
     }
     if (access & GENERIC_WRITE) {
         mapped |= STANDARD_RIGHTS_WRITE | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
@@ -71,7 +72,8 @@ DWORD MapServiceAccess(DWORD access) {
 }
 
 bool ValidServiceName(const std::u16string& name) {
-    return !name.empty() && name.size() <= 256 && name.find_first_of(u"\\/") == std::u16string::npos;
+    return !name.empty() && name.size() <= 256 &&
+           name.find_first_of(u"\\/") == std::u16string::npos;
 }
 
 void CopyStatus(const sim::ServiceStatus& from, LPSERVICE_STATUS to) {
@@ -87,20 +89,20 @@ void CopyStatus(const sim::ServiceStatus& from, LPSERVICE_STATUS to) {
 // The access ControlService needs for a control; 0 for a control no caller may send.
 DWORD ControlAccess(DWORD control) {
     switch (control) {
-    case SERVICE_CONTROL_STOP:
-        return SERVICE_STOP;
-    case SERVICE_CONTROL_INTERROGATE:
-        return SERVICE_INTERROGATE;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE:
-    case SERVICE_CONTROL_PARAMCHANGE:
-    case SERVICE_CONTROL_NETBINDADD:
-    case SERVICE_CONTROL_NETBINDREMOVE:
-    case SERVICE_CONTROL_NETBINDENABLE:
-    case SERVICE_CONTROL_NETBINDDISABLE:
-        return SERVICE_PAUSE_CONTINUE;
-    default:
-        return control >= 128 && control <= 255 ? SERVICE_USER_DEFINED_CONTROL : 0;
+        case SERVICE_CONTROL_STOP:
+            return SERVICE_STOP;
+        case SERVICE_CONTROL_INTERROGATE:
+            return SERVICE_INTERROGATE;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+        case SERVICE_CONTROL_PARAMCHANGE:
+        case SERVICE_CONTROL_NETBINDADD:
+        case SERVICE_CONTROL_NETBINDREMOVE:
+        case SERVICE_CONTROL_NETBINDENABLE:
+        case SERVICE_CONTROL_NETBINDDISABLE:
+            return SERVICE_PAUSE_CONTINUE;
+        default:
+            return control >= 128 && control <= 255 ? SERVICE_USER_DEFINED_CONTROL : 0;
     }
 }
 
@@ -149,12 +151,11 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     return static_cast<SC_HANDLE>(sim::ServiceHandles::Get().Add(entry));
 }
 
-SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
-                                LPCWSTR lpDisplayName, DWORD dwDesiredAccess, DWORD dwServiceType,
-                                DWORD dwStartType, DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
-                                LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
-                                LPCWSTR lpDependencies, LPCWSTR lpServiceStartName,
-                                LPCWSTR lpPassword) {
+SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName,
+                                DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                                DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
+                                LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCWSTR lpDependencies,
+                                LPCWSTR lpServiceStartName, LPCWSTR lpPassword) {
     // Groups, tags, dependencies and accounts other than LocalSystem are not modelled.
     UNREFERENCED_PARAMETER(lpLoadOrderGroup);
     UNREFERENCED_PARAMETER(lpDependencies);

@@ -1,0 +1,433 @@
+#include "Machine/ServiceHost.h"
+
+#include "Machine/Clock.h"
+#include "Machine/FileSystem.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
+#include "Machine/ServiceDispatcher.h"
+#include "Machine/Services.h"
+
+#include <winerror.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace sim {
+
+namespace {
+
+// How long the host waits for a dispatcher to connect and for a handler to return, as the
+// Windows service control manager does.
+constexpr auto kRequestTimeout = std::chrono::seconds(30);
+
+bool SendLine(int fd, const std::string& text) {
+    std::string line = text + "\n";
+    for (size_t sent = 0; sent < line.size();) {
+        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadLine(int fd, std::string* line) {
+    line->clear();
+    char c;
+    for (;;) {
+        ssize_t n = recv(fd, &c, 1, 0);
+        if (n <= 0) {
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        *line += c;
+    }
+}
+
+// The control a status accepts, as a SERVICE_ACCEPT_ bit; 0 for controls sent whatever it accepts.
+DWORD AcceptBit(DWORD control) {
+    switch (control) {
+        case 1:
+            return 0x1;
+        case 2:
+        case 3:
+            return 0x2;
+        case 5:
+            return 0x4;
+        case 6:
+            return 0x8;
+        case 7:
+        case 8:
+        case 9:
+        case 10:
+            return 0x10;
+        case 15:
+            return 0x100;
+        default:
+            return 0;
+    }
+}
+
+class Host {
+public:
+    Host(std::u16string name, pid_t child) : m_name(std::move(name)), m_child(child) {
+        m_status.state = 2;  // SERVICE_START_PENDING, until the service says otherwise
+        m_status.processId = static_cast<DWORD>(child);
+    }
+
+    void Serve(int fd) {
+        std::string line;
+        if (!ReadLine(fd, &line)) {
+            return;
+        }
+        std::istringstream in(line);
+        std::string word;
+        in >> word;
+        if (word == "query") {
+            std::lock_guard<std::mutex> hold(m_lock);
+            SendLine(fd, FormatStatus(m_status));
+        } else if (word == "control") {
+            DWORD code = 0;
+            in >> code;
+            ServiceStatus status;
+            DWORD error = Control(code, &status);
+            SendLine(fd, std::to_string(error) + " " + FormatStatus(status));
+        } else if (word == "dispatcher") {
+            ServeDispatcher(fd);
+        } else if (word == "reporter") {
+            ServeReporter(fd);
+        }
+    }
+
+    // Waits for the dispatcher to connect: ERROR_SUCCESS, or why the start failed.
+    DWORD WaitForDispatcher() {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_changed.wait_for(hold, kRequestTimeout,
+                           [&] { return m_dispatcher >= 0 || m_exited || m_dispatcherGone; });
+        if (m_dispatcher >= 0) {
+            return ERROR_SUCCESS;
+        }
+        return m_exited ? ERROR_PROCESS_ABORTED : ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+
+    void Exited() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_exited = true;
+        if (m_status.state != 1) {
+            m_status = ServiceStatus();
+            m_status.exitCode = ERROR_PROCESS_ABORTED;
+            Record(m_status, "scm");
+        }
+        m_status.processId = 0;
+        m_changed.notify_all();
+    }
+
+private:
+    void ServeDispatcher(int fd) {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (m_dispatcher >= 0) {
+                return;  // one dispatcher per process
+            }
+            m_dispatcher = fd;
+        }
+        SendLine(fd, "start " + Utf16ToUtf8(m_name));
+        m_changed.notify_all();
+        std::string line;
+        while (ReadLine(fd, &line)) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (line.compare(0, 5, "done ") == 0) {
+                m_result = static_cast<DWORD>(std::stoul(line.substr(5)));
+                m_done = true;
+                m_changed.notify_all();
+            }
+        }
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_dispatcherGone = true;
+        m_changed.notify_all();
+    }
+
+    void ServeReporter(int fd) {
+        SendLine(fd, "ok");
+        std::string line;
+        while (ReadLine(fd, &line)) {
+            ServiceStatus status;
+            if (line.compare(0, 7, "status ") != 0 || !ParseStatus(line.substr(7), &status)) {
+                SendLine(fd, "bad");
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                status.processId = status.state == 1 ? 0 : static_cast<DWORD>(m_child);
+                m_status = status;
+                Record(status, "service");
+                m_changed.notify_all();
+            }
+            SendLine(fd, "ok");
+        }
+    }
+
+    DWORD Control(DWORD code, ServiceStatus* status) {
+        std::lock_guard<std::mutex> one(m_controlLock);  // one control at a time
+        std::unique_lock<std::mutex> hold(m_lock);
+        *status = m_status;
+        if (m_exited || m_status.state == 1) {
+            return ERROR_SERVICE_NOT_ACTIVE;
+        }
+        bool pending = m_status.state == 2 || m_status.state == 3 || m_status.state == 5 ||
+                       m_status.state == 6;
+        if (m_dispatcher < 0 || m_dispatcherGone || (pending && code != 4)) {
+            return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        }
+        DWORD bit = AcceptBit(code);
+        if (bit != 0 && (m_status.controlsAccepted & bit) == 0) {
+            return ERROR_INVALID_SERVICE_CONTROL;
+        }
+        m_done = false;
+        if (!SendLine(m_dispatcher, "control " + std::to_string(code))) {
+            return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        }
+        bool answered =
+            m_changed.wait_for(hold, kRequestTimeout, [&] { return m_done || m_dispatcherGone; });
+        *status = m_status;
+        if (!answered) {
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        }
+        return m_done ? m_result : ERROR_SUCCESS;
+    }
+
+    void Record(const ServiceStatus& status, const char* from) {
+        Clock& clock = Machine::Get().Clock();
+        SYSTEMTIME t = clock.LocalTime();
+        char time[64];
+        std::snprintf(time, sizeof(time), "%04u-%02u-%02uT%02u:%02u:%02u.%03u", t.wYear, t.wMonth,
+                      t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+        JsonLine line;
+        line.Add("time", time)
+            .Add("tick", static_cast<long long>(clock.TickCount()))
+            .Add("service", Utf16ToUtf8(m_name))
+            .Add("process", static_cast<long long>(m_child))
+            .Add("state", static_cast<long long>(status.state))
+            .Add("stateName", StateName(status.state))
+            .Add("controlsAccepted", static_cast<long long>(status.controlsAccepted))
+            .Add("checkPoint", static_cast<long long>(status.checkPoint))
+            .Add("waitHint", static_cast<long long>(status.waitHint))
+            .Add("exitCode", static_cast<long long>(status.exitCode))
+            .Add("serviceExitCode", static_cast<long long>(status.specificExitCode))
+            .Add("from", from);
+        Machine::Get().AppendRecord("scm.jsonl", line.Text());
+    }
+
+    const std::u16string m_name;
+    const pid_t m_child;
+    std::mutex m_lock;
+    std::mutex m_controlLock;
+    std::condition_variable m_changed;
+    ServiceStatus m_status;
+    int m_dispatcher = -1;
+    bool m_dispatcherGone = false;
+    bool m_exited = false;
+    bool m_done = false;
+    DWORD m_result = 0;
+};
+
+int Listen(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    unlink(path.c_str());  // a socket left by a host that died; a live one was asked first
+    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+                    listen(fd, 16) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+void Tell(int ready, DWORD error) {
+    if (ready >= 0) {
+        std::string line = std::to_string(error) + "\n";
+        ssize_t written = write(ready, line.data(), line.size());
+        (void)written;
+        close(ready);
+    }
+}
+
+}  // namespace
+
+DWORD FindImage(const std::u16string& imagePath, std::string* hostPath, std::string* arguments) {
+    FileSystem& files = Machine::Get().Files();
+    auto exists = [&](const std::u16string& candidate) {
+        struct stat info;
+        return files.HostPath(candidate, hostPath) == ERROR_SUCCESS &&
+               stat(hostPath->c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    };
+    if (!imagePath.empty() && imagePath[0] == u'"') {
+        size_t end = imagePath.find(u'"', 1);
+        std::u16string path = imagePath.substr(1, end == std::u16string::npos ? end : end - 1);
+        *arguments = end == std::u16string::npos ? "" : Utf16ToUtf8(imagePath.substr(end + 1));
+        return exists(path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    }
+    for (size_t blank = imagePath.find(u' ');; blank = imagePath.find(u' ', blank + 1)) {
+        std::u16string path = imagePath.substr(0, blank);
+        if (exists(path) || exists(path + u".exe")) {
+            *arguments = blank == std::u16string::npos ? "" : Utf16ToUtf8(imagePath.substr(blank));
+            return ERROR_SUCCESS;
+        }
+        if (blank == std::u16string::npos) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
+}
+
+DWORD RunServiceHost(const std::u16string& service, int ready) {
+    Machine& machine = Machine::Get();
+    ServiceConfig config;
+    DWORD error = machine.InMemory() ? ERROR_FILE_NOT_FOUND : services::Find(service, &config);
+    std::string image, arguments;
+    if (error == ERROR_SUCCESS) {
+        if (config.markedForDelete) {
+            error = ERROR_SERVICE_MARKED_FOR_DELETE;
+        } else if (config.start == 4) {
+            error = ERROR_SERVICE_DISABLED;
+        } else if (services::Hosted(config.name)) {
+            error = ERROR_SERVICE_ALREADY_RUNNING;
+        } else {
+            error = FindImage(config.imagePath, &image, &arguments);
+        }
+    }
+    std::string socketPath = services::HostSocketPath(machine.Dir(), config.name);
+    int listener = error == ERROR_SUCCESS ? Listen(socketPath) : -1;
+    if (error == ERROR_SUCCESS && listener < 0) {
+        error = ERROR_SERVICE_NO_THREAD;
+    }
+    if (error != ERROR_SUCCESS) {
+        Tell(ready, error);
+        return error;
+    }
+
+    std::vector<std::string> args{image};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "TARVIK_MACHINE=", 15) != 0 &&
+            std::strncmp(*e, "TARVIK_SERVICE_HOST=", 20) != 0) {
+            environment.push_back(*e);
+        }
+    }
+    environment.push_back(std::string(Machine::kEnvironmentVariable) + "=" + machine.Dir());
+    environment.push_back(std::string(dispatcher::kHostVariable) + "=" + socketPath);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    if (posix_spawn(&child, image.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        close(listener);
+        unlink(socketPath.c_str());
+        Tell(ready, ERROR_FILE_NOT_FOUND);
+        return ERROR_FILE_NOT_FOUND;
+    }
+
+    Host host(config.name, child);
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0) {
+        wake[0] = wake[1] = -1;
+    }
+    std::thread waiter([&] {
+        int ignored;
+        while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
+        }
+        host.Exited();
+        char byte = 1;
+        ssize_t written = write(wake[1], &byte, 1);
+        (void)written;
+    });
+    std::mutex fdsLock;
+    std::vector<int> fds;  // connections open now
+    std::vector<std::thread> connections;
+    std::thread acceptor([&] {
+        for (;;) {
+            pollfd polled[2] = {{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            if (poll(polled, 2, -1) < 0) {
+                continue;
+            }
+            if (polled[1].revents != 0) {
+                return;
+            }
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                std::lock_guard<std::mutex> hold(fdsLock);
+                fds.push_back(fd);
+                connections.emplace_back([&host, &fds, &fdsLock, fd] {
+                    host.Serve(fd);
+                    std::lock_guard<std::mutex> done(fdsLock);
+                    fds.erase(std::find(fds.begin(), fds.end(), fd));
+                    close(fd);
+                });
+            }
+        }
+    });
+
+    DWORD started = host.WaitForDispatcher();
+    if (started != ERROR_SUCCESS) {
+        kill(child, SIGKILL);
+    }
+    Tell(ready, started);
+    waiter.join();
+    acceptor.join();
+    // The service's process is gone: nobody answers on its socket any more.
+    close(listener);
+    unlink(socketPath.c_str());
+    {
+        std::lock_guard<std::mutex> hold(fdsLock);
+        for (int fd : fds) {
+            shutdown(fd, SHUT_RDWR);
+        }
+    }
+    for (std::thread& connection : connections) {
+        connection.join();
+    }
+    close(wake[0]);
+    close(wake[1]);
+    services::RemoveIfMarked(config.name);
+    return started;
+}
+
+}  // namespace sim
