@@ -1,0 +1,127 @@
+// Conformance of the service control manager's database calls: the errors a program meets
+// for bad handles, missing and duplicate services, and marks for deletion. Run as an
+// administrator on Windows; under Wine, against Wine's service manager.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const WCHAR kName[] = TEXT("TarvikConformanceService");
+
+class Service : public testing::Test {
+protected:
+    void SetUp() override {
+        m_manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(m_manager, nullptr) << GetLastError();
+    }
+    void TearDown() override {
+        SC_HANDLE leftover = OpenServiceW(m_manager, kName, SERVICE_ALL_ACCESS);
+        if (leftover != NULL) {
+            DeleteService(leftover);
+            CloseServiceHandle(leftover);
+        }
+        CloseServiceHandle(m_manager);
+    }
+    SC_HANDLE Create(DWORD access) {
+        return CreateServiceW(m_manager, kName, kName, access, SERVICE_WIN32_OWN_PROCESS,
+                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              TEXT("C:\\Windows\\system32\\TarvikNothing.exe"), NULL, NULL, NULL,
+                              NULL, NULL);
+    }
+    SC_HANDLE m_manager = NULL;
+};
+
+TEST_F(Service, OpenErrors) {
+    struct Case {
+        LPCWSTR machine, database;
+        DWORD error;
+    } const cases[] = {
+        {NULL, TEXT("NoSuchDatabase"), ERROR_INVALID_NAME},
+        {NULL, SERVICES_ACTIVE_DATABASEW, ERROR_SUCCESS},
+        {NULL, NULL, ERROR_SUCCESS},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        SCOPED_TRACE(i);
+        SetLastError(0xdeadbeef);
+        SC_HANDLE manager = OpenSCManagerW(cases[i].machine, cases[i].database, GENERIC_READ);
+        if (cases[i].error == ERROR_SUCCESS) {
+            EXPECT_NE(manager, nullptr);
+            CloseServiceHandle(manager);
+        } else {
+            EXPECT_EQ(manager, nullptr);
+            EXPECT_EQ(GetLastError(), cases[i].error);
+        }
+    }
+
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(OpenServiceW(NULL, kName, GENERIC_READ), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(OpenServiceW(m_manager, NULL, GENERIC_READ), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(OpenServiceW(m_manager, kName, GENERIC_READ), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CloseServiceHandle(NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Service, CreateQueryAndDelete) {
+    SetLastError(0xdeadbeef);
+    SC_HANDLE service = Create(SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr) << GetLastError();
+
+    // A second create, under the same name in another case too.
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(Create(SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    SC_HANDLE again = OpenServiceW(m_manager, TEXT("TARVIKCONFORMANCESERVICE"), GENERIC_READ);
+    EXPECT_NE(again, nullptr);
+
+    SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(TEXT("Checks the manager."))};
+    EXPECT_TRUE(ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(ChangeServiceConfig2W(again, SERVICE_CONFIG_DESCRIPTION, &description));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    SERVICE_STATUS status;
+    ASSERT_TRUE(QueryServiceStatus(service, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+
+    SERVICE_STATUS_PROCESS process;
+    DWORD needed = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                      reinterpret_cast<LPBYTE>(&process), 8, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
+    EXPECT_EQ(needed, 36u);
+    ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                     reinterpret_cast<LPBYTE>(&process), sizeof(process), &needed));
+    EXPECT_EQ(process.dwProcessId, 0u);
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+
+    // Marked while handles are open: a second delete and a new create are refused.
+    ASSERT_TRUE(DeleteService(service));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteService(service));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(Create(SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_TRUE(CloseServiceHandle(again));
+    EXPECT_TRUE(CloseServiceHandle(service));
+
+    // Gone with its last handle.
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(OpenServiceW(m_manager, kName, GENERIC_READ), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+}  // namespace
