@@ -11,6 +11,3 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
-
-#define LoadLibrary LoadLibraryW
-#define GetModuleHandle GetModuleHandleW

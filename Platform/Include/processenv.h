@@ -5,6 +5,3 @@
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
 BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);
-
-#define GetCurrentDirectory GetCurrentDirectoryW
-#define SetCurrentDirectory SetCurrentDirectoryW

@@ -60,4 +60,3 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO lpSystemInfo);
 void WINAPI GetSystemInfo(LPSYSTEM_INFO lpSystemInfo);
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
-#define GetSystemDirectory GetSystemDirectoryW

@@ -4,5 +4,3 @@
 #include "windef.h"
 
 int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
-
-#define LoadString LoadStringW

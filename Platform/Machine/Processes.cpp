@@ -37,13 +37,15 @@ std::u16string Join(const std::u16string& directory, const std::u16string& name)
     return directory + u"\\" + name;
 }
 
-const ProgramSettings* Declared(const std::u16string& fullPath) {
+// The program declared at `fullPath`, and its path as the disk spells it.
+const ProgramSettings* Declared(const std::u16string& fullPath, std::u16string* spelled) {
     for (const ProgramSettings& program : Machine::Get().Settings().programs) {
         std::u16string declared = program.path;
         if (declared.size() < 2 || declared[1] != u':') {
             declared = u"C:" + declared;
         }
         if (EqualNoCase(declared, fullPath)) {
+            *spelled = declared;
             return &program;
         }
     }
@@ -80,9 +82,8 @@ DWORD FindOne(std::u16string name, bool addExtension, FileSystem& files, Environ
         }
     }
     for (const std::u16string& candidate : candidates) {
-        if (const ProgramSettings* found = Declared(candidate)) {
+        if (const ProgramSettings* found = Declared(candidate, path)) {
             *program = found;
-            *path = candidate;
             return ERROR_SUCCESS;
         }
     }

@@ -1,0 +1,178 @@
+// Programs on the machine's disk: how CreateProcessW finds them, how long their processes run on
+// the machine's (virtual) clock, their exit codes, termination, and processes.jsonl.
+#include <windows.h>
+
+#include "Machine/Clock.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
+#include "Machine/Settings.h"
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kMachine[] = R"({
+    "clock": {"mode": "virtual"},
+    "programs": [
+        {"path": "C:\\Windows\\system32\\OrvexDCB.exe", "runSeconds": 3, "exitCode": 7},
+        {"path": "C:\\Program Files\\Orvex\\tool.exe", "runSeconds": 0, "exitCode": 2},
+        {"path": "C:\\Windows\\Temp\\stuck.exe", "neverExits": true}
+    ]
+})";
+
+struct Started {
+    BOOL ok;
+    DWORD error;
+    PROCESS_INFORMATION info;
+};
+
+Started Start(const char16_t* application, const std::u16string& commandLine,
+              const char16_t* directory = nullptr) {
+    std::u16string writable = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    Started started = {};
+    SetLastError(0xdeadbeef);
+    started.ok =
+        CreateProcessW(application, commandLine.empty() ? nullptr : &writable[0], nullptr, nullptr,
+                       FALSE, CREATE_NO_WINDOW, nullptr, directory, &startup, &started.info);
+    started.error = GetLastError();
+    return started;
+}
+
+void Close(const Started& started) {
+    if (started.ok) {
+        CloseHandle(started.info.hProcess);
+        CloseHandle(started.info.hThread);
+    }
+}
+
+DWORD ExitCodeOf(HANDLE process) {
+    DWORD code = 0xdeadbeef;
+    EXPECT_TRUE(GetExitCodeProcess(process, &code));
+    return code;
+}
+
+std::vector<sim::Json> Records(const test::TestMachine& machine) {
+    std::vector<sim::Json> records;
+    std::istringstream in(machine.ReadFile("processes.jsonl"));
+    for (std::string line; std::getline(in, line);) {
+        records.push_back(sim::Json::Parse(line));
+    }
+    return records;
+}
+
+TEST(Process, RunsForItsTimeOnTheMachinesClock) {
+    test::TestMachine machine(kMachine);
+    // The test's thread holds virtual time back while it runs, as a platform thread does.
+    sim::Clock::Attachment attached(sim::Machine::Get().Clock());
+    DWORD before = GetTickCount();
+    Started dcb =
+        Start(nullptr, u"\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg", u"C:\\Windows\\system32");
+    ASSERT_TRUE(dcb.ok) << dcb.error;
+    EXPECT_NE(dcb.info.dwProcessId, dcb.info.dwThreadId);
+    EXPECT_EQ(DWORD(STILL_ACTIVE), ExitCodeOf(dcb.info.hProcess));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(dcb.info.hProcess, 2999));
+    EXPECT_EQ(DWORD(2999), GetTickCount() - before);
+    EXPECT_EQ(DWORD(STILL_ACTIVE), ExitCodeOf(dcb.info.hProcess));
+    EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(dcb.info.hProcess, INFINITE));
+    EXPECT_EQ(DWORD(3000), GetTickCount() - before);
+    EXPECT_EQ(DWORD(7), ExitCodeOf(dcb.info.hProcess));
+    // The primary thread ends with its process.
+    EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(dcb.info.hThread, 0));
+    DWORD threadCode = 0;
+    EXPECT_TRUE(GetExitCodeThread(dcb.info.hThread, &threadCode));
+    EXPECT_EQ(DWORD(7), threadCode);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(TerminateProcess(dcb.info.hProcess, 1));
+    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(DWORD(7), ExitCodeOf(dcb.info.hProcess));
+    Close(dcb);
+
+    std::vector<sim::Json> records = Records(machine);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg",
+              records[0].Find("commandLine")->String());
+    EXPECT_EQ("C:\\Windows\\system32\\OrvexDCB.exe", records[0].Find("application")->String());
+    EXPECT_EQ("C:\\Windows\\system32", records[0].Find("directory")->String());
+    EXPECT_EQ(double(CREATE_NO_WINDOW), records[0].Find("creationFlags")->Number());
+    EXPECT_EQ(double(dcb.info.dwProcessId), records[0].Find("id")->Number());
+    EXPECT_EQ(double(GetCurrentProcessId()), records[0].Find("process")->Number());
+}
+
+TEST(Process, TerminateEndsAProgramThatNeverExits) {
+    test::TestMachine machine(kMachine);
+    Started stuck = Start(u"C:\\Windows\\Temp\\stuck.exe", u"");
+    ASSERT_TRUE(stuck.ok) << stuck.error;
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(stuck.info.hProcess, 60000));
+    EXPECT_EQ(DWORD(STILL_ACTIVE), ExitCodeOf(stuck.info.hProcess));
+    EXPECT_TRUE(TerminateProcess(stuck.info.hProcess, 42));
+    EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(stuck.info.hProcess, 0));
+    EXPECT_EQ(DWORD(42), ExitCodeOf(stuck.info.hProcess));
+    Close(stuck);
+
+    // A timed program terminated early does not come back to its own exit code.
+    Started dcb = Start(nullptr, u"OrvexDCB /RegServer");
+    ASSERT_TRUE(dcb.ok) << dcb.error;
+    EXPECT_TRUE(TerminateProcess(dcb.info.hProcess, 9));
+    Sleep(5000);
+    EXPECT_EQ(DWORD(9), ExitCodeOf(dcb.info.hProcess));
+    Close(dcb);
+
+    std::vector<sim::Json> records = Records(machine);
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ("C:\\Windows\\Temp\\stuck.exe", records[0].Find("commandLine")->String());
+    EXPECT_EQ("C:\\", records[0].Find("directory")->String());
+}
+
+TEST(Process, FindsProgramsAsWindowsDoes) {
+    test::TestMachine machine(kMachine);
+    machine.MakeDirectory("drive_c/Program Files/Orvex");
+    struct {
+        const char16_t* application;
+        const char16_t* commandLine;
+        const char16_t* directory;
+        DWORD error;
+        const char* found;
+    } cases[] = {
+        {nullptr, u"orvexdcb.exe /Unreg", nullptr, 0, "C:\\Windows\\system32\\OrvexDCB.exe"},
+        {nullptr, u"  OrvexDCB", nullptr, 0, "C:\\Windows\\system32\\OrvexDCB.exe"},
+        {nullptr, u"C:\\Program Files\\Orvex\\tool -x", nullptr, 0,
+         "C:\\Program Files\\Orvex\\tool.exe"},
+        {nullptr, u"\"C:\\Program Files\\Orvex\\tool.exe\"", u"C:\\Windows", 0,
+         "C:\\Program Files\\Orvex\\tool.exe"},
+        {u"C:\\Program Files\\Orvex\\tool.exe", u"tool -x", nullptr, 0,
+         "C:\\Program Files\\Orvex\\tool.exe"},
+        // No extension is supplied to an application name.
+        {u"C:\\Program Files\\Orvex\\tool", u"tool -x", nullptr, ERROR_FILE_NOT_FOUND, nullptr},
+        {nullptr, u"\"C:\\Program Files\\Orvex\\other.exe\"", nullptr, ERROR_FILE_NOT_FOUND,
+         nullptr},
+        {nullptr, u"\"C:\\Program Files\\Nothing\\tool.exe\"", nullptr, ERROR_PATH_NOT_FOUND,
+         nullptr},
+        {nullptr, u"C:\\Windows\\system32\\OrvexDCB.exe /Unreg", u"C:\\No\\Such", ERROR_DIRECTORY,
+         nullptr},
+        {nullptr, u"stuck.exe", nullptr, ERROR_FILE_NOT_FOUND, nullptr},  // not on the path
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(sim::Utf16ToUtf8(c.commandLine));
+        Started started = Start(c.application, c.commandLine, c.directory);
+        EXPECT_EQ(c.error == 0, started.ok != FALSE);
+        if (c.error != 0) {
+            EXPECT_EQ(c.error, started.error);
+        }
+        if (started.ok) {
+            std::vector<sim::Json> records = Records(machine);
+            ASSERT_FALSE(records.empty());
+            EXPECT_EQ(c.found, records.back().Find("application")->String());
+            TerminateProcess(started.info.hProcess, 0);
+        }
+        Close(started);
+    }
+}
+
+}  // namespace
