@@ -17,8 +17,7 @@ constexpr const char* kHostVariable = "TARVIK_SERVICE_HOST";
 
 // Returns when the service has reported SERVICE_STOPPED; the Win32 error otherwise.
 DWORD Run(const SERVICE_TABLE_ENTRYW* table);
-DWORD RegisterHandler(LPHANDLER_FUNCTION_EX handler, LPVOID context,
-                      SERVICE_STATUS_HANDLE* handle);
+DWORD RegisterHandler(LPHANDLER_FUNCTION_EX handler, LPVOID context, SERVICE_STATUS_HANDLE* handle);
 DWORD ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status);
 
 }  // namespace dispatcher
