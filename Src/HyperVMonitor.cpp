@@ -3,11 +3,17 @@
 #include "ZelAdapter.h"
 #include "ZelDebug.h"
 
-HyperVMonitor::HyperVMonitor() : GenericMonitor(), m_Teams() {
+HyperVMonitor::HyperVMonitor()
+    : GenericMonitor(),
+      m_Teams(),
+      m_bCOMInitialized(false),
+      m_pIWbemService(NULL),
+      m_bTeamsInitialized(false) {
     DebugTrace(TEXT("Entering HyperVMonitor::HyperVMonitor()"));
     m_dwDefaultTimeout = 1;
     m_strTimeoutValueName = TEXT("HVMonTimeout");
     m_Teams.RemoveAll();
+    InitializeCOM();  // a failure is traced there; the worker's WMI calls report their own
     DebugTrace(TEXT("Exiting HyperVMonitor::HyperVMonitor()"));
 }
 
@@ -16,7 +22,38 @@ HyperVMonitor::~HyperVMonitor() {
     if (!WaitForStop()) {
         DebugTrace(TEXT("ERROR:  Unable to stop the monitor!"));
     }
+    UninitializeCOM();
     DebugTrace(TEXT("Exiting HyperVMonitor::~HyperVMonitor()"));
+}
+
+bool HyperVMonitor::InitializeCOM() {
+    DebugTrace(TEXT("Entering HyperVMonitor::InitializeCOM()"));
+    bool bSuccess = false;
+    HRESULT hr = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        DebugTrace(TEXT("ERROR:  Unable to initialize COM!"));
+    } else {
+        m_bCOMInitialized = true;
+        hr = CoInitializeSecurity(NULL, -1, NULL, NULL, RPC_C_AUTHN_LEVEL_NONE,
+                                  RPC_C_IMP_LEVEL_IDENTIFY, NULL, EOAC_NONE, NULL);
+        if (FAILED(hr)) {
+            DebugTrace(TEXT("ERROR:  Unable to initialize security"));
+        } else {
+            bSuccess = true;
+        }
+    }
+    DebugTrace(TEXT("Exiting HyperVMonitor::InitializeCOM()"));
+    return bSuccess;
+}
+
+bool HyperVMonitor::UninitializeCOM() {
+    DebugTrace(TEXT("Entering HyperVMonitor::UninitializeCOM()"));
+    if (m_bCOMInitialized) {
+        CoUninitialize();
+        m_bCOMInitialized = false;
+    }
+    DebugTrace(TEXT("Exiting HyperVMonitor::UninitializeCOM()"));
+    return true;
 }
 
 void HyperVMonitor::DumpTeams(CZelPointerArray<TeamedAdapter*>* pTeams) {
