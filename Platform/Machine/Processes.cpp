@@ -169,6 +169,7 @@ DWORD StartProgram(const ProgramSettings& program, const ProcessStart& start,
     unsigned long long runMs =
         static_cast<unsigned long long>(std::llround(*program.runSeconds * 1000));
     std::shared_ptr<ProcessObject> timed = *process;
+    timed->SetTimed();
     DWORD exitCode = program.exitCode;
     clock.AddThread();
     try {
@@ -176,14 +177,12 @@ DWORD StartProgram(const ProgramSettings& program, const ProcessStart& start,
             clock.ThreadStarted();
             Clock::Lock hold = clock.Hold();
             unsigned long long left = runMs;
-            while (left > 0 && !timed->Signaled()) {
+            while (left > 0 && !timed->TerminationAsked()) {
                 DWORD slice = static_cast<DWORD>(std::min<unsigned long long>(left, INFINITE - 1));
-                clock.Wait(hold, slice, [&] { return timed->Signaled(); });
+                clock.Wait(hold, slice, [&] { return timed->TerminationAsked(); });
                 left -= slice;
             }
-            if (!timed->Signaled()) {
-                timed->Exit(exitCode);
-            }
+            timed->Exit(timed->TerminationAsked() ? timed->TerminationCode() : exitCode);
             clock.Notify(hold);
             clock.RemoveThread(hold);
         }).detach();
@@ -201,7 +200,11 @@ DWORD TerminateProgram(ProcessObject& process, DWORD code) {
     if (process.Signaled()) {
         return ERROR_ACCESS_DENIED;
     }
-    process.Exit(code);
+    if (process.Timed()) {
+        process.AskTermination(code);
+    } else {
+        process.Exit(code);
+    }
     clock.Notify(hold);
     return ERROR_SUCCESS;
 }

@@ -31,6 +31,19 @@ public:
     DWORD Id() const { return m_id; }
     bool Signaled() const override { return m_exited; }
     DWORD ExitCode() const { return m_exited ? m_exitCode : STILL_ACTIVE; }
+    // A timed process ends on its host thread, also when terminated: TerminateProcess asks, and
+    // the process is signalled once that thread is done with the clock, as on Windows, where
+    // termination is asynchronous.
+    bool Timed() const { return m_timed; }
+    void SetTimed() { m_timed = true; }
+    bool TerminationAsked() const { return m_terminationAsked; }
+    DWORD TerminationCode() const { return m_terminationCode; }
+    void AskTermination(DWORD code) {
+        if (!m_terminationAsked) {
+            m_terminationAsked = true;
+            m_terminationCode = code;
+        }
+    }
     void Exit(DWORD code) {
         m_exited = true;
         m_exitCode = code;
@@ -42,6 +55,9 @@ private:
     const std::shared_ptr<ThreadObject> m_thread;
     bool m_exited = false;
     DWORD m_exitCode = 0;
+    bool m_timed = false;
+    bool m_terminationAsked = false;
+    DWORD m_terminationCode = 0;
 };
 
 struct ProcessStart {
@@ -65,7 +81,8 @@ DWORD FindProgram(const char16_t* applicationName, const std::u16string& command
 DWORD StartProgram(const ProgramSettings& program, const ProcessStart& start,
                    std::shared_ptr<ProcessObject>* process, std::shared_ptr<ThreadObject>* thread);
 
-// Ends a running process with `code`; ERROR_ACCESS_DENIED when it has already ended.
+// Ends a running process with `code` (a timed one as soon as its host thread sees it);
+// ERROR_ACCESS_DENIED when it has already ended.
 DWORD TerminateProgram(ProcessObject& process, DWORD code);
 
 }  // namespace sim

@@ -16,6 +16,8 @@
 
 namespace {
 
+// Each test's thread is attached to the virtual clock, so that time moves only while it waits, as
+// for a platform thread: a program's run time passes while the test waits or sleeps.
 const char kMachine[] = R"({
     "clock": {"mode": "virtual"},
     "programs": [
@@ -69,7 +71,6 @@ std::vector<sim::Json> Records(const test::TestMachine& machine) {
 
 TEST(Process, RunsForItsTimeOnTheMachinesClock) {
     test::TestMachine machine(kMachine);
-    // The test's thread holds virtual time back while it runs, as a platform thread does.
     sim::Clock::Attachment attached(sim::Machine::Get().Clock());
     DWORD before = GetTickCount();
     Started dcb =
@@ -107,6 +108,7 @@ TEST(Process, RunsForItsTimeOnTheMachinesClock) {
 
 TEST(Process, TerminateEndsAProgramThatNeverExits) {
     test::TestMachine machine(kMachine);
+    sim::Clock::Attachment attached(sim::Machine::Get().Clock());
     Started stuck = Start(u"C:\\Windows\\Temp\\stuck.exe", u"");
     ASSERT_TRUE(stuck.ok) << stuck.error;
     EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(stuck.info.hProcess, 60000));
@@ -119,8 +121,10 @@ TEST(Process, TerminateEndsAProgramThatNeverExits) {
     // A timed program terminated early does not come back to its own exit code.
     Started dcb = Start(nullptr, u"OrvexDCB /RegServer");
     ASSERT_TRUE(dcb.ok) << dcb.error;
+    DWORD before = GetTickCount();
     EXPECT_TRUE(TerminateProcess(dcb.info.hProcess, 9));
-    Sleep(5000);
+    EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(dcb.info.hProcess, INFINITE));
+    EXPECT_EQ(before, GetTickCount());
     EXPECT_EQ(DWORD(9), ExitCodeOf(dcb.info.hProcess));
     Close(dcb);
 
@@ -132,6 +136,7 @@ TEST(Process, TerminateEndsAProgramThatNeverExits) {
 
 TEST(Process, FindsProgramsAsWindowsDoes) {
     test::TestMachine machine(kMachine);
+    sim::Clock::Attachment attached(sim::Machine::Get().Clock());
     machine.MakeDirectory("drive_c/Program Files/Orvex");
     struct {
         const char16_t* application;
@@ -170,6 +175,7 @@ TEST(Process, FindsProgramsAsWindowsDoes) {
             ASSERT_FALSE(records.empty());
             EXPECT_EQ(c.found, records.back().Find("application")->String());
             TerminateProcess(started.info.hProcess, 0);
+            WaitForSingleObject(started.info.hProcess, INFINITE);
         }
         Close(started);
     }
