@@ -9,11 +9,13 @@
 #include <wchar.h>
 
 #include <algorithm>
+#include <climits>
 #include <new>
 
 namespace {
 
 const size_t kFormatBufferSize = 1024;
+const int kLoadStringInitialSize = 1024;
 
 // Text of a plain pointer ends at its first zero; a null pointer gives no text.
 const WCHAR* TextOf(const WCHAR* psz) {
@@ -377,4 +379,39 @@ int CZelString::ZelWideCharToMultiByte_alloc(UINT uCodePage, DWORD dwFlags, LPCW
 void CZelString::ZelWideCharToMultiByte_dealloc(LPSTR& pszBuffer) {
     delete[] pszBuffer;
     pszBuffer = NULL;
+}
+
+// String resources ---------------------------------------------------------------------------
+
+int CZelString::LoadStringW(HINSTANCE hModule, UINT uID) {
+    return LoadStringW(hModule, uID, LANGRES_MODULE);
+}
+
+int CZelString::LoadStringW(HINSTANCE hModule, UINT uID, LangRes /*eLangRes*/) {
+    if (hModule == NULL) {
+        return 0;
+    }
+    int nSize = kLoadStringInitialSize;
+    WCHAR* pszBuffer = new (std::nothrow) WCHAR[nSize];
+    if (pszBuffer == NULL) {
+        return 0;
+    }
+    int nLength = ::LoadStringW(hModule, uID, pszBuffer, nSize);
+    // A length that fills the buffer may be a text cut short: try again with twice the room.
+    while (nLength + 1 == nSize && nSize <= INT_MAX / 2) {
+        WCHAR* pszLarger = new (std::nothrow) WCHAR[nSize * 2];
+        if (pszLarger == NULL) {
+            break;  // keep what the smaller buffer holds
+        }
+        delete[] pszBuffer;
+        pszBuffer = pszLarger;
+        nSize *= 2;
+        nLength = ::LoadStringW(hModule, uID, pszBuffer, nSize);
+    }
+    if (nLength < 0) {
+        nLength = 0;
+    }
+    assign(pszBuffer, static_cast<size_t>(nLength));
+    delete[] pszBuffer;
+    return nLength;
 }

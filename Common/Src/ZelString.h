@@ -74,4 +74,13 @@ public:
                                             LPSTR& pszDestination, LPCSTR pszDefaultChar,
                                             LPBOOL pbUsedDefaultChar);
     static void ZelWideCharToMultiByte_dealloc(LPSTR& pszBuffer);
+
+    // String resources. A null module loads nothing and leaves the string as it was; otherwise
+    // the string receives the text (empty when the module has no such string) and the result is
+    // its length.
+    int LoadStringW(HINSTANCE hModule, UINT uID);
+
+private:
+    enum LangRes { LANGRES_DEFAULT = 0, LANGRES_MODULE = 1 };
+    int LoadStringW(HINSTANCE hModule, UINT uID, LangRes eLangRes);
 };
