@@ -1,0 +1,229 @@
+// CHelper's install-state checks and registry paths under HKEY_LOCAL_MACHINE, with the trace
+// lines that say what was missing, and CZelString::LoadStringW where no string is loaded.
+#include "Helper.h"
+#include "ZelDebug.h"
+#include "ZelRegKey.h"
+#include "ZelString.h"
+
+#include "Support/TraceFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const WCHAR kTraceFile[] = TEXT("helper.txt");
+const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
+const WCHAR kFcoeServiceKey[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES");
+
+class HelperTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        test::Zel2Key zel2;
+        zel2.SetInstalledDir(test::TempDirectory());
+        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+    }
+
+    void SetUp() override {
+        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
+        RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
+        MarkTrace();
+    }
+    void TearDown() override { SetUp(); }
+
+    static void RemoveKey(const WCHAR* pszParent, const WCHAR* pszName) {
+        CZelRegKey parent;
+        if (parent.Open(HKEY_LOCAL_MACHINE, pszParent, true)) {
+            parent.DeleteSubKey(pszName);
+        }
+    }
+    static void SetString(const WCHAR* pszKey, const WCHAR* pszName, const WCHAR* pszValue) {
+        CZelRegKey key;
+        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
+        if (pszName != NULL) {
+            ASSERT_TRUE(key.SetValue(pszName, CZelString(pszValue), false));
+        }
+    }
+    static void SetDword(const WCHAR* pszKey, const WCHAR* pszName, DWORD dwValue) {
+        CZelRegKey key;
+        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
+        ASSERT_TRUE(key.SetValue(pszName, dwValue));
+    }
+
+    void MarkTrace() { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
+    // The messages written since the last mark; the registry wrapper's own scopes left out.
+    std::vector<std::string> NewLines() {
+        std::vector<std::string> lines;
+        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
+            std::string message = test::MessageOf(line);
+            if (message.find("CZelRegKey::") == std::string::npos) {
+                lines.push_back(message);
+            }
+        }
+        MarkTrace();
+        return lines;
+    }
+
+    size_t m_start = 0;
+};
+
+TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
+    typedef bool (CHelper::*Check)();
+    struct Component {
+        const char* name;
+        Check check;
+        const WCHAR* value;
+        const WCHAR* others[2];
+        const char* noValue;
+        const char* notInstalled;
+    } components[] = {
+        {"IsDcbInstalled",
+         &CHelper::IsDcbInstalled,
+         TEXT("InstalledTALM_DCB"),
+         {TEXT("InstalledTALM_FCOE"), TEXT("InstalledTALM_ISCSI")},
+         "IsDcbInstalled() - Unable to open the DCB installation status registry value - exiting",
+         "IsDcbInstalled() - DCB was not installed - exiting"},
+        {"IsFcoeInstalled",
+         &CHelper::IsFcoeInstalled,
+         TEXT("InstalledTALM_FCOE"),
+         {TEXT("InstalledTALM_DCB"), TEXT("InstalledTALM_ISCSI")},
+         "IsFcoeInstalled() - Unable to open the Fcoe installation status registry value - exiting",
+         "IsFcoeInstalled() - fcoe was not installed - exiting"},
+        {"IsIscsiInstalled",
+         &CHelper::IsIscsiInstalled,
+         TEXT("InstalledTALM_ISCSI"),
+         {TEXT("InstalledTALM_DCB"), TEXT("InstalledTALM_FCOE")},
+         "IsIscsiInstalled() - Unable to open the iSCSI installation status registry value - "
+         "exiting",
+         "IsIscsiInstalled() - iSCSI was not installed - exiting"},
+    };
+    for (const Component& c : components) {
+        SCOPED_TRACE(c.name);
+        std::string entry = std::string("ENTRY:  CHelper::") + c.name;
+        std::string exit = std::string("EXIT:  CHelper::") + c.name;
+        CHelper helper;
+
+        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
+        MarkTrace();
+        EXPECT_FALSE((helper.*c.check)());
+        EXPECT_EQ(
+            (std::vector<std::string>{
+                entry, std::string(c.name) + "() - Unable to open the TALM registry key - exiting",
+                exit}),
+            NewLines());
+
+        // The other components installed: only the check's own value counts.
+        SetString(kTalmKey, c.others[0], TEXT("1"));
+        SetString(kTalmKey, c.others[1], TEXT("1"));
+        MarkTrace();
+        EXPECT_FALSE((helper.*c.check)());
+        EXPECT_EQ((std::vector<std::string>{entry, c.noValue, exit}), NewLines());
+
+        const WCHAR* notOne[] = {TEXT("0"), TEXT(""), TEXT("11"), TEXT("1 ")};
+        for (const WCHAR* value : notOne) {
+            SetString(kTalmKey, c.value, value);
+            MarkTrace();
+            EXPECT_FALSE((helper.*c.check)());
+            EXPECT_EQ((std::vector<std::string>{entry, c.notInstalled, exit}), NewLines());
+        }
+
+        SetString(kTalmKey, c.value, TEXT("1"));
+        MarkTrace();
+        EXPECT_TRUE((helper.*c.check)());
+        EXPECT_EQ((std::vector<std::string>{entry, exit}), NewLines());
+    }
+}
+
+TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
+    const WCHAR* parameters = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES\\Parameters");
+    CHelper helper;
+    EXPECT_FALSE(helper.IsFCoEDisklessInstall());
+    EXPECT_EQ((std::vector<std::string>{"ENTRY:  CHelper::IsFCoEDisklessInstall",
+                                        "EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=false"}),
+              NewLines());
+
+    SetString(kFcoeServiceKey, NULL, NULL);
+    SetString(parameters, NULL, NULL);
+    EXPECT_FALSE(helper.IsFCoEDisklessInstall());
+
+    struct Case {
+        DWORD value;
+        bool diskless;
+    } cases[] = {{0, false}, {2, false}, {0x10001, false}, {1, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        SetDword(parameters, TEXT("HwResourceOwner"), c.value);
+        MarkTrace();
+        EXPECT_EQ(c.diskless, helper.IsFCoEDisklessInstall());
+        std::vector<std::string> lines = NewLines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(std::string("EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=") +
+                      (c.diskless ? "true" : "false"),
+                  lines.back());
+    }
+
+    // The value is a DWORD: the text "1" is not it.
+    SetString(parameters, TEXT("HwResourceOwner"), TEXT("1"));
+    EXPECT_FALSE(helper.IsFCoEDisklessInstall());
+    // Only the FCoE service's parameters count, not a value of the same name beside them.
+    RemoveKey(kFcoeServiceKey, TEXT("Parameters"));
+    SetDword(kFcoeServiceKey, TEXT("HwResourceOwner"), 1);
+    EXPECT_FALSE(helper.IsFCoEDisklessInstall());
+}
+
+TEST_F(HelperTest, ServicesThatAreNotThereDoNotRun) {
+    // None of the maker's services is installed here; a selector outside the table names none.
+    int selectors[] = {HELPER_SERVICE_DCB, HELPER_SERVICE_FCOE_DCB, 3, -1, 1000};
+    CHelper helper;
+    for (int selector : selectors) {
+        SCOPED_TRACE(selector);
+        EXPECT_FALSE(helper.IsServiceRunning(selector));
+    }
+}
+
+TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
+    const char* entry = "ENTRY:  CHelper::GetPathFromRegistry";
+    CZelString strPath(TEXT("unchanged"));
+
+    EXPECT_FALSE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
+    EXPECT_EQ(CZelString(TEXT("unchanged")), strPath);
+    EXPECT_EQ((std::vector<std::string>{
+                  entry, "GetPathFromRegistry() - Unable to open the registry key - exiting",
+                  "EXIT:  CHelper::GetPathFromRegistry, bReturn=false"}),
+              NewLines());
+
+    SetString(kTalmKey, TEXT("LocalLanguage"), TEXT("DE"));
+    EXPECT_FALSE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
+    EXPECT_EQ(CZelString(TEXT("unchanged")), strPath);
+    EXPECT_EQ((std::vector<std::string>{
+                  entry, "GetPathFromRegistry() - Unable to open the registry value - exiting",
+                  "EXIT:  CHelper::GetPathFromRegistry, bReturn=false"}),
+              NewLines());
+
+    // Key and value names in any letter case.
+    SetString(kTalmKey, TEXT("InstallDir"), TEXT("C:\\Program Files\\Orvex"));
+    EXPECT_TRUE(CHelper::GetPathFromRegistry(TEXT("software\\orvex\\Zuzuvoz_Orodavov\\talm"),
+                                             TEXT("INSTALLDIR"), strPath));
+    EXPECT_EQ(CZelString(TEXT("C:\\Program Files\\Orvex")), strPath);
+    EXPECT_EQ(
+        (std::vector<std::string>{entry, "EXIT:  CHelper::GetPathFromRegistry, bReturn=true"}),
+        NewLines());
+
+    SetString(kTalmKey, TEXT("InstallDir"), TEXT(""));
+    EXPECT_TRUE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
+    EXPECT_TRUE(strPath.empty());
+}
+
+TEST(ZelStringLoadString, NullModuleAndMissingString) {
+    CZelString str(TEXT("unchanged"));
+    EXPECT_EQ(0, str.LoadStringW(NULL, 101));
+    EXPECT_EQ(CZelString(TEXT("unchanged")), str);
+
+    // The test executable has no string table: the text is emptied.
+    EXPECT_EQ(0, str.LoadStringW(GetModuleHandleW(NULL), 60000));
+    EXPECT_TRUE(str.empty());
+}
+
+}  // namespace
