@@ -71,8 +71,9 @@ bool InstallerUpdates::DoMonitor() {
             break;
         }
     }
-    SetState(MONITOR_STOPPED);
+    // The last line before the state says stopped: whoever waits for that has the whole trace.
     DebugTrace(TEXT("Exiting InstallerUpdates::DoMonitor()"));
+    SetState(MONITOR_STOPPED);
     return true;
 }
 

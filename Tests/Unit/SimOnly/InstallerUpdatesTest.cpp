@@ -1,0 +1,458 @@
+// The DCB upgrade monitor on a machine whose DCB service is held by a host of the test's own, so
+// that the service can be stopped and then run: the commands it starts (processes.jsonl), the
+// flag it clears, its retries on the virtual clock, and its trace lines.
+#include "InstallerUpdates.h"
+#include "ZelDebug.h"
+#include "ZelRegKey.h"
+
+#include "Machine/Clock.h"
+#include "Machine/Faults.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
+#include "Machine/Services.h"
+#include "Support/TestMachine.h"
+#include "Support/TraceFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const WCHAR kTraceFile[] = TEXT("installer.txt");
+const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
+const WCHAR kUpgradeValue[] = TEXT("InstalledTALM_DCB_Upgrade");
+const DWORD kRunMs = 3000;  // each run of the DCB executable
+
+const char kMachine[] = R"({
+  "clock": {"mode": "virtual", "startTick": 1000},
+  "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", "runSeconds": 3, "exitCode": 5}]
+})";
+
+const char kRegistry[] = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\OrvexDCB]
+"Type"=dword:00000010
+"Start"=dword:00000002
+"ErrorControl"=dword:00000001
+"ImagePath"="C:\\Windows\\system32\\OrvexDCB.exe"
+)";
+
+const char kUnreg[] = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg";
+const char kRegServer[] = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /RegServer";
+
+// The DCB service's host as the machine's service control manager asks it: every request is
+// answered with the state the test set.
+class DcbServiceHost {
+public:
+    explicit DcbServiceHost(DWORD dwState) : m_state(dwState) {
+        m_path = sim::services::HostSocketPath(sim::Machine::Get().Dir(), u"OrvexDCB");
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_path.c_str(), sizeof(address.sun_path) - 1);
+        unlink(m_path.c_str());
+        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(0, bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+        EXPECT_EQ(0, listen(m_fd, 8));
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~DcbServiceHost() {
+        m_stop = true;
+        m_thread.join();
+        close(m_fd);
+        unlink(m_path.c_str());
+    }
+    void SetState(DWORD dwState) { m_state = dwState; }
+
+private:
+    void Serve() {
+        while (!m_stop) {
+            pollfd waiting = {m_fd, POLLIN, 0};
+            if (poll(&waiting, 1, 20) <= 0) {
+                continue;
+            }
+            int client = accept(m_fd, NULL, NULL);
+            if (client < 0) {
+                continue;
+            }
+            char c = 0;
+            while (recv(client, &c, 1, 0) == 1 && c != '\n') {
+            }
+            sim::ServiceStatus status;
+            status.state = m_state;
+            status.processId = status.state == SERVICE_STOPPED ? 0 : 777;
+            std::string reply = sim::FormatStatus(status) + "\n";
+            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            close(client);
+        }
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    std::atomic<DWORD> m_state;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The state of the worker, read as the service host would without tracing it.
+class ObservedUpdates : public InstallerUpdates {
+public:
+    using GenericMonitor::GetState;
+};
+
+struct Process {
+    std::string commandLine;
+    std::string directory;
+    long long creationFlags;
+};
+
+class InstallerUpdatesTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_machine = new test::TestMachine(kMachine, kRegistry);
+        test::Zel2Key zel2;
+        zel2.SetInstalledDir(test::TempDirectory());
+        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+    }
+    static void TearDownTestSuite() {
+        delete s_machine;
+        s_machine = NULL;
+    }
+
+    void SetUp() override {
+        m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
+        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
+        RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
+        m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+        m_processStart = sim::Machine::Get().Records("processes.jsonl").size();
+    }
+    void TearDown() override {
+        sim::Machine::Get().Faults().Clear();
+        m_attach.reset();
+    }
+
+    static void RemoveKey(const WCHAR* pszParent, const WCHAR* pszName) {
+        CZelRegKey parent;
+        if (parent.Open(HKEY_LOCAL_MACHINE, pszParent, true)) {
+            parent.DeleteSubKey(pszName);
+        }
+    }
+    static void SetFlag(DWORD dwValue) {
+        CZelRegKey key;
+        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, kTalmKey, true, false));
+        ASSERT_TRUE(key.SetValue(kUpgradeValue, dwValue));
+    }
+    // The flag's value, or -1 when it is gone.
+    static long long Flag() {
+        CZelRegKey key;
+        DWORD dwValue = 0;
+        if (!key.Open(HKEY_LOCAL_MACHINE, kTalmKey, false) ||
+            !key.GetValue(kUpgradeValue, dwValue)) {
+            return -1;
+        }
+        return dwValue;
+    }
+
+    // Waits on the machine's clock until the worker has stopped and its thread has ended.
+    static bool WaitForWorker(ObservedUpdates& monitor, DWORD dwMaxMs) {
+        for (DWORD waited = 0; monitor.GetState() != MONITOR_STOPPED; waited += 100) {
+            if (waited >= dwMaxMs) {
+                return false;
+            }
+            Sleep(100);
+        }
+        Sleep(100);  // time moves only once the ending worker thread has gone
+        return true;
+    }
+
+    // Messages written since the test began by threads other than this one (`bOthers`) or by
+    // this one; the support library's scopes and the registry wrapper's own lines left out.
+    std::vector<std::string> Lines(bool bOthers) const {
+        char self[16];
+        snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
+        std::vector<std::string> lines;
+        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_traceStart)) {
+            std::string message = test::MessageOf(line);
+            if (message.compare(0, 6, "ENTRY:") == 0 || message.compare(0, 5, "EXIT:") == 0 ||
+                message.find("CZelRegKey::") != std::string::npos) {
+                continue;
+            }
+            if ((line.find(self) == std::string::npos) == bOthers) {
+                lines.push_back(message);
+            }
+        }
+        return lines;
+    }
+
+    std::vector<Process> Processes() const {
+        std::vector<Process> processes;
+        std::vector<std::string> records = sim::Machine::Get().Records("processes.jsonl");
+        for (size_t i = m_processStart; i < records.size(); ++i) {
+            sim::Json record = sim::Json::Parse(records[i]);
+            processes.push_back({record.Find("commandLine")->String(),
+                                 record.Find("directory")->String(),
+                                 static_cast<long long>(record.Find("creationFlags")->Number())});
+        }
+        return processes;
+    }
+
+    static size_t Count(const std::vector<std::string>& lines, const std::string& text) {
+        size_t n = 0;
+        for (const std::string& line : lines) {
+            n += line == text ? 1 : 0;
+        }
+        return n;
+    }
+
+    static test::TestMachine* s_machine;
+    std::unique_ptr<sim::Clock::Attachment> m_attach;
+    size_t m_traceStart = 0;
+    size_t m_processStart = 0;
+};
+
+test::TestMachine* InstallerUpdatesTest::s_machine = NULL;
+
+const std::vector<std::string> kDetected = {
+    "Entering IsDCBUpdateReqd", "Detected DCB Update Required", "Exiting IsDcbUpdateReqd"};
+const std::vector<std::string> kPause = {
+    "Entering GenericMonitor::CheckForStopCommand() for 1 seconds",
+    "Exiting GenericMonitor::CheckForStopCommand()"};
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+std::vector<std::string> Completion() {
+    return Join({kDetected,
+                 {"Entering IsDcbServiceRunning", "The DCB Service is running",
+                  "Exiting IsDcbServiceRunning", "Entering CompleteDcbUpgrade",
+                  std::string("Entering ExecuteCommand - ") + kUnreg, "Exiting ExecuteCommand",
+                  std::string("Entering ExecuteCommand - ") + kRegServer, "Exiting ExecuteCommand",
+                  "Exiting CompleteDcbUpgrade"}});
+}
+
+TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
+    SetFlag(1);
+    DcbServiceHost host(SERVICE_STOPPED);
+    ObservedUpdates monitor;
+    ASSERT_TRUE(monitor.StartMonitor());
+    Sleep(6000);
+    EXPECT_EQ(static_cast<DWORD>(MONITOR_RUNNING), monitor.GetState());
+    EXPECT_TRUE(Processes().empty());
+    EXPECT_EQ(1, Flag());
+
+    host.SetState(SERVICE_RUNNING);
+    DWORD dwRunning = GetTickCount();
+    ASSERT_TRUE(WaitForWorker(monitor, 20000));
+    // At most a two-second pause after the service runs, then both runs one after the other.
+    DWORD dwTook = GetTickCount() - dwRunning;
+    EXPECT_GE(dwTook, 2 * kRunMs);
+    EXPECT_LE(dwTook, 2 * kRunMs + 2100);
+
+    std::vector<Process> processes = Processes();
+    ASSERT_EQ(2u, processes.size());
+    EXPECT_EQ(kUnreg, processes[0].commandLine);
+    EXPECT_EQ(kRegServer, processes[1].commandLine);
+    for (const Process& process : processes) {
+        EXPECT_EQ("C:\\Windows\\system32", process.directory);
+        EXPECT_EQ(0x08000000, process.creationFlags);  // CREATE_NO_WINDOW
+    }
+    EXPECT_EQ(-1, Flag());
+
+    // The worker: cycles that find the service stopped and pause, then the completion.
+    const std::vector<std::string> waiting =
+        Join({kDetected, {"Entering IsDcbServiceRunning", "Exiting IsDcbServiceRunning"}, kPause});
+    std::vector<std::string> lines = Lines(true);
+    std::vector<std::string> expected = {"Entering InstallerUpdates::DoMonitor()"};
+    size_t cycles = (lines.size() - 1 - Completion().size() - 1) / waiting.size();
+    EXPECT_GE(cycles, 3u);  // six seconds of one- to two-second pauses
+    EXPECT_LE(cycles, 8u);
+    for (size_t i = 0; i < cycles; ++i) {
+        expected.insert(expected.end(), waiting.begin(), waiting.end());
+    }
+    expected = Join({expected, Completion(), {"Exiting InstallerUpdates::DoMonitor()"}});
+    EXPECT_EQ(expected, lines);
+    EXPECT_EQ((std::vector<std::string>{
+                  "Entering InstallerUpdates::InstallerUpdates()",
+                  "Exiting InstallerUpdates::InstallerUpdates()",
+                  "Entering GenericMonitor::StartMonitor()", "Successfully created the thread",
+                  "Exiting InstallerUpdates::SpawnThread()", "Successfully created the thread",
+                  "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
+              Lines(false));
+
+    // The next service start finds the flag gone and runs nothing.
+    m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    EXPECT_TRUE(monitor.DoMonitor());
+    EXPECT_EQ(2u, Processes().size());
+    EXPECT_EQ((std::vector<std::string>{"Entering InstallerUpdates::DoMonitor()",
+                                        "Entering IsDCBUpdateReqd", "No DCB Upgrade required",
+                                        "Exiting IsDcbUpdateReqd",
+                                        "Exiting InstallerUpdates::DoMonitor()"}),
+              Lines(false));
+}
+
+TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
+    DcbServiceHost host(SERVICE_RUNNING);
+    struct Case {
+        const char* name;
+        long long flag;  // -1: no TALM key; -2: the key without the flag
+        bool diskless;
+        const char* line;
+    } cases[] = {
+        {"no TALM key", -1, false, "No TALM key located"},
+        {"no flag", -2, false, "No DCB Upgrade required"},
+        {"flag 0", 0, false, "No DCB Upgrade required"},
+        {"flag 2", 2, false, "No DCB Upgrade required"},
+        {"flag 0x80000001", 0x80000001, false, "No DCB Upgrade required"},
+        {"FCoE diskless", 1, true, "This is fcoe diskless - don't do anything"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
+        RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
+        if (c.flag >= 0) {
+            SetFlag(static_cast<DWORD>(c.flag));
+        } else if (c.flag == -2) {
+            CZelRegKey key;
+            ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, kTalmKey, true, false));
+        }
+        CZelRegKey parameters;
+        ASSERT_TRUE(parameters.Create(
+            HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES\\Parameters"),
+            true, false));
+        ASSERT_TRUE(parameters.SetValue(TEXT("HwResourceOwner"), c.diskless ? 1u : 0u));
+        parameters.Close();
+        ObservedUpdates monitor;
+        m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+        DWORD dwStart = GetTickCount();
+        EXPECT_TRUE(monitor.DoMonitor());
+        EXPECT_EQ(dwStart, GetTickCount());  // no pause
+        EXPECT_EQ(static_cast<DWORD>(MONITOR_STOPPED), monitor.GetState());
+        EXPECT_TRUE(Processes().empty());
+        EXPECT_EQ(c.flag >= 0 ? c.flag : -1, Flag());
+        EXPECT_EQ((std::vector<std::string>{
+                      "Entering InstallerUpdates::DoMonitor()", "Entering IsDCBUpdateReqd", c.line,
+                      "Exiting IsDcbUpdateReqd", "Exiting InstallerUpdates::DoMonitor()"}),
+                  Lines(false));
+    }
+}
+
+TEST_F(InstallerUpdatesTest, ACommandThatCannotStartIsRetriedFromTheFirst) {
+    SetFlag(1);
+    DcbServiceHost host(SERVICE_RUNNING);
+    // The first /Unreg and then the first /RegServer cannot be started.
+    sim::FaultTable& faults = sim::Machine::Get().Faults();
+    faults.Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 1);
+    faults.Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 3);
+
+    ObservedUpdates monitor;
+    m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    DWORD dwStart = GetTickCount();
+    EXPECT_TRUE(monitor.DoMonitor());
+    DWORD dwTook = GetTickCount() - dwStart;
+    // Three runs that ended, two pauses of one to two seconds.
+    EXPECT_GE(dwTook, 3 * kRunMs + 2 * 1000);
+    EXPECT_LE(dwTook, 3 * kRunMs + 2 * 2000 + 200);
+
+    std::vector<Process> processes = Processes();
+    ASSERT_EQ(3u, processes.size());
+    EXPECT_EQ(kUnreg, processes[0].commandLine);
+    EXPECT_EQ(kUnreg, processes[1].commandLine);
+    EXPECT_EQ(kRegServer, processes[2].commandLine);
+    EXPECT_EQ(-1, Flag());
+
+    const std::string unreg = std::string("Entering ExecuteCommand - ") + kUnreg;
+    const std::string regServer = std::string("Entering ExecuteCommand - ") + kRegServer;
+    const std::vector<std::string> running = {
+        "Entering IsDcbServiceRunning", "The DCB Service is running", "Exiting IsDcbServiceRunning",
+        "Entering CompleteDcbUpgrade"};
+    EXPECT_EQ(Join({{"Entering InstallerUpdates::DoMonitor()"},
+                    kDetected,
+                    running,
+                    {unreg, "Unable to unregister the DCB service", "Exiting CompleteDcbUpgrade"},
+                    kPause,
+                    kDetected,
+                    running,
+                    {unreg, "Exiting ExecuteCommand", regServer,
+                     "Unable to restart the DCB service", "Exiting CompleteDcbUpgrade"},
+                    kPause,
+                    Completion(),
+                    {"Exiting InstallerUpdates::DoMonitor()"}}),
+              Lines(false));
+}
+
+TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheStop) {
+    SetFlag(1);
+    DcbServiceHost host(SERVICE_RUNNING);
+    // As for a system directory without the DCB executable.
+    sim::Machine::Get().Faults().Add("CreateProcessW", ERROR_FILE_NOT_FOUND);
+    {
+        ObservedUpdates monitor;
+        ASSERT_TRUE(monitor.StartMonitor());
+        Sleep(10000);
+        // The destructor asks for the stop and waits for it.
+    }
+    Sleep(100);
+    std::vector<std::string> lines = Lines(true);
+    size_t attempts = Count(lines, "Unable to unregister the DCB service");
+    EXPECT_GE(attempts, 5u);
+    EXPECT_LE(attempts, 11u);
+    EXPECT_EQ(attempts,
+              Count(lines, "Entering GenericMonitor::CheckForStopCommand() for 1 seconds"));
+    EXPECT_EQ(1u, Count(lines, "Found STOP command"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("Exiting InstallerUpdates::DoMonitor()", lines.back());
+    EXPECT_TRUE(Processes().empty());
+    EXPECT_EQ(1, Flag());  // tried again at the next start
+
+    std::vector<std::string> own = Lines(false);
+    ASSERT_GE(own.size(), 2u);
+    EXPECT_EQ("Entering InstallerUpdates::~InstallerUpdates()", own[own.size() - 5]);
+    EXPECT_EQ("Successfully stopped the process", own[own.size() - 3]);
+    EXPECT_EQ("Exiting InstallerUpdates::~InstallerUpdates()", own.back());
+}
+
+TEST_F(InstallerUpdatesTest, TheFlagIsSetToZeroThenDeleted) {
+    DcbServiceHost host(SERVICE_RUNNING);
+
+    // The deletion fails: the zero written before it stays, and the upgrade still counts.
+    SetFlag(1);
+    sim::Machine::Get().Faults().Add("RegDeleteValueW", ERROR_ACCESS_DENIED);
+    ObservedUpdates monitor;
+    EXPECT_TRUE(monitor.DoMonitor());
+    EXPECT_EQ(0, Flag());
+    EXPECT_EQ(2u, Processes().size());
+    std::vector<std::string> lines = Lines(false);
+    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to delete the key upon completion"));
+    EXPECT_EQ(0u, Count(lines, "ERROR:  Unable to set the DCB Update key to 0"));
+    EXPECT_EQ(1u, Count(lines, "Exiting CompleteDcbUpgrade"));
+
+    // Writing the zero fails: the flag is deleted all the same.
+    sim::Machine::Get().Faults().Clear();
+    SetFlag(1);
+    sim::Machine::Get().Faults().Add("RegSetValueExW", ERROR_ACCESS_DENIED);
+    m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    EXPECT_TRUE(monitor.DoMonitor());
+    EXPECT_EQ(-1, Flag());
+    EXPECT_EQ(4u, Processes().size());
+    lines = Lines(false);
+    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to set the DCB Update key to 0"));
+    EXPECT_EQ(0u, Count(lines, "ERROR:  Unable to delete the key upon completion"));
+}
+
+}  // namespace
