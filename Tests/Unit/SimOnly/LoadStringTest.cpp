@@ -1,0 +1,61 @@
+// CZelString::LoadStringW over a library's string table on the machine: texts longer than the
+// first buffer, texts that fill it exactly, and an allocation that fails.
+#include "ZelString.h"
+
+#include "Machine/Faults.h"
+#include "Machine/Machine.h"
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::basic_string<WCHAR> Text(size_t length) {
+    std::basic_string<WCHAR> text;
+    for (size_t i = 0; i < length; ++i) {
+        text += static_cast<WCHAR>(u'a' + i % 26);
+    }
+    return text;
+}
+
+std::string Narrow(const std::basic_string<WCHAR>& text) {
+    return std::string(text.begin(), text.end());
+}
+
+TEST(ZelStringLoadString, TextsOfEveryLengthComeWhole) {
+    const size_t lengths[] = {0, 1, 1022, 1023, 1024, 2047, 2048, 5000};
+    std::string strings;
+    for (size_t i = 0; i < sizeof lengths / sizeof *lengths; ++i) {
+        strings += (i ? ", \"" : "\"") + std::to_string(i + 1) + "\": \"" +
+                   Narrow(Text(lengths[i])) + "\"";
+    }
+    test::TestMachine machine(R"({"libraries": [{"name": "Texts.dll", "strings": {)" + strings +
+                              "}}]}");
+    HMODULE hTexts = LoadLibraryW(TEXT("Texts.dll"));
+    ASSERT_NE(static_cast<HMODULE>(NULL), hTexts);
+
+    for (size_t i = 0; i < sizeof lengths / sizeof *lengths; ++i) {
+        SCOPED_TRACE(lengths[i]);
+        CZelString str(TEXT("before"));
+        EXPECT_EQ(static_cast<int>(lengths[i]), str.LoadStringW(hTexts, static_cast<UINT>(i + 1)));
+        EXPECT_EQ(Text(lengths[i]), static_cast<const std::basic_string<WCHAR>&>(str));
+    }
+
+    // A number the table does not have empties the string.
+    CZelString str(TEXT("before"));
+    EXPECT_EQ(0, str.LoadStringW(hTexts, 99));
+    EXPECT_TRUE(str.empty());
+
+    // No buffer at all: nothing loaded, the string as it was.
+    str = TEXT("before");
+    sim::Machine::Get().Faults().FailAllocation(1);
+    EXPECT_EQ(0, str.LoadStringW(hTexts, 8));
+    sim::Machine::Get().Faults().FailAllocation(0);
+    EXPECT_EQ(CZelString(TEXT("before")), str);
+
+    FreeLibrary(hTexts);
+}
+
+}  // namespace
