@@ -259,10 +259,11 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
     host.SetState(SERVICE_RUNNING);
     DWORD dwRunning = GetTickCount();
     ASSERT_TRUE(WaitForWorker(monitor, 20000));
-    // At most a two-second pause after the service runs, then both runs one after the other.
+    // At most a two-second pause after the service runs, then both runs one after the other;
+    // this thread sees the end at its next 100 ms poll and waits 100 ms more.
     DWORD dwTook = GetTickCount() - dwRunning;
     EXPECT_GE(dwTook, 2 * kRunMs);
-    EXPECT_LE(dwTook, 2 * kRunMs + 2100);
+    EXPECT_LE(dwTook, 2 * kRunMs + 2000 + 200);
 
     std::vector<Process> processes = Processes();
     ASSERT_EQ(2u, processes.size());
@@ -421,7 +422,7 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
     EXPECT_EQ(1, Flag());  // tried again at the next start
 
     std::vector<std::string> own = Lines(false);
-    ASSERT_GE(own.size(), 2u);
+    ASSERT_GE(own.size(), 5u);
     EXPECT_EQ("Entering InstallerUpdates::~InstallerUpdates()", own[own.size() - 5]);
     EXPECT_EQ("Successfully stopped the process", own[own.size() - 3]);
     EXPECT_EQ("Exiting InstallerUpdates::~InstallerUpdates()", own.back());
