@@ -100,8 +100,6 @@ bool CHelper::IsServiceRunning(int nService) {
         SERVICE_STATUS status = {};
         bRunning =
             QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_RUNNING;
-    }
-    if (hService != NULL) {
         CloseServiceHandle(hService);
     }
     if (hManager != NULL) {
