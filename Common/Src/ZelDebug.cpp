@@ -97,6 +97,12 @@ int CZelDebug::Configure(const WCHAR* pszModuleName, const WCHAR* pszFileName, D
     WCHAR szPath[kPathBufferSize] = {0};
     BuildPath(pszModuleName, pszFileName, szPath);
     const WCHAR* pszMode = nAppend != 0 ? TEXT("a+") : TEXT("w");
+    if (m_pFile != NULL) {
+        // The service configures once; a second configuration must not leak the first file.
+        fclose(m_pFile);
+        m_pFile = NULL;
+        m_bConfigured = false;
+    }
     m_pFile = _wfopen(szPath, pszMode);
     if (m_pFile == NULL) {
         // Where the registry points cannot be written: the same file name in Temp.

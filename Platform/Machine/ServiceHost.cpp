@@ -412,13 +412,15 @@ DWORD RunServiceHost(const std::u16string& service, int ready) {
     Tell(ready, started);
     waiter.join();
     acceptor.join();
-    // The service's process is gone: nobody answers on its socket any more.
+    // The service's process is gone: nobody answers on its socket any more. Only the reading
+    // side is shut, so that a control the service answered before it ended still gets its reply
+    // out (the stop that ends the process is the usual one).
     close(listener);
     unlink(socketPath.c_str());
     {
         std::lock_guard<std::mutex> hold(fdsLock);
         for (int fd : fds) {
-            shutdown(fd, SHUT_RDWR);
+            shutdown(fd, SHUT_RD);
         }
     }
     for (std::thread& connection : connections) {

@@ -107,7 +107,7 @@ TEST_F(ServiceHost, StartControlAndStopReportEveryStatus) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
 
     // The stop completes inside the handler: ControlService returns the stopped state.
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     ExpectStates({{2, 1}, {2, 2}, {2, 3}, {4, 0}, {3, 1}, {3, 2}, {1, 0}});
     EXPECT_EQ(Reports()[3].accepted, 0x101);
@@ -158,7 +158,7 @@ TEST_F(ServiceHost, DeleteWhileRunningRemovesTheServiceWhenItStops) {
     service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
     ASSERT_NE(service, nullptr);
     SERVICE_STATUS status;
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
     CloseServiceHandle(service);
     for (int tries = 0; tries < 500; ++tries) {
         service = OpenServiceW(manager, kName, SERVICE_QUERY_STATUS);
