@@ -1,16 +1,15 @@
 #include "Machine/ServiceDispatcher.h"
 
+#include "Machine/LineSocket.h"
+
 #include "Machine/Services.h"
 #include "Machine/Settings.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -42,48 +41,6 @@ State& Get() {
     return *state;
 }
 
-int Connect(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
-        return -1;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
-bool SendLine(int fd, const std::string& text) {
-    std::string line = text + "\n";
-    for (size_t sent = 0; sent < line.size();) {
-        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool ReadLine(int fd, std::string* line) {
-    line->clear();
-    char c;
-    for (;;) {
-        ssize_t n = recv(fd, &c, 1, 0);
-        if (n <= 0) {
-            return false;
-        }
-        if (c == '\n') {
-            return true;
-        }
-        *line += c;
-    }
-}
-
 DWORD WINAPI ServiceThread(LPVOID) {
     State& state = Get();
     LPWSTR argv[] = {state.argument.data(), nullptr};
@@ -106,7 +63,7 @@ DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
         }
         state.started = true;
     }
-    int control = Connect(socketPath);
+    int control = ConnectLocal(socketPath);
     std::string line;
     if (control < 0 || !SendLine(control, "dispatcher " + std::to_string(getpid())) ||
         !ReadLine(control, &line) || line.compare(0, 6, "start ") != 0) {
@@ -115,7 +72,7 @@ DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
         }
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     }
-    int report = Connect(socketPath);
+    int report = ConnectLocal(socketPath);
     std::string ok;
     if (report < 0 || !SendLine(report, "reporter") || !ReadLine(report, &ok) || ok != "ok" ||
         pipe2(state.wake, O_CLOEXEC) != 0) {

@@ -3,6 +3,7 @@
 #include "Machine/Clock.h"
 #include "Machine/FileSystem.h"
 #include "Machine/Json.h"
+#include "Machine/LineSocket.h"
 #include "Machine/Machine.h"
 #include "Machine/ServiceDispatcher.h"
 #include "Machine/Services.h"
@@ -15,7 +16,6 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,33 +39,6 @@ namespace {
 // How long the host waits for a dispatcher to connect and for a handler to return, as the
 // Windows service control manager does.
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
-
-bool SendLine(int fd, const std::string& text) {
-    std::string line = text + "\n";
-    for (size_t sent = 0; sent < line.size();) {
-        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool ReadLine(int fd, std::string* line) {
-    line->clear();
-    char c;
-    for (;;) {
-        ssize_t n = recv(fd, &c, 1, 0);
-        if (n <= 0) {
-            return false;
-        }
-        if (c == '\n') {
-            return true;
-        }
-        *line += c;
-    }
-}
 
 // The control a status accepts, as a SERVICE_ACCEPT_ bit; 0 for controls sent whatever it accepts.
 DWORD AcceptBit(DWORD control) {
@@ -254,23 +227,6 @@ private:
     DWORD m_result = 0;
 };
 
-int Listen(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
-        return -1;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    unlink(path.c_str());  // a socket left by a host that died; a live one was asked first
-    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-                    listen(fd, 16) != 0)) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
 void Tell(int ready, DWORD error) {
     if (ready >= 0) {
         std::string line = std::to_string(error) + "\n";
@@ -324,7 +280,7 @@ DWORD RunServiceHost(const std::u16string& service, int ready) {
         }
     }
     std::string socketPath = services::HostSocketPath(machine.Dir(), config.name);
-    int listener = error == ERROR_SUCCESS ? Listen(socketPath) : -1;
+    int listener = error == ERROR_SUCCESS ? ListenLocal(socketPath) : -1;
     if (error == ERROR_SUCCESS && listener < 0) {
         error = ERROR_SERVICE_NO_THREAD;
     }

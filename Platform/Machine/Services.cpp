@@ -1,13 +1,13 @@
 #include "Machine/Services.h"
 
+#include "Machine/LineSocket.h"
+
 #include "Machine/Machine.h"
 #include "Machine/RegistryStore.h"
 
 #include <winerror.h>
 #include <winreg.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -239,40 +239,6 @@ std::string HostSocketPath(const std::string& machineDir, const std::u16string& 
     char text[32];
     std::snprintf(text, sizeof(text), "scm-%016llx.sock", hash);
     return machineDir + "/" + text;
-}
-
-bool Ask(const std::string& socketPath, const std::string& request, std::string* reply) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof(address.sun_path)) {
-        return false;
-    }
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    std::string line = request + "\n";
-    for (size_t sent = 0; ok && sent < line.size();) {
-        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        ok = n > 0;
-        sent += ok ? static_cast<size_t>(n) : 0;
-    }
-    reply->clear();
-    char c;
-    while (ok) {
-        ssize_t n = recv(fd, &c, 1, 0);
-        if (n <= 0) {
-            ok = false;
-        } else if (c == '\n') {
-            break;
-        } else {
-            *reply += c;
-        }
-    }
-    close(fd);
-    return ok;
 }
 
 bool Hosted(const std::u16string& name) {

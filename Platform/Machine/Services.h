@@ -76,9 +76,6 @@ bool Hosted(const std::u16string& name);
 // most failures, as ControlService fills it). ERROR_SERVICE_NOT_ACTIVE when nothing runs it.
 DWORD Control(const std::u16string& name, DWORD control, ServiceStatus* status);
 
-// One request line to a host socket and its reply line; false when no host answers.
-bool Ask(const std::string& socketPath, const std::string& request, std::string* reply);
-
 }  // namespace services
 
 // The process's handles to the manager and to services.
