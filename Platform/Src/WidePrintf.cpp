@@ -20,7 +20,7 @@ namespace {
 
 enum class Size { None, Char, Short, Long, LongLong, Pointer, LongDouble, Wide, Narrow };
 
-struct Spec {
+struct FieldFormat {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -45,18 +45,18 @@ public:
         }
     }
     // `prefix` (sign, 0x) then `body`, padded to the width.
-    void Field(const Spec& spec, const WCHAR* prefix, size_t prefixLength, const WCHAR* body,
-               size_t bodyLength, bool zeroPad) {
-        long pad = long(spec.width) - long(prefixLength + bodyLength);
-        if (!spec.left && !zeroPad) {
+    void Field(const FieldFormat& field, const WCHAR* prefix, size_t prefixLength,
+               const WCHAR* body, size_t bodyLength, bool zeroPad) {
+        long pad = long(field.width) - long(prefixLength + bodyLength);
+        if (!field.left && !zeroPad) {
             Repeat(u' ', pad);
         }
         Text(prefix, prefixLength);
-        if (!spec.left && zeroPad) {
+        if (!field.left && zeroPad) {
             Repeat(u'0', pad);
         }
         Text(body, bodyLength);
-        if (spec.left) {
+        if (field.left) {
             Repeat(u' ', pad);
         }
     }
@@ -75,13 +75,13 @@ size_t BoundedLength(const WCHAR* text, int precision) {
     return length;
 }
 
-void Integer(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
+void Integer(Writer& out, const FieldFormat& field, WCHAR conversion, va_list* args) {
     bool isSigned = conversion == u'd' || conversion == u'i';
     unsigned long long magnitude = 0;
     bool negative = false;
     if (isSigned) {
         long long value;
-        switch (spec.size) {
+        switch (field.size) {
             case Size::Char:
                 value = static_cast<signed char>(va_arg(*args, int));
                 break;
@@ -101,7 +101,7 @@ void Integer(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
         negative = value < 0;
         magnitude = negative ? 0ULL - static_cast<unsigned long long>(value) : value;
     } else {
-        switch (spec.size) {
+        switch (field.size) {
             case Size::Char:
                 magnitude = static_cast<unsigned char>(va_arg(*args, unsigned));
                 break;
@@ -127,11 +127,11 @@ void Integer(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
     for (unsigned long long v = magnitude; v; v /= base) {
         digits[sizeof digits / sizeof *digits - ++count] = WCHAR(digitSet[v % base]);
     }
-    int precision = spec.precision < 0 ? 1 : spec.precision;
+    int precision = field.precision < 0 ? 1 : field.precision;
     while (count < size_t(precision) && count < sizeof digits / sizeof *digits) {
         digits[sizeof digits / sizeof *digits - ++count] = u'0';
     }
-    if (base == 8 && spec.alternate &&
+    if (base == 8 && field.alternate &&
         (count == 0 || digits[sizeof digits / sizeof *digits - count] != u'0')) {
         digits[sizeof digits / sizeof *digits - ++count] = u'0';
     }
@@ -141,38 +141,38 @@ void Integer(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
     if (isSigned) {
         if (negative) {
             prefix[prefixLength++] = u'-';
-        } else if (spec.plus) {
+        } else if (field.plus) {
             prefix[prefixLength++] = u'+';
-        } else if (spec.space) {
+        } else if (field.space) {
             prefix[prefixLength++] = u' ';
         }
-    } else if (base == 16 && spec.alternate && magnitude != 0) {
+    } else if (base == 16 && field.alternate && magnitude != 0) {
         prefix[prefixLength++] = u'0';
         prefix[prefixLength++] = conversion;
     }
     // A precision turns the 0 flag off for integers.
-    out.Field(spec, prefix, prefixLength, digits + sizeof digits / sizeof *digits - count, count,
-              spec.zero && spec.precision < 0);
+    out.Field(field, prefix, prefixLength, digits + sizeof digits / sizeof *digits - count, count,
+              field.zero && field.precision < 0);
 }
 
-void Floating(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
+void Floating(Writer& out, const FieldFormat& field, WCHAR conversion, va_list* args) {
     char format[32];
     char* f = format;
     *f++ = '%';
-    if (spec.left)
+    if (field.left)
         *f++ = '-';
-    if (spec.plus)
+    if (field.plus)
         *f++ = '+';
-    if (spec.space)
+    if (field.space)
         *f++ = ' ';
-    if (spec.alternate)
+    if (field.alternate)
         *f++ = '#';
-    if (spec.zero)
+    if (field.zero)
         *f++ = '0';
     *f++ = '*';
     *f++ = '.';
     *f++ = '*';
-    if (spec.size == Size::LongDouble)
+    if (field.size == Size::LongDouble)
         *f++ = 'L';
     *f++ = char(conversion);
     *f = 0;
@@ -181,20 +181,20 @@ void Floating(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
     std::string large;
     char* text = local;
     int length;
-    if (spec.size == Size::LongDouble) {
+    if (field.size == Size::LongDouble) {
         long double value = va_arg(*args, long double);
-        length = snprintf(local, sizeof local, format, spec.width, spec.precision, value);
+        length = snprintf(local, sizeof local, format, field.width, field.precision, value);
         if (length >= int(sizeof local)) {
             large.resize(size_t(length) + 1);
-            snprintf(large.data(), large.size(), format, spec.width, spec.precision, value);
+            snprintf(large.data(), large.size(), format, field.width, field.precision, value);
             text = large.data();
         }
     } else {
         double value = va_arg(*args, double);
-        length = snprintf(local, sizeof local, format, spec.width, spec.precision, value);
+        length = snprintf(local, sizeof local, format, field.width, field.precision, value);
         if (length >= int(sizeof local)) {
             large.resize(size_t(length) + 1);
-            snprintf(large.data(), large.size(), format, spec.width, spec.precision, value);
+            snprintf(large.data(), large.size(), format, field.width, field.precision, value);
             text = large.data();
         }
     }
@@ -204,14 +204,14 @@ void Floating(Writer& out, const Spec& spec, WCHAR conversion, va_list* args) {
     }
 }
 
-void String(Writer& out, const Spec& spec, bool wide, va_list* args) {
+void String(Writer& out, const FieldFormat& field, bool wide, va_list* args) {
     static const WCHAR kNull[] = u"(null)";
     if (wide) {
         const WCHAR* text = va_arg(*args, const WCHAR*);
         if (!text) {
             text = kNull;
         }
-        out.Field(spec, nullptr, 0, text, BoundedLength(text, spec.precision), spec.zero);
+        out.Field(field, nullptr, 0, text, BoundedLength(text, field.precision), field.zero);
         return;
     }
     const char* text = va_arg(*args, const char*);
@@ -220,23 +220,23 @@ void String(Writer& out, const Spec& spec, bool wide, va_list* args) {
     }
     // The precision counts the narrow string's bytes.
     size_t length = 0;
-    while ((spec.precision < 0 || length < size_t(spec.precision)) && text[length]) {
+    while ((field.precision < 0 || length < size_t(field.precision)) && text[length]) {
         ++length;
     }
     std::u16string converted = crt::AnsiToWide(text, length);
-    out.Field(spec, nullptr, 0, converted.data(), converted.size(), spec.zero);
+    out.Field(field, nullptr, 0, converted.data(), converted.size(), field.zero);
 }
 
-void Character(Writer& out, const Spec& spec, bool wide, va_list* args) {
+void Character(Writer& out, const FieldFormat& field, bool wide, va_list* args) {
     int value = va_arg(*args, int);
     if (wide) {
         WCHAR c = WCHAR(value);
-        out.Field(spec, nullptr, 0, &c, 1, spec.zero);
+        out.Field(field, nullptr, 0, &c, 1, field.zero);
         return;
     }
     char narrow = char(value);
     std::u16string converted = crt::AnsiToWide(&narrow, 1);
-    out.Field(spec, nullptr, 0, converted.data(), converted.size(), spec.zero);
+    out.Field(field, nullptr, 0, converted.data(), converted.size(), field.zero);
 }
 
 const WCHAR* ReadNumber(const WCHAR* p, int* value) {
@@ -315,47 +315,47 @@ long FormatWide(WideSink& sink, const WCHAR* format, va_list argsIn) {
             continue;
         }
         ++p;
-        Spec spec;
+        FieldFormat field;
         for (;; ++p) {
             if (*p == u'-')
-                spec.left = true;
+                field.left = true;
             else if (*p == u'+')
-                spec.plus = true;
+                field.plus = true;
             else if (*p == u' ')
-                spec.space = true;
+                field.space = true;
             else if (*p == u'#')
-                spec.alternate = true;
+                field.alternate = true;
             else if (*p == u'0')
-                spec.zero = true;
+                field.zero = true;
             else
                 break;
         }
         if (*p == u'*') {
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = spec.width == INT32_MIN ? INT32_MAX : -spec.width;
+            field.width = va_arg(args, int);
+            if (field.width < 0) {
+                field.left = true;
+                field.width = field.width == INT32_MIN ? INT32_MAX : -field.width;
             }
             ++p;
         } else {
-            p = ReadNumber(p, &spec.width);
+            p = ReadNumber(p, &field.width);
         }
         if (*p == u'.') {
             ++p;
             if (*p == u'*') {
-                spec.precision = va_arg(args, int);
-                if (spec.precision < 0) {
-                    spec.precision = -1;
+                field.precision = va_arg(args, int);
+                if (field.precision < 0) {
+                    field.precision = -1;
                 }
                 ++p;
             } else {
-                p = ReadNumber(p, &spec.precision);
+                p = ReadNumber(p, &field.precision);
             }
         }
-        p = ReadSize(p, &spec.size);
+        p = ReadSize(p, &field.size);
         WCHAR conversion = *p ? *p++ : 0;
-        bool narrowSize = spec.size == Size::Short;
-        bool wideSize = spec.size == Size::Long || spec.size == Size::Wide;
+        bool narrowSize = field.size == Size::Short;
+        bool wideSize = field.size == Size::Long || field.size == Size::Wide;
         switch (conversion) {
             case u'%':
                 out.Text(&conversion, 1);
@@ -366,14 +366,14 @@ long FormatWide(WideSink& sink, const WCHAR* format, va_list argsIn) {
             case u'o':
             case u'x':
             case u'X':
-                Integer(out, spec, conversion, &args);
+                Integer(out, field, conversion, &args);
                 break;
             case u'p':
-                spec.size = Size::Pointer;
-                if (spec.precision < 0) {
-                    spec.precision = int(2 * sizeof(void*));
+                field.size = Size::Pointer;
+                if (field.precision < 0) {
+                    field.precision = int(2 * sizeof(void*));
                 }
-                Integer(out, spec, u'X', &args);
+                Integer(out, field, u'X', &args);
                 break;
             case u'e':
             case u'E':
@@ -381,19 +381,19 @@ long FormatWide(WideSink& sink, const WCHAR* format, va_list argsIn) {
             case u'F':
             case u'g':
             case u'G':
-                Floating(out, spec, conversion, &args);
+                Floating(out, field, conversion, &args);
                 break;
             case u's':
-                String(out, spec, !narrowSize, &args);
+                String(out, field, !narrowSize, &args);
                 break;
             case u'S':
-                String(out, spec, wideSize, &args);
+                String(out, field, wideSize, &args);
                 break;
             case u'c':
-                Character(out, spec, !narrowSize, &args);
+                Character(out, field, !narrowSize, &args);
                 break;
             case u'C':
-                Character(out, spec, wideSize, &args);
+                Character(out, field, wideSize, &args);
                 break;
             default:
                 va_end(args);
