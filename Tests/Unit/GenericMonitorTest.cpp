@@ -1,10 +1,9 @@
 // The generic monitor's trace lines, its start, stop and wait through real worker threads, and
 // the registry rules of its time-out.
 #include "GenericMonitor.h"
-#include "HyperVMonitor.h"
-#include "ZelDebug.h"
 
-#include "Support/TraceFiles.h"
+#include "Support/IdleHyperVMonitor.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +12,6 @@
 
 namespace {
 
-const WCHAR kTraceFile[] = TEXT("generic-monitor.txt");
 const WCHAR kServiceKey[] = TEXT("SOFTWARE\\Orvex\\Zuzuvoz_Orodavov\\TALM\\Service");
 
 // A monitor whose worker does what the test chooses, and whose thread the test can join.
@@ -72,33 +70,11 @@ private:
     HANDLE m_hThread = NULL;
 };
 
-// The Hyper-V monitor's time-out rule; its thread is not started here.
-class IdleHyperVMonitor : public HyperVMonitor {
-public:
-    bool SpawnThread() override { return false; }
-};
-
-class GenericMonitorTest : public testing::Test {
+class GenericMonitorTest : public test::TraceTest {
 protected:
-    static void SetUpTestSuite() {
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
-    }
-
-    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
-
-    // The messages written since the test began, without the support library's scope lines.
+    // The messages written since the test began, without the support library's own lines.
     std::vector<std::string> NewMessages() const {
-        std::vector<std::string> messages;
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
-            std::string message = test::MessageOf(line);
-            if (message.compare(0, 6, "ENTRY:") != 0 && message.compare(0, 5, "EXIT:") != 0 &&
-                message.compare(0, 10, "CZelRegKey") != 0) {
-                messages.push_back(message);
-            }
-        }
-        return messages;
+        return TraceTest::NewMessages(kWithoutScopes | kWithoutRegistry);
     }
 
     // Waits (up to 10 s) until the trace holds `message`; stopper threads write theirs late.
@@ -113,8 +89,6 @@ protected:
         }
         return false;
     }
-
-    size_t m_start = 0;
 };
 
 TEST_F(GenericMonitorTest, StoppedMonitorAnswersAtOnce) {
@@ -201,11 +175,12 @@ TEST_F(GenericMonitorTest, StopperThreadEndsAPausingWorker) {
 
 TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
-    IdleHyperVMonitor hyperV;
+    // The Hyper-V monitor's time-out rule; its thread is not started here.
+    test::IdleHyperVMonitor hyperV;
     ProbeMonitor plain(ProbeMonitor::kReturnAtOnce);
     ProbeMonitor named(ProbeMonitor::kReturnAtOnce);
     named.SetTimeoutRule(25, TEXT("ProbeTimeout"));
-    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
 
     // No key: the default, with an error line only where the registry is consulted.
     EXPECT_EQ(1u, hyperV.GetTimeout());

@@ -1,11 +1,10 @@
 // CHelper's install-state checks and registry paths under HKEY_LOCAL_MACHINE, with the trace
 // lines that say what was missing, and CZelString::LoadStringW where no string is loaded.
 #include "Helper.h"
-#include "ZelDebug.h"
 #include "ZelRegKey.h"
 #include "ZelString.h"
 
-#include "Support/TraceFiles.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +13,11 @@
 
 namespace {
 
-const WCHAR kTraceFile[] = TEXT("helper.txt");
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 const WCHAR kFcoeServiceKey[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES");
 
-class HelperTest : public testing::Test {
+class HelperTest : public test::TraceTest {
 protected:
-    static void SetUpTestSuite() {
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
-    }
-
     void SetUp() override {
         RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
         RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
@@ -52,21 +44,13 @@ protected:
         ASSERT_TRUE(key.SetValue(pszName, dwValue));
     }
 
-    void MarkTrace() { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
-    // The messages written since the last mark; the registry wrapper's own scopes left out.
-    std::vector<std::string> NewLines() {
-        std::vector<std::string> lines;
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
-            std::string message = test::MessageOf(line);
-            if (message.find("CZelRegKey::") == std::string::npos) {
-                lines.push_back(message);
-            }
-        }
+    // The messages written since the last mark, which moves past them; the registry wrapper's
+    // own lines left out.
+    std::vector<std::string> TakeMessages() {
+        std::vector<std::string> messages = NewMessages(kWithoutRegistry);
         MarkTrace();
-        return lines;
+        return messages;
     }
-
-    size_t m_start = 0;
 };
 
 TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
@@ -112,27 +96,27 @@ TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
             (std::vector<std::string>{
                 entry, std::string(c.name) + "() - Unable to open the TALM registry key - exiting",
                 exit}),
-            NewLines());
+            TakeMessages());
 
         // The other components installed: only the check's own value counts.
         SetString(kTalmKey, c.others[0], TEXT("1"));
         SetString(kTalmKey, c.others[1], TEXT("1"));
         MarkTrace();
         EXPECT_FALSE((helper.*c.check)());
-        EXPECT_EQ((std::vector<std::string>{entry, c.noValue, exit}), NewLines());
+        EXPECT_EQ((std::vector<std::string>{entry, c.noValue, exit}), TakeMessages());
 
         const WCHAR* notOne[] = {TEXT("0"), TEXT(""), TEXT("11"), TEXT("1 ")};
         for (const WCHAR* value : notOne) {
             SetString(kTalmKey, c.value, value);
             MarkTrace();
             EXPECT_FALSE((helper.*c.check)());
-            EXPECT_EQ((std::vector<std::string>{entry, c.notInstalled, exit}), NewLines());
+            EXPECT_EQ((std::vector<std::string>{entry, c.notInstalled, exit}), TakeMessages());
         }
 
         SetString(kTalmKey, c.value, TEXT("1"));
         MarkTrace();
         EXPECT_TRUE((helper.*c.check)());
-        EXPECT_EQ((std::vector<std::string>{entry, exit}), NewLines());
+        EXPECT_EQ((std::vector<std::string>{entry, exit}), TakeMessages());
     }
 }
 
@@ -142,7 +126,7 @@ TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
     EXPECT_FALSE(helper.IsFCoEDisklessInstall());
     EXPECT_EQ((std::vector<std::string>{"ENTRY:  CHelper::IsFCoEDisklessInstall",
                                         "EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=false"}),
-              NewLines());
+              TakeMessages());
 
     SetString(kFcoeServiceKey, NULL, NULL);
     SetString(parameters, NULL, NULL);
@@ -157,7 +141,7 @@ TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
         SetDword(parameters, TEXT("HwResourceOwner"), c.value);
         MarkTrace();
         EXPECT_EQ(c.diskless, helper.IsFCoEDisklessInstall());
-        std::vector<std::string> lines = NewLines();
+        std::vector<std::string> lines = TakeMessages();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(std::string("EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=") +
                       (c.diskless ? "true" : "false"),
@@ -192,7 +176,7 @@ TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
     EXPECT_EQ((std::vector<std::string>{
                   entry, "GetPathFromRegistry() - Unable to open the registry key - exiting",
                   "EXIT:  CHelper::GetPathFromRegistry, bReturn=false"}),
-              NewLines());
+              TakeMessages());
 
     SetString(kTalmKey, TEXT("LocalLanguage"), TEXT("DE"));
     EXPECT_FALSE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
@@ -200,7 +184,7 @@ TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
     EXPECT_EQ((std::vector<std::string>{
                   entry, "GetPathFromRegistry() - Unable to open the registry value - exiting",
                   "EXIT:  CHelper::GetPathFromRegistry, bReturn=false"}),
-              NewLines());
+              TakeMessages());
 
     // Key and value names in any letter case.
     SetString(kTalmKey, TEXT("InstallDir"), TEXT("C:\\Program Files\\Orvex"));
@@ -209,7 +193,7 @@ TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
     EXPECT_EQ(CZelString(TEXT("C:\\Program Files\\Orvex")), strPath);
     EXPECT_EQ(
         (std::vector<std::string>{entry, "EXIT:  CHelper::GetPathFromRegistry, bReturn=true"}),
-        NewLines());
+        TakeMessages());
 
     SetString(kTalmKey, TEXT("InstallDir"), TEXT(""));
     EXPECT_TRUE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));

@@ -1,9 +1,8 @@
 // The Hyper-V monitor's construction sets up COM for the process: the multithreaded apartment on
 // the building thread and process-wide security, undone by the destructor.
-#include "HyperVMonitor.h"
-
+#include "Support/IdleHyperVMonitor.h"
 #include "Support/TraceFiles.h"
-#include "ZelDebug.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -15,30 +14,17 @@
 
 namespace {
 
-const WCHAR kTraceFile[] = TEXT("zel-hyperv-com.txt");
-
-class FrameOnlyMonitor : public HyperVMonitor {
+class FrameOnlyMonitor : public test::IdleHyperVMonitor {
 public:
-    bool SpawnThread() override { return false; }
     bool ComInitialized() const { return m_bCOMInitialized; }
 };
 
-std::vector<std::string> MessagesSince(size_t start) {
-    std::vector<std::string> messages;
-    for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), start)) {
-        messages.push_back(test::MessageOf(line));
-    }
-    return messages;
-}
+class HyperVMonitorCom : public test::TraceTest {};
 
 // One test: process-wide security can be set once per process only.
-TEST(HyperVMonitorCom, ConstructionSetsUpTheApartmentAndSecurityOnce) {
-    test::Zel2Key zel2;
-    zel2.SetInstalledDir(test::TempDirectory());
-    ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
-
+TEST_F(HyperVMonitorCom, ConstructionSetsUpTheApartmentAndSecurityOnce) {
     // A thread of its own, as the process's main thread is before main: no apartment yet.
-    std::thread([] {
+    std::thread([this] {
         {
             FrameOnlyMonitor first;
             EXPECT_TRUE(first.ComInitialized());
@@ -52,7 +38,7 @@ TEST(HyperVMonitorCom, ConstructionSetsUpTheApartmentAndSecurityOnce) {
                 EXPECT_EQ(RPC_E_TOO_LATE, again);
             }
 
-            size_t start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+            MarkTrace();
             {
                 // A second monitor joins the apartment; the security is already set.
                 FrameOnlyMonitor second;
@@ -69,7 +55,7 @@ TEST(HyperVMonitorCom, ConstructionSetsUpTheApartmentAndSecurityOnce) {
             if (wineSecurity) {
                 expected.erase(expected.begin() + 2);
             }
-            std::vector<std::string> messages = MessagesSince(start);
+            std::vector<std::string> messages = NewMessages();
             ASSERT_LE(expected.size(), messages.size());
             EXPECT_EQ(expected, std::vector<std::string>(messages.begin(),
                                                          messages.begin() + expected.size()));

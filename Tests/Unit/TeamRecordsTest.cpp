@@ -2,10 +2,10 @@
 #include "HyperVMonitor.h"
 #include "TeamedAdapter.h"
 #include "VirtualMachine.h"
-#include "ZelDebug.h"
 #include "ZelPointerArray.h"
 
-#include "Support/TraceFiles.h"
+#include "Support/IdleHyperVMonitor.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,6 @@
 #include <vector>
 
 namespace {
-
-const WCHAR kTraceFile[] = TEXT("team-records.txt");
 
 VirtualMachine* NewVM(const WCHAR* name, const WCHAR* mac, int vlan) {
     VirtualMachine* vm = new VirtualMachine;
@@ -37,11 +35,6 @@ struct Counted {
     explicit Counted(int* deaths) : m_deaths(deaths) {}
     ~Counted() { ++*m_deaths; }
     int* m_deaths;
-};
-
-class IdleHyperVMonitor : public HyperVMonitor {
-public:
-    bool SpawnThread() override { return false; }
 };
 
 TEST(VirtualMachine, EqualityAndClone) {
@@ -232,28 +225,12 @@ TEST(CZelPointerArray, OwnsItsElements) {
     EXPECT_EQ(2, deaths);
 }
 
-class DumpTeamsTest : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
-    }
-    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
-    std::vector<std::string> NewMessages() const {
-        std::vector<std::string> messages;
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
-            messages.push_back(test::MessageOf(line));
-        }
-        return messages;
-    }
-    size_t m_start = 0;
-};
+class DumpTeamsTest : public test::TraceTest {};
 
 TEST_F(DumpTeamsTest, WritesEveryTeamAndVM) {
-    IdleHyperVMonitor monitor;
+    test::IdleHyperVMonitor monitor;
     CZelPointerArray<TeamedAdapter*> teams;
-    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     monitor.DumpTeams(&teams);
     EXPECT_EQ(std::vector<std::string>({"--------------------------------"}), NewMessages());
 
@@ -264,7 +241,7 @@ TEST_F(DumpTeamsTest, WritesEveryTeamAndVM) {
     teams.push_back(NewTeam(TEXT("ROOT#NET#0002"), TEXT("Team Beta")));
     teams[1]->m_VirtualMachines.push_back(NewVM(TEXT("Db"), TEXT("00155d0a0b0d"), 12));
     teams[1]->m_VirtualMachines.push_back(NewVM(TEXT(""), TEXT(""), 0));
-    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     monitor.DumpTeams(&teams);
     EXPECT_EQ(std::vector<std::string>({
                   "--------------------------------",

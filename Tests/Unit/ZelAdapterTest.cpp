@@ -3,11 +3,11 @@
 #include "HyperVMonitor.h"
 #include "TeamedAdapter.h"
 #include "ZelAdapter.h"
-#include "ZelDebug.h"
 
 #include <ntddndis.h>
 
-#include "Support/TraceFiles.h"
+#include "Support/IdleHyperVMonitor.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,6 @@
 #include <vector>
 
 namespace {
-
-const WCHAR kTraceFile[] = TEXT("zel-adapter.txt");
 
 typedef std::vector<BYTE> Bytes;
 
@@ -151,41 +149,20 @@ TEST(DeviceRoutines, LocalFailures) {
     EXPECT_FALSE(CloseDeviceHandle(INVALID_HANDLE_VALUE));
 }
 
-class IdleHyperVMonitor : public HyperVMonitor {
-public:
-    bool SpawnThread() override { return false; }
-};
-
-class WriteUpdateToBRXTest : public testing::Test {
+class WriteUpdateToBRXTest : public test::TraceTest {
 protected:
-    static void SetUpTestSuite() {
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
-    }
-    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
     // The service's lines, without the bounded copies' scope lines.
-    std::vector<std::string> NewMessages() const {
-        std::vector<std::string> messages;
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
-            std::string message = test::MessageOf(line);
-            if (message.compare(0, 6, "ENTRY:") != 0 && message.compare(0, 5, "EXIT:") != 0) {
-                messages.push_back(message);
-            }
-        }
-        return messages;
-    }
-    size_t m_start = 0;
+    std::vector<std::string> NewMessages() const { return TraceTest::NewMessages(kWithoutScopes); }
 };
 
 TEST_F(WriteUpdateToBRXTest, NoAdapterDevice) {
-    IdleHyperVMonitor monitor;
+    test::IdleHyperVMonitor monitor;
     TeamedAdapter team;
     team.m_strGUID = TEXT("ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}");
     team.m_strName = TEXT("Gone");
     team.m_bBound = true;
     AddVM(&team, TEXT("00155D0A0B0C"), 5);
-    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
     EXPECT_EQ(std::vector<std::string>({
                   "Entering HyperVMonitor::WriteUpdateToBRX "
@@ -209,7 +186,7 @@ TEST_F(WriteUpdateToBRXTest, NoAdapterDevice) {
 
     // A name too long for the path leaves it empty, and nothing is opened.
     team.m_strGUID = CZelString(std::basic_string<WCHAR>(300, TEXT('x')).c_str());
-    m_start = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
     std::vector<std::string> messages = NewMessages();
     auto position = [&messages](const std::string& message) {

@@ -6,6 +6,7 @@
 #include "ZelString.h"
 
 #include "Support/TraceFiles.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,6 @@
 #include <vector>
 
 namespace {
-
-const WCHAR kTraceFile[] = TEXT("zel-global.txt");
 
 // MinGW's _set_invalid_parameter_handler keeps the handler in MinGW's own runtime code, which
 // msvcrt.dll's bounded functions never consult (on Windows as under Wine): there the handler's
@@ -29,26 +28,16 @@ bool HandlerIsMinGWs() {
 #endif
 }
 
-class ZelTraceTest : public testing::Test {
+class ZelTraceTest : public test::TraceTest {
 protected:
-    static void SetUpTestSuite() {
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
-    }
-
-    void SetUp() override { m_start = test::ReadBytes(test::TempPath(kTraceFile)).size(); }
-
     // The lines written since the test began, as "tier|message".
-    std::vector<std::string> NewLines() const {
+    std::vector<std::string> TieredLines() const {
         std::vector<std::string> lines;
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_start)) {
+        for (const std::string& line : NewLines()) {
             lines.push_back(std::to_string(test::TierOf(line)) + "|" + test::MessageOf(line));
         }
         return lines;
     }
-
-    size_t m_start = 0;
 };
 
 bool Inner(bool result) {
@@ -86,14 +75,14 @@ TEST_F(ZelTraceTest, ScopesShowTheirDepthOnBothLines) {
                   "2|EXIT:  NullResult",
                   "1|EXIT:  Plain",
               }),
-              NewLines());
+              TieredLines());
 }
 
 TEST_F(ZelTraceTest, DebugTraceWritesExpandedPercentSignsLiterally) {
     DebugTrace(TEXT("name=%s"), TEXT("50%s %d"));
     std::basic_string<WCHAR> text(1500, TEXT('d'));
     DebugTrace(TEXT("%s"), text.c_str());
-    std::vector<std::string> lines = NewLines();
+    std::vector<std::string> lines = TieredLines();
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("0|name=50%s %d", lines[0]);
     EXPECT_EQ("0|" + std::string(1023, 'd'), lines[1]);
@@ -122,7 +111,7 @@ TEST_F(ZelTraceTest, BoundedCopiesAtEverySize) {
     ZelSafeCopy(TEXT("Src\\Caller"), 19, large, TEXT("a"));
     EXPECT_EQ(34, ZelSafeCat(TEXT("Src\\Caller"), 20, large, fill.substr(0, 1023).c_str()));
 
-    std::vector<std::string> lines = NewLines();
+    std::vector<std::string> lines = TieredLines();
     std::vector<std::string> tooSmall;
     for (const std::string& line : lines) {
         if (line.find("too small") != std::string::npos) {
@@ -161,7 +150,7 @@ TEST_F(ZelTraceTest, InvalidArgumentsOfTheGeneralForms) {
     EXPECT_EQ(22, ZelSafeCat(TEXT("Src\\Caller"), 32, buffer, 8, NULL));
     EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 33, buffer, 8, TEXT("12345678")));
     EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 34, buffer, 8, TEXT("1234567")));
-    std::vector<std::string> lines = NewLines();
+    std::vector<std::string> lines = TieredLines();
     if (HandlerIsMinGWs()) {
         // Put back the handler's lines where the Microsoft runtime writes them.
         for (size_t i = 0; i < lines.size(); i += 2) {
@@ -188,7 +177,7 @@ TEST_F(ZelTraceTest, RegistryReadsAreTraced) {
     DWORD value = 0;
     EXPECT_FALSE(key.GetValue(TEXT("Text"), value));
     EXPECT_EQ(ERROR_SUCCESS, key.FlushKey());
-    std::vector<std::string> lines = NewLines();
+    std::vector<std::string> lines = TieredLines();
     EXPECT_EQ(std::vector<std::string>({
                   "1|ENTRY:  CZelRegKey::GetValue",
                   "1|CZelRegKey::GetValue m_bIsOpened = true",

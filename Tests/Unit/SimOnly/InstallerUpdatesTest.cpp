@@ -2,7 +2,6 @@
 // that the service can be stopped and then run: the commands it starts (processes.jsonl), the
 // flag it clears, its retries on the virtual clock, and its trace lines.
 #include "InstallerUpdates.h"
-#include "ZelDebug.h"
 #include "ZelRegKey.h"
 
 #include "Machine/Clock.h"
@@ -12,6 +11,7 @@
 #include "Machine/Services.h"
 #include "Support/TestMachine.h"
 #include "Support/TraceFiles.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,6 @@
 
 namespace {
 
-const WCHAR kTraceFile[] = TEXT("installer.txt");
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 const WCHAR kUpgradeValue[] = TEXT("InstalledTALM_DCB_Upgrade");
 const DWORD kRunMs = 3000;  // each run of the DCB executable
@@ -117,13 +116,11 @@ struct Process {
     long long creationFlags;
 };
 
-class InstallerUpdatesTest : public testing::Test {
+class InstallerUpdatesTest : public test::TraceTest {
 protected:
     static void SetUpTestSuite() {
         s_machine = new test::TestMachine(kMachine, kRegistry);
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+        TraceTest::SetUpTestSuite();
     }
     static void TearDownTestSuite() {
         delete s_machine;
@@ -134,7 +131,7 @@ protected:
         m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
         RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
         RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
-        m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+        MarkTrace();
         m_processStart = sim::Machine::Get().Records("processes.jsonl").size();
     }
     void TearDown() override {
@@ -182,14 +179,9 @@ protected:
         char self[16];
         snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
         std::vector<std::string> lines;
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), m_traceStart)) {
-            std::string message = test::MessageOf(line);
-            if (message.compare(0, 6, "ENTRY:") == 0 || message.compare(0, 5, "EXIT:") == 0 ||
-                message.find("CZelRegKey::") != std::string::npos) {
-                continue;
-            }
+        for (const std::string& line : NewLines(kWithoutScopes | kWithoutRegistry)) {
             if ((line.find(self) == std::string::npos) == bOthers) {
-                lines.push_back(message);
+                lines.push_back(test::MessageOf(line));
             }
         }
         return lines;
@@ -217,7 +209,6 @@ protected:
 
     static test::TestMachine* s_machine;
     std::unique_ptr<sim::Clock::Attachment> m_attach;
-    size_t m_traceStart = 0;
     size_t m_processStart = 0;
 };
 
@@ -297,7 +288,7 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
               Lines(false));
 
     // The next service start finds the flag gone and runs nothing.
-    m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     EXPECT_TRUE(monitor.DoMonitor());
     EXPECT_EQ(2u, Processes().size());
     EXPECT_EQ((std::vector<std::string>{"Entering InstallerUpdates::DoMonitor()",
@@ -339,7 +330,7 @@ TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
         ASSERT_TRUE(parameters.SetValue(TEXT("HwResourceOwner"), c.diskless ? 1u : 0u));
         parameters.Close();
         ObservedUpdates monitor;
-        m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+        MarkTrace();
         DWORD dwStart = GetTickCount();
         EXPECT_TRUE(monitor.DoMonitor());
         EXPECT_EQ(dwStart, GetTickCount());  // no pause
@@ -362,7 +353,7 @@ TEST_F(InstallerUpdatesTest, ACommandThatCannotStartIsRetriedFromTheFirst) {
     faults.Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 3);
 
     ObservedUpdates monitor;
-    m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     DWORD dwStart = GetTickCount();
     EXPECT_TRUE(monitor.DoMonitor());
     DWORD dwTook = GetTickCount() - dwStart;
@@ -447,7 +438,7 @@ TEST_F(InstallerUpdatesTest, TheFlagIsSetToZeroThenDeleted) {
     sim::Machine::Get().Faults().Clear();
     SetFlag(1);
     sim::Machine::Get().Faults().Add("RegSetValueExW", ERROR_ACCESS_DENIED);
-    m_traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+    MarkTrace();
     EXPECT_TRUE(monitor.DoMonitor());
     EXPECT_EQ(-1, Flag());
     EXPECT_EQ(4u, Processes().size());

@@ -3,13 +3,13 @@
 #include "HyperVMonitor.h"
 #include "TeamedAdapter.h"
 #include "ZelAdapter.h"
-#include "ZelDebug.h"
 
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"
 #include "Support/TestMachine.h"
-#include "Support/TraceFiles.h"
+#include "Support/IdleHyperVMonitor.h"
+#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,6 @@
 
 namespace {
 
-const WCHAR kTraceFile[] = TEXT("brx.txt");
 const char kClass[] = "#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
 
 // Teams 0000 to 0004: answers success, not supported, failure; no private device; a failing
@@ -47,24 +46,17 @@ const char kMachine[] = R"({
   ]
 })";
 
-class IdleHyperVMonitor : public HyperVMonitor {
-public:
-    bool SpawnThread() override { return false; }
-};
-
 CZelString Wide(const std::string& text) {
     std::basic_string<WCHAR> wide(text.begin(), text.end());
     return CZelString(wide.c_str());
 }
 
-class WriteUpdateToBRX : public testing::Test {
+class WriteUpdateToBRX : public test::TraceTest {
 protected:
     static void SetUpTestSuite() {
         s_machine = new test::TestMachine(kMachine);
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(s_machine->Dir()));
-        test::Zel2Key zel2;
-        zel2.SetInstalledDir(test::TempDirectory());
-        ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
+        TraceTest::SetUpTestSuite();
     }
     static void TearDownTestSuite() {
         delete s_machine;
@@ -83,16 +75,10 @@ protected:
             vm->m_nVlanID = i;
             m_team->m_VirtualMachines.push_back(vm);
         }
-        size_t traceStart = test::ReadBytes(test::TempPath(kTraceFile)).size();
+        MarkTrace();
         size_t recordStart = sim::Machine::Get().Records("driver-requests.jsonl").size();
         bool bSuccess = m_monitor.WriteUpdateToBRX(m_team.get());
-        m_lines.clear();
-        for (const std::string& line : test::ReadLines(test::TempPath(kTraceFile), traceStart)) {
-            std::string message = test::MessageOf(line);
-            if (message.compare(0, 6, "ENTRY:") != 0 && message.compare(0, 5, "EXIT:") != 0) {
-                m_lines.push_back(message);
-            }
-        }
+        m_lines = NewMessages(kWithoutScopes);
         m_records.clear();
         std::vector<std::string> records = sim::Machine::Get().Records("driver-requests.jsonl");
         for (size_t i = recordStart; i < records.size(); ++i) {
@@ -152,7 +138,7 @@ protected:
     }
 
     static test::TestMachine* s_machine;
-    IdleHyperVMonitor m_monitor;
+    test::IdleHyperVMonitor m_monitor;
     std::unique_ptr<TeamedAdapter> m_team;
     std::vector<std::string> m_lines;
     std::vector<sim::Json> m_records;
