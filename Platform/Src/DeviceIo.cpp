@@ -2,6 +2,8 @@
 // (Machine/TeamingDriver.h); a handle to one is closed with CloseHandle like any kernel object.
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Faults.h"
 #include "Machine/Handles.h"
 #include "Machine/TeamingDriver.h"
@@ -9,11 +11,6 @@
 #include <new>
 
 namespace {
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 bool IsDevicePath(LPCWSTR name) {
     return name[0] == u'\\' && name[1] == u'\\' && (name[2] == u'.' || name[2] == u'?') &&
@@ -64,7 +61,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     DWORD error = ERROR_SUCCESS;
     DWORD returned = 0;
     if (lpBytesReturned == NULL && lpOverlapped == NULL) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailWith(ERROR_INVALID_PARAMETER);
     }
     if (sim::InjectedFault("DeviceIoControl", &error)) {
     } else if ((lpInBuffer == NULL && nInBufferSize != 0) ||
@@ -94,5 +91,5 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         lpOverlapped->Internal = 0;
         lpOverlapped->InternalHigh = returned;
     }
-    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+    return error == ERROR_SUCCESS ? TRUE : FailWith(error);
 }

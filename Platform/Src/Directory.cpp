@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Faults.h"
 #include "Machine/FileSystem.h"
 #include "Machine/Machine.h"
@@ -44,11 +46,7 @@ BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
     } else {
         error = sim::Machine::Get().Files().SetCurrentDirectory(lpPathName);
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return BoolResult(error);
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {

@@ -1,16 +1,13 @@
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/EventLog.h"
 #include "Machine/Faults.h"
 
 #include <new>
 
 namespace {
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 bool IsLocalComputer(LPCWSTR server) {
     return server == nullptr || *server == 0 || std::u16string(server) == u"\\\\.";
@@ -45,14 +42,14 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
     (void)lpUserSid;  // no account has a SID on this machine; records carry none
     DWORD error = ERROR_SUCCESS;
     if (sim::InjectedFault("ReportEventW", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     sim::EventRecord record;
     if (!sim::EventLog::Get().SourceOf(hEventLog, &record.source)) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     if ((wNumStrings > 0 && lpStrings == nullptr) || (dwDataSize > 0 && lpRawData == nullptr)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailWith(ERROR_INVALID_PARAMETER);
     }
     try {
         record.type = wType;
@@ -60,7 +57,7 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
         record.eventId = dwEventID;
         for (WORD i = 0; i < wNumStrings; ++i) {
             if (lpStrings[i] == nullptr) {
-                return Fail(ERROR_INVALID_PARAMETER);
+                return FailWith(ERROR_INVALID_PARAMETER);
             }
             record.strings.emplace_back(lpStrings[i]);
         }
@@ -68,7 +65,7 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
         record.data.assign(data, data + dwDataSize);
         sim::EventLog::Get().Append(record);
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     return TRUE;
 }
@@ -76,10 +73,10 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog) {
     DWORD error = ERROR_SUCCESS;
     if (sim::InjectedFault("DeregisterEventSource", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     if (!sim::EventLog::Get().Deregister(hEventLog)) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     return TRUE;
 }

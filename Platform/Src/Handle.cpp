@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Faults.h"
 #include "Machine/Handles.h"
 
@@ -8,9 +10,5 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     if (!sim::InjectedFault("CloseHandle", &error) && !sim::HandleTable::Get().Close(hObject)) {
         error = ERROR_INVALID_HANDLE;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return BoolResult(error);
 }

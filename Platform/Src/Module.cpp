@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Faults.h"
 #include "Machine/Machine.h"
 #include "Machine/Modules.h"
@@ -37,11 +39,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     } else {
         error = sim::Machine::Get().Modules().Free(hLibModule);
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return BoolResult(error);
 }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Clock.h"
 #include "Machine/Faults.h"
 #include "Machine/FileSystem.h"
@@ -70,11 +72,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
     } catch (const std::bad_alloc&) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return BoolResult(error);
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
@@ -91,11 +89,7 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
     } else {
         error = ERROR_INVALID_HANDLE;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return BoolResult(error);
 }
 
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
@@ -107,9 +101,5 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     } else {
         error = ERROR_INVALID_HANDLE;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return BoolResult(error);
 }

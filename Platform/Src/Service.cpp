@@ -1,6 +1,8 @@
 // The service control manager's functions and the service side (dispatcher, handler, status).
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Faults.h"
 #include "Machine/RegFile.h"
 #include "Machine/ServiceDispatcher.h"
@@ -9,14 +11,6 @@
 #include <cstring>
 
 namespace {
-
-BOOL SetError(DWORD error) {
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
-}
 
 // A service handle of this process with the access it needs, or the error why not.
 DWORD ServiceOf(SC_HANDLE handle, DWORD access, sim::ServiceHandles::Entry* entry) {
@@ -213,7 +207,7 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
             error = sim::services::SetDescription(entry.name, info->lpDescription);
         }
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 BOOL WINAPI DeleteService(SC_HANDLE hService) {
@@ -223,7 +217,7 @@ BOOL WINAPI DeleteService(SC_HANDLE hService) {
         (error = ServiceOf(hService, DELETE, &entry)) == ERROR_SUCCESS) {
         error = sim::services::MarkForDelete(entry.name);
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
@@ -236,7 +230,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
     } else if (!entry.manager && last) {
         sim::services::RemoveIfMarked(entry.name);
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
@@ -257,7 +251,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         error = sim::services::Control(entry.name, dwControl, &status);
         CopyStatus(status, lpServiceStatus);
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
@@ -270,7 +264,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
     } else {
         CopyStatus(sim::services::Query(entry.name), lpServiceStatus);
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer,
@@ -296,7 +290,7 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, L
         out.dwServiceFlags = 0;
         std::memcpy(lpBuffer, &out, sizeof(out));
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
@@ -310,7 +304,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     } else {
         error = sim::dispatcher::Run(lpServiceStartTable);
     }
-    return SetError(error);
+    return BoolResult(error);
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName,
@@ -345,5 +339,5 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
     } else {
         error = sim::dispatcher::ReportStatus(hServiceStatus, *lpServiceStatus);
     }
-    return SetError(error);
+    return BoolResult(error);
 }

@@ -2,6 +2,8 @@
 // A set holds the devices found when it was made; everything else is read from the registry
 // when asked, as Windows reads it from the device's keys.
 #include <windows.h>
+
+#include "FaceResult.h"
 #include <setupapi.h>
 
 #include "Machine/Devices.h"
@@ -13,11 +15,6 @@
 #include <new>
 
 namespace {
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 // The device a caller's SP_DEVINFO_DATA names in a set.
 DWORD FindDevice(HDEVINFO set, PSP_DEVINFO_DATA data, std::u16string* instanceId) {
@@ -106,21 +103,21 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData) {
     DWORD error;
     if (sim::InjectedFault("SetupDiEnumDeviceInfo", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     std::shared_ptr<const sim::DeviceInfoSets::Set> set =
         sim::DeviceInfoSets::Get().Find(DeviceInfoSet);
     if (set == nullptr) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     if (DeviceInfoData == NULL) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailWith(ERROR_INVALID_PARAMETER);
     }
     if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        return Fail(ERROR_INVALID_USER_BUFFER);
+        return FailWith(ERROR_INVALID_USER_BUFFER);
     }
     if (MemberIndex >= set->devices.size()) {
-        return Fail(ERROR_NO_MORE_ITEMS);
+        return FailWith(ERROR_NO_MORE_ITEMS);
     }
     DeviceInfoData->ClassGuid = set->devices[MemberIndex].classGuid;
     DeviceInfoData->DevInst = set->devInst[MemberIndex];
@@ -187,7 +184,7 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     DWORD error;
     std::u16string instanceId;
     if (sim::InjectedFault("SetupDiGetDeviceInstanceIdW", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     try {
         error = FindDevice(DeviceInfoSet, DeviceInfoData, &instanceId);
@@ -195,17 +192,17 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
         error = ERROR_NOT_ENOUGH_MEMORY;
     }
     if (error != ERROR_SUCCESS) {
-        return Fail(error);
+        return FailWith(error);
     }
     if (DeviceInstanceId == NULL && DeviceInstanceIdSize != 0) {
-        return Fail(ERROR_INVALID_USER_BUFFER);
+        return FailWith(ERROR_INVALID_USER_BUFFER);
     }
     DWORD needed = static_cast<DWORD>(instanceId.size() + 1);
     if (RequiredSize != NULL) {
         *RequiredSize = needed;
     }
     if (DeviceInstanceIdSize < needed) {
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(DeviceInstanceId, instanceId.c_str(), needed * sizeof(WCHAR));
     SetLastError(ERROR_SUCCESS);
@@ -219,7 +216,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
     DWORD error;
     std::u16string instanceId;
     if (sim::InjectedFault("SetupDiGetDeviceRegistryPropertyW", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     sim::RegValue value;
     bool exists = false;
@@ -227,14 +224,14 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
     try {
         error = FindDevice(DeviceInfoSet, DeviceInfoData, &instanceId);
         if (error != ERROR_SUCCESS) {
-            return Fail(error);
+            return FailWith(error);
         }
         if (PropertyBuffer == NULL && PropertyBufferSize != 0) {
-            return Fail(ERROR_INVALID_USER_BUFFER);
+            return FailWith(ERROR_INVALID_USER_BUFFER);
         }
         const char16_t* name = PropertyValueName(Property);
         if (name == nullptr) {
-            return Fail(ERROR_INVALID_REG_PROPERTY);
+            return FailWith(ERROR_INVALID_REG_PROPERTY);
         }
         sim::Machine::Get().Registry().Read([&](const sim::RegKey& tree) {
             const sim::RegKey* device = sim::DeviceKey(tree, instanceId);
@@ -246,13 +243,13 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
             }
         });
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!exists) {
-        return Fail(ERROR_NO_SUCH_DEVINST);
+        return FailWith(ERROR_NO_SUCH_DEVINST);
     }
     if (!found) {
-        return Fail(ERROR_INVALID_DATA);
+        return FailWith(ERROR_INVALID_DATA);
     }
     DWORD size = static_cast<DWORD>(value.data.size());
     if (PropertyRegDataType != NULL) {
@@ -262,7 +259,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
         *RequiredSize = size;
     }
     if (PropertyBufferSize < size) {
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
     if (size != 0) {
         std::memcpy(PropertyBuffer, value.data.data(), size);
@@ -274,10 +271,10 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     DWORD error;
     if (sim::InjectedFault("SetupDiDestroyDeviceInfoList", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     if (!sim::DeviceInfoSets::Get().Destroy(DeviceInfoSet)) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;

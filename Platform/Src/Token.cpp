@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include "FaceResult.h"
+
 #include "Machine/Faults.h"
 #include "Machine/Handles.h"
 #include "Machine/Settings.h"
@@ -13,11 +15,6 @@ namespace {
 // GetCurrentProcess's pseudo handle, as Windows gives it.
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 }  // namespace
 
 HANDLE WINAPI GetCurrentProcess(void) {
@@ -27,13 +24,13 @@ HANDLE WINAPI GetCurrentProcess(void) {
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
     DWORD error = ERROR_SUCCESS;
     if (sim::InjectedFault("OpenProcessToken", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     if (ProcessHandle != kCurrentProcess) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     if (TokenHandle == nullptr) {
-        return Fail(ERROR_NOACCESS);
+        return FailWith(ERROR_NOACCESS);
     }
     ACCESS_MASK access = (DesiredAccess & MAXIMUM_ALLOWED) ? TOKEN_ALL_ACCESS : DesiredAccess;
     try {
@@ -43,7 +40,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
         error = ERROR_NOT_ENOUGH_MEMORY;
     }
     if (error != ERROR_SUCCESS || *TokenHandle == nullptr) {
-        return Fail(error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY);
+        return FailWith(error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY);
     }
     return TRUE;
 }
@@ -53,33 +50,33 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
                                 PDWORD ReturnLength) {
     DWORD error = ERROR_SUCCESS;
     if (sim::InjectedFault("GetTokenInformation", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     auto token = sim::HandleTable::Get().FindAs<sim::TokenObject>(TokenHandle);
     if (!token) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     if (!token->Allows(TOKEN_QUERY)) {
-        return Fail(ERROR_ACCESS_DENIED);
+        return FailWith(ERROR_ACCESS_DENIED);
     }
     if (TokenInformationClass != TokenPrivileges) {
-        return Fail(ERROR_INVALID_PARAMETER);  // this machine's tokens tell only privileges
+        return FailWith(ERROR_INVALID_PARAMETER);  // this machine's tokens tell only privileges
     }
     if (ReturnLength == nullptr) {
-        return Fail(ERROR_NOACCESS);
+        return FailWith(ERROR_NOACCESS);
     }
     std::vector<BYTE> privileges;
     try {
         privileges = token->Get().Privileges();
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     *ReturnLength = static_cast<DWORD>(privileges.size());
     if (TokenInformationLength < privileges.size()) {
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
     if (TokenInformation == nullptr) {
-        return Fail(ERROR_NOACCESS);
+        return FailWith(ERROR_NOACCESS);
     }
     std::memcpy(TokenInformation, privileges.data(), privileges.size());
     return TRUE;
@@ -90,31 +87,31 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
     DWORD error = ERROR_SUCCESS;
     if (sim::InjectedFault("AdjustTokenPrivileges", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     auto token = sim::HandleTable::Get().FindAs<sim::TokenObject>(TokenHandle);
     if (!token) {
-        return Fail(ERROR_INVALID_HANDLE);
+        return FailWith(ERROR_INVALID_HANDLE);
     }
     if (!token->Allows(TOKEN_ADJUST_PRIVILEGES) ||
         (PreviousState != nullptr && !token->Allows(TOKEN_QUERY))) {
-        return Fail(ERROR_ACCESS_DENIED);
+        return FailWith(ERROR_ACCESS_DENIED);
     }
     if ((!DisableAllPrivileges && NewState == nullptr) ||
         (PreviousState != nullptr && ReturnLength == nullptr)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailWith(ERROR_INVALID_PARAMETER);
     }
     std::vector<BYTE> previous;
     try {
         error = token->Get().Adjust(DisableAllPrivileges != FALSE, NewState,
                                     PreviousState ? &previous : nullptr, BufferLength);
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (PreviousState != nullptr) {
         *ReturnLength = static_cast<DWORD>(previous.size());
         if (error == ERROR_INSUFFICIENT_BUFFER) {
-            return Fail(error);
+            return FailWith(error);
         }
         std::memcpy(PreviousState, previous.data(), previous.size());
     }
@@ -126,13 +123,13 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
 BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
     DWORD error = ERROR_SUCCESS;
     if (sim::InjectedFault("LookupPrivilegeValueW", &error)) {
-        return Fail(error);
+        return FailWith(error);
     }
     if (lpSystemName != nullptr && *lpSystemName != 0) {
-        return Fail(RPC_S_SERVER_UNAVAILABLE);  // this machine has no neighbours
+        return FailWith(RPC_S_SERVER_UNAVAILABLE);  // this machine has no neighbours
     }
     if (lpName == nullptr || lpLuid == nullptr) {
-        return Fail(ERROR_NOACCESS);
+        return FailWith(ERROR_NOACCESS);
     }
     std::string name;
     for (const WCHAR* c = lpName; *c != 0; ++c) {
@@ -140,7 +137,7 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lp
     }
     DWORD luid = sim::PrivilegeLuid(name);
     if (luid == 0) {
-        return Fail(ERROR_NO_SUCH_PRIVILEGE);
+        return FailWith(ERROR_NO_SUCH_PRIVILEGE);
     }
     lpLuid->LowPart = luid;
     lpLuid->HighPart = 0;
