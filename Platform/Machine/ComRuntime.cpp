@@ -254,42 +254,23 @@ void LeakLedger::RemoveObject(LedgerEntry* entry) {
     m_objects.erase(entry);
 }
 
-void LeakLedger::AddString(const void* string) {
+void LeakLedger::Add(std::unordered_set<const void*>& live, const void* item) {
     std::lock_guard<std::mutex> hold(m_lock);
-    m_strings.insert(string);
+    live.insert(item);
 }
 
-bool LeakLedger::RemoveString(const void* string) {
+bool LeakLedger::Remove(std::unordered_set<const void*>& live, const void* item) {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_strings.erase(string) == 0) {
+    if (live.erase(item) == 0) {
         ++m_badFrees;
         return false;
     }
     return true;
 }
 
-bool LeakLedger::HasString(const void* string) {
+bool LeakLedger::Has(const std::unordered_set<const void*>& live, const void* item) {
     std::lock_guard<std::mutex> hold(m_lock);
-    return m_strings.count(string) != 0;
-}
-
-void LeakLedger::AddArray(const void* array) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_arrays.insert(array);
-}
-
-bool LeakLedger::RemoveArray(const void* array) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (m_arrays.erase(array) == 0) {
-        ++m_badFrees;
-        return false;
-    }
-    return true;
-}
-
-bool LeakLedger::HasArray(const void* array) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_arrays.count(array) != 0;
+    return live.count(item) != 0;
 }
 
 LedgerSnapshot LeakLedger::Snapshot() {

@@ -226,15 +226,19 @@ public:
 
     void AddObject(LedgerEntry* entry);
     void RemoveObject(LedgerEntry* entry);
-    void AddString(const void* string);
-    bool RemoveString(const void* string);  // false (and counted) when it was not live
-    bool HasString(const void* string);
-    void AddArray(const void* array);
-    bool RemoveArray(const void* array);
-    bool HasArray(const void* array);
+    void AddString(const void* string) { Add(m_strings, string); }
+    // false (and counted as a bad free) when it was not live
+    bool RemoveString(const void* string) { return Remove(m_strings, string); }
+    bool HasString(const void* string) { return Has(m_strings, string); }
+    void AddArray(const void* array) { Add(m_arrays, array); }
+    bool RemoveArray(const void* array) { return Remove(m_arrays, array); }
+    bool HasArray(const void* array) { return Has(m_arrays, array); }
 
 private:
     LeakLedger();
+    void Add(std::unordered_set<const void*>& live, const void* item);
+    bool Remove(std::unordered_set<const void*>& live, const void* item);
+    bool Has(const std::unordered_set<const void*>& live, const void* item);
 
     std::mutex m_lock;
     std::unordered_set<LedgerEntry*> m_objects;
