@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <objbase.h>
+#include <wbemidl.h>
 
 #include <atomic>
 #include <functional>
@@ -67,6 +68,26 @@ struct InterfaceOf<IGlobalInterfaceTable> {
 template <>
 struct InterfaceOf<IClientSecurity> {
     static const IID& Id() { return IID_IClientSecurity; }
+};
+template <>
+struct InterfaceOf<IWbemLocator> {
+    static const IID& Id() { return IID_IWbemLocator; }
+};
+template <>
+struct InterfaceOf<IWbemServices> {
+    static const IID& Id() { return IID_IWbemServices; }
+};
+template <>
+struct InterfaceOf<IWbemClassObject> {
+    static const IID& Id() { return IID_IWbemClassObject; }
+};
+template <>
+struct InterfaceOf<IEnumWbemClassObject> {
+    static const IID& Id() { return IID_IEnumWbemClassObject; }
+};
+template <>
+struct InterfaceOf<IWbemContext> {
+    static const IID& Id() { return IID_IWbemContext; }
 };
 
 // The ledger's record of one live object: its reference count and its COM identity.
