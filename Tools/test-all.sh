@@ -3,8 +3,8 @@
 #   asan         every Linux test (Unit, Platform, Scenario) under AddressSanitizer + UBSan
 #   tsan         the Unit, Platform and threading tests under ThreadSanitizer
 #   default      the plain build the demo uses, and the demo itself
-#   windows-x86  the product build (PE32)
-#   windows-x64  the portable suites under Wine
+#   windows-x86  the product build (PE32), and the product's format, resources and exports
+#   windows-x64  the portable suites and the service's lifecycle under Wine
 #   fuzz         each fuzz target for a few seconds
 # Usage: Tools/test-all.sh [stage ...]   (no stage: all of them)
 set -u
@@ -43,7 +43,7 @@ stage_default() {
     build default && Tools/demo.sh
 }
 stage_windows_x86() {
-    build windows-x86
+    build windows-x86 && ctest --preset windows-x86
 }
 stage_windows_x64() {
     build windows-x64 && ctest --preset windows-x64 -j2
