@@ -1,7 +1,74 @@
 #include "HyperVMonitor.h"
 
+#include "OSType.h"
 #include "ZelAdapter.h"
 #include "ZelDebug.h"
+
+#include <new>
+
+namespace {
+
+const WCHAR kSource[] = TEXT("Src\\HyperVMonitor");
+
+// One Next of the event wait; the stop request is polled between two.
+const LONG kEventSliceMs = 5000;
+// Pause after a failure that would otherwise repeat at once (no namespace, no subscription, an
+// event enumerator that answers without waiting): as long as one quiet slice, with stop polls.
+const int kRetryPauseSeconds = 5;
+
+// The class whose instance operations wake the worker, by model: external port, VM endpoint,
+// synthetic port, computer system, VLAN settings.
+const WCHAR* const kEventClassesV2[] = {
+    TEXT("Msvm_ExternalEthernetPort"),
+    TEXT("Msvm_VLANEndpoint"),
+    TEXT("Msvm_SyntheticEthernetPort"),
+    TEXT("Msvm_ComputerSystem"),
+    TEXT("Msvm_EthernetSwitchPortVlanSettingData"),
+};
+const WCHAR* const kEventClassesV1[] = {
+    TEXT("Msvm_ExternalEthernetPort"),    TEXT("Msvm_VmLANEndpoint"),
+    TEXT("Msvm_SyntheticEthernetPort"),   TEXT("Msvm_ComputerSystem"),
+    TEXT("Msvm_VLANEndpointSettingData"),
+};
+
+// The event query as a BSTR; null when it cannot be allocated.
+BSTR EventQuery(bool bVersion2) {
+    const WCHAR* const* ppszClasses = bVersion2 ? kEventClassesV2 : kEventClassesV1;
+    try {
+        CZelString strQuery;
+        strQuery.append(TEXT("SELECT * FROM"));
+        strQuery.append(TEXT(" "));
+        strQuery.append(TEXT("__InstanceOperationEvent "));
+        strQuery.append(TEXT("WITHIN 10 "));
+        strQuery.append(TEXT("WHERE "));
+        for (size_t i = 0; i < sizeof(kEventClassesV1) / sizeof(kEventClassesV1[0]); ++i) {
+            if (i > 0) {
+                strQuery.append(TEXT(" OR "));
+            }
+            strQuery.append(TEXT("("));
+            strQuery.append(TEXT("TargetInstance ISA "));
+            strQuery.append(TEXT("'"));
+            strQuery.append(ppszClasses[i]);
+            strQuery.append(TEXT("'"));
+            strQuery.append(TEXT(")"));
+        }
+        return SysAllocString(strQuery.c_str());
+    } catch (const std::bad_alloc&) {
+        return NULL;
+    }
+}
+
+}  // namespace
+
+DWORD WINAPI HyperVMonitorThreadProc(LPVOID pParameter) {
+    HyperVMonitor* pMonitor = static_cast<HyperVMonitor*>(pParameter);
+    if (pMonitor == NULL) {
+        return 1;
+    }
+    pMonitor->DoMonitor();
+    ExitThread(0);
+    return 0;  // not reached
+}
 
 HyperVMonitor::HyperVMonitor()
     : GenericMonitor(),
@@ -24,6 +91,89 @@ HyperVMonitor::~HyperVMonitor() {
     }
     UninitializeCOM();
     DebugTrace(TEXT("Exiting HyperVMonitor::~HyperVMonitor()"));
+}
+
+bool HyperVMonitor::SpawnThread() {
+    HANDLE hThread = CreateThread(NULL, 0, HyperVMonitorThreadProc, this, 0, NULL);
+    if (hThread == NULL) {
+        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), GetLastError());
+        return false;
+    }
+    DebugTrace(TEXT("Successfully created the thread"));
+    CloseHandle(hThread);  // the worker is never joined by handle
+    return true;
+}
+
+bool HyperVMonitor::DoMonitor() {
+    DebugTrace(TEXT("Entering HyperVMonitor::DoMonitor()"));
+    SetState(MONITOR_RUNNING);
+    if (!IsHyperVServicePresent()) {
+        DebugTrace(
+            TEXT("Hyper-V service is not present on this system - exiting Hyper-V monitor."));
+    } else if (!InitializeWMI()) {
+        g_ZelDebug.Error(kSource, __LINE__, TEXT("ERROR:  Unable to initialize WMI!"));
+    } else {
+        // Until every team of one pass reached the driver; a pass whose query failed found none.
+        while (!m_bTeamsInitialized) {
+            if (!CheckForTeamUpdates()) {
+                g_ZelDebug.Error(kSource, __LINE__,
+                                 TEXT("ERROR:  Unable to intialize team array!"));
+            }
+            if (CheckForStopCommand(0)) {
+                break;
+            }
+        }
+        UninitializeWMI();
+
+        // A fresh connection and subscription for every event.
+        for (;;) {
+            if (GetTimeout() == 0) {
+                DebugTrace(TEXT("Timeout is 0 - exiting."));
+                break;
+            }
+            if (!InitializeWMI()) {
+                g_ZelDebug.Error(kSource, __LINE__, TEXT("ERROR:  Unable to initialize WMI!"));
+                // A namespace that cannot be reached would keep the worker busy and deaf to a
+                // stop: wait a slice before trying again, and leave on a stop.
+                if (CheckForStopCommand(kRetryPauseSeconds)) {
+                    break;
+                }
+                continue;
+            }
+            if (WaitForChangeEvent()) {
+                CheckForTeamUpdates();
+            }
+            UninitializeWMI();
+            if (CheckForStopCommand(0)) {
+                break;
+            }
+        }
+    }
+    m_Teams.RemoveAll();
+    // A failed InitializeWMI may have left its connection; nothing else would release it.
+    if (m_pIWbemService != NULL) {
+        m_pIWbemService->Release();
+        m_pIWbemService = NULL;
+    }
+    SetState(MONITOR_STOPPED);
+    DebugTrace(TEXT("Exiting HyperVMonitor::DoMonitor()"));
+    return true;
+}
+
+bool HyperVMonitor::IsHyperVServicePresent() {
+    DebugTrace(TEXT("Entering HyperVMonitor::IsHyperVServicePresent"));
+    bool bPresent = false;
+    SC_HANDLE hManager = OpenSCManagerW(NULL, NULL, GENERIC_READ);
+    if (hManager != NULL) {
+        SC_HANDLE hService = OpenServiceW(hManager, TEXT("VMMS"), GENERIC_READ);
+        if (hService != NULL) {
+            bPresent = true;
+            CloseServiceHandle(hService);
+        }
+        CloseServiceHandle(hManager);
+    }
+    DebugTrace(TEXT("Exiting HyperVMonitor::IsHyperVServicePresent = %d"), bPresent);
+    return bPresent;
 }
 
 bool HyperVMonitor::InitializeCOM() {
@@ -54,6 +204,122 @@ bool HyperVMonitor::UninitializeCOM() {
     }
     DebugTrace(TEXT("Exiting HyperVMonitor::UninitializeCOM()"));
     return true;
+}
+
+bool HyperVMonitor::InitializeWMI() {
+    DebugTrace(TEXT("Entering HyperVMonitor::InitializeWMI()"));
+    if (m_pIWbemService != NULL) {
+        m_pIWbemService->Release();
+    }
+    m_pIWbemService = NULL;
+    bool bSuccess = false;
+    IWbemLocator* pLocator = NULL;
+    HRESULT hr = CoCreateInstance(CLSID_WbemLocator, NULL, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                  reinterpret_cast<LPVOID*>(&pLocator));
+    if (FAILED(hr)) {
+        DebugTrace(TEXT("ERROR:  Unable to do CoCreateInstance."));
+    } else {
+        COSType osType;
+        BSTR bstrNamespace =
+            SysAllocString(osType.IsWin8OrLater() ? TEXT("root\\virtualization\\v2")
+                                                  : TEXT("root\\virtualization"));
+        hr = pLocator->ConnectServer(bstrNamespace, NULL, NULL, NULL, 0, NULL, NULL,
+                                     &m_pIWbemService);
+        SysFreeString(bstrNamespace);
+        if (FAILED(hr)) {
+            m_pIWbemService = NULL;
+            DebugTrace(TEXT("ERROR:  Unable to connect the WMI namespace"));
+        } else {
+            hr = CoSetProxyBlanket(m_pIWbemService, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, NULL,
+                                   RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, NULL,
+                                   EOAC_NONE);
+            if (FAILED(hr)) {
+                DebugTrace(TEXT("ERROR:  Unable to set proxy blanket"));
+            } else {
+                bSuccess = true;
+            }
+        }
+    }
+    if (pLocator != NULL) {
+        pLocator->Release();
+    }
+    DebugTrace(TEXT("Exiting HyperVMonitor::InitializeWMI() bSuccess=%d"), bSuccess);
+    return bSuccess;
+}
+
+bool HyperVMonitor::UninitializeWMI() {
+    if (m_pIWbemService != NULL) {
+        m_pIWbemService->Release();
+        m_pIWbemService = NULL;
+    }
+    DebugTrace(TEXT("Exiting HyperVMonitor::UninitializeWMI(),  bSuccess=%d"), 1);
+    return true;
+}
+
+bool HyperVMonitor::WaitForChangeEvent() {
+    DebugTrace(TEXT("Entering HyperVMonitor::WaitForChangeEvent()"));
+    bool bChanged = false;
+    COSType osType;
+    bool bVersion2 = osType.IsWin8OrLater();
+    IEnumWbemClassObject* pEnum = NULL;
+    IWbemClassObject* pEvent = NULL;
+    if (m_pIWbemService == NULL) {
+        DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
+    } else {
+        BSTR bstrQuery = EventQuery(bVersion2);
+        BSTR bstrLanguage = SysAllocString(TEXT("WQL"));
+        if (bstrQuery == NULL || bstrLanguage == NULL) {
+            // Out of memory: no subscription this cycle; pause so the watch loop cannot spin.
+            DebugTrace(TEXT("ERROR:  Unable to allocate the event query"));
+            CheckForStopCommand(kRetryPauseSeconds);
+        } else {
+            DebugTrace(TEXT("%s"), bstrQuery);
+            HRESULT hr = m_pIWbemService->ExecNotificationQuery(
+                bstrLanguage, bstrQuery, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
+                NULL, &pEnum);
+            if (FAILED(hr)) {
+                pEnum = NULL;
+                DebugTrace(TEXT("ERROR:  Unable to execute query - hres=%x"), hr);
+            }
+        }
+        SysFreeString(bstrQuery);
+        SysFreeString(bstrLanguage);
+    }
+    while (pEnum != NULL) {
+        if (pEvent != NULL) {
+            pEvent->Release();
+            pEvent = NULL;
+        }
+        if (CheckForStopCommand(0)) {
+            bChanged = false;
+            break;
+        }
+        ULONG uReturned = 0;
+        HRESULT hr = pEnum->Next(kEventSliceMs, 1, &pEvent, &uReturned);
+        if (uReturned > 0 && hr == WBEM_S_NO_ERROR) {
+            DebugTrace(TEXT("Found change in hyper-v"));
+            pEvent->Release();
+            pEvent = NULL;
+            bChanged = true;
+            break;
+        }
+        if (uReturned == 0) {
+            pEvent = NULL;
+            // Only a time-out has waited its slice; an enumerator that fails or ends at once
+            // (the provider went away) would make this loop spin until the stop.
+            if (hr != WBEM_S_TIMEDOUT) {
+                CheckForStopCommand(kRetryPauseSeconds);
+            }
+        }
+    }
+    if (pEvent != NULL) {
+        pEvent->Release();
+    }
+    if (pEnum != NULL) {
+        pEnum->Release();
+    }
+    DebugTrace(TEXT("Exiting HyperVMonitor::WaitForChangeEvent()"));
+    return bChanged;
 }
 
 void HyperVMonitor::DumpTeams(CZelPointerArray<TeamedAdapter*>* pTeams) {
