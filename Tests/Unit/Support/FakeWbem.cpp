@@ -14,12 +14,32 @@ WString Text(const WCHAR* text) {
 class FakeEnum : public sim::ComObject<IEnumWbemClassObject> {
 public:
     explicit FakeEnum(const FakeAnswer& answer)
-        : ComObject("test::FakeEnum"), m_objects(answer.objects), m_end(answer.end) {}
+        : ComObject("test::FakeEnum"),
+          m_objects(answer.objects),
+          m_end(answer.end),
+          m_waits(answer.waits),
+          m_delayMs(answer.delayMs),
+          m_created(GetTickCount()) {}
 
-    HRESULT STDMETHODCALLTYPE Next(LONG, ULONG uCount, IWbemClassObject** apObjects,
+    HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
                                    ULONG* puReturned) override {
         if (apObjects == nullptr || puReturned == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
+        }
+        if (m_waits && !Due()) {
+            *puReturned = 0;
+            bool pending = Pending();
+            if (lTimeout < 0 && !pending) {
+                return m_end;
+            }
+            DWORD dwWaitMs = lTimeout < 0 ? INFINITE : static_cast<DWORD>(lTimeout);
+            if (pending) {
+                dwWaitMs = std::min(dwWaitMs, m_delayMs - (GetTickCount() - m_created));
+            }
+            Sleep(dwWaitMs);
+            if (!Due()) {
+                return pending ? WBEM_S_TIMEDOUT : m_end;
+            }
         }
         std::lock_guard<std::mutex> hold(m_lock);
         ULONG given = 0;
@@ -46,10 +66,20 @@ public:
 private:
     ~FakeEnum() override = default;
 
+    bool Pending() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_next < m_objects.size();
+    }
+    // Objects left, and their time has come.
+    bool Due() { return Pending() && GetTickCount() - m_created >= m_delayMs; }
+
     std::mutex m_lock;
     std::vector<ComRef<FakeObject>> m_objects;
     size_t m_next = 0;
     HRESULT m_end;
+    bool m_waits;
+    DWORD m_delayMs;
+    DWORD m_created;
 };
 
 class FakeLocator : public sim::ComObject<IWbemLocator> {

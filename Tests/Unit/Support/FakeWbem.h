@@ -118,6 +118,11 @@ struct FakeAnswer {
     // Next's result once the objects are used up (WBEM_S_FALSE as WMI gives at the end, or
     // WBEM_S_TIMEDOUT for an event query that waits).
     HRESULT end = WBEM_S_FALSE;
+    // An event subscription: Next waits on the machine's clock, for objects not yet due until
+    // they are (at most its time-out, then WBEM_S_TIMEDOUT), with none left its whole time-out
+    // before it answers `end` (at once for an infinite time-out, which would never return).
+    bool waits = false;
+    DWORD delayMs = 0;  // with `waits`: the objects are due this long after the subscription
 };
 
 // A namespace. Queries (ExecQuery, ExecNotificationQuery) are answered by exact text, instance

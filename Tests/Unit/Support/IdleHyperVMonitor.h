@@ -10,4 +10,32 @@ public:
     bool SpawnThread() override { return false; }
 };
 
+// An idle monitor whose update pass and its parts are open to the test, on a namespace
+// connection the test gives it.
+class OpenHyperVMonitor : public IdleHyperVMonitor {
+public:
+    ~OpenHyperVMonitor() override { Connect(NULL); }
+
+    using HyperVMonitor::CheckForTeamUpdates;
+    using HyperVMonitor::GetPropertyInt;
+    using HyperVMonitor::GetPropertyString;
+    using HyperVMonitor::IsBoundToTeam;
+    using HyperVMonitor::IsOrvexTeam;
+    using HyperVMonitor::IsTeamInstance;
+    using HyperVMonitor::PopulateVirtualMachines;
+
+    // Holds a reference to `pServices` (null: no connection) in place of the one held before.
+    void Connect(IWbemServices* pServices) {
+        if (pServices != NULL) {
+            pServices->AddRef();
+        }
+        if (m_pIWbemService != NULL) {
+            m_pIWbemService->Release();
+        }
+        m_pIWbemService = pServices;
+    }
+    bool TeamsInitialized() const { return m_bTeamsInitialized; }
+    const CZelPointerArray<TeamedAdapter*>& PreviousTeams() const { return m_Teams; }
+};
+
 }  // namespace test
