@@ -1,0 +1,260 @@
+// The service's life on a machine: installed with -i, started, controlled and stopped through
+// tarvik-sim, as the service control manager would; what it reports, traces and leaves in the
+// registry, across a pre-shutdown and the next start.
+#include <windows.h>
+
+#include "Scenario/ServiceMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test::ServiceMachine;
+using test::StatusReport;
+
+const WCHAR kRebootValue[] = TEXT("Reboot_Detected");
+const char kSetupLibrary[] =
+    R"("libraries": [{"name": "ZEL2Setp.dll", "exports": ["RegisterZel2"]}])";
+
+// Checkpoints count up by one through each pending run and are 0 otherwise; nothing but the
+// running and stopped states takes controls.
+void ExpectCheckpoints(const std::vector<StatusReport>& reports) {
+    long long expected = 1;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        SCOPED_TRACE(i);
+        bool pending =
+            reports[i].state == SERVICE_START_PENDING || reports[i].state == SERVICE_STOP_PENDING;
+        if (pending) {
+            if (i > 0 && reports[i - 1].state != reports[i].state) {
+                expected = 1;
+            }
+            EXPECT_EQ(reports[i].checkPoint, expected++);
+            EXPECT_EQ(reports[i].accepted, 0);
+        } else {
+            EXPECT_EQ(reports[i].checkPoint, 0);
+            EXPECT_EQ(reports[i].accepted, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN);
+        }
+        EXPECT_EQ(reports[i].from, "service");
+    }
+}
+
+std::vector<long long> StatesOf(const std::vector<StatusReport>& reports) {
+    std::vector<long long> states;
+    for (const StatusReport& report : reports) {
+        if (states.empty() || states.back() != report.state) {
+            states.push_back(report.state);
+        }
+    }
+    return states;
+}
+
+// The workers end at once here (no Hyper-V, nothing to upgrade); a stop after they ended takes
+// the handler's report, one for each StopMonitor and one poll.
+TEST(ServiceLifecycle, StartAndStopReportEveryStatusAndCheckpoint) {
+    ServiceMachine machine;
+    ASSERT_EQ(machine.Run("-i"), 0);
+    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.WaitForTrace("Exiting InstallerUpdates::DoMonitor()"));
+    ASSERT_TRUE(machine.WaitForTrace("Exiting HyperVMonitor::DoMonitor()"));
+
+    SERVICE_STATUS_PROCESS status = machine.Status();
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwControlsAccepted,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
+    size_t reportsBefore = machine.Reports().size();
+    // An interrogation is only traced: no status is reported and the service goes on running.
+    EXPECT_EQ(machine.Sim("control 4"), 0);
+    EXPECT_EQ(machine.Reports().size(), reportsBefore);
+    EXPECT_TRUE(machine.Traced("Entering ServiceCtrlHandler - dwCode=4"));
+
+    ASSERT_EQ(machine.Sim("stop"), 0);
+    std::vector<StatusReport> reports = machine.Reports();
+    std::vector<std::pair<long long, long long>> expected = {{2, 1}, {2, 2}, {4, 0}, {3, 1}, {3, 2},
+                                                             {3, 3}, {3, 4}, {3, 5}, {1, 0}};
+    ASSERT_EQ(reports.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(reports[i].state, expected[i].first);
+        EXPECT_EQ(reports[i].checkPoint, expected[i].second);
+    }
+    ExpectCheckpoints(reports);
+
+    machine.ExpectTraceInOrder(
+        {"Entering main", "Entering RunService", "Created a stop event.",
+         "Entering StartMonitors()", "Starting the hyper-V monitor", "Starting the upgrade monitor",
+         "Entering ReportStatus - dwCurrentState=4", "Entering ServiceCtrlHandler - dwCode=1",
+         "Stopping the service", "Entering StopMonitors()", "Stopping the hyper-V monitor",
+         "Stopping the upgrade monitor", "Exiting StopMonitor() - bSuccess=1",
+         "Entering ReportStatus - dwCurrentState=1", "Exiting ServiceCtrlHandler", "Exiting main"});
+    // A plain stop is no orderly shutdown: the next start will not report warnings.
+    EXPECT_FALSE(machine.Traced("Received pre-shutdown event"));
+    EXPECT_FALSE(machine.Traced("Starting the tarvik warnings monitor"));
+    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+}
+
+TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
+    ServiceMachine machine(kSetupLibrary);
+    ASSERT_EQ(machine.Run("-i"), 0);
+    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_EQ(machine.Sim("shutdown"), 0);
+    machine.ExpectTraceInOrder({"Entering ServiceCtrlHandler - dwCode=15",
+                                "Received pre-shutdown event", "Stopping the service",
+                                "Exiting StopMonitor() - bSuccess=1"});
+    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), 1);
+    EXPECT_EQ(StatesOf(machine.Reports()), (std::vector<long long>{2, 4, 3, 1}));
+    EXPECT_TRUE(machine.Records("libraries.jsonl").empty());
+
+    // The next start consumes the marker, has the setup library look for devices (version 10)
+    // and starts the warnings monitor.
+    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.WaitForTrace("Exiting TarvikWarnings::SpawnThread()"));
+    machine.ExpectTraceInOrder(
+        {"Starting the upgrade monitor", "Fresh reboot detected",
+         "Detected Win10 Setup on fresh boot", "Calling SetupZEL2 to check for unregistred devices",
+         "Starting the tarvik warnings monitor", "Entering ReportStatus - dwCurrentState=4"});
+    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+    std::vector<sim::Json> calls = machine.Records("libraries.jsonl");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].Find("library")->String(), "ZEL2Setp.dll");
+    EXPECT_EQ(calls[0].Find("export")->String(), "RegisterZel2");
+    EXPECT_EQ(calls[0].Find("process")->Number(), machine.ProcessId());
+
+    // A stop by the service control manager alone leaves no marker: the start after it is no
+    // fresh boot.
+    ASSERT_EQ(machine.Sim("stop"), 0);
+    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+    ASSERT_EQ(machine.Sim("start"), 0);
+    EXPECT_FALSE(machine.Traced("Fresh reboot detected"));
+    EXPECT_FALSE(machine.Traced("Starting the tarvik warnings monitor"));
+    EXPECT_EQ(machine.Records("libraries.jsonl").size(), 1u);
+    ASSERT_EQ(machine.Sim("stop"), 0);
+    ExpectCheckpoints(machine.Reports());
+}
+
+TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
+    struct Case {
+        const char* name;
+        std::string settings;
+        DWORD marker;
+        bool freshBoot, win10;
+    };
+    const Case cases[] = {
+        // The warnings monitor starts even when the setup library is not there.
+        {"version 10, no setup library", "", 1, true, true},
+        {"version 6.3",
+         std::string(R"("os": {"major": 6, "minor": 3, "build": 9600}, )") + kSetupLibrary, 1, true,
+         false},
+        // Any value but 1 is no fresh boot, and is deleted all the same.
+        {"marker 0", kSetupLibrary, 0, false, false},
+        {"marker 2", kSetupLibrary, 2, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceMachine machine(c.settings);
+        ASSERT_EQ(machine.Run("-i"), 0);
+        ServiceMachine::WriteDword(test::kZel2Key, kRebootValue, c.marker);
+        ASSERT_EQ(machine.Sim("start"), 0);
+        if (c.freshBoot) {
+            ASSERT_TRUE(machine.WaitForTrace("Exiting TarvikWarnings::SpawnThread()"));
+        }
+        EXPECT_EQ(machine.Traced("Fresh reboot detected"), c.freshBoot);
+        EXPECT_EQ(machine.Traced("Starting the tarvik warnings monitor"), c.freshBoot);
+        EXPECT_EQ(machine.Traced("Detected Win10 Setup on fresh boot"), c.win10);
+        // No case has both the library and version 10: the call is never made.
+        EXPECT_FALSE(machine.Traced("Calling SetupZEL2 to check for unregistred devices"));
+        EXPECT_TRUE(machine.Records("libraries.jsonl").empty());
+        EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+        EXPECT_EQ(machine.Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+        ASSERT_EQ(machine.Sim("stop"), 0);
+    }
+}
+
+// The upgrade monitor waits for a DCB program that never ends: the stop gives up after 30 to 31
+// seconds of the machine's clock, with a new checkpoint every 100 ms, and the service stays
+// stop-pending; removing it then leaves it registered.
+TEST(ServiceLifecycle, AMonitorThatWillNotStopLeavesTheServiceStopPending) {
+    ServiceMachine machine(
+        R"("services": [{"name": "OrvexDCB"}],
+           "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", "neverExits": true}])",
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvexDCB]\n"
+        "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
+        "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\OrvexDCB.exe\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
+        "\"InstalledTALM_DCB_Upgrade\"=dword:00000001\n");
+    ASSERT_EQ(machine.Run("-i"), 0);
+    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.WaitForTrace(
+        "Entering ExecuteCommand - \"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg"));
+
+    EXPECT_NE(machine.Sim("stop --timeout 1"), 0);
+    EXPECT_TRUE(machine.Traced("ERROR:  Maximum timeout exceeded in waiting for monitors to stop"));
+    EXPECT_TRUE(machine.Traced("Exiting StopMonitor() - bSuccess=0"));
+    EXPECT_FALSE(machine.Traced("Entering ReportStatus - dwCurrentState=1"));
+    EXPECT_EQ(machine.Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+
+    std::vector<StatusReport> reports = machine.Reports();
+    ExpectCheckpoints(reports);
+    ASSERT_EQ(StatesOf(reports), (std::vector<long long>{2, 4, 3}));
+    auto firstStop = std::find_if(reports.begin(), reports.end(),
+                                  [](const StatusReport& r) { return r.state == 3; });
+    long long waited = reports.back().tick - firstStop->tick;
+    EXPECT_GE(waited, 29000);
+    EXPECT_LE(waited, 32000);
+    // The handler's report, StopMonitors' first, one after each StopMonitor, then one a poll:
+    // never more often than every 100 ms of the machine's clock.
+    long long polls = reports.back().checkPoint - 4;
+    EXPECT_GE(polls, 30);
+    EXPECT_LE(polls, 311);
+    EXPECT_EQ(ServiceMachine::ReadDword(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")), 1);
+
+    // -u finds it stopping and does not send a stop of its own.
+    EXPECT_EQ(machine.Run("-u"), 0);
+    machine.ExpectTraceInOrder(
+        {"Entering WaitOnStatus - bStartService=0", "New status is pending.  Current State=3",
+         "Exiting WaitOnStatus - bServiceChanged=0",
+         "ERROR:  Unable to stop the service in the wait time provided",
+         "Exiting MarkServiceForDelete - Success=0", "The service did not uninstall."});
+    EXPECT_EQ(machine.Registered(), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+TEST(ServiceLifecycle, ConsoleStartAndSwitches) {
+    ServiceMachine machine;
+    // Without a service control manager the dispatcher fails as from a console; exit code 0.
+    EXPECT_EQ(machine.Run(""), 0);
+    EXPECT_TRUE(machine.Traced(
+        "ERROR:  The program is being run as a console application and not as a service."));
+    EXPECT_TRUE(machine.Traced("Exiting main"));
+
+    // Switches are compared case-sensitively, and only the first counts.
+    struct Case {
+        const char* arguments;
+        const char* traced;
+        DWORD registered;
+    };
+    const Case cases[] = {
+        {"-INSTALL", "Unexpected parameter - -INSTALL", ERROR_SERVICE_DOES_NOT_EXIST},
+        {"-I", "Unexpected parameter - -I", ERROR_SERVICE_DOES_NOT_EXIST},
+        {"/i", "Unexpected parameter - /i", ERROR_SERVICE_DOES_NOT_EXIST},
+        {"install -i", "Unexpected parameter - install", ERROR_SERVICE_DOES_NOT_EXIST},
+        {"-install -u", "Successfully installed the service", ERROR_SUCCESS},
+        {"-uninstall -i", "Successfully uninstalled the service.", ERROR_SERVICE_DOES_NOT_EXIST},
+        {"-i", "Successfully installed the service", ERROR_SUCCESS},
+        {"-u", "Successfully uninstalled the service.", ERROR_SERVICE_DOES_NOT_EXIST},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        EXPECT_EQ(machine.Run(c.arguments), 0);
+        EXPECT_TRUE(machine.Traced(c.traced));
+        EXPECT_EQ(machine.Registered(), c.registered);
+        // Each run begins a new trace file.
+        std::vector<std::string> trace = machine.Trace();
+        EXPECT_EQ(std::count(trace.begin(), trace.end(), "Entering main"), 1);
+    }
+    EXPECT_TRUE(machine.Reports().empty());
+}
+
+}  // namespace
