@@ -1,0 +1,316 @@
+// Team discovery on a built machine (network devices, the teaming protocol's configuration, the
+// teaming driver) with the Hyper-V side as WMI doubles: which adapters count as teams, and what an
+// update pass reports to the driver as teams appear, change and vanish.
+#include "Support/FakeHyperV.h"
+#include "Support/FakeWbem.h"
+#include "Support/IdleHyperVMonitor.h"
+#include "Support/TestMachine.h"
+#include "Support/TraceTest.h"
+#include "ZelRegKey.h"
+
+#include "Machine/ComRuntime.h"
+#include "Machine/Faults.h"
+#include "Machine/Json.h"
+#include "Machine/Machine.h"
+#include "Machine/MachineBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test::ComRef;
+using test::FakeHyperV;
+using test::FakeObject;
+using test::FakeServices;
+using test::WString;
+
+// A: a team's virtual adapter (member B). C: a team's adapter of another maker's text (member
+// D, whose maker text is in capitals). E: an adapter of ours in no team.
+const char kMachine[] = R"({
+  "adapters": [
+    {"guid": "{A0000000-0000-0000-0000-000000000000}", "name": "Team A",
+     "instanceId": "ROOT\\NET\\0000"},
+    {"guid": "{B0000000-0000-0000-0000-000000000000}", "name": "Member B",
+     "instanceId": "PCI\\VEN_8086\\1"},
+    {"guid": "{C0000000-0000-0000-0000-000000000000}", "name": "Team C", "mfg": "Orvex Inc",
+     "instanceId": "ROOT\\NET\\0001"},
+    {"guid": "{D0000000-0000-0000-0000-000000000000}", "name": "Member D", "mfg": "ORVEX",
+     "instanceId": "PCI\\VEN_8086\\2"},
+    {"guid": "{E0000000-0000-0000-0000-000000000000}", "name": "Loose E",
+     "instanceId": "PCI\\VEN_8086\\3"}
+  ],
+  "teams": [
+    {"adapter": "{A0000000-0000-0000-0000-000000000000}",
+     "members": ["{B0000000-0000-0000-0000-000000000000}"]},
+    {"adapter": "{C0000000-0000-0000-0000-000000000000}",
+     "members": ["{D0000000-0000-0000-0000-000000000000}"]}
+  ]
+})";
+
+const WCHAR kPortQuery[] =
+    TEXT("SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2");
+const char kTeamA[] = "ROOT#NET#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
+
+std::string Narrow(const WString& text) {
+    return std::string(text.begin(), text.end());
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& line) {
+    return std::count(lines.begin(), lines.end(), line);
+}
+
+class TeamDiscovery : public test::TraceTest {
+protected:
+    static void SetUpTestSuite() {
+        s_machine = new test::TestMachine(kMachine);
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(s_machine->Dir()));
+        TraceTest::SetUpTestSuite();
+    }
+    static void TearDownTestSuite() {
+        delete s_machine;
+        s_machine = NULL;
+    }
+
+    void SetUp() override {
+        m_before = sim::LeakLedger::Get().Snapshot();
+        TraceTest::SetUp();
+    }
+    void TearDown() override {
+        sim::Machine::Get().Faults().Clear();
+        m_monitor.Connect(NULL);
+        m_services = ComRef<FakeServices>();
+        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
+        EXPECT_EQ(m_before.objects, after.objects);
+        EXPECT_EQ(m_before.strings, after.strings);
+        EXPECT_EQ(m_before.badFrees, after.badFrees);
+    }
+
+    // The teams A and C bound to external ports, A's switch with two VMs, and a port of an
+    // adapter that is no network device here.
+    static void Topology(FakeHyperV* topology, std::vector<ComRef<FakeObject>>* ports,
+                         LONG nVlanOfFirst) {
+        ports->push_back(topology->AddSwitch(
+            TEXT("Microsoft:{A0000000-0000-0000-0000-000000000000}"), TEXT("Team A")));
+        topology->AddVm(TEXT("VM One"), TEXT("00155D000001"), FakeHyperV::Number(nVlanOfFirst));
+        topology->AddVm(TEXT("VM Two"), TEXT("00155D000002"), FakeHyperV::NoVlan());
+        ports->push_back(topology->AddSwitch(
+            TEXT("Microsoft:{C0000000-0000-0000-0000-000000000000}"), TEXT("Team C")));
+        ports->push_back(
+            topology->AddSwitch(TEXT("{F0000000-0000-0000-0000-000000000000}"), TEXT("Gone")));
+    }
+
+    // One pass against these ports; the driver's records and the trace it left.
+    bool Pass(const FakeHyperV& topology, const std::vector<ComRef<FakeObject>>& ports) {
+        m_services = FakeServices::Make();
+        topology.AnswerTo(m_services.Get());
+        test::FakeAnswer answer;
+        answer.objects = ports;
+        m_services->AnswerQuery(kPortQuery, answer);
+        m_monitor.Connect(m_services.Get());
+        MarkTrace();
+        size_t start = sim::Machine::Get().Records("driver-requests.jsonl").size();
+        bool bSuccess = m_monitor.CheckForTeamUpdates();
+        m_lines = NewMessages(kWithoutScopes | kWithoutRegistry);
+        std::vector<std::string> records = sim::Machine::Get().Records("driver-requests.jsonl");
+        m_lists.clear();
+        for (size_t i = start; i < records.size(); ++i) {
+            sim::Json record = sim::Json::Parse(records[i]);
+            if (record.Find("list") != nullptr) {
+                m_lists.push_back(record);
+            }
+        }
+        return bSuccess;
+    }
+
+    // The one list the pass sent: its adapter's count and VLAN ids.
+    void ExpectOneList(int count, const std::vector<int>& vlans) {
+        ASSERT_EQ(1u, m_lists.size());
+        const sim::Json& list = *m_lists[0].Find("list");
+        EXPECT_EQ(count, list.Find("count")->Number());
+        for (size_t i = 0; i < vlans.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(vlans[i], list.Find("entries")->Items()[i].Find("vlanId")->Number());
+        }
+    }
+
+    static test::TestMachine* s_machine;
+    test::OpenHyperVMonitor m_monitor;
+    ComRef<FakeServices> m_services;
+    std::vector<std::string> m_lines;
+    std::vector<sim::Json> m_lists;
+    sim::LedgerSnapshot m_before;
+};
+
+test::TestMachine* TeamDiscovery::s_machine = NULL;
+
+TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
+    struct {
+        const WCHAR* guid;
+        bool bTeam;
+        const char* name;  // what the argument becomes
+        const char* why;   // the line that decided
+    } cases[] = {
+        {TEXT("{A0000000-0000-0000-0000-000000000000}"), true, kTeamA,
+         "Found team instance - miniportbinding=\\DEVICE\\{A0000000-0000-0000-0000-000000000000}, "
+         "GUID={A0000000-0000-0000-0000-000000000000}"},
+        {TEXT("{D0000000-0000-0000-0000-000000000000}"), true,
+         "PCI#VEN_8086#2#{AD498944-762F-11D0-8DCB-00C04FC3358C}",
+         "Exiting HyperVMonitor::IsBoundToTeam - Teamed=1"},
+        {TEXT("{C0000000-0000-0000-0000-000000000000}"), false,
+         "{C0000000-0000-0000-0000-000000000000}", "Current device is not an Orvex adapter."},
+        {TEXT("{E0000000-0000-0000-0000-000000000000}"), false,
+         "{E0000000-0000-0000-0000-000000000000}", "Current device is not bound to a team."},
+        {TEXT("{F0000000-0000-0000-0000-000000000000}"), false,
+         "{F0000000-0000-0000-0000-000000000000}",
+         "ERROR:  Unable to locate the GUID in the HDEVINFO!"},
+        // The device matches in any case, but the binding list names it only as written.
+        {TEXT("{a0000000-0000-0000-0000-000000000000}"), false,
+         "{a0000000-0000-0000-0000-000000000000}", "Current device is not bound to a team."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.guid));
+        MarkTrace();
+        CZelString guid(c.guid);
+        EXPECT_EQ(c.bTeam, m_monitor.IsOrvexTeam(guid));
+        EXPECT_EQ(c.name, Narrow(guid));
+        std::vector<std::string> lines = NewMessages(kWithoutScopes | kWithoutRegistry);
+        EXPECT_EQ(1u, Count(lines, c.why));
+        EXPECT_EQ(std::string("Exiting HyperVMonitor::IsOrvexTeam = ") + (c.bTeam ? "1" : "0"),
+                  lines.back());
+    }
+
+    // A binding list of our own: the GUID alone matches in any case, inside an entry only as
+    // written. The member's own key is found in any case.
+    CZelRegKey key;
+    ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE,
+                           TEXT("SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\"
+                                "Adapters\\{90000000-0000-0000-0000-000000000000}"),
+                           true, false));
+    ASSERT_TRUE(key.SetValue(
+        TEXT("MiniportBindingList"),
+        std::vector<CZelString>({TEXT("\\DEVICE\\{1abc0000-0000}"), TEXT("{ABCDEF00-0000}")})));
+    key.Close();
+    struct {
+        const WCHAR* guid;
+        bool bInstance;
+    } bindings[] = {
+        {TEXT("{1abc0000-0000}"), true},  {TEXT("{1ABC0000-0000}"), false},
+        {TEXT("{abcdef00-0000}"), true},  {TEXT("{ABCDEF00-0000}"), true},
+        {TEXT("{22220000-0000}"), false},
+    };
+    for (const auto& c : bindings) {
+        SCOPED_TRACE(Narrow(c.guid));
+        EXPECT_EQ(c.bInstance, m_monitor.IsTeamInstance(c.guid));
+    }
+    EXPECT_TRUE(m_monitor.IsBoundToTeam(TEXT("{b0000000-0000-0000-0000-000000000000}")));
+    EXPECT_FALSE(m_monitor.IsBoundToTeam(TEXT("{A0000000-0000-0000-0000-000000000000}")));
+}
+
+TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
+    std::string newly = std::string("Adapter is newly bound GUID=") + kTeamA + ", Name=Team A";
+    std::vector<ComRef<FakeObject>> ports;
+    {
+        FakeHyperV topology(true);
+        Topology(&topology, &ports, 10);
+
+        // The first report fails: the team is not remembered and is added again next time.
+        sim::Machine::Get().Faults().Add("CreateFileW", ERROR_FILE_NOT_FOUND, 1);
+        EXPECT_TRUE(Pass(topology, ports));
+        EXPECT_EQ(1u, Count(m_lines, newly));
+        EXPECT_FALSE(m_monitor.TeamsInitialized());
+        EXPECT_TRUE(m_monitor.PreviousTeams().empty());
+        std::vector<FakeServices::Call> calls = m_services->Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(WString(kPortQuery), calls[0].text);
+        EXPECT_EQ(WString(TEXT("WQL")), calls[0].language);
+        EXPECT_EQ(0x30, calls[0].flags);
+
+        EXPECT_TRUE(Pass(topology, ports));
+        EXPECT_EQ(1u, Count(m_lines, newly));
+        EXPECT_EQ(1u, Count(m_lines,
+                            "Detected the following changes:  Added:1, Removed:0, "
+                            "Changed:0"));
+        ExpectOneList(2, {10});
+        EXPECT_EQ(std::string("\\\\.\\") + kTeamA,
+                  sim::Json::Parse(sim::Machine::Get().Records("driver-requests.jsonl").end()[-2])
+                      .Find("device")
+                      ->String());
+        EXPECT_TRUE(m_monitor.TeamsInitialized());
+        ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
+        EXPECT_EQ(2u, m_monitor.PreviousTeams()[0]->m_VirtualMachines.size());
+
+        // Nothing changed: nothing reported.
+        EXPECT_TRUE(Pass(topology, ports));
+        EXPECT_TRUE(m_lists.empty());
+        for (const std::string& line : m_lines) {
+            EXPECT_EQ(std::string::npos, line.find("Detected the following changes"));
+        }
+        EXPECT_EQ(1u, m_monitor.PreviousTeams().size());
+    }
+    {
+        // VM One moved to VLAN 11: the whole list again.
+        ports.clear();
+        FakeHyperV topology(true);
+        Topology(&topology, &ports, 11);
+        EXPECT_TRUE(Pass(topology, ports));
+        EXPECT_EQ(1u, Count(m_lines, std::string("Current and previous settings do not match for "
+                                                 "GUID=") +
+                                         kTeamA + ", Name=Team A"));
+        EXPECT_EQ(1u, Count(m_lines,
+                            "Detected the following changes:  Added:0, Removed:0, "
+                            "Changed:1"));
+        ExpectOneList(2, {11});
+    }
+    {
+        // The port is gone: reported once with no VMs, then forgotten.
+        ports.clear();
+        FakeHyperV topology(true);
+        EXPECT_TRUE(Pass(topology, ports));
+        EXPECT_EQ(1u, Count(m_lines, std::string("Adapter is no longer bound - GUID=") + kTeamA +
+                                         ", Name=Team A"));
+        EXPECT_EQ(1u, Count(m_lines,
+                            "Detected the following changes:  Added:0, Removed:1, "
+                            "Changed:0"));
+        ExpectOneList(0, {});
+        EXPECT_TRUE(m_monitor.PreviousTeams().empty());
+        EXPECT_TRUE(Pass(topology, ports));
+        EXPECT_TRUE(m_lists.empty());
+    }
+}
+
+TEST_F(TeamDiscovery, APassWithoutItsQuery) {
+    // No connection: nothing found, which completes a first pass.
+    test::OpenHyperVMonitor fresh;
+    MarkTrace();
+    EXPECT_FALSE(fresh.CheckForTeamUpdates());
+    EXPECT_TRUE(fresh.TeamsInitialized());
+    std::vector<std::string> lines = NewMessages(kWithoutScopes);
+    ASSERT_LE(2u, lines.size());
+    EXPECT_EQ("ERROR:  The virtualization namespace is invalid!", lines[1]);
+    EXPECT_EQ("Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=0", lines.back());
+
+    // A failed query after a team was known: the team is reported as gone.
+    std::vector<ComRef<FakeObject>> ports;
+    FakeHyperV topology(true);
+    Topology(&topology, &ports, 10);
+    EXPECT_TRUE(Pass(topology, ports));
+    ExpectOneList(2, {10});
+    m_services = FakeServices::Make();
+    test::FakeAnswer failing;
+    failing.hr = WBEM_E_INVALID_CLASS;
+    m_services->AnswerQuery(kPortQuery, failing);
+    m_monitor.Connect(m_services.Get());
+    MarkTrace();
+    EXPECT_FALSE(m_monitor.CheckForTeamUpdates());
+    lines = NewMessages(kWithoutScopes | kWithoutRegistry);
+    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to execute query"));
+    EXPECT_EQ(1u, Count(lines, std::string("Adapter is no longer bound - GUID=") + kTeamA +
+                                   ", Name=Team A"));
+    EXPECT_TRUE(m_monitor.PreviousTeams().empty());
+}
+
+}  // namespace
