@@ -491,6 +491,129 @@ HRESULT FakeServices::ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext
     return E_NOTIMPL;
 }
 
+// FakeServicesProxy
+
+ComRef<FakeServicesProxy> FakeServicesProxy::Make(FakeServices* inner) {
+    return ComRef<FakeServicesProxy>(new FakeServicesProxy(inner));
+}
+
+FakeServicesProxy::FakeServicesProxy(FakeServices* inner) : ComObject("test::FakeServicesProxy") {
+    inner->AddRef();
+    m_inner = ComRef<FakeServices>(inner);
+}
+
+FakeServicesProxy::Blanket FakeServicesProxy::LastBlanket() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_blanket;
+}
+
+HRESULT FakeServicesProxy::QueryBlanket(IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*,
+                                        void**, DWORD*) {
+    return E_NOTIMPL;
+}
+HRESULT FakeServicesProxy::SetBlanket(IUnknown*, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR*,
+                                      DWORD dwAuthnLevel, DWORD dwImpLevel, void*,
+                                      DWORD dwCapabilities) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_blanket = {m_blanket.sets + 1, dwAuthnSvc, dwAuthzSvc,
+                 dwAuthnLevel,       dwImpLevel, dwCapabilities};
+    return S_OK;
+}
+HRESULT FakeServicesProxy::CopyProxy(IUnknown*, IUnknown**) {
+    return E_NOTIMPL;
+}
+
+HRESULT FakeServicesProxy::OpenNamespace(const BSTR a, LONG b, IWbemContext* c, IWbemServices** d,
+                                         IWbemCallResult** e) {
+    return m_inner->OpenNamespace(a, b, c, d, e);
+}
+HRESULT FakeServicesProxy::CancelAsyncCall(IWbemObjectSink* a) {
+    return m_inner->CancelAsyncCall(a);
+}
+HRESULT FakeServicesProxy::QueryObjectSink(LONG a, IWbemObjectSink** b) {
+    return m_inner->QueryObjectSink(a, b);
+}
+HRESULT FakeServicesProxy::GetObject(const BSTR a, LONG b, IWbemContext* c, IWbemClassObject** d,
+                                     IWbemCallResult** e) {
+    return m_inner->GetObject(a, b, c, d, e);
+}
+HRESULT FakeServicesProxy::GetObjectAsync(const BSTR a, LONG b, IWbemContext* c,
+                                          IWbemObjectSink* d) {
+    return m_inner->GetObjectAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::PutClass(IWbemClassObject* a, LONG b, IWbemContext* c,
+                                    IWbemCallResult** d) {
+    return m_inner->PutClass(a, b, c, d);
+}
+HRESULT FakeServicesProxy::PutClassAsync(IWbemClassObject* a, LONG b, IWbemContext* c,
+                                         IWbemObjectSink* d) {
+    return m_inner->PutClassAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::DeleteClass(const BSTR a, LONG b, IWbemContext* c, IWbemCallResult** d) {
+    return m_inner->DeleteClass(a, b, c, d);
+}
+HRESULT FakeServicesProxy::DeleteClassAsync(const BSTR a, LONG b, IWbemContext* c,
+                                            IWbemObjectSink* d) {
+    return m_inner->DeleteClassAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::CreateClassEnum(const BSTR a, LONG b, IWbemContext* c,
+                                           IEnumWbemClassObject** d) {
+    return m_inner->CreateClassEnum(a, b, c, d);
+}
+HRESULT FakeServicesProxy::CreateClassEnumAsync(const BSTR a, LONG b, IWbemContext* c,
+                                                IWbemObjectSink* d) {
+    return m_inner->CreateClassEnumAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::PutInstance(IWbemClassObject* a, LONG b, IWbemContext* c,
+                                       IWbemCallResult** d) {
+    return m_inner->PutInstance(a, b, c, d);
+}
+HRESULT FakeServicesProxy::PutInstanceAsync(IWbemClassObject* a, LONG b, IWbemContext* c,
+                                            IWbemObjectSink* d) {
+    return m_inner->PutInstanceAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::DeleteInstance(const BSTR a, LONG b, IWbemContext* c,
+                                          IWbemCallResult** d) {
+    return m_inner->DeleteInstance(a, b, c, d);
+}
+HRESULT FakeServicesProxy::DeleteInstanceAsync(const BSTR a, LONG b, IWbemContext* c,
+                                               IWbemObjectSink* d) {
+    return m_inner->DeleteInstanceAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::CreateInstanceEnum(const BSTR a, LONG b, IWbemContext* c,
+                                              IEnumWbemClassObject** d) {
+    return m_inner->CreateInstanceEnum(a, b, c, d);
+}
+HRESULT FakeServicesProxy::CreateInstanceEnumAsync(const BSTR a, LONG b, IWbemContext* c,
+                                                   IWbemObjectSink* d) {
+    return m_inner->CreateInstanceEnumAsync(a, b, c, d);
+}
+HRESULT FakeServicesProxy::ExecQuery(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
+                                     IEnumWbemClassObject** e) {
+    return m_inner->ExecQuery(a, b, c, d, e);
+}
+HRESULT FakeServicesProxy::ExecQueryAsync(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
+                                          IWbemObjectSink* e) {
+    return m_inner->ExecQueryAsync(a, b, c, d, e);
+}
+HRESULT FakeServicesProxy::ExecNotificationQuery(const BSTR a, const BSTR b, LONG c,
+                                                 IWbemContext* d, IEnumWbemClassObject** e) {
+    return m_inner->ExecNotificationQuery(a, b, c, d, e);
+}
+HRESULT FakeServicesProxy::ExecNotificationQueryAsync(const BSTR a, const BSTR b, LONG c,
+                                                      IWbemContext* d, IWbemObjectSink* e) {
+    return m_inner->ExecNotificationQueryAsync(a, b, c, d, e);
+}
+HRESULT FakeServicesProxy::ExecMethod(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
+                                      IWbemClassObject* e, IWbemClassObject** f,
+                                      IWbemCallResult** g) {
+    return m_inner->ExecMethod(a, b, c, d, e, f, g);
+}
+HRESULT FakeServicesProxy::ExecMethodAsync(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
+                                           IWbemClassObject* e, IWbemObjectSink* f) {
+    return m_inner->ExecMethodAsync(a, b, c, d, e, f);
+}
+
 // FakeContext
 
 ComRef<FakeContext> FakeContext::Make() {
@@ -540,7 +663,7 @@ HRESULT FakeContext::DeleteAll() {
 
 struct FakeLocatorClass::State {
     std::mutex lock;
-    std::map<WString, ComRef<FakeServices>> namespaces;  // keys lower-cased
+    std::map<WString, ComRef<IWbemServices>> namespaces;  // keys lower-cased
     std::vector<WString> connects;
 };
 
@@ -579,7 +702,13 @@ FakeLocatorClass::~FakeLocatorClass() {
 void FakeLocatorClass::AddNamespace(const WString& name, FakeServices* services) {
     services->AddRef();
     std::lock_guard<std::mutex> hold(m_state->lock);
-    m_state->namespaces[Lower(name)] = ComRef<FakeServices>(services);
+    m_state->namespaces[Lower(name)] = ComRef<IWbemServices>(services);
+}
+
+void FakeLocatorClass::AddNamespace(const WString& name, FakeServicesProxy* proxy) {
+    proxy->AddRef();
+    std::lock_guard<std::mutex> hold(m_state->lock);
+    m_state->namespaces[Lower(name)] = ComRef<IWbemServices>(proxy);
 }
 
 std::vector<WString> FakeLocatorClass::Connects() const {

@@ -224,6 +224,82 @@ private:
     std::vector<Call> m_calls;
 };
 
+// WMI hands a client a proxy for its namespace, and only a proxy takes a security blanket
+// (CoSetProxyBlanket of an object of this process gives E_NOINTERFACE). This stands in front of
+// a FakeServices as the proxy would: every call goes through, and the blankets set are counted.
+class FakeServicesProxy : public sim::ComObject<IWbemServices, IClientSecurity> {
+public:
+    static ComRef<FakeServicesProxy> Make(FakeServices* inner);
+
+    struct Blanket {
+        int sets = 0;
+        DWORD authn = 0, authz = 0, level = 0, impersonation = 0, capabilities = 0;
+    };
+    Blanket LastBlanket() const;
+
+    HRESULT STDMETHODCALLTYPE QueryBlanket(IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*,
+                                           void**, DWORD*) override;
+    HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc,
+                                         OLECHAR* pServerPrincName, DWORD dwAuthnLevel,
+                                         DWORD dwImpLevel, void* pAuthInfo,
+                                         DWORD dwCapabilities) override;
+    HRESULT STDMETHODCALLTYPE CopyProxy(IUnknown*, IUnknown**) override;
+
+    HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**,
+                                            IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override;
+    HRESULT STDMETHODCALLTYPE GetObject(const BSTR, LONG, IWbemContext*, IWbemClassObject**,
+                                        IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*,
+                                             IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*,
+                                       IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*,
+                                            IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*,
+                                          IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*,
+                                               IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*,
+                                              IEnumWbemClassObject**) override;
+    HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*,
+                                                   IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*,
+                                          IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*,
+                                               IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*,
+                                             IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*,
+                                                  IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*,
+                                                 IEnumWbemClassObject**) override;
+    HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*,
+                                                      IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*,
+                                        IEnumWbemClassObject**) override;
+    HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
+                                             IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*,
+                                                    IEnumWbemClassObject**) override;
+    HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR, LONG,
+                                                         IWbemContext*, IWbemObjectSink*) override;
+    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*,
+                                         IWbemClassObject*, IWbemClassObject**,
+                                         IWbemCallResult**) override;
+    HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*,
+                                              IWbemClassObject*, IWbemObjectSink*) override;
+
+private:
+    explicit FakeServicesProxy(FakeServices* inner);
+    ~FakeServicesProxy() override = default;
+
+    ComRef<FakeServices> m_inner;
+    mutable std::mutex m_lock;
+    Blanket m_blanket;
+};
+
 // A call context that keeps the named values set on it, in order.
 class FakeContext : public sim::ComObject<IWbemContext> {
 public:
@@ -266,6 +342,8 @@ public:
     FakeLocatorClass& operator=(const FakeLocatorClass&) = delete;
 
     void AddNamespace(const WString& name, FakeServices* services);
+    // The namespace is given out through a proxy (FakeServicesProxy).
+    void AddNamespace(const WString& name, FakeServicesProxy* proxy);
     std::vector<WString> Connects() const;
 
     struct State;
