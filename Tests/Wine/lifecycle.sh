@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The product's life as a Windows service under Wine, in a private copy of the build's prefix:
+# install from a directory with a blank, the registration, start and stop by the service control
+# manager, a second install, a pending DCB upgrade completed through a stand-in DCB program,
+# start at boot, removal, and the console start.
+#   lifecycle.sh WINE PREFIX OTarvikMonitor.exe OrvexDCB.exe
+set -u
+wine=$1 base=$2 product=$3 dcb=$4
+. "$(dirname "$0")/prefix.sh"
+wine_prefix_copy "$base"
+
+name='Orvex(R) Tarvik Monitoring Service'
+services='HKLM\System\CurrentControlSet\Services'
+talm='HKLM\SOFTWARE\ORVEX\Zuzuvoz_Orodavov\TALM'
+dir="$WINEPREFIX/drive_c/Program Files/Orvex Tarvik"
+trace="$dir/TARVIKMonitor.txt"
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# The trace file as text lines, and the messages of its lines (what follows the header).
+trace_text() { tr -d '\r' <"$trace" 2>/dev/null; }
+trace_messages() { trace_text | sed 's/^.*\tTIER -*[0-9]*\t\t//'; }
+
+expect_trace() {
+    local line
+    for line in "$@"; do
+        trace_messages | grep -aqxF -- "$line" || fail "trace lacks: $line"
+    done
+}
+
+# Waits up to $2 seconds for `sc query` to show state $1 (RUNNING, STOPPED).
+wait_state() {
+    local i
+    for ((i = 0; i < $2 * 2; i++)); do
+        "$wine" sc query "$name" 2>/dev/null | grep -q "STATE.*$1" && return 0
+        sleep 0.5
+    done
+    fail "service not $1 after $2 s: $("$wine" sc query "$name" 2>&1 | tr -s ' \r\n' ' ')"
+    return 1
+}
+
+# Waits up to 15 seconds for the trace to hold a line (the service writes it on its way out).
+wait_trace() {
+    local i
+    for ((i = 0; i < 30; i++)); do
+        trace_messages | grep -aqxF -- "$1" && return 0
+        sleep 0.5
+    done
+    fail "trace never showed: $1"
+}
+
+# Runs the product in its directory, as an administrator would, and checks its exit code.
+product() {
+    (cd "$dir" && "$wine" OTarvikMonitor.exe "$@") >/dev/null 2>&1
+    local rc=$?
+    [ $rc -eq 0 ] || fail "OTarvikMonitor $* exited with $rc"
+}
+
+reg_value() { "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+
+# One services.exe for the whole test: Wine starts auto-start services only when it boots.
+wineserver -p
+mkdir -p "$dir"
+cp "$product" "$dir/OTarvikMonitor.exe"
+cp "$dcb" "$WINEPREFIX/drive_c/windows/system32/OrvexDCB.exe"
+"$wine" reg add 'HKLM\SOFTWARE\ORVEX\Zuzuvoz_Orodavov\ZEL2' /v InstalledDir /t REG_SZ \
+    /d 'C:\Program Files\Orvex Tarvik' /f >/dev/null 2>&1
+
+echo "--- install"
+product -i
+expect_trace "Successfully opened the service control manager" \
+    "The service does not exist - creating it." "Successfully created the service." \
+    "Exiting InstallService - Success=1" "Successfully installed the service"
+key="$services\\$name"
+[ "$(reg_value "$key" ImagePath)" = '"C:\Program Files\Orvex Tarvik\OTarvikMonitor.exe"' ] ||
+    fail "ImagePath is $(reg_value "$key" ImagePath)"
+[ "$(reg_value "$key" Start)" = 0x2 ] || fail "Start is $(reg_value "$key" Start)"
+[ "$(reg_value "$key" Type)" = 0x10 ] || fail "Type is $(reg_value "$key" Type)"
+[ "$(reg_value "$key" ErrorControl)" = 0x1 ] || fail "ErrorControl is $(reg_value "$key" ErrorControl)"
+[ "$(reg_value "$key" DisplayName)" = "$name" ] || fail "DisplayName is $(reg_value "$key" DisplayName)"
+description=$(reg_value "$key" Description)
+case "$description" in
+"The Orvex(R) Tarvik Monitoring Service actively monitors changes to the system and updates affected network devices to keep them running in optimal condition.  Stopping this service may negatively affect the performance of the network devices on the system.") ;;
+*) fail "Description is: $description" ;;
+esac
+
+echo "--- start"
+"$wine" sc start "$name" >/dev/null 2>&1
+wait_state RUNNING 30
+expect_trace "Entering RunService" "Created a stop event." "Starting the hyper-V monitor" \
+    "Hyper-V service is not present on this system - exiting Hyper-V monitor." \
+    "Starting the upgrade monitor" "No TALM key located" \
+    "Entering ReportStatus - dwCurrentState=4"
+
+echo "--- stop"
+"$wine" sc stop "$name" >/dev/null 2>&1
+wait_state STOPPED 40
+wait_trace "Exiting main"
+expect_trace "Entering ServiceCtrlHandler - dwCode=1" "Stopping the service" \
+    "Exiting StopMonitor() - bSuccess=1" "Entering ReportStatus - dwCurrentState=1"
+
+echo "--- install again"
+product -install
+expect_trace "WARNING:  Service already exists, skipping install." \
+    "Exiting InstallService - Success=1" "Successfully installed the service"
+
+echo "--- a pending DCB upgrade"
+"$wine" reg add "$talm" /v InstalledTALM_DCB_Upgrade /t REG_DWORD /d 1 /f >/dev/null 2>&1
+"$wine" sc create OrvexDCB binPath= 'C:\windows\system32\OrvexDCB.exe' start= demand >/dev/null 2>&1
+"$wine" sc start OrvexDCB >/dev/null 2>&1
+"$wine" sc start "$name" >/dev/null 2>&1
+wait_state RUNNING 30
+for ((i = 0; i < 30; i++)); do
+    "$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade >/dev/null 2>&1 || break
+    sleep 0.5
+done
+"$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade >/dev/null 2>&1 &&
+    fail "the upgrade flag was not deleted"
+calls=$(tr -d '\r' <"$WINEPREFIX/drive_c/OrvexDCB-calls.txt" 2>/dev/null)
+expected='"C:\windows\system32\OrvexDCB.exe" /Unreg|C:\windows\system32
+"C:\windows\system32\OrvexDCB.exe" /RegServer|C:\windows\system32'
+[ "$calls" = "$expected" ] || fail "DCB program calls were: $calls"
+expect_trace "Detected DCB Update Required" "The DCB Service is running" \
+    'Entering ExecuteCommand - "C:\windows\system32\OrvexDCB.exe" /Unreg' \
+    'Entering ExecuteCommand - "C:\windows\system32\OrvexDCB.exe" /RegServer'
+"$wine" sc stop "$name" >/dev/null 2>&1
+wait_state STOPPED 40
+wait_trace "Exiting main"
+
+echo "--- start at boot"
+# A new services.exe starts every auto-start service, as Windows does at boot.
+wineserver -k
+wineserver -w
+wineserver -p
+"$wine" sc query "$name" >/dev/null 2>&1
+wait_state RUNNING 30
+
+echo "--- uninstall the running service"
+# The removal empties the trace file the running service writes to, so the service's own lines
+# cannot be relied on here; "Successfully changed the status" shows that the stop control came
+# back with the service stopped.
+product -u
+expect_trace "Succesfully opened the service." \
+    "Successfully changed the status" "Succesfully deleted the service." \
+    "Successfully uninstalled the service."
+"$wine" reg query "$key" >/dev/null 2>&1 && fail "the registration is still there"
+
+echo "--- uninstall again"
+product -uninstall
+expect_trace "ERROR:  Unable to open the service! - error=1060" \
+    "ERROR:  Unable to retrieve service handle!" "The service did not uninstall."
+
+echo "--- console start"
+product
+expect_trace "ERROR:  The program is being run as a console application and not as a service." \
+    "Exiting main"
+
+wineserver -k
+if [ $failures -ne 0 ]; then
+    echo "$failures check(s) failed; the trace of the last run:"
+    trace_text
+    exit 1
+fi
+echo "all checks passed"
