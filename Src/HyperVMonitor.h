@@ -40,6 +40,12 @@ protected:
     class ClassChain {
     public:
         ClassChain() {}
+        template <size_t N>
+        explicit ClassChain(const WCHAR* const (&ppszClasses)[N]) {
+            for (size_t i = 0; i < N; ++i) {
+                Add(ppszClasses[i]);
+            }
+        }
         ClassChain(const ClassChain& other);
         ClassChain& operator=(const ClassChain& other);
         ~ClassChain() { Clear(); }

@@ -383,16 +383,7 @@ bool HyperVMonitor::PopulateVirtualMachines(CZelString& strPath,
     DebugTrace(TEXT("Entering HyperVMonitor::PopulateVirtualMachines()"));
     bool bSuccess = true;
     COSType osType;
-    ClassChain chain;
-    if (osType.IsWin8OrLater()) {
-        for (size_t i = 0; i < sizeof(kVmChainV2) / sizeof(kVmChainV2[0]); ++i) {
-            chain.Add(kVmChainV2[i]);
-        }
-    } else {
-        for (size_t i = 0; i < sizeof(kVmChainV1) / sizeof(kVmChainV1[0]); ++i) {
-            chain.Add(kVmChainV1[i]);
-        }
-    }
+    ClassChain chain = osType.IsWin8OrLater() ? ClassChain(kVmChainV2) : ClassChain(kVmChainV1);
     pVirtualMachines->RemoveAll();
     CZelString strMAC;
     if (!GetAssociators(strPath, chain, 0, -1, pVirtualMachines, &strMAC)) {
@@ -418,10 +409,7 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
         } else {
             if (!bVersion2 && IsClass(bstrClass, TEXT("Msvm_VmLANEndpoint"))) {
                 // The switch port at strPath carries the VLAN of the endpoints below it.
-                ClassChain vlanChain;
-                for (size_t i = 0; i < sizeof(kVlanChainV1) / sizeof(kVlanChainV1[0]); ++i) {
-                    vlanChain.Add(kVlanChainV1[i]);
-                }
+                ClassChain vlanChain(kVlanChainV1);
                 if (!GetVlanID(strPath, CZelString(), vlanChain, 0, &nVlanID)) {
                     nVlanID = -1;
                     bSuccess = false;
@@ -455,11 +443,7 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                 } else if (IsClass(bstrClass, TEXT("Msvm_ComputerSystem"))) {
                     if (bVersion2) {
                         // The synthetic port at strPath leads to the VM's port settings.
-                        ClassChain vlanChain;
-                        for (size_t i = 0; i < sizeof(kVlanChainV2) / sizeof(kVlanChainV2[0]);
-                             ++i) {
-                            vlanChain.Add(kVlanChainV2[i]);
-                        }
+                        ClassChain vlanChain(kVlanChainV2);
                         if (!GetVlanID(strPath, CZelString(), vlanChain, 0, &nVlanID)) {
                             nVlanID = -1;
                         }
