@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "Machine/Json.h"
+#include "Machine/Services.h"
 #include "Machine/Settings.h"
 #include "Support/TestMachine.h"
 
@@ -62,16 +63,15 @@ public:
     }
 
     ~ServiceMachine() {
-        // A service left running (or stuck stopping) ends with the test.
-        StatusReport last{};
-        if (!Reports().empty()) {
-            last = Reports().back();
+        // A service left running (or stuck stopping) ends with the test; one that stopped is
+        // let finish its exit, whose sanitizer reports count too.
+        if (Status().dwCurrentState != SERVICE_STOPPED) {
+            pid_t pid = static_cast<pid_t>(ProcessId());
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+            }
         }
-        pid_t pid = static_cast<pid_t>(ProcessId());
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            WaitForState(SERVICE_STOPPED);
-        }
+        EXPECT_TRUE(WaitForExit());
         std::string log = m_machine.ReadFile("scm-host.log") + m_machine.ReadFile("runs.log");
         EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
         EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
@@ -97,12 +97,30 @@ public:
         return ExitCodeOf(command);
     }
 
-    // tarvik-sim on this machine and the service; its exit code.
+    // tarvik-sim on this machine and the service; its exit code. A stop or shutdown that
+    // succeeded also waits for the service's process to end: the service control manager takes
+    // no new start while it is still there.
     int Sim(const std::string& arguments) {
         std::string command = std::string(TARVIK_SIM) + " -m '" + m_machine.Dir() +
                               "' -s 'Orvex(R) Tarvik Monitoring Service' " + arguments +
                               " >/dev/null 2>&1";
-        return ExitCodeOf(command);
+        int code = ExitCodeOf(command);
+        if (code == 0 && (arguments.rfind("stop", 0) == 0 || arguments.rfind("shutdown", 0) == 0)) {
+            EXPECT_TRUE(WaitForExit());
+        }
+        return code;
+    }
+
+    // Until the host has seen the service's process end: a service that reported stopped may
+    // still be running its exit, and the service control manager starts no second process.
+    bool WaitForExit() const {
+        for (int tries = 0; tries < 2000; ++tries) {
+            if (!sim::services::Hosted(u"Orvex(R) Tarvik Monitoring Service")) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
 
     std::vector<StatusReport> Reports() const {
