@@ -94,14 +94,20 @@ HyperVMonitor::~HyperVMonitor() {
 }
 
 bool HyperVMonitor::SpawnThread() {
+    DebugTrace(TEXT("Entering HyperVMonitor::SpawnThread()"));
+    bool bSuccess = false;
     HANDLE hThread = CreateThread(NULL, 0, HyperVMonitorThreadProc, this, 0, NULL);
+    DWORD dwError = GetLastError();
     if (hThread == NULL) {
-        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), GetLastError());
-        return false;
+        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), dwError);
+    } else {
+        DebugTrace(TEXT("Successfully created the thread"));
+        CloseHandle(hThread);  // the worker is never joined by handle
+        bSuccess = true;
     }
-    DebugTrace(TEXT("Successfully created the thread"));
-    CloseHandle(hThread);  // the worker is never joined by handle
-    return true;
+    DebugTrace(TEXT("Exiting HyperVMonitor::SpawnThread()"));
+    SetLastError(dwError);  // StartMonitor reports the failure's code too
+    return bSuccess;
 }
 
 bool HyperVMonitor::DoMonitor() {
@@ -248,6 +254,7 @@ bool HyperVMonitor::InitializeWMI() {
 }
 
 bool HyperVMonitor::UninitializeWMI() {
+    DebugTrace(TEXT("Entering HyperVMonitor::UninitializeWMI()"));
     if (m_pIWbemService != NULL) {
         m_pIWbemService->Release();
         m_pIWbemService = NULL;

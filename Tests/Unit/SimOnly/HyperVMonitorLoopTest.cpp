@@ -189,6 +189,15 @@ protected:
 };
 
 TEST_F(HyperVMonitorLoopWindows10, WorkerEndsWithoutHyperVOrWmi) {
+    // No thread at all.
+    sim::Machine::Get().Faults().Add("CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1);
+    EXPECT_FALSE(m_monitor->StartMonitor());
+    EXPECT_FALSE(m_monitor->IsRunning());
+    std::vector<std::string> messages = NewMessages(kWithoutScopes);
+    EXPECT_EQ(1u, Count(messages, "ERROR:  Unable to  spawn the thread - error=8"));
+    EXPECT_EQ(1u, Count(messages, "ERROR:  Unable to create the thread - error=8"));
+    MarkTrace();
+
     // No Hyper-V management service: no connection is even tried.
     Register(TEXT("root\\virtualization\\v2"));
     {
