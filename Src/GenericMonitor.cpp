@@ -17,23 +17,38 @@ DWORD SecondsSince(DWORD dwStartTicks) {
     return static_cast<DWORD>((dwStartTicks % 1000 + ullElapsed) / 1000);
 }
 
-DWORD WINAPI StopperThreadProc(LPVOID pParameter) {
+}  // namespace
+
+DWORD WINAPI GenericMonitor::StopperThreadProc(LPVOID pParameter) {
     GenericMonitor* pMonitor = static_cast<GenericMonitor*>(pParameter);
     if (pMonitor == NULL) {
         return 1;
     }
     pMonitor->WaitForStop();
+    // The last touch of the object: once the count is down, the destructor may go on.
+    EnterCriticalSection(&pMonitor->m_csState);
+    --pMonitor->m_nStoppers;
+    LeaveCriticalSection(&pMonitor->m_csState);
     return 0;
 }
 
-}  // namespace
-
 GenericMonitor::GenericMonitor()
-    : m_dwState(MONITOR_STOPPED), m_dwDefaultTimeout(10), m_strTimeoutValueName() {
+    : m_dwState(MONITOR_STOPPED), m_dwDefaultTimeout(10), m_strTimeoutValueName(), m_nStoppers(0) {
     InitializeCriticalSection(&m_csState);
 }
 
 GenericMonitor::~GenericMonitor() {
+    // A stopper gives up after 60 to 61 seconds; one more second covers its last steps.
+    DWORD dwStart = GetTickCount();
+    while (SecondsSince(dwStart) <= kStopWaitSeconds + 1) {
+        EnterCriticalSection(&m_csState);
+        LONG nStoppers = m_nStoppers;
+        LeaveCriticalSection(&m_csState);
+        if (nStoppers == 0) {
+            break;
+        }
+        Sleep(kPollMs);
+    }
     DeleteCriticalSection(&m_csState);
 }
 
@@ -71,6 +86,9 @@ bool GenericMonitor::StopMonitor() {
     EnterCriticalSection(&m_csState);
     HANDLE hThread = CreateThread(NULL, 0, StopperThreadProc, this, 0, NULL);
     DWORD dwError = GetLastError();
+    if (hThread != NULL) {
+        ++m_nStoppers;
+    }
     LeaveCriticalSection(&m_csState);
     bool bSuccess = hThread != NULL;
     if (bSuccess) {

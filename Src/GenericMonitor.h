@@ -45,6 +45,12 @@ protected:
     CZelString m_strTimeoutValueName;
 
 private:
+    static DWORD WINAPI StopperThreadProc(LPVOID pParameter);
+
+    // Stopper threads that may still touch this object; the destructor waits for them, since at
+    // process exit a stopper can outlive the stop that started it. Guarded by m_csState.
+    LONG m_nStoppers;
+
     GenericMonitor(const GenericMonitor&);
     GenericMonitor& operator=(const GenericMonitor&);
 };

@@ -147,8 +147,22 @@ TEST(GenericMonitorTiming, StopIsNoticedWithin100ms) {
         DWORD noticedAfter = monitor.StopSeenAt() - requestedAt;
         EXPECT_GT(noticedAfter, 0u);
         EXPECT_LE(noticedAfter, 100u);
-        Sleep(1000);  // lets the stopper thread end before the machine goes
     }
+}
+
+TEST(GenericMonitorTiming, DestructionWaitsForTheStopper) {
+    // At process exit the monitors are destroyed right after the stop that started their
+    // stoppers; a stopper still polling must not touch a destroyed monitor (ASan sees it if so).
+    test::TestMachine machine(VirtualClockAt(1000));
+    sim::Clock::Attachment attach(sim::Machine::Get().Clock());
+    TimedMonitor* pMonitor = new TimedMonitor(true);
+    ASSERT_TRUE(pMonitor->StartMonitor());
+    while (!pMonitor->Started()) {
+        Sleep(0);
+    }
+    ASSERT_TRUE(pMonitor->StopMonitor());
+    delete pMonitor;
+    Sleep(1000);
 }
 
 TEST(GenericMonitorTiming, WaitForStopGivesUpAfter60To61Seconds) {
