@@ -321,6 +321,11 @@ void FakeServices::AnswerMethod(const WString& path, const WString& method, HRES
     m_methods[path + TEXT(".") + Lower(method)] = {hr, ComRef<FakeObject>(out)};
 }
 
+std::vector<FakeServices::Call> FakeServices::Calls() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_calls;
+}
+
 std::vector<WString> FakeServices::Queries() const {
     std::lock_guard<std::mutex> hold(m_lock);
     std::vector<WString> queries;

@@ -147,7 +147,7 @@ public:
         ComRef<IWbemContext> context;    // as passed
         ComRef<IWbemClassObject> input;  // ExecMethod's input parameters
     };
-    std::vector<Call> Calls() const { return m_calls; }
+    std::vector<Call> Calls() const;       // safe while another thread calls the namespace
     std::vector<WString> Queries() const;  // the texts of ExecQuery and ExecNotificationQuery
 
     HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
