@@ -63,6 +63,21 @@ bool IsClass(BSTR bstrClass, const WCHAR* pszClass) {
     return bEqual;
 }
 
+// The enumerator's next object, fetched one at a time without a time-out; null once it has no
+// more or fails. The object is the caller's to release.
+IWbemClassObject* NextObject(IEnumWbemClassObject* pEnum) {
+    IWbemClassObject* pObj = NULL;
+    ULONG uReturned = 0;
+    HRESULT hr = pEnum->Next(WBEM_INFINITE, 1, &pObj, &uReturned);
+    if (uReturned == 0 || hr != WBEM_S_NO_ERROR) {
+        if (uReturned > 0 && pObj != NULL) {
+            pObj->Release();
+        }
+        return NULL;
+    }
+    return pObj;
+}
+
 }  // namespace
 
 // ClassChain
@@ -131,13 +146,8 @@ bool HyperVMonitor::CheckForTeamUpdates() {
             DebugTrace(TEXT("ERROR:  Unable to execute query"));
         } else {
             for (;;) {
-                IWbemClassObject* pObj = NULL;
-                ULONG uReturned = 0;
-                hr = pEnum->Next(WBEM_INFINITE, 1, &pObj, &uReturned);
-                if (uReturned == 0 || hr != WBEM_S_NO_ERROR) {
-                    if (uReturned > 0 && pObj != NULL) {
-                        pObj->Release();
-                    }
+                IWbemClassObject* pObj = NextObject(pEnum);
+                if (pObj == NULL) {
                     break;
                 }
                 TeamedAdapter* pTeam = new TeamedAdapter;
@@ -424,13 +434,8 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                 DebugTrace(TEXT("ERROR:  Unable to execute query"));
             }
             while (pEnum != NULL) {
-                IWbemClassObject* pObj = NULL;
-                ULONG uReturned = 0;
-                hr = pEnum->Next(WBEM_INFINITE, 1, &pObj, &uReturned);
-                if (uReturned == 0 || hr != WBEM_S_NO_ERROR) {
-                    if (uReturned > 0 && pObj != NULL) {
-                        pObj->Release();
-                    }
+                IWbemClassObject* pObj = NextObject(pEnum);
+                if (pObj == NULL) {
                     break;
                 }
                 CZelString strMAC;
@@ -505,13 +510,8 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
                 DebugTrace(TEXT("ERROR:  Unable to execute query"));
             }
             while (pEnum != NULL) {
-                IWbemClassObject* pObj = NULL;
-                ULONG uReturned = 0;
-                hr = pEnum->Next(WBEM_INFINITE, 1, &pObj, &uReturned);
-                if (uReturned == 0 || hr != WBEM_S_NO_ERROR) {
-                    if (uReturned > 0 && pObj != NULL) {
-                        pObj->Release();
-                    }
+                IWbemClassObject* pObj = NextObject(pEnum);
+                if (pObj == NULL) {
                     break;
                 }
                 bool bFollow = true;
