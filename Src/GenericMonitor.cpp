@@ -52,6 +52,19 @@ GenericMonitor::~GenericMonitor() {
     DeleteCriticalSection(&m_csState);
 }
 
+bool GenericMonitor::SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc) {
+    HANDLE hThread = CreateThread(NULL, 0, pfnThreadProc, this, 0, NULL);
+    DWORD dwError = GetLastError();
+    if (hThread == NULL) {
+        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), dwError);
+        SetLastError(dwError);
+        return false;
+    }
+    DebugTrace(TEXT("Successfully created the thread"));
+    CloseHandle(hThread);  // the worker is never joined by handle
+    return true;
+}
+
 void GenericMonitor::SetState(DWORD dwState) {
     EnterCriticalSection(&m_csState);
     m_dwState = dwState;

@@ -36,6 +36,10 @@ public:
     DWORD GetTimeout();
 
 protected:
+    // For SpawnThread: a worker running pfnThreadProc with this monitor as its parameter, left
+    // to run detached; the outcome is traced and a failure's code stays the last error.
+    bool SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc);
+
     void SetState(DWORD dwState);
     DWORD GetState();
 

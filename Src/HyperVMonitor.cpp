@@ -95,16 +95,8 @@ HyperVMonitor::~HyperVMonitor() {
 
 bool HyperVMonitor::SpawnThread() {
     DebugTrace(TEXT("Entering HyperVMonitor::SpawnThread()"));
-    bool bSuccess = false;
-    HANDLE hThread = CreateThread(NULL, 0, HyperVMonitorThreadProc, this, 0, NULL);
+    bool bSuccess = SpawnWorker(HyperVMonitorThreadProc);
     DWORD dwError = GetLastError();
-    if (hThread == NULL) {
-        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), dwError);
-    } else {
-        DebugTrace(TEXT("Successfully created the thread"));
-        CloseHandle(hThread);  // the worker is never joined by handle
-        bSuccess = true;
-    }
     DebugTrace(TEXT("Exiting HyperVMonitor::SpawnThread()"));
     SetLastError(dwError);  // StartMonitor reports the failure's code too
     return bSuccess;

@@ -35,15 +35,7 @@ InstallerUpdates::~InstallerUpdates() {
 }
 
 bool InstallerUpdates::SpawnThread() {
-    bool bSuccess = false;
-    HANDLE hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
-    if (hThread != NULL) {
-        DebugTrace(TEXT("Successfully created the thread"));
-        CloseHandle(hThread);
-        bSuccess = true;
-    } else {
-        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), GetLastError());
-    }
+    bool bSuccess = SpawnWorker(ThreadProc);
     DebugTrace(TEXT("Exiting InstallerUpdates::SpawnThread()"));
     return bSuccess;
 }

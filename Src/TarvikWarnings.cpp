@@ -73,15 +73,7 @@ TarvikWarnings::~TarvikWarnings() {
 }
 
 bool TarvikWarnings::SpawnThread() {
-    bool bSuccess = false;
-    HANDLE hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
-    if (hThread != NULL) {
-        DebugTrace(TEXT("Successfully created the thread"));
-        CloseHandle(hThread);
-        bSuccess = true;
-    } else {
-        DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), GetLastError());
-    }
+    bool bSuccess = SpawnWorker(ThreadProc);
     DebugTrace(TEXT("Exiting TarvikWarnings::SpawnThread()"));
     return bSuccess;
 }
