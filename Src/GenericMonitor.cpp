@@ -9,15 +9,12 @@ const WCHAR kServiceKey[] = TEXT("SOFTWARE\\Orvex\\Zuzuvoz_Orodavov\\TALM\\Servi
 const int kStopWaitSeconds = 60;
 const DWORD kPollMs = 100;
 
-// Whole seconds of the tick counter passed since dwStartTicks: the seconds boundaries crossed,
-// as GetTickCount() / 1000 - dwStartTicks / 1000 counts them, but taken from the unsigned
-// difference so that the counter's wrap after 49.7 days does not end a wait early.
+}  // namespace
+
 DWORD SecondsSince(DWORD dwStartTicks) {
     ULONGLONG ullElapsed = static_cast<DWORD>(GetTickCount() - dwStartTicks);
     return static_cast<DWORD>((dwStartTicks % 1000 + ullElapsed) / 1000);
 }
-
-}  // namespace
 
 DWORD WINAPI GenericMonitor::StopperThreadProc(LPVOID pParameter) {
     GenericMonitor* pMonitor = static_cast<GenericMonitor*>(pParameter);

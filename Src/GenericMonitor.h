@@ -16,6 +16,12 @@
 #define MONITOR_RUNNING 1
 #define MONITOR_STOP_REQUESTED 2
 
+// Whole seconds of the tick counter passed since dwStartTicks: the seconds boundaries crossed, as
+// GetTickCount() / 1000 - dwStartTicks / 1000 counts them, but taken from the unsigned difference
+// so that the counter's wrap after 49.7 days does not end a wait early. Every wait of the monitors
+// and of the service's stop counts time this way.
+DWORD SecondsSince(DWORD dwStartTicks);
+
 class GenericMonitor {
 public:
     GenericMonitor();

@@ -35,13 +35,6 @@ HANDLE g_hStopEvent = NULL;
 SERVICE_STATUS_HANDLE g_hStatusHandle = NULL;
 DWORD g_dwCheckPoint = 0;
 
-// Whole seconds of the tick counter passed since dwStartTicks, counted as the monitors count
-// them: the seconds boundaries crossed, right across the counter's wrap.
-DWORD SecondsSince(DWORD dwStartTicks) {
-    ULONGLONG ullElapsed = static_cast<DWORD>(GetTickCount() - dwStartTicks);
-    return static_cast<DWORD>((dwStartTicks % 1000 + ullElapsed) / 1000);
-}
-
 // GetProcAddress hands out every export as a FARPROC; void(*)() converts to and from any
 // function pointer type without a cast warning.
 template <typename Function>
