@@ -161,9 +161,10 @@ bool DisposeHandlesForService(SC_HANDLE& hSCManager, SC_HANDLE& hService) {
     DebugTrace(TEXT("Entering DisposeHandlesForService"));
     bool bSuccess = true;
     if (hService != NULL && !CloseServiceHandle(hService)) {
-        DebugTrace(TEXT("ERROR:  Unable the close the service handle!  Service was not deleted - "
-                        "error=%d"),
-                   GetLastError());
+        DebugTrace(
+            TEXT(
+                "ERROR:  Unable the close the service handle!  Service was not deleted - error=%d"),
+            GetLastError());
         bSuccess = false;
     }
     if (hSCManager != NULL && !CloseServiceHandle(hSCManager)) {

@@ -83,9 +83,8 @@ int main(int argc, char* argv[]) {
             if (dwError == ERROR_SERVICE_ALREADY_RUNNING) {
                 DebugTrace(TEXT("WARNING:  The service is already running."));
             } else if (dwError == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-                DebugTrace(
-                    TEXT("ERROR:  The program is being run as a console application and not as a "
-                         "service."));
+                DebugTrace(TEXT(
+                    "ERROR:  The program is being run as a console application and not as a service."));
             } else {
                 DebugTrace(TEXT("ERROR:  Unable to start the dispatcher - error=%d"), dwError);
             }

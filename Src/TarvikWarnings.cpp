@@ -332,8 +332,8 @@ bool TarvikWarnings::GetTarvikWarnings() {
         hr = CZelWMI::GetPropertyWarningMessages(pOutParams, strParameter, messages);
         if (hr != S_OK) {
             // Not even the warnings read before the failure are reported.
-            DebugTrace(TEXT("GetWarnings() - GetPropertyAsUINT64 failed -> pAdapter_OutParams, ")
-                           TEXT("L_PARAM_ALLWARNINGS"));
+            DebugTrace(TEXT(
+                "GetWarnings() - GetPropertyAsUINT64 failed -> pAdapter_OutParams, L_PARAM_ALLWARNINGS"));
             break;
         }
         for (size_t n = 0; n < messages.size(); ++n) {

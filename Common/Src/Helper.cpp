@@ -46,8 +46,8 @@ bool CHelper::IsDcbInstalled() {
     return IsComponentInstalled(
         TEXT("InstalledTALM_DCB"),
         TEXT("IsDcbInstalled() - Unable to open the TALM registry key - exiting"),
-        TEXT("IsDcbInstalled() - Unable to open the DCB installation status registry value - "
-             "exiting"),
+        TEXT(
+            "IsDcbInstalled() - Unable to open the DCB installation status registry value - exiting"),
         TEXT("IsDcbInstalled() - DCB was not installed - exiting"));
 }
 
@@ -56,8 +56,8 @@ bool CHelper::IsFcoeInstalled() {
     return IsComponentInstalled(
         TEXT("InstalledTALM_FCOE"),
         TEXT("IsFcoeInstalled() - Unable to open the TALM registry key - exiting"),
-        TEXT("IsFcoeInstalled() - Unable to open the Fcoe installation status registry value - "
-             "exiting"),
+        TEXT(
+            "IsFcoeInstalled() - Unable to open the Fcoe installation status registry value - exiting"),
         TEXT("IsFcoeInstalled() - fcoe was not installed - exiting"));
 }
 
@@ -66,8 +66,8 @@ bool CHelper::IsIscsiInstalled() {
     return IsComponentInstalled(
         TEXT("InstalledTALM_ISCSI"),
         TEXT("IsIscsiInstalled() - Unable to open the TALM registry key - exiting"),
-        TEXT("IsIscsiInstalled() - Unable to open the iSCSI installation status registry value - "
-             "exiting"),
+        TEXT(
+            "IsIscsiInstalled() - Unable to open the iSCSI installation status registry value - exiting"),
         TEXT("IsIscsiInstalled() - iSCSI was not installed - exiting"));
 }
 
