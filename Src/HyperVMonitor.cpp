@@ -279,6 +279,8 @@ bool HyperVMonitor::WaitForChangeEvent() {
             if (FAILED(hr)) {
                 pEnum = NULL;
                 DebugTrace(TEXT("ERROR:  Unable to execute query - hres=%x"), hr);
+                // A subscription the provider always refuses would otherwise be retried at once.
+                CheckForStopCommand(kRetryPauseSeconds);
             }
         }
         SysFreeString(bstrQuery);

@@ -36,7 +36,9 @@ InstallerUpdates::~InstallerUpdates() {
 
 bool InstallerUpdates::SpawnThread() {
     bool bSuccess = SpawnWorker(ThreadProc);
+    DWORD dwError = GetLastError();
     DebugTrace(TEXT("Exiting InstallerUpdates::SpawnThread()"));
+    SetLastError(dwError);  // StartMonitor reports the failure's code too
     return bSuccess;
 }
 

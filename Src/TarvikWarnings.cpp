@@ -64,17 +64,19 @@ TarvikWarnings::~TarvikWarnings() {
     if (!bStopped) {
         DebugTrace(TEXT("ERROR:  Unable to stop the monitor!"));
     }
-    // A pass whose connection failed half-way keeps its namespace until here; a pass still
-    // running keeps it for good.
+    // A pass whose connection failed half-way keeps its namespace until here. A pass still
+    // running may be using both interfaces: they are left to the process's end.
     if (bStopped) {
         ReleaseInterface(m_pIWbemService);
+        ReleaseInterface(m_pGIT);
     }
-    ReleaseInterface(m_pGIT);
 }
 
 bool TarvikWarnings::SpawnThread() {
     bool bSuccess = SpawnWorker(ThreadProc);
+    DWORD dwError = GetLastError();
     DebugTrace(TEXT("Exiting TarvikWarnings::SpawnThread()"));
+    SetLastError(dwError);  // StartMonitor reports the failure's code too
     return bSuccess;
 }
 

@@ -360,6 +360,22 @@ TEST_F(HyperVMonitorLoopWindows10, EnumeratorFailingAtOnceIsPaced) {
     EXPECT_EQ(0u, Count(WorkerLines(), "Found change in hyper-v"));
 }
 
+TEST_F(HyperVMonitorLoopWindows10, RefusedSubscriptionIsPaced) {
+    Register(TEXT("root\\virtualization\\v2"));
+    test::FakeAnswer refused;
+    refused.hr = WBEM_E_INVALID_CLASS;
+    AnswerEvents(kEventQueryV2, refused);
+    ASSERT_TRUE(m_monitor->StartMonitor());
+
+    // One subscription per pause of 5 to 6 s, each refusal traced with its code.
+    Sleep(20000);
+    EXPECT_LE(3u, Subscriptions());
+    EXPECT_GE(5u, Subscriptions());
+    EXPECT_EQ(Subscriptions(),
+              Count(WorkerLines(), "ERROR:  Unable to execute query - hres=80041010"));
+    EXPECT_GE(200u, StopTakes());
+}
+
 TEST_F(HyperVMonitorLoop2008R2, Version1NamespaceAndEventQuery) {
     Register(TEXT("root\\virtualization"));
     test::FakeAnswer quiet;
