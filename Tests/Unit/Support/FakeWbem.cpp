@@ -10,6 +10,26 @@ WString Text(const WCHAR* text) {
     return text == nullptr ? WString() : WString(text);
 }
 
+// A reference of its own to `object`, which may be null.
+template <class T>
+ComRef<T> Hold(T* object) {
+    if (object != nullptr) {
+        object->AddRef();
+    }
+    return ComRef<T>(object);
+}
+
+// Gives the caller a reference of its own to `object` (may be null), if it asked for one.
+template <class T, class Interface>
+void Give(const ComRef<T>& object, Interface** out) {
+    if (out != nullptr) {
+        *out = object.Get();
+        if (*out != nullptr) {
+            (*out)->AddRef();
+        }
+    }
+}
+
 // Hands the objects out one at a time, then ends with the answer's end code.
 class FakeEnum : public sim::ComObject<IEnumWbemClassObject> {
 public:
@@ -44,9 +64,7 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         ULONG given = 0;
         while (given < uCount && m_next < m_objects.size()) {
-            FakeObject* object = m_objects[m_next++].Get();
-            object->AddRef();
-            apObjects[given++] = object;
+            Give(m_objects[m_next++], &apObjects[given++]);
         }
         *puReturned = given;
         if (given == uCount) {
@@ -162,15 +180,7 @@ FakeObject& FakeObject::Fail(const WCHAR* name, HRESULT hr) {
 }
 
 FakeObject& FakeObject::SetMethod(const WCHAR* name, FakeObject* in, FakeObject* out) {
-    Method& method = m_methods[Lower(name)];
-    if (in != nullptr) {
-        in->AddRef();
-    }
-    if (out != nullptr) {
-        out->AddRef();
-    }
-    method.in = ComRef<FakeObject>(in);
-    method.out = ComRef<FakeObject>(out);
+    m_methods[Lower(name)] = {Hold(in), Hold(out)};
     return *this;
 }
 
@@ -207,85 +217,9 @@ HRESULT FakeObject::GetMethod(LPCWSTR wszName, LONG, IWbemClassObject** ppInSign
     if (found == m_methods.end()) {
         return WBEM_E_NOT_FOUND;
     }
-    auto give = [](const ComRef<FakeObject>& object, IWbemClassObject** out) {
-        if (out == nullptr) {
-            return;
-        }
-        *out = object.Get();
-        if (*out != nullptr) {
-            (*out)->AddRef();
-        }
-    };
-    give(found->second.in, ppInSignature);
-    give(found->second.out, ppOutSignature);
+    Give(found->second.in, ppInSignature);
+    Give(found->second.out, ppOutSignature);
     return WBEM_S_NO_ERROR;
-}
-
-HRESULT FakeObject::GetQualifierSet(IWbemQualifierSet**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::Put(LPCWSTR, LONG, VARIANT*, CIMTYPE) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::Delete(LPCWSTR) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::GetNames(LPCWSTR, LONG, VARIANT*, SAFEARRAY**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::BeginEnumeration(LONG) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::Next(LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::EndEnumeration() {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::GetPropertyQualifierSet(LPCWSTR, IWbemQualifierSet**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::Clone(IWbemClassObject**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::GetObjectText(LONG, BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::SpawnDerivedClass(LONG, IWbemClassObject**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::SpawnInstance(LONG, IWbemClassObject**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::CompareTo(LONG, IWbemClassObject*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::GetPropertyOrigin(LPCWSTR, BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::InheritsFrom(LPCWSTR) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::DeleteMethod(LPCWSTR) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::BeginMethodEnumeration(LONG) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::EndMethodEnumeration() {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeObject::GetMethodOrigin(LPCWSTR, BSTR*) {
-    return E_NOTIMPL;
 }
 
 // FakeServices
@@ -305,20 +239,14 @@ void FakeServices::AnswerInstances(const WString& className, FakeAnswer answer) 
 }
 
 void FakeServices::AnswerObject(const WString& path, HRESULT hr, FakeObject* object) {
-    if (object != nullptr) {
-        object->AddRef();
-    }
     std::lock_guard<std::mutex> hold(m_lock);
-    m_objects[path] = {hr, ComRef<FakeObject>(object)};
+    m_objects[path] = {hr, Hold(object)};
 }
 
 void FakeServices::AnswerMethod(const WString& path, const WString& method, HRESULT hr,
                                 FakeObject* out) {
-    if (out != nullptr) {
-        out->AddRef();
-    }
     std::lock_guard<std::mutex> hold(m_lock);
-    m_methods[path + TEXT(".") + Lower(method)] = {hr, ComRef<FakeObject>(out)};
+    m_methods[path + TEXT(".") + Lower(method)] = {hr, Hold(out)};
 }
 
 std::vector<FakeServices::Call> FakeServices::Calls() const {
@@ -327,9 +255,8 @@ std::vector<FakeServices::Call> FakeServices::Calls() const {
 }
 
 std::vector<WString> FakeServices::Queries() const {
-    std::lock_guard<std::mutex> hold(m_lock);
     std::vector<WString> queries;
-    for (const Call& call : m_calls) {
+    for (const Call& call : Calls()) {
         if (call.what == "ExecQuery" || call.what == "ExecNotificationQuery") {
             queries.push_back(call.text);
         }
@@ -342,17 +269,10 @@ void FakeServices::Record(Call call) {
     m_calls.push_back(std::move(call));
 }
 
-static ComRef<IWbemContext> Held(IWbemContext* context) {
-    if (context != nullptr) {
-        context->AddRef();
-    }
-    return ComRef<IWbemContext>(context);
-}
-
 HRESULT FakeServices::Enumerate(const char* what, const std::map<WString, FakeAnswer>& answers,
-                                const BSTR text, const BSTR language, LONG flags,
-                                IWbemContext* context, IEnumWbemClassObject** ppEnum) {
-    Record({what, Text(text), Text(language), flags, WString(), Held(context), {}});
+                                BSTR text, BSTR language, LONG flags, IWbemContext* context,
+                                IEnumWbemClassObject** ppEnum) {
+    Record({what, Text(text), Text(language), flags, WString(), Hold(context), {}});
     if (ppEnum == nullptr || text == nullptr) {
         return WBEM_E_INVALID_PARAMETER;
     }
@@ -372,26 +292,25 @@ HRESULT FakeServices::Enumerate(const char* what, const std::map<WString, FakeAn
     return WBEM_S_NO_ERROR;
 }
 
-HRESULT FakeServices::ExecQuery(const BSTR strQueryLanguage, const BSTR strQuery, LONG lFlags,
+HRESULT FakeServices::ExecQuery(BSTR strQueryLanguage, BSTR strQuery, LONG lFlags,
                                 IWbemContext* pCtx, IEnumWbemClassObject** ppEnum) {
     return Enumerate("ExecQuery", m_queries, strQuery, strQueryLanguage, lFlags, pCtx, ppEnum);
 }
 
-HRESULT FakeServices::ExecNotificationQuery(const BSTR strQueryLanguage, const BSTR strQuery,
-                                            LONG lFlags, IWbemContext* pCtx,
-                                            IEnumWbemClassObject** ppEnum) {
+HRESULT FakeServices::ExecNotificationQuery(BSTR strQueryLanguage, BSTR strQuery, LONG lFlags,
+                                            IWbemContext* pCtx, IEnumWbemClassObject** ppEnum) {
     return Enumerate("ExecNotificationQuery", m_queries, strQuery, strQueryLanguage, lFlags, pCtx,
                      ppEnum);
 }
 
-HRESULT FakeServices::CreateInstanceEnum(const BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
+HRESULT FakeServices::CreateInstanceEnum(BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
                                          IEnumWbemClassObject** ppEnum) {
     return Enumerate("CreateInstanceEnum", m_instances, strFilter, nullptr, lFlags, pCtx, ppEnum);
 }
 
-HRESULT FakeServices::GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
+HRESULT FakeServices::GetObject(BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
                                 IWbemClassObject** ppObject, IWbemCallResult** ppCallResult) {
-    Record({"GetObject", Text(strObjectPath), WString(), lFlags, WString(), Held(pCtx), {}});
+    Record({"GetObject", Text(strObjectPath), WString(), lFlags, WString(), Hold(pCtx), {}});
     if (ppCallResult != nullptr) {
         *ppCallResult = nullptr;
     }
@@ -404,21 +323,15 @@ HRESULT FakeServices::GetObject(const BSTR strObjectPath, LONG lFlags, IWbemCont
     if (found == m_objects.end()) {
         return WBEM_E_NOT_FOUND;
     }
-    *ppObject = found->second.second.Get();
-    if (*ppObject != nullptr) {
-        (*ppObject)->AddRef();
-    }
-    return found->second.first;
+    Give(found->second.object, ppObject);
+    return found->second.hr;
 }
 
-HRESULT FakeServices::ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags,
+HRESULT FakeServices::ExecMethod(BSTR strObjectPath, BSTR strMethodName, LONG lFlags,
                                  IWbemContext* pCtx, IWbemClassObject* pInParams,
                                  IWbemClassObject** ppOutParams, IWbemCallResult** ppCallResult) {
-    if (pInParams != nullptr) {
-        pInParams->AddRef();
-    }
-    Record({"ExecMethod", Text(strObjectPath), WString(), lFlags, Text(strMethodName), Held(pCtx),
-            ComRef<IWbemClassObject>(pInParams)});
+    Record({"ExecMethod", Text(strObjectPath), WString(), lFlags, Text(strMethodName), Hold(pCtx),
+            Hold(pInParams)});
     if (ppCallResult != nullptr) {
         *ppCallResult = nullptr;
     }
@@ -430,70 +343,8 @@ HRESULT FakeServices::ExecMethod(const BSTR strObjectPath, const BSTR strMethodN
     if (found == m_methods.end()) {
         return WBEM_E_NOT_FOUND;
     }
-    if (ppOutParams != nullptr && found->second.out.Get() != nullptr) {
-        *ppOutParams = found->second.out.Get();
-        (*ppOutParams)->AddRef();
-    }
+    Give(found->second.object, ppOutParams);
     return found->second.hr;
-}
-
-HRESULT FakeServices::OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**,
-                                    IWbemCallResult**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::CancelAsyncCall(IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::QueryObjectSink(LONG, IWbemObjectSink**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                     IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                                 IWbemObjectSink*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeServices::ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                      IWbemClassObject*, IWbemObjectSink*) {
-    return E_NOTIMPL;
 }
 
 // FakeServicesProxy
@@ -502,20 +353,14 @@ ComRef<FakeServicesProxy> FakeServicesProxy::Make(FakeServices* inner) {
     return ComRef<FakeServicesProxy>(new FakeServicesProxy(inner));
 }
 
-FakeServicesProxy::FakeServicesProxy(FakeServices* inner) : ComObject("test::FakeServicesProxy") {
-    inner->AddRef();
-    m_inner = ComRef<FakeServices>(inner);
-}
+FakeServicesProxy::FakeServicesProxy(FakeServices* inner)
+    : ComObject("test::FakeServicesProxy"), m_inner(Hold(inner)) {}
 
 FakeServicesProxy::Blanket FakeServicesProxy::LastBlanket() const {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_blanket;
 }
 
-HRESULT FakeServicesProxy::QueryBlanket(IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*,
-                                        void**, DWORD*) {
-    return E_NOTIMPL;
-}
 HRESULT FakeServicesProxy::SetBlanket(IUnknown*, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR*,
                                       DWORD dwAuthnLevel, DWORD dwImpLevel, void*,
                                       DWORD dwCapabilities) {
@@ -523,100 +368,6 @@ HRESULT FakeServicesProxy::SetBlanket(IUnknown*, DWORD dwAuthnSvc, DWORD dwAuthz
     m_blanket = {m_blanket.sets + 1, dwAuthnSvc, dwAuthzSvc,
                  dwAuthnLevel,       dwImpLevel, dwCapabilities};
     return S_OK;
-}
-HRESULT FakeServicesProxy::CopyProxy(IUnknown*, IUnknown**) {
-    return E_NOTIMPL;
-}
-
-HRESULT FakeServicesProxy::OpenNamespace(const BSTR a, LONG b, IWbemContext* c, IWbemServices** d,
-                                         IWbemCallResult** e) {
-    return m_inner->OpenNamespace(a, b, c, d, e);
-}
-HRESULT FakeServicesProxy::CancelAsyncCall(IWbemObjectSink* a) {
-    return m_inner->CancelAsyncCall(a);
-}
-HRESULT FakeServicesProxy::QueryObjectSink(LONG a, IWbemObjectSink** b) {
-    return m_inner->QueryObjectSink(a, b);
-}
-HRESULT FakeServicesProxy::GetObject(const BSTR a, LONG b, IWbemContext* c, IWbemClassObject** d,
-                                     IWbemCallResult** e) {
-    return m_inner->GetObject(a, b, c, d, e);
-}
-HRESULT FakeServicesProxy::GetObjectAsync(const BSTR a, LONG b, IWbemContext* c,
-                                          IWbemObjectSink* d) {
-    return m_inner->GetObjectAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::PutClass(IWbemClassObject* a, LONG b, IWbemContext* c,
-                                    IWbemCallResult** d) {
-    return m_inner->PutClass(a, b, c, d);
-}
-HRESULT FakeServicesProxy::PutClassAsync(IWbemClassObject* a, LONG b, IWbemContext* c,
-                                         IWbemObjectSink* d) {
-    return m_inner->PutClassAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::DeleteClass(const BSTR a, LONG b, IWbemContext* c, IWbemCallResult** d) {
-    return m_inner->DeleteClass(a, b, c, d);
-}
-HRESULT FakeServicesProxy::DeleteClassAsync(const BSTR a, LONG b, IWbemContext* c,
-                                            IWbemObjectSink* d) {
-    return m_inner->DeleteClassAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::CreateClassEnum(const BSTR a, LONG b, IWbemContext* c,
-                                           IEnumWbemClassObject** d) {
-    return m_inner->CreateClassEnum(a, b, c, d);
-}
-HRESULT FakeServicesProxy::CreateClassEnumAsync(const BSTR a, LONG b, IWbemContext* c,
-                                                IWbemObjectSink* d) {
-    return m_inner->CreateClassEnumAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::PutInstance(IWbemClassObject* a, LONG b, IWbemContext* c,
-                                       IWbemCallResult** d) {
-    return m_inner->PutInstance(a, b, c, d);
-}
-HRESULT FakeServicesProxy::PutInstanceAsync(IWbemClassObject* a, LONG b, IWbemContext* c,
-                                            IWbemObjectSink* d) {
-    return m_inner->PutInstanceAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::DeleteInstance(const BSTR a, LONG b, IWbemContext* c,
-                                          IWbemCallResult** d) {
-    return m_inner->DeleteInstance(a, b, c, d);
-}
-HRESULT FakeServicesProxy::DeleteInstanceAsync(const BSTR a, LONG b, IWbemContext* c,
-                                               IWbemObjectSink* d) {
-    return m_inner->DeleteInstanceAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::CreateInstanceEnum(const BSTR a, LONG b, IWbemContext* c,
-                                              IEnumWbemClassObject** d) {
-    return m_inner->CreateInstanceEnum(a, b, c, d);
-}
-HRESULT FakeServicesProxy::CreateInstanceEnumAsync(const BSTR a, LONG b, IWbemContext* c,
-                                                   IWbemObjectSink* d) {
-    return m_inner->CreateInstanceEnumAsync(a, b, c, d);
-}
-HRESULT FakeServicesProxy::ExecQuery(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
-                                     IEnumWbemClassObject** e) {
-    return m_inner->ExecQuery(a, b, c, d, e);
-}
-HRESULT FakeServicesProxy::ExecQueryAsync(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
-                                          IWbemObjectSink* e) {
-    return m_inner->ExecQueryAsync(a, b, c, d, e);
-}
-HRESULT FakeServicesProxy::ExecNotificationQuery(const BSTR a, const BSTR b, LONG c,
-                                                 IWbemContext* d, IEnumWbemClassObject** e) {
-    return m_inner->ExecNotificationQuery(a, b, c, d, e);
-}
-HRESULT FakeServicesProxy::ExecNotificationQueryAsync(const BSTR a, const BSTR b, LONG c,
-                                                      IWbemContext* d, IWbemObjectSink* e) {
-    return m_inner->ExecNotificationQueryAsync(a, b, c, d, e);
-}
-HRESULT FakeServicesProxy::ExecMethod(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
-                                      IWbemClassObject* e, IWbemClassObject** f,
-                                      IWbemCallResult** g) {
-    return m_inner->ExecMethod(a, b, c, d, e, f, g);
-}
-HRESULT FakeServicesProxy::ExecMethodAsync(const BSTR a, const BSTR b, LONG c, IWbemContext* d,
-                                           IWbemClassObject* e, IWbemObjectSink* f) {
-    return m_inner->ExecMethodAsync(a, b, c, d, e, f);
 }
 
 // FakeContext
@@ -637,31 +388,6 @@ HRESULT FakeContext::SetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pValue) {
     }
     m_values.push_back(value);
     return WBEM_S_NO_ERROR;
-}
-
-HRESULT FakeContext::Clone(IWbemContext**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::GetNames(LONG, SAFEARRAY**) {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::BeginEnumeration(LONG) {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::Next(LONG, BSTR*, VARIANT*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::EndEnumeration() {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::GetValue(LPCWSTR, LONG, VARIANT*) {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::DeleteValue(LPCWSTR, LONG) {
-    return E_NOTIMPL;
-}
-HRESULT FakeContext::DeleteAll() {
-    return E_NOTIMPL;
 }
 
 // The classes
@@ -685,18 +411,15 @@ HRESULT FakeLocator::ConnectServer(const BSTR strNetworkResource, const BSTR, co
     if (found == m_state->namespaces.end()) {
         return WBEM_E_INVALID_NAMESPACE;
     }
-    *ppNamespace = found->second.Get();
-    (*ppNamespace)->AddRef();
+    Give(found->second, ppNamespace);
     return WBEM_S_NO_ERROR;
 }
 
 FakeLocatorClass::FakeLocatorClass() : m_state(std::make_shared<State>()) {
     std::shared_ptr<State> state = m_state;
     sim::ClassTable::Get().Add(CLSID_WbemLocator, [state](REFIID riid, void** ppv) {
-        FakeLocator* locator = new FakeLocator(state);
-        HRESULT hr = locator->QueryInterface(riid, ppv);
-        locator->Release();
-        return hr;
+        ComRef<FakeLocator> locator(new FakeLocator(state));
+        return locator->QueryInterface(riid, ppv);
     });
 }
 
@@ -705,15 +428,13 @@ FakeLocatorClass::~FakeLocatorClass() {
 }
 
 void FakeLocatorClass::AddNamespace(const WString& name, FakeServices* services) {
-    services->AddRef();
     std::lock_guard<std::mutex> hold(m_state->lock);
-    m_state->namespaces[Lower(name)] = ComRef<IWbemServices>(services);
+    m_state->namespaces[Lower(name)] = Hold<IWbemServices>(services);
 }
 
 void FakeLocatorClass::AddNamespace(const WString& name, FakeServicesProxy* proxy) {
-    proxy->AddRef();
     std::lock_guard<std::mutex> hold(m_state->lock);
-    m_state->namespaces[Lower(name)] = ComRef<IWbemServices>(proxy);
+    m_state->namespaces[Lower(name)] = Hold<IWbemServices>(proxy);
 }
 
 std::vector<WString> FakeLocatorClass::Connects() const {
