@@ -13,6 +13,8 @@
 
 namespace {
 
+typedef std::vector<std::string> Lines;
+
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 const WCHAR kFcoeServiceKey[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES");
 
@@ -31,6 +33,7 @@ protected:
             parent.DeleteSubKey(pszName);
         }
     }
+    // Creates the key, and sets the value when one is named.
     static void SetString(const WCHAR* pszKey, const WCHAR* pszName, const WCHAR* pszValue) {
         CZelRegKey key;
         ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
@@ -44,20 +47,18 @@ protected:
         ASSERT_TRUE(key.SetValue(pszName, dwValue));
     }
 
-    // The messages written since the last mark, which moves past them; the registry wrapper's
-    // own lines left out.
-    std::vector<std::string> TakeMessages() {
-        std::vector<std::string> messages = NewMessages(kWithoutRegistry);
+    // The messages since the last mark, without the registry wrapper's; moves the mark past them.
+    Lines TakeMessages() {
+        Lines messages = NewMessages(kWithoutRegistry);
         MarkTrace();
         return messages;
     }
 };
 
 TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
-    typedef bool (CHelper::*Check)();
     struct Component {
         const char* name;
-        Check check;
+        bool (CHelper::*check)();
         const WCHAR* value;
         const WCHAR* others[2];
         const char* noValue;
@@ -93,9 +94,9 @@ TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
         MarkTrace();
         EXPECT_FALSE((helper.*c.check)());
         EXPECT_EQ(
-            (std::vector<std::string>{
-                entry, std::string(c.name) + "() - Unable to open the TALM registry key - exiting",
-                exit}),
+            (Lines{entry,
+                   std::string(c.name) + "() - Unable to open the TALM registry key - exiting",
+                   exit}),
             TakeMessages());
 
         // The other components installed: only the check's own value counts.
@@ -103,20 +104,19 @@ TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
         SetString(kTalmKey, c.others[1], TEXT("1"));
         MarkTrace();
         EXPECT_FALSE((helper.*c.check)());
-        EXPECT_EQ((std::vector<std::string>{entry, c.noValue, exit}), TakeMessages());
+        EXPECT_EQ((Lines{entry, c.noValue, exit}), TakeMessages());
 
-        const WCHAR* notOne[] = {TEXT("0"), TEXT(""), TEXT("11"), TEXT("1 ")};
-        for (const WCHAR* value : notOne) {
+        for (const WCHAR* value : {TEXT("0"), TEXT(""), TEXT("11"), TEXT("1 ")}) {
             SetString(kTalmKey, c.value, value);
             MarkTrace();
             EXPECT_FALSE((helper.*c.check)());
-            EXPECT_EQ((std::vector<std::string>{entry, c.notInstalled, exit}), TakeMessages());
+            EXPECT_EQ((Lines{entry, c.notInstalled, exit}), TakeMessages());
         }
 
         SetString(kTalmKey, c.value, TEXT("1"));
         MarkTrace();
         EXPECT_TRUE((helper.*c.check)());
-        EXPECT_EQ((std::vector<std::string>{entry, exit}), TakeMessages());
+        EXPECT_EQ((Lines{entry, exit}), TakeMessages());
     }
 }
 
@@ -124,27 +124,21 @@ TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
     const WCHAR* parameters = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES\\Parameters");
     CHelper helper;
     EXPECT_FALSE(helper.IsFCoEDisklessInstall());
-    EXPECT_EQ((std::vector<std::string>{"ENTRY:  CHelper::IsFCoEDisklessInstall",
-                                        "EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=false"}),
+    EXPECT_EQ((Lines{"ENTRY:  CHelper::IsFCoEDisklessInstall",
+                     "EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=false"}),
               TakeMessages());
 
-    SetString(kFcoeServiceKey, NULL, NULL);
     SetString(parameters, NULL, NULL);
     EXPECT_FALSE(helper.IsFCoEDisklessInstall());
-
-    struct Case {
-        DWORD value;
-        bool diskless;
-    } cases[] = {{0, false}, {2, false}, {0x10001, false}, {1, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.value);
-        SetDword(parameters, TEXT("HwResourceOwner"), c.value);
+    for (DWORD value : {0u, 2u, 0x10001u, 1u}) {
+        SCOPED_TRACE(value);
+        SetDword(parameters, TEXT("HwResourceOwner"), value);
         MarkTrace();
-        EXPECT_EQ(c.diskless, helper.IsFCoEDisklessInstall());
-        std::vector<std::string> lines = TakeMessages();
+        EXPECT_EQ(value == 1, helper.IsFCoEDisklessInstall());
+        Lines lines = TakeMessages();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(std::string("EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=") +
-                      (c.diskless ? "true" : "false"),
+                      (value == 1 ? "true" : "false"),
                   lines.back());
     }
 
@@ -159,31 +153,28 @@ TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
 
 TEST_F(HelperTest, ServicesThatAreNotThereDoNotRun) {
     // None of the maker's services is installed here; a selector outside the table names none.
-    int selectors[] = {HELPER_SERVICE_DCB, HELPER_SERVICE_FCOE_DCB, 3, -1, 1000};
     CHelper helper;
-    for (int selector : selectors) {
+    for (int selector : {HELPER_SERVICE_DCB, HELPER_SERVICE_FCOE_DCB, 3, -1, 1000}) {
         SCOPED_TRACE(selector);
         EXPECT_FALSE(helper.IsServiceRunning(selector));
     }
 }
 
 TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
-    const char* entry = "ENTRY:  CHelper::GetPathFromRegistry";
+    const std::string entry = "ENTRY:  CHelper::GetPathFromRegistry";
+    const std::string failed = "EXIT:  CHelper::GetPathFromRegistry, bReturn=false";
     CZelString strPath(TEXT("unchanged"));
 
     EXPECT_FALSE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
-    EXPECT_EQ(CZelString(TEXT("unchanged")), strPath);
-    EXPECT_EQ((std::vector<std::string>{
-                  entry, "GetPathFromRegistry() - Unable to open the registry key - exiting",
-                  "EXIT:  CHelper::GetPathFromRegistry, bReturn=false"}),
-              TakeMessages());
+    EXPECT_EQ(
+        (Lines{entry, "GetPathFromRegistry() - Unable to open the registry key - exiting", failed}),
+        TakeMessages());
 
     SetString(kTalmKey, TEXT("LocalLanguage"), TEXT("DE"));
     EXPECT_FALSE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
     EXPECT_EQ(CZelString(TEXT("unchanged")), strPath);
-    EXPECT_EQ((std::vector<std::string>{
-                  entry, "GetPathFromRegistry() - Unable to open the registry value - exiting",
-                  "EXIT:  CHelper::GetPathFromRegistry, bReturn=false"}),
+    EXPECT_EQ((Lines{entry, "GetPathFromRegistry() - Unable to open the registry value - exiting",
+                     failed}),
               TakeMessages());
 
     // Key and value names in any letter case.
@@ -191,9 +182,7 @@ TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
     EXPECT_TRUE(CHelper::GetPathFromRegistry(TEXT("software\\orvex\\Zuzuvoz_Orodavov\\talm"),
                                              TEXT("INSTALLDIR"), strPath));
     EXPECT_EQ(CZelString(TEXT("C:\\Program Files\\Orvex")), strPath);
-    EXPECT_EQ(
-        (std::vector<std::string>{entry, "EXIT:  CHelper::GetPathFromRegistry, bReturn=true"}),
-        TakeMessages());
+    EXPECT_EQ((Lines{entry, "EXIT:  CHelper::GetPathFromRegistry, bReturn=true"}), TakeMessages());
 
     SetString(kTalmKey, TEXT("InstallDir"), TEXT(""));
     EXPECT_TRUE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));

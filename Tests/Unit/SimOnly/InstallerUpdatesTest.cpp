@@ -20,8 +20,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +29,8 @@
 #include <vector>
 
 namespace {
+
+typedef std::vector<std::string> Lines;
 
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 const WCHAR kUpgradeValue[] = TEXT("InstalledTALM_DCB_Upgrade");
@@ -48,8 +50,8 @@ const char kRegistry[] = R"(Windows Registry Editor Version 5.00
 "ImagePath"="C:\\Windows\\system32\\OrvexDCB.exe"
 )";
 
-const char kUnreg[] = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg";
-const char kRegServer[] = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /RegServer";
+const std::string kUnreg = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg";
+const std::string kRegServer = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /RegServer";
 
 // The DCB service's host as the machine's service control manager asks it: every request is
 // answered with the state the test set.
@@ -78,10 +80,7 @@ private:
     void Serve() {
         while (!m_stop) {
             pollfd waiting = {m_fd, POLLIN, 0};
-            if (poll(&waiting, 1, 20) <= 0) {
-                continue;
-            }
-            int client = accept(m_fd, NULL, NULL);
+            int client = poll(&waiting, 1, 20) > 0 ? accept(m_fd, NULL, NULL) : -1;
             if (client < 0) {
                 continue;
             }
@@ -110,12 +109,6 @@ public:
     using GenericMonitor::GetState;
 };
 
-struct Process {
-    std::string commandLine;
-    std::string directory;
-    long long creationFlags;
-};
-
 class InstallerUpdatesTest : public test::TraceTest {
 protected:
     static void SetUpTestSuite() {
@@ -129,8 +122,7 @@ protected:
 
     void SetUp() override {
         m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
-        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
-        RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
+        ClearKeys();
         MarkTrace();
         m_processStart = sim::Machine::Get().Records("processes.jsonl").size();
     }
@@ -139,16 +131,22 @@ protected:
         m_attach.reset();
     }
 
-    static void RemoveKey(const WCHAR* pszParent, const WCHAR* pszName) {
+    static void ClearKeys() {
         CZelRegKey parent;
-        if (parent.Open(HKEY_LOCAL_MACHINE, pszParent, true)) {
-            parent.DeleteSubKey(pszName);
+        if (parent.Open(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), true)) {
+            parent.DeleteSubKey(TEXT("TALM"));
+        }
+        if (parent.Open(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Services"), true)) {
+            parent.DeleteSubKey(TEXT("OFCoES"));
         }
     }
-    static void SetFlag(DWORD dwValue) {
+    // A negative value leaves the TALM key without the flag.
+    static void SetFlag(long long value) {
         CZelRegKey key;
         ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, kTalmKey, true, false));
-        ASSERT_TRUE(key.SetValue(kUpgradeValue, dwValue));
+        if (value >= 0) {
+            ASSERT_TRUE(key.SetValue(kUpgradeValue, static_cast<DWORD>(value)));
+        }
     }
     // The flag's value, or -1 when it is gone.
     static long long Flag() {
@@ -161,24 +159,12 @@ protected:
         return dwValue;
     }
 
-    // Waits on the machine's clock until the worker has stopped and its thread has ended.
-    static bool WaitForWorker(ObservedUpdates& monitor, DWORD dwMaxMs) {
-        for (DWORD waited = 0; monitor.GetState() != MONITOR_STOPPED; waited += 100) {
-            if (waited >= dwMaxMs) {
-                return false;
-            }
-            Sleep(100);
-        }
-        Sleep(100);  // time moves only once the ending worker thread has gone
-        return true;
-    }
-
-    // Messages written since the test began by threads other than this one (`bOthers`) or by
-    // this one; the support library's scopes and the registry wrapper's own lines left out.
-    std::vector<std::string> Lines(bool bOthers) const {
+    // Messages since the test began by other threads (`bOthers`) or by this one, without the
+    // support library's scopes and the registry wrapper's lines.
+    Lines ThreadLines(bool bOthers) const {
         char self[16];
         snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
-        std::vector<std::string> lines;
+        Lines lines;
         for (const std::string& line : NewLines(kWithoutScopes | kWithoutRegistry)) {
             if ((line.find(self) == std::string::npos) == bOthers) {
                 lines.push_back(test::MessageOf(line));
@@ -187,24 +173,22 @@ protected:
         return lines;
     }
 
-    std::vector<Process> Processes() const {
-        std::vector<Process> processes;
-        std::vector<std::string> records = sim::Machine::Get().Records("processes.jsonl");
+    // The programs started since the test began: "command line | directory | creation flags".
+    Lines Processes() const {
+        Lines processes;
+        Lines records = sim::Machine::Get().Records("processes.jsonl");
         for (size_t i = m_processStart; i < records.size(); ++i) {
             sim::Json record = sim::Json::Parse(records[i]);
-            processes.push_back({record.Find("commandLine")->String(),
-                                 record.Find("directory")->String(),
-                                 static_cast<long long>(record.Find("creationFlags")->Number())});
+            processes.push_back(
+                record.Find("commandLine")->String() + " | " + record.Find("directory")->String() +
+                " | " +
+                std::to_string(static_cast<long long>(record.Find("creationFlags")->Number())));
         }
         return processes;
     }
 
-    static size_t Count(const std::vector<std::string>& lines, const std::string& text) {
-        size_t n = 0;
-        for (const std::string& line : lines) {
-            n += line == text ? 1 : 0;
-        }
-        return n;
+    static size_t Count(const Lines& lines, const std::string& text) {
+        return std::count(lines.begin(), lines.end(), text);
     }
 
     static test::TestMachine* s_machine;
@@ -214,28 +198,31 @@ protected:
 
 test::TestMachine* InstallerUpdatesTest::s_machine = NULL;
 
-const std::vector<std::string> kDetected = {
-    "Entering IsDCBUpdateReqd", "Detected DCB Update Required", "Exiting IsDcbUpdateReqd"};
-const std::vector<std::string> kPause = {
-    "Entering GenericMonitor::CheckForStopCommand() for 1 seconds",
-    "Exiting GenericMonitor::CheckForStopCommand()"};
+// A run in the system directory with CREATE_NO_WINDOW, as Processes() gives it.
+std::string Started(const std::string& commandLine) {
+    return commandLine + " | C:\\Windows\\system32 | 134217728";
+}
 
-std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const std::vector<std::string>& part : parts) {
+Lines Join(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts) {
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
 }
 
-std::vector<std::string> Completion() {
-    return Join({kDetected,
-                 {"Entering IsDcbServiceRunning", "The DCB Service is running",
-                  "Exiting IsDcbServiceRunning", "Entering CompleteDcbUpgrade",
-                  std::string("Entering ExecuteCommand - ") + kUnreg, "Exiting ExecuteCommand",
-                  std::string("Entering ExecuteCommand - ") + kRegServer, "Exiting ExecuteCommand",
-                  "Exiting CompleteDcbUpgrade"}});
-}
+const Lines kDetected = {"Entering IsDCBUpdateReqd", "Detected DCB Update Required",
+                         "Exiting IsDcbUpdateReqd"};
+const Lines kPause = {"Entering GenericMonitor::CheckForStopCommand() for 1 seconds",
+                      "Exiting GenericMonitor::CheckForStopCommand()"};
+const Lines kRunning = {"Entering IsDcbServiceRunning", "The DCB Service is running",
+                        "Exiting IsDcbServiceRunning", "Entering CompleteDcbUpgrade"};
+const std::string kExecUnreg = "Entering ExecuteCommand - " + kUnreg;
+const std::string kExecRegServer = "Entering ExecuteCommand - " + kRegServer;
+const Lines kCompletion = Join({kDetected,
+                                kRunning,
+                                {kExecUnreg, "Exiting ExecuteCommand", kExecRegServer,
+                                 "Exiting ExecuteCommand", "Exiting CompleteDcbUpgrade"}});
 
 TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
     SetFlag(1);
@@ -249,65 +236,49 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
 
     host.SetState(SERVICE_RUNNING);
     DWORD dwRunning = GetTickCount();
-    ASSERT_TRUE(WaitForWorker(monitor, 20000));
+    for (DWORD waited = 0; monitor.GetState() != MONITOR_STOPPED; waited += 100) {
+        ASSERT_LT(waited, 20000u);
+        Sleep(100);
+    }
+    Sleep(100);  // time moves only once the ending worker thread has gone
     // At most a two-second pause after the service runs, then both runs one after the other;
     // this thread sees the end at its next 100 ms poll and waits 100 ms more.
     DWORD dwTook = GetTickCount() - dwRunning;
     EXPECT_GE(dwTook, 2 * kRunMs);
     EXPECT_LE(dwTook, 2 * kRunMs + 2000 + 200);
-
-    std::vector<Process> processes = Processes();
-    ASSERT_EQ(2u, processes.size());
-    EXPECT_EQ(kUnreg, processes[0].commandLine);
-    EXPECT_EQ(kRegServer, processes[1].commandLine);
-    for (const Process& process : processes) {
-        EXPECT_EQ("C:\\Windows\\system32", process.directory);
-        EXPECT_EQ(0x08000000, process.creationFlags);  // CREATE_NO_WINDOW
-    }
+    EXPECT_EQ((Lines{Started(kUnreg), Started(kRegServer)}), Processes());
     EXPECT_EQ(-1, Flag());
 
     // The worker: cycles that find the service stopped and pause, then the completion.
-    const std::vector<std::string> waiting =
+    const Lines waiting =
         Join({kDetected, {"Entering IsDcbServiceRunning", "Exiting IsDcbServiceRunning"}, kPause});
-    std::vector<std::string> lines = Lines(true);
-    std::vector<std::string> expected = {"Entering InstallerUpdates::DoMonitor()"};
-    size_t cycles = (lines.size() - 1 - Completion().size() - 1) / waiting.size();
+    Lines lines = ThreadLines(true);
+    Lines expected = {"Entering InstallerUpdates::DoMonitor()"};
+    size_t cycles = (lines.size() - 1 - kCompletion.size() - 1) / waiting.size();
     EXPECT_GE(cycles, 3u);  // six seconds of one- to two-second pauses
     EXPECT_LE(cycles, 8u);
     for (size_t i = 0; i < cycles; ++i) {
         expected.insert(expected.end(), waiting.begin(), waiting.end());
     }
-    expected = Join({expected, Completion(), {"Exiting InstallerUpdates::DoMonitor()"}});
-    EXPECT_EQ(expected, lines);
-    EXPECT_EQ((std::vector<std::string>{
-                  "Entering InstallerUpdates::InstallerUpdates()",
-                  "Exiting InstallerUpdates::InstallerUpdates()",
-                  "Entering GenericMonitor::StartMonitor()", "Successfully created the thread",
-                  "Exiting InstallerUpdates::SpawnThread()", "Successfully created the thread",
-                  "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
-              Lines(false));
-
-    // The next service start finds the flag gone and runs nothing.
-    MarkTrace();
-    EXPECT_TRUE(monitor.DoMonitor());
-    EXPECT_EQ(2u, Processes().size());
-    EXPECT_EQ((std::vector<std::string>{"Entering InstallerUpdates::DoMonitor()",
-                                        "Entering IsDCBUpdateReqd", "No DCB Upgrade required",
-                                        "Exiting IsDcbUpdateReqd",
-                                        "Exiting InstallerUpdates::DoMonitor()"}),
-              Lines(false));
+    EXPECT_EQ(Join({expected, kCompletion, {"Exiting InstallerUpdates::DoMonitor()"}}), lines);
+    EXPECT_EQ((Lines{"Entering InstallerUpdates::InstallerUpdates()",
+                     "Exiting InstallerUpdates::InstallerUpdates()",
+                     "Entering GenericMonitor::StartMonitor()", "Successfully created the thread",
+                     "Exiting InstallerUpdates::SpawnThread()", "Successfully created the thread",
+                     "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
+              ThreadLines(false));
 }
 
 TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
     DcbServiceHost host(SERVICE_RUNNING);
     struct Case {
         const char* name;
-        long long flag;  // -1: no TALM key; -2: the key without the flag
+        long long flag;  // -1: the key without the flag; -2: no TALM key
         bool diskless;
         const char* line;
     } cases[] = {
-        {"no TALM key", -1, false, "No TALM key located"},
-        {"no flag", -2, false, "No DCB Upgrade required"},
+        {"no TALM key", -2, false, "No TALM key located"},
+        {"no flag", -1, false, "No DCB Upgrade required"},
         {"flag 0", 0, false, "No DCB Upgrade required"},
         {"flag 2", 2, false, "No DCB Upgrade required"},
         {"flag 0x80000001", 0x80000001, false, "No DCB Upgrade required"},
@@ -315,13 +286,9 @@ TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
-        RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
-        if (c.flag >= 0) {
-            SetFlag(static_cast<DWORD>(c.flag));
-        } else if (c.flag == -2) {
-            CZelRegKey key;
-            ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, kTalmKey, true, false));
+        ClearKeys();
+        if (c.flag != -2) {
+            SetFlag(c.flag);
         }
         CZelRegKey parameters;
         ASSERT_TRUE(parameters.Create(
@@ -337,10 +304,10 @@ TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
         EXPECT_EQ(static_cast<DWORD>(MONITOR_STOPPED), monitor.GetState());
         EXPECT_TRUE(Processes().empty());
         EXPECT_EQ(c.flag >= 0 ? c.flag : -1, Flag());
-        EXPECT_EQ((std::vector<std::string>{
-                      "Entering InstallerUpdates::DoMonitor()", "Entering IsDCBUpdateReqd", c.line,
-                      "Exiting IsDcbUpdateReqd", "Exiting InstallerUpdates::DoMonitor()"}),
-                  Lines(false));
+        EXPECT_EQ(
+            (Lines{"Entering InstallerUpdates::DoMonitor()", "Entering IsDCBUpdateReqd", c.line,
+                   "Exiting IsDcbUpdateReqd", "Exiting InstallerUpdates::DoMonitor()"}),
+            ThreadLines(false));
     }
 }
 
@@ -348,9 +315,8 @@ TEST_F(InstallerUpdatesTest, ACommandThatCannotStartIsRetriedFromTheFirst) {
     SetFlag(1);
     DcbServiceHost host(SERVICE_RUNNING);
     // The first /Unreg and then the first /RegServer cannot be started.
-    sim::FaultTable& faults = sim::Machine::Get().Faults();
-    faults.Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 1);
-    faults.Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 3);
+    sim::Machine::Get().Faults().Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 1);
+    sim::Machine::Get().Faults().Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 3);
 
     ObservedUpdates monitor;
     MarkTrace();
@@ -360,32 +326,22 @@ TEST_F(InstallerUpdatesTest, ACommandThatCannotStartIsRetriedFromTheFirst) {
     // Three runs that ended, two pauses of one to two seconds.
     EXPECT_GE(dwTook, 3 * kRunMs + 2 * 1000);
     EXPECT_LE(dwTook, 3 * kRunMs + 2 * 2000 + 200);
-
-    std::vector<Process> processes = Processes();
-    ASSERT_EQ(3u, processes.size());
-    EXPECT_EQ(kUnreg, processes[0].commandLine);
-    EXPECT_EQ(kUnreg, processes[1].commandLine);
-    EXPECT_EQ(kRegServer, processes[2].commandLine);
+    EXPECT_EQ((Lines{Started(kUnreg), Started(kUnreg), Started(kRegServer)}), Processes());
     EXPECT_EQ(-1, Flag());
-
-    const std::string unreg = std::string("Entering ExecuteCommand - ") + kUnreg;
-    const std::string regServer = std::string("Entering ExecuteCommand - ") + kRegServer;
-    const std::vector<std::string> running = {
-        "Entering IsDcbServiceRunning", "The DCB Service is running", "Exiting IsDcbServiceRunning",
-        "Entering CompleteDcbUpgrade"};
-    EXPECT_EQ(Join({{"Entering InstallerUpdates::DoMonitor()"},
-                    kDetected,
-                    running,
-                    {unreg, "Unable to unregister the DCB service", "Exiting CompleteDcbUpgrade"},
-                    kPause,
-                    kDetected,
-                    running,
-                    {unreg, "Exiting ExecuteCommand", regServer,
-                     "Unable to restart the DCB service", "Exiting CompleteDcbUpgrade"},
-                    kPause,
-                    Completion(),
-                    {"Exiting InstallerUpdates::DoMonitor()"}}),
-              Lines(false));
+    EXPECT_EQ(
+        Join({{"Entering InstallerUpdates::DoMonitor()"},
+              kDetected,
+              kRunning,
+              {kExecUnreg, "Unable to unregister the DCB service", "Exiting CompleteDcbUpgrade"},
+              kPause,
+              kDetected,
+              kRunning,
+              {kExecUnreg, "Exiting ExecuteCommand", kExecRegServer,
+               "Unable to restart the DCB service", "Exiting CompleteDcbUpgrade"},
+              kPause,
+              kCompletion,
+              {"Exiting InstallerUpdates::DoMonitor()"}}),
+        ThreadLines(false));
 }
 
 TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheStop) {
@@ -400,7 +356,7 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
         // The destructor asks for the stop and waits for it.
     }
     Sleep(100);
-    std::vector<std::string> lines = Lines(true);
+    Lines lines = ThreadLines(true);
     size_t attempts = Count(lines, "Unable to unregister the DCB service");
     EXPECT_GE(attempts, 5u);
     EXPECT_LE(attempts, 11u);
@@ -412,7 +368,7 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
     EXPECT_TRUE(Processes().empty());
     EXPECT_EQ(1, Flag());  // tried again at the next start
 
-    std::vector<std::string> own = Lines(false);
+    Lines own = ThreadLines(false);
     ASSERT_GE(own.size(), 5u);
     EXPECT_EQ("Entering InstallerUpdates::~InstallerUpdates()", own[own.size() - 5]);
     EXPECT_EQ("Successfully stopped the process", own[own.size() - 3]);
@@ -421,30 +377,34 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
 
 TEST_F(InstallerUpdatesTest, TheFlagIsSetToZeroThenDeleted) {
     DcbServiceHost host(SERVICE_RUNNING);
-
-    // The deletion fails: the zero written before it stays, and the upgrade still counts.
-    SetFlag(1);
-    sim::Machine::Get().Faults().Add("RegDeleteValueW", ERROR_ACCESS_DENIED);
+    // A failed deletion leaves the zero written before it; a failed zero, the flag deleted all
+    // the same. Either way the upgrade counts.
+    struct Case {
+        const char* function;
+        long long flag;
+        const char* error;
+        const char* other;
+    } cases[] = {
+        {"RegDeleteValueW", 0, "ERROR:  Unable to delete the key upon completion",
+         "ERROR:  Unable to set the DCB Update key to 0"},
+        {"RegSetValueExW", -1, "ERROR:  Unable to set the DCB Update key to 0",
+         "ERROR:  Unable to delete the key upon completion"},
+    };
     ObservedUpdates monitor;
-    EXPECT_TRUE(monitor.DoMonitor());
-    EXPECT_EQ(0, Flag());
-    EXPECT_EQ(2u, Processes().size());
-    std::vector<std::string> lines = Lines(false);
-    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to delete the key upon completion"));
-    EXPECT_EQ(0u, Count(lines, "ERROR:  Unable to set the DCB Update key to 0"));
-    EXPECT_EQ(1u, Count(lines, "Exiting CompleteDcbUpgrade"));
-
-    // Writing the zero fails: the flag is deleted all the same.
-    sim::Machine::Get().Faults().Clear();
-    SetFlag(1);
-    sim::Machine::Get().Faults().Add("RegSetValueExW", ERROR_ACCESS_DENIED);
-    MarkTrace();
-    EXPECT_TRUE(monitor.DoMonitor());
-    EXPECT_EQ(-1, Flag());
-    EXPECT_EQ(4u, Processes().size());
-    lines = Lines(false);
-    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to set the DCB Update key to 0"));
-    EXPECT_EQ(0u, Count(lines, "ERROR:  Unable to delete the key upon completion"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        SetFlag(1);
+        sim::Machine::Get().Faults().Add(c.function, ERROR_ACCESS_DENIED);
+        MarkTrace();
+        m_processStart = sim::Machine::Get().Records("processes.jsonl").size();
+        EXPECT_TRUE(monitor.DoMonitor());
+        sim::Machine::Get().Faults().Clear();
+        EXPECT_EQ(c.flag, Flag());
+        EXPECT_EQ(2u, Processes().size());
+        Lines lines = ThreadLines(false);
+        EXPECT_EQ(1u, Count(lines, c.error));
+        EXPECT_EQ(0u, Count(lines, c.other));
+    }
 }
 
 }  // namespace

@@ -28,12 +28,12 @@ using test::ComRef;
 using test::FakeObject;
 using test::FakeServices;
 using test::WString;
+typedef std::vector<std::string> Lines;
 
 const WCHAR kNamespace[] = TEXT("root\\orvexzel2");
 const WCHAR kClass[] = TEXT("Qubra_NetService");
 const WCHAR kMethod[] = TEXT("GetTarvikWarnings");
 const WCHAR kPath[] = TEXT("\\\\HOST\\root\\orvexzel2:Qubra_NetService.Name=\"B\"");
-const DWORD kLogFileFull = 1502;  // ERROR_LOG_FILE_FULL
 const char kPathText[] = "\\\\HOST\\root\\orvexzel2:Qubra_NetService.Name=\"B\"";
 
 // The service account holds three privileges, one of them enabled.
@@ -47,9 +47,12 @@ std::string Narrow(const WString& text) {
 
 // The management provider while it lives: the namespace with one instance of the service class
 // at kPath, the class with its method, and the method's answer of warnings. Tests change parts.
+// The namespace is given out through a proxy, as WMI does, or without one (it then refuses a
+// blanket), or not at all.
 class Provider {
 public:
-    Provider()
+    enum Namespace { kProxy, kInProcess, kNone };
+    explicit Provider(Namespace space = kProxy)
         : services(FakeServices::Make()),
           proxy(test::FakeServicesProxy::Make(services.Get())),
           netClass(FakeObject::Make()),
@@ -60,10 +63,12 @@ public:
         SetInstances({kPath});
         services->AnswerMethod(kPath, kMethod, S_OK, outParams.Get());
         SetWarnings({Warning(TEXT("first"))});
-        locator.AddNamespace(kNamespace, proxy.Get());
+        if (space == kProxy) {
+            locator.AddNamespace(kNamespace, proxy.Get());
+        } else if (space == kInProcess) {
+            locator.AddNamespace(kNamespace, services.Get());
+        }
     }
-    Provider(const Provider&) = delete;
-    Provider& operator=(const Provider&) = delete;
 
     static ComRef<FakeObject> Warning(const WCHAR* text, bool withReserved2 = true) {
         ComRef<FakeObject> warning = FakeObject::Make();
@@ -119,34 +124,37 @@ public:
     IWbemServices* Services() const { return m_pIWbemService; }
 };
 
-struct Event {
-    std::string source;
-    long long type, category, id;
-    std::vector<std::string> strings;
-    std::string data;
-};
-
 const char kErrorLine[] = "Src\\TarvikWarnings (124): ERROR:  Unable to initialize WMI!";
-const std::vector<std::string> kConnected = {"Entering TarvikWarnings::InitializeWMI()",
-                                             "After CoInitializeEx()",
-                                             "After CoInitializeSecurity()",
-                                             "After CoCreateInstance()",
-                                             "After ConnectServer()",
-                                             "After CoSetProxyBlanket()",
-                                             "Exiting TarvikWarnings::InitializeWMI() bSuccess=1"};
-const std::vector<std::string> kPartialContext = {"Entering TarvikWarnings::ChangeContext()",
-                                                  "Setting for partial data!!",
-                                                  "Else Partial Retrieval!!"};
+const Lines kSecured = {"Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
+                        "After CoInitializeSecurity()"};
+const Lines kConnected = {kSecured[0],
+                          kSecured[1],
+                          kSecured[2],
+                          "After CoCreateInstance()",
+                          "After ConnectServer()",
+                          "After CoSetProxyBlanket()",
+                          "Exiting TarvikWarnings::InitializeWMI() bSuccess=1"};
+const Lines kPartialContext = {"Entering TarvikWarnings::ChangeContext()",
+                               "Setting for partial data!!", "Else Partial Retrieval!!"};
 // The destructor's wait for a worker that has already stopped.
-const std::vector<std::string> kDestroyed = {"Entering GenericMonitor::StopMonitor()",
-                                             "Exiting GenericMonitor::StopMonitor() - Stopped=1"};
-const std::vector<std::string> kUninitialized = {
-    "Entering TarvikWarnings::UninitializeWMI()",
-    "Exiting TarvikWarnings::UninitializeWMI(),  bSuccess=1"};
+const Lines kDestroyed = {"Entering GenericMonitor::StopMonitor()",
+                          "Exiting GenericMonitor::StopMonitor() - Stopped=1"};
+const Lines kUninitialized = {"Entering TarvikWarnings::UninitializeWMI()",
+                              "Exiting TarvikWarnings::UninitializeWMI(),  bSuccess=1"};
 
-std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const std::vector<std::string>& part : parts) {
+// A context's values in the order set: "name flags type number".
+Lines ContextValues(test::FakeContext& context) {
+    Lines values;
+    for (const test::FakeContext::Value& value : context.Values()) {
+        values.push_back(Narrow(value.name) + " " + std::to_string(value.flags) + " " +
+                         std::to_string(value.type) + " " + std::to_string(value.number));
+    }
+    return values;
+}
+
+Lines Join(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts) {
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
@@ -161,21 +169,21 @@ protected:
     }
     void TearDown() override { sim::Machine::Get().Faults().Clear(); }
 
-    std::vector<Event> NewEvents() const {
-        std::vector<Event> events;
-        std::vector<std::string> records = sim::Machine::Get().Records("eventlog.jsonl");
+    // The event log's records since the test began: "source|type|category|id|strings...|data".
+    Lines NewEvents() const {
+        Lines events;
+        Lines records = sim::Machine::Get().Records("eventlog.jsonl");
         for (size_t i = m_events; i < records.size(); ++i) {
             sim::Json record = sim::Json::Parse(records[i]);
-            Event event{record.Find("source")->String(),
-                        static_cast<long long>(record.Find("type")->Number()),
-                        static_cast<long long>(record.Find("category")->Number()),
-                        static_cast<long long>(record.Find("eventId")->Number()),
-                        {},
-                        record.Find("data")->String()};
-            for (const sim::Json& text : record.Find("strings")->Items()) {
-                event.strings.push_back(text.String());
+            std::string event = record.Find("source")->String();
+            for (const char* number : {"type", "category", "eventId"}) {
+                event +=
+                    "|" + std::to_string(static_cast<long long>(record.Find(number)->Number()));
             }
-            events.push_back(event);
+            for (const sim::Json& text : record.Find("strings")->Items()) {
+                event += "|" + text.String();
+            }
+            events.push_back(event + "|" + record.Find("data")->String());
         }
         return events;
     }
@@ -193,10 +201,10 @@ protected:
     }
 
     // Messages of this thread (`others` false) or of the others since the test began.
-    std::vector<std::string> ThreadMessages(bool others) const {
+    Lines ThreadMessages(bool others) const {
         char self[16];
         snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
-        std::vector<std::string> messages;
+        Lines messages;
         for (const std::string& line : NewLines(kWithoutScopes)) {
             if ((line.find(self) == std::string::npos) == others) {
                 messages.push_back(test::MessageOf(line));
@@ -220,41 +228,39 @@ TEST_F(TarvikWarningsTest, WithoutWmiThePassEndsAtTheLocatorWithTheErrorLine) {
             Sleep(100);
         }
         EXPECT_EQ(static_cast<DWORD>(MONITOR_STOPPED), monitor.GetState());
-        EXPECT_EQ((std::vector<std::string>{
-                      "Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
-                      "After CoInitializeSecurity()", "ERROR:  Unable to do CoCreateInstance.",
-                      "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine}),
+        EXPECT_EQ(Join({kSecured,
+                        {"ERROR:  Unable to do CoCreateInstance.",
+                         "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine}}),
                   ThreadMessages(true));
-        EXPECT_EQ((std::vector<std::string>{
-                      "Entering GenericMonitor::StartMonitor()", "Successfully created the thread",
-                      "Exiting TarvikWarnings::SpawnThread()", "Successfully created the thread",
-                      "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
-                  ThreadMessages(false));
+        EXPECT_EQ(
+            (Lines{"Entering GenericMonitor::StartMonitor()", "Successfully created the thread",
+                   "Exiting TarvikWarnings::SpawnThread()", "Successfully created the thread",
+                   "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
+            ThreadMessages(false));
     }
     EXPECT_TRUE(NewEvents().empty());
     ExpectNothingLeftBut(0);
 }
 
 TEST_F(TarvikWarningsTest, ThreeWarningsAreTracedAndReportedInTheProvidersOrder) {
-    const WCHAR* texts[] = {TEXT("Team \"T1\" has a single member"),
-                            TEXT("Adapter %s has no link at 100%"), TEXT("VLAN 4095 is reserved")};
-    const std::vector<std::string> narrow = {"Team \"T1\" has a single member",
-                                             "Adapter %s has no link at 100%",
-                                             "VLAN 4095 is reserved"};
+    const Lines texts = {"Team \"T1\" has a single member", "Adapter %s has no link at 100%",
+                         "VLAN 4095 is reserved"};
     {
         test::FakeContextClass contexts;
         Provider provider;
         // The instance enumerated last is the service object.
         provider.SetInstances(
             {TEXT("\\\\HOST\\root\\orvexzel2:Qubra_NetService.Name=\"A\""), kPath});
-        provider.SetWarnings({Provider::Warning(texts[0]), Provider::Warning(texts[1]),
-                              Provider::Warning(texts[2])});
+        provider.SetWarnings({Provider::Warning(TEXT("Team \"T1\" has a single member")),
+                              Provider::Warning(TEXT("Adapter %s has no link at 100%")),
+                              Provider::Warning(TEXT("VLAN 4095 is reserved"))});
         ObservedWarnings monitor;
         EXPECT_TRUE(monitor.DoMonitor());
 
-        std::vector<std::string> reported;
-        for (const std::string& text : narrow) {
+        Lines reported, events;
+        for (const std::string& text : texts) {
             reported.insert(reported.end(), {text, "Create Event Log", text});
+            events.push_back("Orvex Tarvik Monitor|4|0|1|" + text + "|");  // information
         }
         EXPECT_EQ(Join({kConnected,
                         {"Entering TarvikWarnings::GetTarvikWarnings()"},
@@ -263,58 +269,33 @@ TEST_F(TarvikWarningsTest, ThreeWarningsAreTracedAndReportedInTheProvidersOrder)
                         reported,
                         kUninitialized}),
                   NewMessages(kWithoutScopes));
-
-        std::vector<Event> events = NewEvents();
-        ASSERT_EQ(3u, events.size());
-        for (size_t i = 0; i < events.size(); ++i) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ("Orvex Tarvik Monitor", events[i].source);
-            EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, events[i].type);
-            EXPECT_EQ(0, events[i].category);
-            EXPECT_EQ(1, events[i].id);
-            EXPECT_EQ(std::vector<std::string>{narrow[i]}, events[i].strings);
-            EXPECT_EQ("", events[i].data);
-        }
+        EXPECT_EQ(events, NewEvents());
 
         EXPECT_EQ(std::vector<WString>{kNamespace}, provider.locator.Connects());
         test::FakeServicesProxy::Blanket blanket = provider.proxy->LastBlanket();
-        EXPECT_EQ(1, blanket.sets);
-        EXPECT_EQ(static_cast<DWORD>(RPC_C_AUTHN_WINNT), blanket.authn);
-        EXPECT_EQ(static_cast<DWORD>(RPC_C_AUTHZ_NONE), blanket.authz);
-        EXPECT_EQ(static_cast<DWORD>(RPC_C_AUTHN_LEVEL_CALL), blanket.level);
-        EXPECT_EQ(static_cast<DWORD>(RPC_C_IMP_LEVEL_IMPERSONATE), blanket.impersonation);
-        EXPECT_EQ(static_cast<DWORD>(EOAC_NONE), blanket.capabilities);
+        EXPECT_EQ(
+            (std::vector<DWORD>{1, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CALL,
+                                RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}),
+            (std::vector<DWORD>{static_cast<DWORD>(blanket.sets), blanket.authn, blanket.authz,
+                                blanket.level, blanket.impersonation, blanket.capabilities}));
 
-        // One context, partial retrieval 7, passed to the class lookup and the method call.
+        // One context, partial retrieval 7, passed to the class lookup and the method call; the
+        // enumeration goes without one, the method without input.
         ComRef<test::FakeContext> context = contexts.Last();
         ASSERT_NE(nullptr, context.Get());
-        std::vector<test::FakeContext::Value> values = context->Values();
-        ASSERT_EQ(3u, values.size());
-        const char* names[] = {"GET_EXT_CLIENT_REQUEST", "GET_EXTENSIONS", "Qubra_PartialData"};
-        const VARTYPE types[] = {VT_BOOL, VT_BOOL, VT_I4};
-        const LONG numbers[] = {VARIANT_TRUE, VARIANT_TRUE, 7};
-        for (size_t i = 0; i < values.size(); ++i) {
-            SCOPED_TRACE(names[i]);
-            EXPECT_EQ(names[i], Narrow(values[i].name));
-            EXPECT_EQ(0, values[i].flags);
-            EXPECT_EQ(types[i], values[i].type);
-            EXPECT_EQ(numbers[i], values[i].number);
+        EXPECT_EQ((Lines{"GET_EXT_CLIENT_REQUEST 0 11 -1", "GET_EXTENSIONS 0 11 -1",
+                         "Qubra_PartialData 0 3 7"}),
+                  ContextValues(*context.Get()));
+        Lines calls;
+        for (const FakeServices::Call& call : provider.services->Calls()) {
+            calls.push_back(call.what + " " + Narrow(call.text) + " " + Narrow(call.method) + " " +
+                            std::to_string(call.flags) + (call.input.Get() ? " input" : ""));
+            EXPECT_EQ(call.what == "CreateInstanceEnum" ? nullptr : context.Get(),
+                      call.context.Get());
         }
-        std::vector<FakeServices::Call> calls = provider.services->Calls();
-        ASSERT_EQ(3u, calls.size());
-        EXPECT_EQ("CreateInstanceEnum", calls[0].what);
-        EXPECT_EQ("Qubra_NetService", Narrow(calls[0].text));
-        EXPECT_EQ(nullptr, calls[0].context.Get());
-        EXPECT_EQ("GetObject", calls[1].what);
-        EXPECT_EQ("Qubra_NetService", Narrow(calls[1].text));
-        EXPECT_EQ("ExecMethod", calls[2].what);
-        EXPECT_EQ(kPathText, Narrow(calls[2].text));
-        EXPECT_EQ("GetTarvikWarnings", Narrow(calls[2].method));
-        EXPECT_EQ(nullptr, calls[2].input.Get());  // the method takes no input
-        for (size_t i = 1; i < calls.size(); ++i) {
-            EXPECT_EQ(0, calls[i].flags);
-            EXPECT_EQ(static_cast<IWbemContext*>(context.Get()), calls[i].context.Get());
-        }
+        EXPECT_EQ((Lines{"CreateInstanceEnum Qubra_NetService  0", "GetObject Qubra_NetService  0",
+                         std::string("ExecMethod ") + kPathText + " GetTarvikWarnings 0"}),
+                  calls);
 
         EXPECT_NE(0u, monitor.Cookie());
         EXPECT_EQ(NULL, monitor.EventLog());
@@ -325,121 +306,82 @@ TEST_F(TarvikWarningsTest, ThreeWarningsAreTracedAndReportedInTheProvidersOrder)
     ExpectNothingLeftBut(1, 1);
 }
 
-TEST_F(TarvikWarningsTest, AConnectionThatFailsEndsThePassWithTheErrorLine) {
-    const std::vector<std::string> kSecured = {"Entering TarvikWarnings::InitializeWMI()",
-                                               "After CoInitializeEx()",
-                                               "After CoInitializeSecurity()"};
+// A failed connection ends the pass with the error line; a poll that fails at a step is left
+// after its line, and the connection closed. Neither reports anything.
+TEST_F(TarvikWarningsTest, AStepThatFailsEndsThePassAndReportsNothing) {
+    auto failed = [](const Lines& lines) {
+        return Join(
+            {kSecured, lines, {"Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine}});
+    };
+    auto poll = [](const Lines& lines) {
+        return Join(
+            {kConnected, {"Entering TarvikWarnings::GetTarvikWarnings()"}, lines, kUninitialized});
+    };
     struct Case {
         const char* name;
-        std::function<void()> arrange;
-        std::vector<std::string> lines;
-    };
-    std::unique_ptr<Provider> provider;
-    std::unique_ptr<test::FakeLocatorClass> locator;
-    ComRef<FakeServices> inProcess = FakeServices::Make();
-    const Case cases[] = {
-        {"the namespace is missing", [&] { locator.reset(new test::FakeLocatorClass()); },
-         Join({kSecured,
-               {"After CoCreateInstance()", "Exiting TarvikWarnings::InitializeWMI() bSuccess=0",
-                kErrorLine}})},
-        {"the namespace is no proxy, so it has no blanket",
-         [&] {
-             locator.reset(new test::FakeLocatorClass());
-             locator->AddNamespace(kNamespace, inProcess.Get());
-         },
-         Join({kSecured,
-               {"After CoCreateInstance()", "After ConnectServer()",
-                "ERROR:  Unable to set proxy blanket",
-                "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine}})},
-        {"the instances cannot be enumerated",
-         [&] {
-             provider.reset(new Provider());
-             provider->services->AnswerInstances(kClass, {WBEM_E_ACCESS_DENIED, {}, WBEM_S_FALSE});
-         },
-         Join({kSecured,
-               {"After CoCreateInstance()", "After ConnectServer()", "After CoSetProxyBlanket()",
-                "pIWbemService->CreateInstanceEnum failed", kErrorLine}})},
-        {"process security cannot be set",
-         [&] {
-             provider.reset(new Provider());
-             sim::Machine::Get().Faults().Add("CoInitializeSecurity", 0x80070005);
-         },
-         {"Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
-          "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MarkTrace();
-        c.arrange();
-        {
-            ObservedWarnings monitor;
-            EXPECT_TRUE(monitor.DoMonitor());
-            EXPECT_EQ(static_cast<DWORD>(MONITOR_STOPPED), monitor.GetState());
-            EXPECT_EQ(0u, monitor.Cookie());
-        }
-        EXPECT_EQ(Join({c.lines, kDestroyed}), NewMessages(kWithoutScopes));
-        sim::Machine::Get().Faults().Clear();
-        provider.reset();
-        locator.reset();
-    }
-    EXPECT_TRUE(NewEvents().empty());
-    inProcess = ComRef<FakeServices>();
-    // A namespace the failed passes kept is released with the monitor.
-    ExpectNothingLeftBut(0);
-}
-
-TEST_F(TarvikWarningsTest, APollThatFailsAtAStepReportsNothing) {
-    struct Case {
-        const char* name;
+        Provider::Namespace space;
         std::function<void(Provider&)> arrange;
-        std::vector<std::string> poll;  // after its entry line
-        size_t registrations;           // of the service object
-        size_t heldStrings;             // by the registered service object: its path
+        Lines lines;
+        int held;  // 0: nothing; 1: the service object registered; 2: that with its path
         bool withContext = true;
     };
     const Case cases[] = {
-        {"no instance of the service class", [](Provider& p) { p.SetInstances({}); },
-         Join({kPartialContext, {"GetMethod -> m_dwNetService is 0"}}), 0, 0},
-        {"the class cannot be had",
-         [](Provider& p) { p.services->AnswerObject(kClass, WBEM_E_ACCESS_DENIED, nullptr); },
-         {"GetObject -> L_CLASS_QUBRA_CORESERVICE"},
-         1,
-         1},
-        {"the class lookup gives no object",
-         [](Provider& p) { p.services->AnswerObject(kClass, S_OK, nullptr); },
-         {"GetObject -> L_CLASS_QUBRA_CORESERVICE -> NULL"},
-         1,
-         1},
-        {"the class lacks the method",
+        {"the namespace is missing", Provider::kNone, [](Provider&) {},
+         failed({"After CoCreateInstance()"}), 0},
+        {"the namespace is no proxy, so it has no blanket", Provider::kInProcess, [](Provider&) {},
+         failed({"After CoCreateInstance()", "After ConnectServer()",
+                 "ERROR:  Unable to set proxy blanket"}),
+         0},
+        // This way out has no exit line.
+        {"the instances cannot be enumerated", Provider::kProxy,
          [](Provider& p) {
-             ComRef<FakeObject> bare = FakeObject::Make();
-             p.services->AnswerObject(kClass, S_OK, bare.Get());
+             p.services->AnswerInstances(kClass, {WBEM_E_ACCESS_DENIED, {}, WBEM_S_FALSE});
          },
-         Join({kPartialContext, {"GetMethod -> L_METHOD_GETALLWARNINGS"}}), 1, 1},
-        {"the service object has no path", [](Provider& p) { p.SetInstances({nullptr}); },
-         Join({kPartialContext, {"", "GetPropertyAsString -> pQubraService, L_QUBRA_PATH"}}), 1, 0},
-        {"the method fails",
+         Join({kSecured,
+               {"After CoCreateInstance()", "After ConnectServer()", "After CoSetProxyBlanket()",
+                "pIWbemService->CreateInstanceEnum failed", kErrorLine}}),
+         0},
+        {"process security cannot be set",
+         Provider::kProxy,
+         [](Provider&) { sim::Machine::Get().Faults().Add("CoInitializeSecurity", 0x80070005); },
+         {"Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
+          "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine},
+         0},
+        {"no instance of the service class", Provider::kProxy,
+         [](Provider& p) { p.SetInstances({}); },
+         poll(Join({kPartialContext, {"GetMethod -> m_dwNetService is 0"}})), 0},
+        {"the class cannot be had", Provider::kProxy,
+         [](Provider& p) { p.services->AnswerObject(kClass, WBEM_E_ACCESS_DENIED, nullptr); },
+         poll({"GetObject -> L_CLASS_QUBRA_CORESERVICE"}), 2},
+        {"the class lookup gives no object", Provider::kProxy,
+         [](Provider& p) { p.services->AnswerObject(kClass, S_OK, nullptr); },
+         poll({"GetObject -> L_CLASS_QUBRA_CORESERVICE -> NULL"}), 2},
+        {"the class lacks the method", Provider::kProxy,
+         [](Provider& p) { p.services->AnswerObject(kClass, S_OK, FakeObject::Make().Get()); },
+         poll(Join({kPartialContext, {"GetMethod -> L_METHOD_GETALLWARNINGS"}})), 2},
+        {"the service object has no path", Provider::kProxy,
+         [](Provider& p) { p.SetInstances({nullptr}); },
+         poll(Join({kPartialContext, {"", "GetPropertyAsString -> pQubraService, L_QUBRA_PATH"}})),
+         1},
+        {"the method fails", Provider::kProxy,
          [](Provider& p) { p.services->AnswerMethod(kPath, kMethod, WBEM_E_FAILED, nullptr); },
-         Join({kPartialContext, {kPathText, "ExecMethod -> L_METHOD_GETALLWARNINGS"}}), 1, 1},
-        {"the last warning lacks reserved2",
+         poll(Join({kPartialContext, {kPathText, "ExecMethod -> L_METHOD_GETALLWARNINGS"}})), 2},
+        {"the last warning lacks reserved2", Provider::kProxy,
          [](Provider& p) {
              p.SetWarnings(
                  {Provider::Warning(TEXT("fine")), Provider::Warning(TEXT("short"), false)});
          },
-         Join({kPartialContext,
-               {kPathText,
-                "GetWarnings() - GetPropertyAsUINT64 failed -> pAdapter_OutParams, "
-                "L_PARAM_ALLWARNINGS"}}),
-         1, 1},
+         poll(Join({kPartialContext,
+                    {kPathText,
+                     "GetWarnings() - GetPropertyAsUINT64 failed -> pAdapter_OutParams, "
+                     "L_PARAM_ALLWARNINGS"}})),
+         2},
         // Not a failure: the poll simply has nothing to report, and goes on without a context.
-        {"no warnings and no context",
-         [](Provider& p) { p.SetWarnings({}); },
-         {"Entering TarvikWarnings::ChangeContext()",
-          "Entering TarvikWarnings::ChangeContext()::pIWbemContext Error", kPathText,
-          "GetPropertyWarningMessages -> SafeArray is empty!!"},
-         1,
-         1,
-         false},
+        {"no warnings and no context", Provider::kProxy, [](Provider& p) { p.SetWarnings({}); },
+         poll({"Entering TarvikWarnings::ChangeContext()",
+               "Entering TarvikWarnings::ChangeContext()::pIWbemContext Error", kPathText,
+               "GetPropertyWarningMessages -> SafeArray is empty!!"}),
+         2, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -451,44 +393,39 @@ TEST_F(TarvikWarningsTest, APollThatFailsAtAStepReportsNothing) {
             if (c.withContext) {
                 contexts.reset(new test::FakeContextClass());
             }
-            Provider provider;
+            Provider provider(c.space);
             c.arrange(provider);
             ObservedWarnings monitor;
             EXPECT_TRUE(monitor.DoMonitor());
+            EXPECT_EQ(static_cast<DWORD>(MONITOR_STOPPED), monitor.GetState());
             EXPECT_EQ(NULL, monitor.EventLog());
-            EXPECT_EQ(c.registrations != 0, monitor.Cookie() != 0);
+            EXPECT_EQ(c.held != 0, monitor.Cookie() != 0);
         }
-        EXPECT_EQ(Join({kConnected,
-                        {"Entering TarvikWarnings::GetTarvikWarnings()"},
-                        c.poll,
-                        kUninitialized,
-                        kDestroyed}),
-                  NewMessages(kWithoutScopes));
+        sim::Machine::Get().Faults().Clear();
+        EXPECT_EQ(Join({c.lines, kDestroyed}), NewMessages(kWithoutScopes));
         EXPECT_TRUE(NewEvents().empty());
-        ExpectNothingLeftBut(c.registrations, c.heldStrings);
+        // A namespace a failed connection kept is released with the monitor.
+        ExpectNothingLeftBut(c.held != 0 ? 1 : 0, c.held == 2 ? 1 : 0);
     }
 }
 
 TEST_F(TarvikWarningsTest, ChangeContextSetsTheValuesOfItsSelector) {
     struct Case {
         DWORD selector;
-        std::vector<std::string> lines;
-        std::vector<std::string> names;
-        std::vector<LONG> numbers;  // VT_BOOL for the GET_ names, VT_I4 for Qubra_PartialData
+        Lines lines;
+        Lines values;  // VT_BOOL is 11, VT_I4 3
     };
     const Case cases[] = {
         {0xFFFFFFFF,
          {" Unset Partial Retrieval!!"},
-         {"GET_EXT_CLIENT_REQUEST", "GET_EXTENSIONS", "GET_EXT_KEYS_ONLY", "Qubra_PartialData"},
-         {VARIANT_FALSE, VARIANT_FALSE, VARIANT_FALSE, -1}},
+         {"GET_EXT_CLIENT_REQUEST 0 11 0", "GET_EXTENSIONS 0 11 0", "GET_EXT_KEYS_ONLY 0 11 0",
+          "Qubra_PartialData 0 3 -1"}},
         {0x83,
          {"Setting for partial data!!", "Keys only!!"},
-         {"GET_EXT_CLIENT_REQUEST", "GET_EXTENSIONS", "GET_EXT_KEYS_ONLY"},
-         {VARIANT_TRUE, VARIANT_TRUE, VARIANT_TRUE}},
+         {"GET_EXT_CLIENT_REQUEST 0 11 -1", "GET_EXTENSIONS 0 11 -1", "GET_EXT_KEYS_ONLY 0 11 -1"}},
         {0,
          {"Setting for partial data!!", "Else Partial Retrieval!!"},
-         {"GET_EXT_CLIENT_REQUEST", "GET_EXTENSIONS", "Qubra_PartialData"},
-         {VARIANT_TRUE, VARIANT_TRUE, 0}},
+         {"GET_EXT_CLIENT_REQUEST 0 11 -1", "GET_EXTENSIONS 0 11 -1", "Qubra_PartialData 0 3 0"}},
     };
     ObservedWarnings monitor;
     for (const Case& c : cases) {
@@ -497,19 +434,13 @@ TEST_F(TarvikWarningsTest, ChangeContextSetsTheValuesOfItsSelector) {
         ComRef<test::FakeContext> context = test::FakeContext::Make();
         EXPECT_EQ(S_OK, monitor.ChangeContext(context.Get(), c.selector));
         EXPECT_EQ(Join({{"Entering TarvikWarnings::ChangeContext()"}, c.lines}), NewMessages());
-        std::vector<test::FakeContext::Value> values = context->Values();
-        ASSERT_EQ(c.names.size(), values.size());
-        for (size_t i = 0; i < values.size(); ++i) {
-            EXPECT_EQ(c.names[i], Narrow(values[i].name));
-            EXPECT_EQ(c.names[i] == "Qubra_PartialData" ? VT_I4 : VT_BOOL, values[i].type);
-            EXPECT_EQ(c.numbers[i], values[i].number);
-        }
+        EXPECT_EQ(c.values, ContextValues(*context.Get()));
     }
     MarkTrace();
     EXPECT_EQ(S_OK, monitor.ChangeContext(NULL, 7));
-    EXPECT_EQ((std::vector<std::string>{"Entering TarvikWarnings::ChangeContext()",
-                                        "Entering TarvikWarnings::ChangeContext()::pIWbemContext "
-                                        "Error"}),
+    EXPECT_EQ((Lines{"Entering TarvikWarnings::ChangeContext()",
+                     "Entering TarvikWarnings::ChangeContext()::pIWbemContext "
+                     "Error"}),
               NewMessages());
 }
 
@@ -558,14 +489,14 @@ TEST_F(TarvikWarningsTest, TheEventWriterTracesWhatFailed) {
     ObservedWarnings monitor;
     SetLastError(ERROR_ACCESS_DENIED);
     monitor.WriteEventLog(TEXT("No source for 50% of %d"));
-    EXPECT_EQ((std::vector<std::string>{"Create Event Log", "No source for 50% of %d",
-                                        "RegisterEventSource failed with 0x5.", "",
-                                        "ReportEvent failed with 0x6 for event 0x1.", ""}),
+    EXPECT_EQ((Lines{"Create Event Log", "No source for 50% of %d",
+                     "RegisterEventSource failed with 0x5.", "",
+                     "ReportEvent failed with 0x6 for event 0x1.", ""}),
               NewMessages());
 
     // A source the poll registered, and a log that cannot take the record.
     MarkTrace();
-    sim::Machine::Get().Faults().Add("ReportEventW", kLogFileFull);
+    sim::Machine::Get().Faults().Add("ReportEventW", 1502);  // ERROR_LOG_FILE_FULL
     test::FakeContextClass contexts;
     Provider provider;
     EXPECT_TRUE(monitor.DoMonitor());

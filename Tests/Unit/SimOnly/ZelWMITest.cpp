@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,27 +19,33 @@ using test::ComRef;
 using test::FakeObject;
 
 const WCHAR kWarnings[] = TEXT("WarningMessages");
+const std::string kEntry = "ENTRY:  CZelWMI::GetPropertyWarningMessages";
+const std::string kExit = "EXIT:  CZelWMI::GetPropertyWarningMessages";
 
-struct Fields {
-    LONG code;
-    const WCHAR* text;
-    LONG type;
-    LONG action;
-    LONG reserved;
-    const WCHAR* reserved2;  // null: the object lacks the property
-};
+std::string Narrow(const std::basic_string<WCHAR>& text) {
+    return std::string(text.begin(), text.end());
+}
 
-ComRef<FakeObject> Warning(const Fields& fields) {
+// A null `reserved2` leaves the property out.
+ComRef<FakeObject> Warning(LONG code, const WCHAR* text, LONG type, LONG action, LONG reserved,
+                           const WCHAR* reserved2) {
     ComRef<FakeObject> warning = FakeObject::Make();
-    warning->SetInt(TEXT("ErrorCode"), fields.code)
-        .SetString(TEXT("MessageText"), fields.text)
-        .SetInt(TEXT("MessageType"), fields.type)
-        .SetInt(TEXT("MessageAction"), fields.action)
-        .SetInt(TEXT("reserved"), fields.reserved);
-    if (fields.reserved2 != nullptr) {
-        warning->SetString(TEXT("reserved2"), fields.reserved2);
+    warning->SetInt(TEXT("ErrorCode"), code)
+        .SetString(TEXT("MessageText"), text)
+        .SetInt(TEXT("MessageType"), type)
+        .SetInt(TEXT("MessageAction"), action)
+        .SetInt(TEXT("reserved"), reserved);
+    if (reserved2 != nullptr) {
+        warning->SetString(TEXT("reserved2"), reserved2);
     }
     return warning;
+}
+
+// Every field of a record, "code|text|type|action|reserved|reserved2".
+std::string Fields(const WarningMessage& m) {
+    return std::to_string(m.ErrorCode) + "|" + Narrow(m.MessageText) + "|" +
+           std::to_string(m.MessageType) + "|" + std::to_string(m.MessageAction) + "|" +
+           std::to_string(m.reserved) + "|" + Narrow(m.reserved2);
 }
 
 // The array property as the provider sends it: embedded objects as IUnknown elements.
@@ -56,10 +63,6 @@ void SetArray(FakeObject* holder, LONG lower, const std::vector<IUnknown*>& elem
     V_ARRAY(&value) = array;
     holder->Set(kWarnings, value);
     VariantClear(&value);
-}
-
-std::string Narrow(const std::basic_string<WCHAR>& text) {
-    return std::string(text.begin(), text.end());
 }
 
 class ZelWMITest : public test::TraceTest {
@@ -84,16 +87,13 @@ protected:
     sim::LedgerSnapshot m_before;
 };
 
-const std::string kEntry = "ENTRY:  CZelWMI::GetPropertyWarningMessages";
-const std::string kExit = "EXIT:  CZelWMI::GetPropertyWarningMessages";
-
 TEST_F(ZelWMITest, CopiesEveryFieldOfEachWarningInArrayOrderAfterWhatTheListHeld) {
     for (LONG lower : {0, 5}) {
         SCOPED_TRACE(lower);
         MarkTrace();
         ComRef<FakeObject> first =
-            Warning({0x1001, TEXT("Team A has one member"), 2, 3, 4, TEXT("first")});
-        ComRef<FakeObject> second = Warning({-7, TEXT("VLAN 12 is unused"), 1, 0, 9, TEXT("")});
+            Warning(0x1001, TEXT("Team A has one member"), 2, 3, 4, TEXT("first"));
+        ComRef<FakeObject> second = Warning(-7, TEXT("VLAN 12 is unused"), 1, 0, 9, TEXT(""));
         ComRef<FakeObject> holder = FakeObject::Make();
         SetArray(holder.Get(), lower, {first.Get(), second.Get()});
 
@@ -101,34 +101,20 @@ TEST_F(ZelWMITest, CopiesEveryFieldOfEachWarningInArrayOrderAfterWhatTheListHeld
         messages[0].MessageText = TEXT("held before");
         EXPECT_EQ(S_OK, Read(holder.Get(), messages));
         ASSERT_EQ(3u, messages.size());
-        EXPECT_EQ("held before", Narrow(messages[0].MessageText));
-        const WarningMessage& a = messages[1];
-        EXPECT_EQ(0x1001, a.ErrorCode);
-        EXPECT_EQ("Team A has one member", Narrow(a.MessageText));
-        EXPECT_EQ(2, a.MessageType);
-        EXPECT_EQ(3, a.MessageAction);
-        EXPECT_EQ(4, a.reserved);
-        EXPECT_EQ("first", Narrow(a.reserved2));
-        const WarningMessage& b = messages[2];
-        EXPECT_EQ(-7, b.ErrorCode);
-        EXPECT_EQ("VLAN 12 is unused", Narrow(b.MessageText));
-        EXPECT_EQ(1, b.MessageType);
-        EXPECT_EQ(0, b.MessageAction);
-        EXPECT_EQ(9, b.reserved);
-        EXPECT_TRUE(b.reserved2.empty());
-        EXPECT_TRUE(b.Strings1.empty() && b.Strings2.empty());
+        EXPECT_EQ("0|held before|0|0|0|", Fields(messages[0]));
+        EXPECT_EQ("4097|Team A has one member|2|3|4|first", Fields(messages[1]));
+        EXPECT_EQ("-7|VLAN 12 is unused|1|0|9|", Fields(messages[2]));
         EXPECT_EQ((std::vector<std::string>{kEntry, kExit}), NewMessages());
     }
 }
 
 TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTheStatus) {
-    ComRef<FakeObject> nullType = Warning({5, TEXT("null type"), 0, 6, 7, TEXT("r2")});
+    ComRef<FakeObject> nullType = Warning(5, TEXT("null type"), 0, 6, 7, TEXT("r2"));
     nullType->SetNull(TEXT("MessageType")).SetNull(TEXT("MessageText"));
-    ComRef<FakeObject> noReserved2 = Warning({8, TEXT("no reserved2"), 1, 1, 1, nullptr});
-    ComRef<FakeObject> full = Warning({9, TEXT("full"), 1, 1, 1, TEXT("x")});
-    ComRef<FakeObject> denied = Warning({10, TEXT("denied"), 1, 1, 1, TEXT("x")});
-    denied->Fail(TEXT("reserved2"), WBEM_E_ACCESS_DENIED);
-    denied->Fail(TEXT("ErrorCode"), WBEM_E_FAILED);
+    ComRef<FakeObject> noReserved2 = Warning(8, TEXT("no reserved2"), 1, 1, 1, nullptr);
+    ComRef<FakeObject> full = Warning(9, TEXT("full"), 1, 1, 1, TEXT("x"));
+    ComRef<FakeObject> denied = Warning(10, TEXT("denied"), 1, 1, 1, TEXT("x"));
+    denied->Fail(TEXT("reserved2"), WBEM_E_ACCESS_DENIED).Fail(TEXT("ErrorCode"), WBEM_E_FAILED);
     // Not a class object at all: the element is skipped.
     ComRef<test::FakeContext> stranger = test::FakeContext::Make();
 
@@ -136,18 +122,26 @@ TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTh
         const char* name;
         std::vector<IUnknown*> elements;
         HRESULT status;
-        size_t records;
+        std::vector<std::string> records;
     };
     const Case cases[] = {
-        {"null fields, then no reserved2 last",
-         {nullType.Get(), noReserved2.Get()},
+        {"null fields, a failing read, no reserved2 last",
+         {nullType.Get(), denied.Get(), noReserved2.Get()},
          WBEM_E_NOT_FOUND,
-         2},
-        {"no reserved2 first", {noReserved2.Get(), full.Get()}, S_OK, 2},
-        {"a failing read last", {full.Get(), denied.Get()}, WBEM_E_ACCESS_DENIED, 2},
-        {"a failing read first", {denied.Get(), full.Get()}, S_OK, 2},
-        {"not a class object last", {full.Get(), stranger.Get()}, E_NOINTERFACE, 1},
-        {"a null element last", {full.Get(), nullptr}, WBEM_E_INVALID_OBJECT, 1},
+         {"5||0|6|7|r2", "0|denied|1|1|1|", "8|no reserved2|1|1|1|"}},
+        {"no reserved2 first",
+         {noReserved2.Get(), full.Get()},
+         S_OK,
+         {"8|no reserved2|1|1|1|", "9|full|1|1|1|x"}},
+        {"a failing read last",
+         {full.Get(), denied.Get()},
+         WBEM_E_ACCESS_DENIED,
+         {"9|full|1|1|1|x", "0|denied|1|1|1|"}},
+        {"not a class object last",
+         {full.Get(), stranger.Get()},
+         E_NOINTERFACE,
+         {"9|full|1|1|1|x"}},
+        {"a null element last", {full.Get(), nullptr}, WBEM_E_INVALID_OBJECT, {"9|full|1|1|1|x"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,65 +149,42 @@ TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTh
         SetArray(holder.Get(), 0, c.elements);
         std::vector<WarningMessage> messages;
         EXPECT_EQ(c.status, Read(holder.Get(), messages));
-        EXPECT_EQ(c.records, messages.size());
+        std::vector<std::string> records;
+        for (const WarningMessage& message : messages) {
+            records.push_back(Fields(message));
+        }
+        EXPECT_EQ(c.records, records);
     }
-
-    ComRef<FakeObject> holder = FakeObject::Make();
-    SetArray(holder.Get(), 0, {nullType.Get(), noReserved2.Get(), denied.Get()});
-    std::vector<WarningMessage> messages;
-    EXPECT_EQ(WBEM_E_ACCESS_DENIED, Read(holder.Get(), messages));
-    ASSERT_EQ(3u, messages.size());
-    EXPECT_EQ(5, messages[0].ErrorCode);
-    EXPECT_EQ(0, messages[0].MessageType);
-    EXPECT_TRUE(messages[0].MessageText.empty());
-    EXPECT_EQ(6, messages[0].MessageAction);
-    EXPECT_EQ("r2", Narrow(messages[0].reserved2));
-    EXPECT_EQ("no reserved2", Narrow(messages[1].MessageText));
-    EXPECT_TRUE(messages[1].reserved2.empty());
-    EXPECT_EQ(0, messages[2].ErrorCode);
-    EXPECT_EQ("denied", Narrow(messages[2].MessageText));
-    EXPECT_TRUE(messages[2].reserved2.empty());
 }
 
 TEST_F(ZelWMITest, EndsWithItsLineWhenThereIsNoArrayToRead) {
-    enum Value { kNoObject, kMissing, kDenied, kNull, kNumber, kEmptyArray };
     struct Case {
-        Value value;
         HRESULT status;
         const char* line;
+        std::function<void(FakeObject&)> arrange;  // null: no object at all
     };
     const Case cases[] = {
-        {kNoObject, E_FAIL, "GetPropertyWarningMessages() -> pIWbemClassObject == NULL"},
-        {kMissing, WBEM_E_NOT_FOUND,
-         "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!"},
-        {kDenied, WBEM_E_ACCESS_DENIED,
-         "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!"},
-        {kNull, E_FAIL, "GetPropertyWarningMessages -> invalid data returned!!"},
-        {kNumber, E_FAIL, "GetPropertyWarningMessages -> invalid array returned!!"},
-        {kEmptyArray, S_OK, "GetPropertyWarningMessages -> SafeArray is empty!!"},
+        {E_FAIL, "GetPropertyWarningMessages() -> pIWbemClassObject == NULL", nullptr},
+        {WBEM_E_NOT_FOUND, "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!",
+         [](FakeObject&) {}},
+        {WBEM_E_ACCESS_DENIED, "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!",
+         [](FakeObject& o) { o.Fail(kWarnings, WBEM_E_ACCESS_DENIED); }},
+        {E_FAIL, "GetPropertyWarningMessages -> invalid data returned!!",
+         [](FakeObject& o) { o.SetNull(kWarnings); }},
+        {E_FAIL, "GetPropertyWarningMessages -> invalid array returned!!",
+         [](FakeObject& o) { o.SetInt(kWarnings, 3); }},
+        {S_OK, "GetPropertyWarningMessages -> SafeArray is empty!!",
+         [](FakeObject& o) { SetArray(&o, 0, {}); }},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line + std::string(" / ") + std::to_string(c.value));
+        SCOPED_TRACE(c.line + std::string(" / ") + std::to_string(c.status));
         ComRef<FakeObject> holder = FakeObject::Make();
-        switch (c.value) {
-            case kDenied:
-                holder->Fail(kWarnings, WBEM_E_ACCESS_DENIED);
-                break;
-            case kNull:
-                holder->SetNull(kWarnings);
-                break;
-            case kNumber:
-                holder->SetInt(kWarnings, 3);
-                break;
-            case kEmptyArray:
-                SetArray(holder.Get(), 0, {});
-                break;
-            default:
-                break;
+        if (c.arrange) {
+            c.arrange(*holder.Get());
         }
         MarkTrace();
         std::vector<WarningMessage> messages(2);
-        EXPECT_EQ(c.status, Read(c.value == kNoObject ? nullptr : holder.Get(), messages));
+        EXPECT_EQ(c.status, Read(c.arrange ? holder.Get() : nullptr, messages));
         EXPECT_EQ(2u, messages.size());
         EXPECT_EQ((std::vector<std::string>{kEntry, c.line, kExit}), NewMessages());
     }
