@@ -24,6 +24,7 @@
 namespace {
 
 using test::ComRef;
+using test::FakeAnswer;
 using test::FakeServices;
 using test::WString;
 
@@ -36,7 +37,7 @@ const char kRegistry[] = R"(Windows Registry Editor Version 5.00
 "ImagePath"="C:\\Windows\\system32\\vmms.exe"
 )";
 
-const WCHAR kServiceKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service");
+const WCHAR kV2[] = TEXT("root\\virtualization\\v2");
 const WCHAR kPortQuery[] =
     TEXT("SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2");
 const WCHAR kEventQueryV2[] = TEXT(
@@ -70,6 +71,18 @@ size_t CountErrors(const std::vector<std::string>& lines, const std::string& tex
         return line.compare(0, 19, "Src\\HyperVMonitor (") == 0 && line.size() > text.size() &&
                line.compare(line.size() - text.size() - 3, std::string::npos, "): " + text) == 0;
     });
+}
+
+// A subscription that waits: with one event due after `delayMs`, or none.
+FakeAnswer Waiting(bool bEvent, DWORD delayMs = 0) {
+    FakeAnswer answer;
+    if (bEvent) {
+        answer.objects.push_back(test::FakeObject::Make());
+    }
+    answer.waits = true;
+    answer.end = WBEM_S_TIMEDOUT;
+    answer.delayMs = delayMs;
+    return answer;
 }
 
 class HyperVMonitorLoop : public test::TraceTest {
@@ -110,10 +123,15 @@ protected:
         m_locator.reset(new test::FakeLocatorClass);
         m_proxy = test::FakeServicesProxy::Make(m_services.Get());
         m_locator->AddNamespace(pszNamespace, m_proxy.Get());
-        m_services->AnswerQuery(kPortQuery, test::FakeAnswer());
+        m_services->AnswerQuery(kPortQuery, FakeAnswer());
     }
-    void AnswerEvents(const WCHAR* pszQuery, test::FakeAnswer answer) {
-        m_services->AnswerQuery(pszQuery, answer);
+    // Starts the worker on that namespace with `events` for its event query; back once it
+    // subscribed.
+    void Start(const WCHAR* pszNamespace, const WCHAR* pszEventQuery, const FakeAnswer& events) {
+        Register(pszNamespace);
+        m_services->AnswerQuery(pszEventQuery, events);
+        ASSERT_TRUE(m_monitor->StartMonitor());
+        ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
     }
 
     // Polls every 100 ms of machine time; false when `done` is still false after dwMaxMs.
@@ -155,15 +173,6 @@ protected:
         }
         return lines;
     }
-    // `expected` appear in this order among the worker's lines.
-    void ExpectInOrder(const std::vector<std::string>& expected) const {
-        std::vector<std::string> lines = WorkerLines();
-        auto at = lines.begin();
-        for (const std::string& line : expected) {
-            at = std::find(at, lines.end(), line);
-            ASSERT_NE(lines.end(), at) << "missing or out of order: " << line;
-        }
-    }
 
     static test::TestMachine* s_machine;
     sim::LedgerSnapshot m_before;
@@ -199,13 +208,8 @@ TEST_F(HyperVMonitorLoopWindows10, WorkerEndsWithoutHyperVOrWmi) {
     MarkTrace();
 
     // No Hyper-V management service: no connection is even tried.
-    Register(TEXT("root\\virtualization\\v2"));
-    {
-        CZelRegKey services;
-        ASSERT_TRUE(
-            services.Open(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Services"), true));
-        ASSERT_TRUE(services.DeleteSubKey(TEXT("vmms")));
-    }
+    Register(kV2);
+    sim::Machine::Get().Faults().Add("OpenServiceW", ERROR_SERVICE_DOES_NOT_EXIST, 1);
     ASSERT_TRUE(m_monitor->StartMonitor());
     ASSERT_TRUE(WorkerEnded(1000));
     EXPECT_FALSE(m_monitor->IsRunning());
@@ -217,16 +221,6 @@ TEST_F(HyperVMonitorLoopWindows10, WorkerEndsWithoutHyperVOrWmi) {
                    "Hyper-V service is not present on this system - exiting Hyper-V monitor.",
                    "Exiting HyperVMonitor::DoMonitor()"}),
               WorkerLines());
-    {
-        CZelRegKey vmms;
-        ASSERT_TRUE(vmms.Create(HKEY_LOCAL_MACHINE,
-                                TEXT("SYSTEM\\CurrentControlSet\\Services\\vmms"), true, false));
-        ASSERT_TRUE(vmms.SetValue(TEXT("Type"), static_cast<DWORD>(0x10)));
-        ASSERT_TRUE(vmms.SetValue(TEXT("Start"), static_cast<DWORD>(2)));
-        ASSERT_TRUE(vmms.SetValue(TEXT("ErrorControl"), static_cast<DWORD>(1)));
-        ASSERT_TRUE(
-            vmms.SetValue(TEXT("ImagePath"), TEXT("C:\\Windows\\system32\\vmms.exe"), false));
-    }
 
     // No WMI locator on the machine (as before the machine had a CIM repository).
     Sleep(100);
@@ -244,32 +238,33 @@ TEST_F(HyperVMonitorLoopWindows10, WorkerEndsWithoutHyperVOrWmi) {
 }
 
 TEST_F(HyperVMonitorLoopWindows10, TimeoutZeroEndsAfterTheInitialPass) {
-    Register(TEXT("root\\virtualization\\v2"));
+    Register(kV2);
     CZelRegKey key;
-    ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, kServiceKey, true, false));
+    ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE,
+                           TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service"), true, false));
     ASSERT_TRUE(key.SetValue(TEXT("HVMonTimeout"), static_cast<DWORD>(0)));
     ASSERT_TRUE(m_monitor->StartMonitor());
     ASSERT_TRUE(WorkerEnded(1000));
     key.DeleteValue(TEXT("HVMonTimeout"));
 
-    ExpectInOrder({"Exiting HyperVMonitor::InitializeWMI() bSuccess=1",
-                   "Entering HyperVMonitor::CheckForTeamUpdates()",
-                   "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1",
-                   "Exiting HyperVMonitor::UninitializeWMI(),  bSuccess=1",
-                   "Exiting GenericMonitor::GetTimeout - timeout=0", "Timeout is 0 - exiting.",
-                   "Exiting HyperVMonitor::DoMonitor()"});
+    // In this order among the worker's lines.
+    std::vector<std::string> lines = WorkerLines();
+    auto at = lines.begin();
+    for (const char* line : {"Exiting HyperVMonitor::InitializeWMI() bSuccess=1",
+                             "Entering HyperVMonitor::CheckForTeamUpdates()",
+                             "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1",
+                             "Exiting HyperVMonitor::UninitializeWMI(),  bSuccess=1",
+                             "Exiting GenericMonitor::GetTimeout - timeout=0",
+                             "Timeout is 0 - exiting.", "Exiting HyperVMonitor::DoMonitor()"}) {
+        at = std::find(at, lines.end(), line);
+        ASSERT_NE(lines.end(), at) << "missing or out of order: " << line;
+    }
     EXPECT_EQ(0u, Subscriptions());
-    EXPECT_EQ(std::vector<WString>({TEXT("root\\virtualization\\v2")}), m_locator->Connects());
+    EXPECT_EQ(std::vector<WString>({kV2}), m_locator->Connects());
 }
 
 TEST_F(HyperVMonitorLoopWindows10, StopWhileWaitingIsSeenAtTheEndOfTheSlice) {
-    Register(TEXT("root\\virtualization\\v2"));
-    test::FakeAnswer quiet;
-    quiet.waits = true;
-    quiet.end = WBEM_S_TIMEDOUT;
-    AnswerEvents(kEventQueryV2, quiet);
-    ASSERT_TRUE(m_monitor->StartMonitor());
-    ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
+    Start(kV2, kEventQueryV2, Waiting(false));
 
     // 7 s into the wait: the second 5-second slice ends 3 s later.
     Sleep(7000);
@@ -282,16 +277,13 @@ TEST_F(HyperVMonitorLoopWindows10, StopWhileWaitingIsSeenAtTheEndOfTheSlice) {
     EXPECT_EQ(WString(kEventQueryV2), calls[1].text);
     EXPECT_EQ(WString(TEXT("WQL")), calls[1].language);
     EXPECT_EQ(0x30, calls[1].flags);
-    EXPECT_EQ(
-        std::vector<WString>({TEXT("root\\virtualization\\v2"), TEXT("root\\virtualization\\v2")}),
-        m_locator->Connects());
+    EXPECT_EQ(std::vector<WString>({kV2, kV2}), m_locator->Connects());
     test::FakeServicesProxy::Blanket blanket = m_proxy->LastBlanket();
     EXPECT_EQ(2, blanket.sets);
-    EXPECT_EQ(static_cast<DWORD>(RPC_C_AUTHN_WINNT), blanket.authn);
-    EXPECT_EQ(static_cast<DWORD>(RPC_C_AUTHZ_NONE), blanket.authz);
-    EXPECT_EQ(static_cast<DWORD>(RPC_C_AUTHN_LEVEL_CALL), blanket.level);
-    EXPECT_EQ(static_cast<DWORD>(RPC_C_IMP_LEVEL_IMPERSONATE), blanket.impersonation);
-    EXPECT_EQ(static_cast<DWORD>(EOAC_NONE), blanket.capabilities);
+    EXPECT_EQ(std::vector<DWORD>({RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CALL,
+                                  RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}),
+              std::vector<DWORD>({blanket.authn, blanket.authz, blanket.level,
+                                  blanket.impersonation, blanket.capabilities}));
     std::vector<std::string> lines = WorkerLines();
     EXPECT_EQ(1u, Count(lines, "Entering HyperVMonitor::CheckForTeamUpdates()"));
     EXPECT_EQ(0u, Count(lines, "Found change in hyper-v"));
@@ -299,15 +291,7 @@ TEST_F(HyperVMonitorLoopWindows10, StopWhileWaitingIsSeenAtTheEndOfTheSlice) {
 }
 
 TEST_F(HyperVMonitorLoopWindows10, EachEventGivesOnePassOnAFreshSubscription) {
-    Register(TEXT("root\\virtualization\\v2"));
-    test::FakeAnswer event;
-    event.objects.push_back(test::FakeObject::Make());
-    event.waits = true;
-    event.end = WBEM_S_TIMEDOUT;
-    event.delayMs = 12000;
-    AnswerEvents(kEventQueryV2, event);
-    ASSERT_TRUE(m_monitor->StartMonitor());
-    ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
+    Start(kV2, kEventQueryV2, Waiting(true, 12000));
     DWORD dwFirst = GetTickCount();
     ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 2; }, 20000));
     DWORD dwSecond = GetTickCount() - dwFirst;
@@ -321,74 +305,57 @@ TEST_F(HyperVMonitorLoopWindows10, EachEventGivesOnePassOnAFreshSubscription) {
     EXPECT_GE(5100u, StopTakes());
 }
 
-TEST_F(HyperVMonitorLoopWindows10, UnreachableNamespaceIsRetriedAfterAPause) {
-    Register(TEXT("root\\virtualization\\v2"));
-    test::FakeAnswer event;
-    event.objects.push_back(test::FakeObject::Make());
-    event.waits = true;
-    event.end = WBEM_S_TIMEDOUT;
-    event.delayMs = 1000;
-    AnswerEvents(kEventQueryV2, event);
-    ASSERT_TRUE(m_monitor->StartMonitor());
-    ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
-    sim::Machine::Get().Faults().Add("CoCreateInstance", static_cast<DWORD>(REGDB_E_CLASSNOTREG));
-
-    // Failures 1 s after the subscription, then one per pause of 5 to 6 s.
-    Sleep(20000);
-    size_t failures = CountErrors(WorkerLines(), "ERROR:  Unable to initialize WMI!");
-    EXPECT_LE(3u, failures);
-    EXPECT_GE(4u, failures);
-    EXPECT_GE(200u, StopTakes());
-    EXPECT_EQ(1u, Subscriptions());
-}
-
-TEST_F(HyperVMonitorLoopWindows10, EnumeratorFailingAtOnceIsPaced) {
-    Register(TEXT("root\\virtualization\\v2"));
-    test::FakeAnswer broken;
+// A namespace that keeps failing is tried again after a pause of 5 to 6 s, and a stop is seen at
+// once. Over 20 s, `line` (plain or as an error) is counted.
+TEST_F(HyperVMonitorLoopWindows10, FailingNamespaceIsPaced) {
+    FakeAnswer broken, refused;
     broken.end = WBEM_E_FAILED;
-    AnswerEvents(kEventQueryV2, broken);
-    ASSERT_TRUE(m_monitor->StartMonitor());
-    ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
-
-    Sleep(20000);
-    size_t pauses =
-        Count(WorkerLines(), "Entering GenericMonitor::CheckForStopCommand() for 5 seconds");
-    EXPECT_LE(3u, pauses);
-    EXPECT_GE(5u, pauses);
-    EXPECT_GE(200u, StopTakes());
-    EXPECT_EQ(1u, Subscriptions());
-    EXPECT_EQ(0u, Count(WorkerLines(), "Found change in hyper-v"));
-}
-
-TEST_F(HyperVMonitorLoopWindows10, RefusedSubscriptionIsPaced) {
-    Register(TEXT("root\\virtualization\\v2"));
-    test::FakeAnswer refused;
     refused.hr = WBEM_E_INVALID_CLASS;
-    AnswerEvents(kEventQueryV2, refused);
-    ASSERT_TRUE(m_monitor->StartMonitor());
-
-    // One subscription per pause of 5 to 6 s, each refusal traced with its code.
-    Sleep(20000);
-    EXPECT_LE(3u, Subscriptions());
-    EXPECT_GE(5u, Subscriptions());
-    EXPECT_EQ(Subscriptions(),
-              Count(WorkerLines(), "ERROR:  Unable to execute query - hres=80041010"));
-    EXPECT_GE(200u, StopTakes());
+    struct {
+        const char* what;
+        FakeAnswer events;
+        bool bUnreachable;  // from the subscription on (its event is due 1 s later)
+        const char* line;
+        size_t min, max;
+        size_t subscriptions;  // 0: one per counted line
+        size_t changes;
+    } cases[] = {
+        {"unreachable", Waiting(true, 1000), true, "ERROR:  Unable to initialize WMI!", 3, 4, 1, 1},
+        {"enumerator fails at once", broken, false,
+         "Entering GenericMonitor::CheckForStopCommand() for 5 seconds", 3, 5, 1, 0},
+        {"subscription refused", refused, false, "ERROR:  Unable to execute query - hres=80041010",
+         3, 5, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_monitor.reset(new WatchedMonitor);
+        m_locator.reset();  // before the next registers its class
+        m_services = FakeServices::Make();
+        MarkTrace();
+        Start(kV2, kEventQueryV2, c.events);
+        if (c.bUnreachable) {
+            sim::Machine::Get().Faults().Add("CoCreateInstance",
+                                             static_cast<DWORD>(REGDB_E_CLASSNOTREG));
+        }
+        Sleep(20000);
+        std::vector<std::string> lines = WorkerLines();
+        size_t counted = Count(lines, c.line) + CountErrors(lines, c.line);
+        EXPECT_LE(c.min, counted);
+        EXPECT_GE(c.max, counted);
+        EXPECT_EQ(c.subscriptions == 0 ? counted : c.subscriptions, Subscriptions());
+        EXPECT_EQ(c.changes, Count(lines, "Found change in hyper-v"));
+        EXPECT_GE(200u, StopTakes());
+        sim::Machine::Get().Faults().Clear();
+    }
 }
 
 TEST_F(HyperVMonitorLoop2008R2, Version1NamespaceAndEventQuery) {
-    Register(TEXT("root\\virtualization"));
-    test::FakeAnswer quiet;
-    quiet.waits = true;
-    quiet.end = WBEM_S_TIMEDOUT;
-    AnswerEvents(kEventQueryV1, quiet);
-    ASSERT_TRUE(m_monitor->StartMonitor());
-    ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
+    const WCHAR kV1[] = TEXT("root\\virtualization");
+    Start(kV1, kEventQueryV1, Waiting(false));
     EXPECT_GE(5100u, StopTakes());
 
     EXPECT_EQ(std::vector<WString>({kPortQuery, kEventQueryV1}), m_services->Queries());
-    EXPECT_EQ(std::vector<WString>({TEXT("root\\virtualization"), TEXT("root\\virtualization")}),
-              m_locator->Connects());
+    EXPECT_EQ(std::vector<WString>({kV1, kV1}), m_locator->Connects());
     std::vector<std::string> lines = WorkerLines();
     EXPECT_EQ(1u, Count(lines, Narrow(kEventQueryV1)));
     EXPECT_EQ("Exiting HyperVMonitor::DoMonitor()", lines.back());

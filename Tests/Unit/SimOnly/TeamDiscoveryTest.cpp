@@ -89,27 +89,26 @@ protected:
         EXPECT_EQ(m_before.badFrees, after.badFrees);
     }
 
-    // The teams A and C bound to external ports, A's switch with two VMs, and a port of an
-    // adapter that is no network device here.
-    static void Topology(FakeHyperV* topology, std::vector<ComRef<FakeObject>>* ports,
-                         LONG nVlanOfFirst) {
-        ports->push_back(topology->AddSwitch(
-            TEXT("Microsoft:{A0000000-0000-0000-0000-000000000000}"), TEXT("Team A")));
-        topology->AddVm(TEXT("VM One"), TEXT("00155D000001"), FakeHyperV::Number(nVlanOfFirst));
-        topology->AddVm(TEXT("VM Two"), TEXT("00155D000002"), FakeHyperV::NoVlan());
-        ports->push_back(topology->AddSwitch(
-            TEXT("Microsoft:{C0000000-0000-0000-0000-000000000000}"), TEXT("Team C")));
-        ports->push_back(
-            topology->AddSwitch(TEXT("{F0000000-0000-0000-0000-000000000000}"), TEXT("Gone")));
-    }
-
-    // One pass against these ports; the driver's records and the trace it left.
-    bool Pass(const FakeHyperV& topology, const std::vector<ComRef<FakeObject>>& ports) {
+    // One pass. With nVlanOfFirst >= 0 the teams A and C are bound to external ports, A's switch
+    // with two VMs (the first on that VLAN), beside a port of an adapter that is no network device
+    // here. The driver's lists and the trace the pass left are kept.
+    bool Pass(LONG nVlanOfFirst, HRESULT hrQuery = S_OK) {
+        FakeHyperV topology(true);
+        test::FakeAnswer ports;
+        ports.hr = hrQuery;
+        if (nVlanOfFirst >= 0) {
+            ports.objects.push_back(topology.AddSwitch(
+                TEXT("Microsoft:{A0000000-0000-0000-0000-000000000000}"), TEXT("Team A")));
+            topology.AddVm(TEXT("VM One"), TEXT("00155D000001"), FakeHyperV::Number(nVlanOfFirst));
+            topology.AddVm(TEXT("VM Two"), TEXT("00155D000002"), FakeHyperV::NoVlan());
+            ports.objects.push_back(topology.AddSwitch(
+                TEXT("Microsoft:{C0000000-0000-0000-0000-000000000000}"), TEXT("Team C")));
+            ports.objects.push_back(
+                topology.AddSwitch(TEXT("{F0000000-0000-0000-0000-000000000000}"), TEXT("Gone")));
+        }
         m_services = FakeServices::Make();
         topology.AnswerTo(m_services.Get());
-        test::FakeAnswer answer;
-        answer.objects = ports;
-        m_services->AnswerQuery(kPortQuery, answer);
+        m_services->AnswerQuery(kPortQuery, ports);
         m_monitor.Connect(m_services.Get());
         MarkTrace();
         size_t start = sim::Machine::Get().Records("driver-requests.jsonl").size();
@@ -211,75 +210,54 @@ TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
 }
 
 TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
-    std::string newly = std::string("Adapter is newly bound GUID=") + kTeamA + ", Name=Team A";
-    std::vector<ComRef<FakeObject>> ports;
-    {
-        FakeHyperV topology(true);
-        Topology(&topology, &ports, 10);
+    const std::string team = std::string("GUID=") + kTeamA + ", Name=Team A";
 
-        // The first report fails: the team is not remembered and is added again next time.
-        sim::Machine::Get().Faults().Add("CreateFileW", ERROR_FILE_NOT_FOUND, 1);
-        EXPECT_TRUE(Pass(topology, ports));
-        EXPECT_EQ(1u, Count(m_lines, newly));
-        EXPECT_FALSE(m_monitor.TeamsInitialized());
-        EXPECT_TRUE(m_monitor.PreviousTeams().empty());
-        std::vector<FakeServices::Call> calls = m_services->Calls();
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(WString(kPortQuery), calls[0].text);
-        EXPECT_EQ(WString(TEXT("WQL")), calls[0].language);
-        EXPECT_EQ(0x30, calls[0].flags);
+    // The first report fails: the team is not remembered and is added again next time.
+    sim::Machine::Get().Faults().Add("CreateFileW", ERROR_FILE_NOT_FOUND, 1);
+    EXPECT_TRUE(Pass(10));
+    EXPECT_EQ(1u, Count(m_lines, "Adapter is newly bound " + team));
+    EXPECT_FALSE(m_monitor.TeamsInitialized());
+    EXPECT_TRUE(m_monitor.PreviousTeams().empty());
+    std::vector<FakeServices::Call> calls = m_services->Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(WString(kPortQuery), calls[0].text);
+    EXPECT_EQ(WString(TEXT("WQL")), calls[0].language);
+    EXPECT_EQ(0x30, calls[0].flags);
 
-        EXPECT_TRUE(Pass(topology, ports));
-        EXPECT_EQ(1u, Count(m_lines, newly));
-        EXPECT_EQ(1u, Count(m_lines,
-                            "Detected the following changes:  Added:1, Removed:0, "
-                            "Changed:0"));
-        ExpectOneList(2, {10});
-        EXPECT_EQ(std::string("\\\\.\\") + kTeamA,
-                  sim::Json::Parse(sim::Machine::Get().Records("driver-requests.jsonl").end()[-2])
-                      .Find("device")
-                      ->String());
-        EXPECT_TRUE(m_monitor.TeamsInitialized());
-        ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
-        EXPECT_EQ(2u, m_monitor.PreviousTeams()[0]->m_VirtualMachines.size());
+    EXPECT_TRUE(Pass(10));
+    EXPECT_EQ(1u, Count(m_lines, "Adapter is newly bound " + team));
+    EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:1, Removed:0, Changed:0"));
+    ExpectOneList(2, {10});
+    EXPECT_EQ(std::string("\\\\.\\") + kTeamA,
+              sim::Json::Parse(sim::Machine::Get().Records("driver-requests.jsonl").end()[-2])
+                  .Find("device")
+                  ->String());
+    EXPECT_TRUE(m_monitor.TeamsInitialized());
+    ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
+    EXPECT_EQ(2u, m_monitor.PreviousTeams()[0]->m_VirtualMachines.size());
 
-        // Nothing changed: nothing reported.
-        EXPECT_TRUE(Pass(topology, ports));
-        EXPECT_TRUE(m_lists.empty());
-        for (const std::string& line : m_lines) {
-            EXPECT_EQ(std::string::npos, line.find("Detected the following changes"));
-        }
-        EXPECT_EQ(1u, m_monitor.PreviousTeams().size());
+    // Nothing changed: nothing reported.
+    EXPECT_TRUE(Pass(10));
+    EXPECT_TRUE(m_lists.empty());
+    for (const std::string& line : m_lines) {
+        EXPECT_EQ(std::string::npos, line.find("Detected the following changes"));
     }
-    {
-        // VM One moved to VLAN 11: the whole list again.
-        ports.clear();
-        FakeHyperV topology(true);
-        Topology(&topology, &ports, 11);
-        EXPECT_TRUE(Pass(topology, ports));
-        EXPECT_EQ(1u, Count(m_lines, std::string("Current and previous settings do not match for "
-                                                 "GUID=") +
-                                         kTeamA + ", Name=Team A"));
-        EXPECT_EQ(1u, Count(m_lines,
-                            "Detected the following changes:  Added:0, Removed:0, "
-                            "Changed:1"));
-        ExpectOneList(2, {11});
-    }
-    {
-        // The port is gone: reported once with no VMs, then forgotten.
-        ports.clear();
-        FakeHyperV topology(true);
-        EXPECT_TRUE(Pass(topology, ports));
-        EXPECT_EQ(1u, Count(m_lines, std::string("Adapter is no longer bound - GUID=") + kTeamA +
-                                         ", Name=Team A"));
-        EXPECT_EQ(1u, Count(m_lines,
-                            "Detected the following changes:  Added:0, Removed:1, "
-                            "Changed:0"));
-        ExpectOneList(0, {});
-        EXPECT_TRUE(m_monitor.PreviousTeams().empty());
-        EXPECT_TRUE(Pass(topology, ports));
-        EXPECT_TRUE(m_lists.empty());
-    }
+    EXPECT_EQ(1u, m_monitor.PreviousTeams().size());
+
+    // VM One moved to VLAN 11: the whole list again.
+    EXPECT_TRUE(Pass(11));
+    EXPECT_EQ(1u, Count(m_lines, "Current and previous settings do not match for " + team));
+    EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:0, Removed:0, Changed:1"));
+    ExpectOneList(2, {11});
+
+    // The port is gone: reported once with no VMs, then forgotten.
+    EXPECT_TRUE(Pass(-1));
+    EXPECT_EQ(1u, Count(m_lines, "Adapter is no longer bound - " + team));
+    EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:0, Removed:1, Changed:0"));
+    ExpectOneList(0, {});
+    EXPECT_TRUE(m_monitor.PreviousTeams().empty());
+    EXPECT_TRUE(Pass(-1));
+    EXPECT_TRUE(m_lists.empty());
 }
 
 TEST_F(TeamDiscovery, APassWithoutItsQuery) {
@@ -294,22 +272,12 @@ TEST_F(TeamDiscovery, APassWithoutItsQuery) {
     EXPECT_EQ("Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=0", lines.back());
 
     // A failed query after a team was known: the team is reported as gone.
-    std::vector<ComRef<FakeObject>> ports;
-    FakeHyperV topology(true);
-    Topology(&topology, &ports, 10);
-    EXPECT_TRUE(Pass(topology, ports));
+    EXPECT_TRUE(Pass(10));
     ExpectOneList(2, {10});
-    m_services = FakeServices::Make();
-    test::FakeAnswer failing;
-    failing.hr = WBEM_E_INVALID_CLASS;
-    m_services->AnswerQuery(kPortQuery, failing);
-    m_monitor.Connect(m_services.Get());
-    MarkTrace();
-    EXPECT_FALSE(m_monitor.CheckForTeamUpdates());
-    lines = NewMessages(kWithoutScopes | kWithoutRegistry);
-    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to execute query"));
-    EXPECT_EQ(1u, Count(lines, std::string("Adapter is no longer bound - GUID=") + kTeamA +
-                                   ", Name=Team A"));
+    EXPECT_FALSE(Pass(10, WBEM_E_INVALID_CLASS));
+    EXPECT_EQ(1u, Count(m_lines, "ERROR:  Unable to execute query"));
+    EXPECT_EQ(1u, Count(m_lines, std::string("Adapter is no longer bound - GUID=") + kTeamA +
+                                     ", Name=Team A"));
     EXPECT_TRUE(m_monitor.PreviousTeams().empty());
 }
 

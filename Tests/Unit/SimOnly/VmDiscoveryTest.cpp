@@ -59,6 +59,14 @@ protected:
         m_before = sim::LeakLedger::Get().Snapshot();
         TraceTest::SetUp();
     }
+    void TearDown() override {
+        m_vms.RemoveAll();
+        m_services = ComRef<FakeServices>();
+        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
+        EXPECT_EQ(m_before.objects, after.objects);
+        EXPECT_EQ(m_before.strings, after.strings);
+        EXPECT_EQ(m_before.badFrees, after.badFrees);
+    }
 
     // Walks from `port`; every query the walk made must have the association form.
     bool Walk(const ComRef<FakeObject>& port, const FakeHyperV& topology) {
@@ -83,16 +91,6 @@ protected:
             }
         }
         return bSuccess;
-    }
-
-    // After the test's own doubles are gone.
-    void TearDown() override {
-        m_vms.RemoveAll();
-        m_services = ComRef<FakeServices>();
-        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-        EXPECT_EQ(m_before.objects, after.objects);
-        EXPECT_EQ(m_before.strings, after.strings);
-        EXPECT_EQ(m_before.badFrees, after.badFrees);
     }
 
     static test::TestMachine* s_machine;

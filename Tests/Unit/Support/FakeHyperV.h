@@ -43,27 +43,19 @@ public:
     ComRef<FakeObject> AddSwitch(const WCHAR* deviceId, const WCHAR* name) {
         ComRef<FakeObject> port = Object(TEXT("Msvm_ExternalEthernetPort"));
         port->SetString(TEXT("DeviceID"), deviceId).SetString(TEXT("ElementName"), name);
+        ComRef<FakeObject> switchPort;
         if (m_bVersion2) {
-            ComRef<FakeObject> first = Object(TEXT("Msvm_LANEndpoint"));
+            ComRef<FakeObject> first = Step(port, TEXT("Msvm_LANEndpoint"));
             first->SetString(TEXT("MacAddress"), TEXT("0015E0000001"));
-            Link(port, TEXT("Msvm_LANEndpoint"), first);
-            ComRef<FakeObject> second = Object(TEXT("Msvm_LANEndpoint"));
+            ComRef<FakeObject> second = Step(first, TEXT("Msvm_LANEndpoint"));
             second->SetString(TEXT("MacAddress"), TEXT("0015E0000002"));
-            Link(first, TEXT("Msvm_LANEndpoint"), second);
-            ComRef<FakeObject> switchPort = Object(TEXT("Msvm_EthernetSwitchPort"));
-            Link(second, TEXT("MSVM_EthernetSwitchPort"), switchPort);
-            m_switch = Object(TEXT("Msvm_VirtualEthernetSwitch"));
-            Link(switchPort, TEXT("Msvm_VirtualEthernetSwitch"), m_switch);
-            Link(m_switch, TEXT("MSVM_EthernetSwitchPort"), switchPort);
+            switchPort = Step(second, TEXT("MSVM_EthernetSwitchPort"));
+            m_switch = Step(switchPort, TEXT("Msvm_VirtualEthernetSwitch"));
         } else {
-            ComRef<FakeObject> endpoint = Object(TEXT("Msvm_SwitchLANEndpoint"));
-            Link(port, TEXT("Msvm_SwitchLANEndpoint"), endpoint);
-            ComRef<FakeObject> switchPort = Object(TEXT("Msvm_SwitchPort"));
-            Link(endpoint, TEXT("Msvm_SwitchPort"), switchPort);
-            m_switch = Object(TEXT("Msvm_VirtualSwitch"));
-            Link(switchPort, TEXT("Msvm_VirtualSwitch"), m_switch);
-            Link(m_switch, TEXT("Msvm_SwitchPort"), switchPort);
+            switchPort = Step(Step(port, TEXT("Msvm_SwitchLANEndpoint")), TEXT("Msvm_SwitchPort"));
+            m_switch = Step(switchPort, TEXT("Msvm_VirtualSwitch"));
         }
+        Link(m_switch, SwitchPortClass(), switchPort);
         return port;
     }
 
@@ -71,38 +63,29 @@ public:
     // interface is one whose description names the hosting computer system.
     ComRef<FakeObject> AddVm(const WCHAR* name, const WCHAR* mac, Vlan vlan,
                              const WCHAR* description = TEXT("Microsoft Virtual Machine")) {
-        ComRef<FakeObject> system = Object(TEXT("Msvm_ComputerSystem"));
-        system->SetString(TEXT("ElementName"), name).SetString(TEXT("Description"), description);
-        ComRef<FakeObject> synthetic = Object(TEXT("Msvm_SyntheticEthernetPort"));
-        Link(synthetic, TEXT("Msvm_ComputerSystem"), system);
+        ComRef<FakeObject> switchPort = Step(m_switch, SwitchPortClass());
+        ComRef<FakeObject> synthetic;
         if (m_bVersion2) {
-            ComRef<FakeObject> switchPort = Object(TEXT("Msvm_EthernetSwitchPort"));
-            Link(m_switch, TEXT("MSVM_EthernetSwitchPort"), switchPort);
-            ComRef<FakeObject> switchSide = Object(TEXT("Msvm_LANEndpoint"));
+            ComRef<FakeObject> switchSide = Step(switchPort, TEXT("Msvm_LANEndpoint"));
             switchSide->SetString(TEXT("MacAddress"), TEXT("0015E0FFFFFF"));
-            Link(switchPort, TEXT("Msvm_LANEndpoint"), switchSide);
-            ComRef<FakeObject> vmSide = Object(TEXT("Msvm_LANEndpoint"));
+            ComRef<FakeObject> vmSide = Step(switchSide, TEXT("Msvm_LANEndpoint"));
             vmSide->SetString(TEXT("MacAddress"), mac);
-            Link(switchSide, TEXT("Msvm_LANEndpoint"), vmSide);
-            Link(vmSide, TEXT("Msvm_SyntheticEthernetPort"), synthetic);
+            synthetic = Step(vmSide, TEXT("Msvm_SyntheticEthernetPort"));
             AddVlanV2(synthetic, vlan);
         } else {
-            ComRef<FakeObject> switchPort = Object(TEXT("Msvm_SwitchPort"));
-            Link(m_switch, TEXT("Msvm_SwitchPort"), switchPort);
-            ComRef<FakeObject> endpoint = Object(TEXT("Msvm_VmLANEndpoint"));
+            ComRef<FakeObject> endpoint = Step(switchPort, TEXT("Msvm_VmLANEndpoint"));
             endpoint->SetString(TEXT("MacAddress"), mac);
-            Link(switchPort, TEXT("Msvm_VmLANEndpoint"), endpoint);
-            Link(endpoint, TEXT("Msvm_SyntheticEthernetPort"), synthetic);
-            ComRef<FakeObject> vlanEndpoint = Object(TEXT("Msvm_VLANEndpoint"));
-            Link(switchPort, TEXT("Msvm_VLANEndpoint"), vlanEndpoint);
+            synthetic = Step(endpoint, TEXT("Msvm_SyntheticEthernetPort"));
+            ComRef<FakeObject> vlanEndpoint = Step(switchPort, TEXT("Msvm_VLANEndpoint"));
             if (vlan.kind == Vlan::kLookupFails) {
                 vlanEndpoint->Fail(TEXT("__PATH"), WBEM_E_FAILED);
             } else if (vlan.kind != Vlan::kNone) {
-                ComRef<FakeObject> settings = Object(TEXT("Msvm_VLANEndpointSettingData"));
-                SetVlan(settings, TEXT("AccessVLAN"), vlan);
-                Link(vlanEndpoint, TEXT("Msvm_VLANEndpointSettingData"), settings);
+                SetVlan(Step(vlanEndpoint, TEXT("Msvm_VLANEndpointSettingData")),
+                        TEXT("AccessVLAN"), vlan);
             }
         }
+        ComRef<FakeObject> system = Step(synthetic, TEXT("Msvm_ComputerSystem"));
+        system->SetString(TEXT("ElementName"), name).SetString(TEXT("Description"), description);
         return system;
     }
 
@@ -127,6 +110,15 @@ private:
               const ComRef<FakeObject>& to) {
         m_answers[Associators(PathOf(from.Get()), resultClass)].objects.push_back(to);
     }
+    // A new object that `from` is associated with through `resultClass`.
+    ComRef<FakeObject> Step(const ComRef<FakeObject>& from, const WCHAR* resultClass) {
+        ComRef<FakeObject> to = Object(resultClass);
+        Link(from, resultClass, to);
+        return to;
+    }
+    const WCHAR* SwitchPortClass() const {
+        return m_bVersion2 ? TEXT("MSVM_EthernetSwitchPort") : TEXT("Msvm_SwitchPort");
+    }
     static WString Decimal(int n) {
         std::string digits = std::to_string(n);
         return WString(digits.begin(), digits.end());
@@ -144,28 +136,23 @@ private:
     // this port's settings id leads to this port's VLAN, the other one leads to VLAN 999.
     void AddVlanV2(const ComRef<FakeObject>& synthetic, Vlan vlan) {
         WString id = TEXT("Microsoft:VM") + Decimal(++m_vms);
-        ComRef<FakeObject> portSettings = Object(TEXT("Msvm_SyntheticEthernetPortSettingData"));
+        ComRef<FakeObject> portSettings =
+            Step(synthetic, TEXT("MSVM_SyntheticEthernetPortSettingData"));
         portSettings->SetString(TEXT("InstanceId"), (id + TEXT("\\PORT")).c_str());
-        Link(synthetic, TEXT("MSVM_SyntheticEthernetPortSettingData"), portSettings);
         if (vlan.kind == Vlan::kLookupFails) {
             portSettings->Fail(TEXT("__PATH"), WBEM_E_FAILED);
             return;
         }
-        ComRef<FakeObject> system = Object(TEXT("Msvm_VirtualSystemSettingData"));
-        Link(portSettings, TEXT("MSVM_VirtualSystemSettingData"), system);
-        ComRef<FakeObject> mine = Object(TEXT("Msvm_EthernetPortAllocationSettingData"));
+        ComRef<FakeObject> system = Step(portSettings, TEXT("MSVM_VirtualSystemSettingData"));
+        const WCHAR kAllocation[] = TEXT("MSVM_EthernetPortAllocationSettingData");
+        const WCHAR kVlanSettings[] = TEXT("Msvm_EthernetSwitchPortVlanSettingData");
+        ComRef<FakeObject> mine = Step(system, kAllocation);
         mine->SetString(TEXT("InstanceId"), (id + TEXT("\\PORT\\C")).c_str());
-        Link(system, TEXT("MSVM_EthernetPortAllocationSettingData"), mine);
-        ComRef<FakeObject> other = Object(TEXT("Msvm_EthernetPortAllocationSettingData"));
+        ComRef<FakeObject> other = Step(system, kAllocation);
         other->SetString(TEXT("InstanceId"), (id + TEXT("\\OTHER\\C")).c_str());
-        Link(system, TEXT("MSVM_EthernetPortAllocationSettingData"), other);
-        ComRef<FakeObject> otherVlan = Object(TEXT("Msvm_EthernetSwitchPortVlanSettingData"));
-        otherVlan->SetInt(TEXT("AccessVLANId"), 999);
-        Link(other, TEXT("Msvm_EthernetSwitchPortVlanSettingData"), otherVlan);
+        Step(other, kVlanSettings)->SetInt(TEXT("AccessVLANId"), 999);
         if (vlan.kind != Vlan::kNone) {
-            ComRef<FakeObject> settings = Object(TEXT("Msvm_EthernetSwitchPortVlanSettingData"));
-            SetVlan(settings, TEXT("AccessVLANId"), vlan);
-            Link(mine, TEXT("Msvm_EthernetSwitchPortVlanSettingData"), settings);
+            SetVlan(Step(mine, kVlanSettings), TEXT("AccessVLANId"), vlan);
         }
     }
 

@@ -100,14 +100,36 @@ private:
     DWORD m_created;
 };
 
+}  // namespace
+
+struct FakeLocatorClass::State {
+    std::mutex lock;
+    std::map<WString, ComRef<IWbemServices>> namespaces;  // keys lower-cased
+    std::vector<WString> connects;
+};
+
+namespace {
+
 class FakeLocator : public sim::ComObject<IWbemLocator> {
 public:
     explicit FakeLocator(std::shared_ptr<FakeLocatorClass::State> state)
         : ComObject("test::FakeLocator"), m_state(std::move(state)) {}
 
-    HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR strNetworkResource, const BSTR, const BSTR,
-                                            const BSTR, LONG, const BSTR, IWbemContext*,
-                                            IWbemServices** ppNamespace) override;
+    HRESULT STDMETHODCALLTYPE ConnectServer(BSTR strNetworkResource, BSTR, BSTR, BSTR, LONG, BSTR,
+                                            IWbemContext*, IWbemServices** ppNamespace) override {
+        if (ppNamespace == nullptr) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        *ppNamespace = nullptr;
+        std::lock_guard<std::mutex> hold(m_state->lock);
+        m_state->connects.push_back(Text(strNetworkResource));
+        auto found = m_state->namespaces.find(Lower(Text(strNetworkResource)));
+        if (found == m_state->namespaces.end()) {
+            return WBEM_E_INVALID_NAMESPACE;
+        }
+        Give(found->second, ppNamespace);
+        return WBEM_S_NO_ERROR;
+    }
 
 private:
     ~FakeLocator() override = default;
@@ -391,29 +413,6 @@ HRESULT FakeContext::SetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pValue) {
 }
 
 // The classes
-
-struct FakeLocatorClass::State {
-    std::mutex lock;
-    std::map<WString, ComRef<IWbemServices>> namespaces;  // keys lower-cased
-    std::vector<WString> connects;
-};
-
-HRESULT FakeLocator::ConnectServer(const BSTR strNetworkResource, const BSTR, const BSTR,
-                                   const BSTR, LONG, const BSTR, IWbemContext*,
-                                   IWbemServices** ppNamespace) {
-    if (ppNamespace == nullptr) {
-        return WBEM_E_INVALID_PARAMETER;
-    }
-    *ppNamespace = nullptr;
-    std::lock_guard<std::mutex> hold(m_state->lock);
-    m_state->connects.push_back(Text(strNetworkResource));
-    auto found = m_state->namespaces.find(Lower(Text(strNetworkResource)));
-    if (found == m_state->namespaces.end()) {
-        return WBEM_E_INVALID_NAMESPACE;
-    }
-    Give(found->second, ppNamespace);
-    return WBEM_S_NO_ERROR;
-}
 
 FakeLocatorClass::FakeLocatorClass() : m_state(std::make_shared<State>()) {
     std::shared_ptr<State> state = m_state;
