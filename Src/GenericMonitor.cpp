@@ -49,17 +49,18 @@ GenericMonitor::~GenericMonitor() {
     DeleteCriticalSection(&m_csState);
 }
 
-bool GenericMonitor::SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc) {
+bool GenericMonitor::SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc, const WCHAR* pszExitLine) {
     HANDLE hThread = CreateThread(NULL, 0, pfnThreadProc, this, 0, NULL);
     DWORD dwError = GetLastError();
     if (hThread == NULL) {
         DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), dwError);
-        SetLastError(dwError);
-        return false;
+    } else {
+        DebugTrace(TEXT("Successfully created the thread"));
+        CloseHandle(hThread);  // the worker is never joined by handle
     }
-    DebugTrace(TEXT("Successfully created the thread"));
-    CloseHandle(hThread);  // the worker is never joined by handle
-    return true;
+    DebugTrace(TEXT("%s"), pszExitLine);
+    SetLastError(dwError);
+    return hThread != NULL;
 }
 
 void GenericMonitor::SetState(DWORD dwState) {

@@ -43,8 +43,9 @@ public:
 
 protected:
     // For SpawnThread: a worker running pfnThreadProc with this monitor as its parameter, left
-    // to run detached; the outcome is traced and a failure's code stays the last error.
-    bool SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc);
+    // to run detached. The outcome is traced, then pszExitLine; a failure's code stays the last
+    // error, for StartMonitor to report.
+    bool SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc, const WCHAR* pszExitLine);
 
     void SetState(DWORD dwState);
     DWORD GetState();

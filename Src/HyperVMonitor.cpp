@@ -95,11 +95,7 @@ HyperVMonitor::~HyperVMonitor() {
 
 bool HyperVMonitor::SpawnThread() {
     DebugTrace(TEXT("Entering HyperVMonitor::SpawnThread()"));
-    bool bSuccess = SpawnWorker(HyperVMonitorThreadProc);
-    DWORD dwError = GetLastError();
-    DebugTrace(TEXT("Exiting HyperVMonitor::SpawnThread()"));
-    SetLastError(dwError);  // StartMonitor reports the failure's code too
-    return bSuccess;
+    return SpawnWorker(HyperVMonitorThreadProc, TEXT("Exiting HyperVMonitor::SpawnThread()"));
 }
 
 bool HyperVMonitor::DoMonitor() {

@@ -35,11 +35,7 @@ InstallerUpdates::~InstallerUpdates() {
 }
 
 bool InstallerUpdates::SpawnThread() {
-    bool bSuccess = SpawnWorker(ThreadProc);
-    DWORD dwError = GetLastError();
-    DebugTrace(TEXT("Exiting InstallerUpdates::SpawnThread()"));
-    SetLastError(dwError);  // StartMonitor reports the failure's code too
-    return bSuccess;
+    return SpawnWorker(ThreadProc, TEXT("Exiting InstallerUpdates::SpawnThread()"));
 }
 
 DWORD WINAPI InstallerUpdates::ThreadProc(LPVOID pParameter) {

@@ -73,11 +73,7 @@ TarvikWarnings::~TarvikWarnings() {
 }
 
 bool TarvikWarnings::SpawnThread() {
-    bool bSuccess = SpawnWorker(ThreadProc);
-    DWORD dwError = GetLastError();
-    DebugTrace(TEXT("Exiting TarvikWarnings::SpawnThread()"));
-    SetLastError(dwError);  // StartMonitor reports the failure's code too
-    return bSuccess;
+    return SpawnWorker(ThreadProc, TEXT("Exiting TarvikWarnings::SpawnThread()"));
 }
 
 DWORD WINAPI TarvikWarnings::ThreadProc(LPVOID pParameter) {
