@@ -100,6 +100,15 @@ DWORD ControlAccess(DWORD control) {
     }
 }
 
+// A handle to the named service, or with no name to the manager, with the access granted.
+SC_HANDLE NewHandle(const std::u16string& name, DWORD access) {
+    sim::ServiceHandles::Entry entry;
+    entry.manager = name.empty();
+    entry.name = name;
+    entry.access = access;
+    return static_cast<SC_HANDLE>(sim::ServiceHandles::Get().Add(entry));
+}
+
 }  // namespace
 
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
@@ -116,10 +125,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
         SetLastError(error);
         return NULL;
     }
-    sim::ServiceHandles::Entry entry;
-    entry.manager = true;
-    entry.access = MapManagerAccess(dwDesiredAccess);
-    return static_cast<SC_HANDLE>(sim::ServiceHandles::Get().Add(entry));
+    return NewHandle(u"", MapManagerAccess(dwDesiredAccess));
 }
 
 SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
@@ -139,10 +145,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
         SetLastError(error);
         return NULL;
     }
-    sim::ServiceHandles::Entry entry;
-    entry.name = config.name;
-    entry.access = MapServiceAccess(dwDesiredAccess);
-    return static_cast<SC_HANDLE>(sim::ServiceHandles::Get().Add(entry));
+    return NewHandle(config.name, MapServiceAccess(dwDesiredAccess));
 }
 
 SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName,
@@ -185,10 +188,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
         SetLastError(error);
         return NULL;
     }
-    sim::ServiceHandles::Entry entry;
-    entry.name = lpServiceName;
-    entry.access = MapServiceAccess(dwDesiredAccess);
-    return static_cast<SC_HANDLE>(sim::ServiceHandles::Get().Add(entry));
+    return NewHandle(lpServiceName, MapServiceAccess(dwDesiredAccess));
 }
 
 BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
