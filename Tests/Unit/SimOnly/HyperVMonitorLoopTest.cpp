@@ -109,10 +109,7 @@ protected:
         m_locator.reset();
         m_proxy = ComRef<test::FakeServicesProxy>();
         m_services = ComRef<FakeServices>();
-        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-        EXPECT_EQ(m_before.objects, after.objects);
-        EXPECT_EQ(m_before.strings, after.strings);
-        EXPECT_EQ(m_before.badFrees, after.badFrees);
+        test::ExpectLedgerUnchanged(m_before);
     }
 
     // A locator whose namespace of this model answers the port query with no port.

@@ -83,10 +83,7 @@ protected:
         sim::Machine::Get().Faults().Clear();
         m_monitor.Connect(NULL);
         m_services = ComRef<FakeServices>();
-        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-        EXPECT_EQ(m_before.objects, after.objects);
-        EXPECT_EQ(m_before.strings, after.strings);
-        EXPECT_EQ(m_before.badFrees, after.badFrees);
+        test::ExpectLedgerUnchanged(m_before);
     }
 
     // One pass. With nVlanOfFirst >= 0 the teams A and C are bound to external ports, A's switch

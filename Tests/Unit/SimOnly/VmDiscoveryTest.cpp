@@ -62,10 +62,7 @@ protected:
     void TearDown() override {
         m_vms.RemoveAll();
         m_services = ComRef<FakeServices>();
-        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-        EXPECT_EQ(m_before.objects, after.objects);
-        EXPECT_EQ(m_before.strings, after.strings);
-        EXPECT_EQ(m_before.badFrees, after.badFrees);
+        test::ExpectLedgerUnchanged(m_before);
     }
 
     // Walks from `port`; the classes it asked for are kept. Only the association form is answered.

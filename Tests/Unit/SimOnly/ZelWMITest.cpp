@@ -71,13 +71,7 @@ protected:
         TraceTest::SetUp();
         m_before = sim::LeakLedger::Get().Snapshot();
     }
-    void TearDown() override {
-        sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-        EXPECT_EQ(m_before.objects, after.objects);
-        EXPECT_EQ(m_before.strings, after.strings);
-        EXPECT_EQ(m_before.arrays, after.arrays);
-        EXPECT_EQ(m_before.badFrees, after.badFrees);
-    }
+    void TearDown() override { test::ExpectLedgerUnchanged(m_before); }
 
     static HRESULT Read(FakeObject* holder, std::vector<WarningMessage>& messages) {
         CZelString name(kWarnings);

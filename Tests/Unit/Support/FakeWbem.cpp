@@ -1,5 +1,7 @@
 #include "Support/FakeWbem.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 namespace test {
@@ -464,6 +466,15 @@ FakeContextClass::~FakeContextClass() {
 ComRef<FakeContext> FakeContextClass::Last() const {
     std::lock_guard<std::mutex> hold(m_state->lock);
     return m_state->last;
+}
+
+void ExpectLedgerUnchanged(const sim::LedgerSnapshot& before) {
+    sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
+    EXPECT_EQ(before.leaked, after.leaked);
+    EXPECT_EQ(before.objects, after.objects);
+    EXPECT_EQ(before.strings, after.strings);
+    EXPECT_EQ(before.arrays, after.arrays);
+    EXPECT_EQ(before.badFrees, after.badFrees);
 }
 
 }  // namespace test

@@ -329,6 +329,10 @@ private:
 
 WString Lower(const WString& text);
 
+// Fails the test when live COM objects, BSTRs or safe arrays, or double frees, differ from
+// `before`.
+void ExpectLedgerUnchanged(const sim::LedgerSnapshot& before);
+
 }  // namespace test
 
 #undef FAKE_WBEM_SERVICES_NOTIMPL
