@@ -34,6 +34,8 @@ const WCHAR* const kEventClassesV1[] = {
 // The event query as a BSTR; null when it cannot be allocated.
 BSTR EventQuery(bool bVersion2) {
     const WCHAR* const* ppszClasses = bVersion2 ? kEventClassesV2 : kEventClassesV1;
+    const size_t nClasses = bVersion2 ? sizeof(kEventClassesV2) / sizeof(kEventClassesV2[0])
+                                      : sizeof(kEventClassesV1) / sizeof(kEventClassesV1[0]);
     try {
         CZelString strQuery;
         strQuery.append(TEXT("SELECT * FROM"));
@@ -41,7 +43,7 @@ BSTR EventQuery(bool bVersion2) {
         strQuery.append(TEXT("__InstanceOperationEvent "));
         strQuery.append(TEXT("WITHIN 10 "));
         strQuery.append(TEXT("WHERE "));
-        for (size_t i = 0; i < sizeof(kEventClassesV1) / sizeof(kEventClassesV1[0]); ++i) {
+        for (size_t i = 0; i < nClasses; ++i) {
             if (i > 0) {
                 strQuery.append(TEXT(" OR "));
             }
@@ -109,7 +111,7 @@ bool HyperVMonitor::DoMonitor() {
     } else {
         // Until every team of one pass reached the driver; a pass whose query failed found none.
         while (!m_bTeamsInitialized) {
-            if (!CheckForTeamUpdates()) {
+            if (!RunUpdatePass()) {
                 g_ZelDebug.Error(kSource, __LINE__,
                                  TEXT("ERROR:  Unable to intialize team array!"));
             }
@@ -135,7 +137,7 @@ bool HyperVMonitor::DoMonitor() {
                 continue;
             }
             if (WaitForChangeEvent()) {
-                CheckForTeamUpdates();
+                RunUpdatePass();
             }
             UninitializeWMI();
             if (CheckForStopCommand(0)) {
@@ -152,6 +154,16 @@ bool HyperVMonitor::DoMonitor() {
     SetState(MONITOR_STOPPED);
     DebugTrace(TEXT("Exiting HyperVMonitor::DoMonitor()"));
     return true;
+}
+
+bool HyperVMonitor::RunUpdatePass() {
+    try {
+        return CheckForTeamUpdates();
+    } catch (const std::bad_alloc&) {
+        // What the pass had built is freed by its owners; the next event runs a whole pass again.
+        DebugTrace(TEXT("ERROR:  Out of memory - the update pass was abandoned"));
+        return false;
+    }
 }
 
 bool HyperVMonitor::IsHyperVServicePresent() {
@@ -302,10 +314,12 @@ bool HyperVMonitor::WaitForChangeEvent() {
         }
         if (uReturned == 0) {
             pEvent = NULL;
-            // Only a time-out has waited its slice; an enumerator that fails or ends at once
-            // (the provider went away) would make this loop spin until the stop.
+            // Only a time-out has waited its slice. An enumerator that fails or ends at once has
+            // lost its provider (WMI restarted, say) and would fail so for ever: after a pause,
+            // leave the wait so that the next cycle connects and subscribes again.
             if (hr != WBEM_S_TIMEDOUT) {
                 CheckForStopCommand(kRetryPauseSeconds);
+                break;
             }
         }
     }

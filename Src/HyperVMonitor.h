@@ -108,4 +108,6 @@ private:
     static BSTR AssociatorsQuery(const CZelString& strPath, BSTR bstrClass);
     // Runs a WQL data query as every pass does (forward only, returning at once).
     HRESULT ExecQuery(BSTR bstrQuery, IEnumWbemClassObject** ppEnum);
+    // CheckForTeamUpdates for the worker: an allocation failure ends the pass, not the process.
+    bool RunUpdatePass();
 };

@@ -8,6 +8,7 @@
 #include "Machine/RegFile.h"
 #include "Machine/ServiceHost.h"
 #include "Machine/Services.h"
+#include "TopologyCommands.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,6 +40,8 @@ const char kUsage[] =
     "  control CODE                   send any control code (4: interrogate)\n"
     "  status                         show its status\n"
     "  run SCENARIO                   run a scenario file\n"
+    "Hyper-V host (see README.md, \"The Hyper-V host\"):\n"
+    "%s"
     "MACHINE defaults to $TARVIK_MACHINE; SERVICE to the one service of the database whose\n"
     "executable exists on the machine. `tarvik-sim COMMAND --help` explains a command.\n";
 
@@ -72,6 +75,9 @@ const char* HelpOf(const std::string& command) {
         return "tarvik-sim [-m MACHINE] [-s SERVICE] status\n"
                "Prints the service's configuration and status.\n";
     }
+    if (const char* help = topology::HelpOf(command)) {
+        return help;
+    }
     if (command == "run") {
         return "tarvik-sim [-m MACHINE] [-s SERVICE] run SCENARIO\n"
                "Runs a scenario: one command a line, '#' starts a comment, words may be quoted.\n"
@@ -89,6 +95,7 @@ const char* HelpOf(const std::string& command) {
                "  expect state STATE\n"
                "  expect error N                          the error of the last `try` line\n"
                "  expect registry KEY NAME dword:N|sz:TEXT|absent\n"
+               "  add-vm, remove-vm, connect, ...         the Hyper-V commands, same words\n"
                "Each line is echoed; the first failure stops the run with exit code 1.\n";
     }
     return nullptr;
@@ -416,6 +423,13 @@ std::string RunLine(Options& options, std::vector<std::string> w, DWORD* lastErr
         setenv(sim::Machine::kEnvironmentVariable, options.machine.c_str(), 1);
         int status = std::system(command.c_str());
         error = status == 0 ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
+    } else if (topology::HelpOf(verb) != nullptr) {
+        bool usage = false;
+        std::string failure = topology::Run(w, &usage);
+        if (!failure.empty()) {
+            return failure;
+        }
+        return "";
     } else if (verb == "expect" && w.size() == 3 && w[1] == "state") {
         DWORD state = sim::services::Query(options.service).state;
         return state == StateByName(w[2]) ? "" : std::string("state is ") + sim::StateName(state);
@@ -497,14 +511,14 @@ int main(int argc, char** argv) {
                 options.service = sim::Utf8ToUtf16(args[++i]);
             }
         } else if (args[i] == "--help" || args[i] == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fprintf(stdout, kUsage, topology::Usage());
             return 0;
         } else {
             break;
         }
     }
     if (i >= args.size()) {
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, kUsage, topology::Usage());
         return 2;
     }
     std::string command = args[i];
@@ -512,7 +526,11 @@ int main(int argc, char** argv) {
     for (size_t k = 0; k < rest.size(); ++k) {
         if (rest[k] == "--help" || rest[k] == "-h") {
             const char* help = HelpOf(command);
-            std::fputs(help != nullptr ? help : kUsage, stdout);
+            if (help != nullptr) {
+                std::fputs(help, stdout);
+            } else {
+                std::fprintf(stdout, kUsage, topology::Usage());
+            }
             return help != nullptr ? 0 : 2;
         }
         if (rest[k] == "--timeout" && k + 1 < rest.size()) {
@@ -533,7 +551,7 @@ int main(int argc, char** argv) {
         return CommandNew(rest[0], templateName);
     }
     if (HelpOf(command) == nullptr) {
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, kUsage, topology::Usage());
         return 2;
     }
     if (options.machine.empty()) {
@@ -545,6 +563,17 @@ int main(int argc, char** argv) {
     }
     options.machine = fs::absolute(options.machine).lexically_normal().string();
     sim::Machine::Use(options.machine);
+    if (topology::HelpOf(command) != nullptr) {
+        std::vector<std::string> words = rest;
+        words.insert(words.begin(), command);
+        bool usage = false;
+        std::string failure = topology::Run(words, &usage);
+        if (usage) {
+            std::fputs((failure + "\n").c_str(), stderr);
+            return 2;
+        }
+        return failure.empty() ? 0 : Fail(failure);
+    }
     if (ServiceOf(options) != ERROR_SUCCESS) {
         return Fail(
             "name the service with -s: the database has no single service whose "

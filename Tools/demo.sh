@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The demo: the service on a copy of the example machine. Installed with -i from its directory,
-# started and stopped by tarvik-sim as the service control manager would; then the statuses it
-# reported and the trace it wrote.
+# The demo: the service on a copy of the example Hyper-V host. Installed with -i from its
+# directory and started by tarvik-sim as the service control manager would; the topology changes
+# while it runs, and after each change the demo shows what the teaming driver was told; then the
+# stop, the statuses the service reported and the trace it wrote.
 set -eu
 cd "$(dirname "$0")/.."
 log=$(mktemp)
@@ -15,17 +16,67 @@ trap 'rm -rf "$work"' EXIT
 machine=$work/machine
 sim() { build/default/Tools/tarvik-sim -m "$machine" -s "Orvex(R) Tarvik Monitoring Service" "$@"; }
 
-build/default/Tools/tarvik-sim new "$machine" --template basic >/dev/null
+build/default/Tools/tarvik-sim new "$machine" --template hyperv-v2 >/dev/null
 install_dir="$machine/drive_c/Program Files/Orvex/TALM"
 ln -s "$(pwd)/build/default/Src/OTarvikMonitor" "$install_dir/OTarvikMonitor.exe"
-echo "Machine: examples/basic (made in $machine), the service in C:\\Program Files\\Orvex\\TALM"
+echo "Machine: examples/hyperv-v2 (made in $machine), a Hyper-V host with two teams;"
+echo "the service in C:\\Program Files\\Orvex\\TALM"
+
+requests=$machine/driver-requests.jsonl
+trace="$machine/drive_c/Program Files/Orvex/ZEL2/TARVIKMonitor.txt"
+# What the teaming driver was told from record $1 on, decoded: each team, then its VM interfaces.
+told() {
+    python3 - "$requests" "$1" "$machine/machine.json" <<'EOF'
+import json, sys
+names = {a["guid"].upper(): a["name"] for a in json.load(open(sys.argv[3]))["adapters"]}
+for line in open(sys.argv[1]).readlines()[int(sys.argv[2]):]:
+    r = json.loads(line)
+    if r.get("list") is None:
+        continue
+    entries = r["list"]["entries"]
+    print(f"  {names.get(r['adapter'].upper(), r['adapter'])}: {len(entries)} VM interface(s),"
+          f" driver status {r['status']}")
+    for e in entries:
+        vlan = e["vlanId"] if e["vlanValid"] else "none"
+        print(f"    MAC {e['mac']}  VLAN {vlan}")
+EOF
+}
+requests_now() { if [ -f "$requests" ]; then wc -l <"$requests"; else echo 0; fi; }
+passes() { grep -c "Exiting HyperVMonitor::CheckForTeamUpdates()" "$trace" 2>/dev/null || true; }
+# Waits (20 s at most) until the trace shows more than $1 update passes.
+wait_pass() {
+    for _ in $(seq 400); do [ "$(passes)" -gt "$1" ] && return 0; sleep 0.05; done
+    echo "(no update pass)"
+    return 1
+}
+# Waits until the worker subscribed again after its last pass, so a change is not missed.
+wait_watching() {
+    for _ in $(seq 400); do
+        [ "$(grep -c "SELECT \* FROM __InstanceOperationEvent" "$trace")" -ge "$(passes)" ] && return 0
+        sleep 0.05
+    done
+}
 
 echo "--- OTarvikMonitor -i (run from C:\\Program Files\\Orvex\\TALM), exit code:"
 TARVIK_MACHINE=$machine TARVIK_SERVICE_HOST= "$install_dir/OTarvikMonitor.exe" -i && echo 0
 echo "--- tarvik-sim start"
 sim start | sed -n '1,3p'
-# Let the workers finish their first steps (the machine's clock runs 10 times as fast).
-sleep 0.3
+wait_pass 0
+echo "--- the first pass told the driver every team:"
+told 0
+change() {
+    wait_watching
+    local before passes_before
+    before=$(requests_now)
+    passes_before=$(passes)
+    echo "--- tarvik-sim $*   (the driver was then told:)"
+    sim "$@"
+    wait_pass "$passes_before"
+    told "$before"
+}
+change set-vlan web-02 A1 30
+change add-vm web-03 --mac 00155D0A0103 --switch "Team A switch" --vlan 10
+change unbind-team "Team B switch"
 echo "--- tarvik-sim stop"
 sim stop | tail -n 8 | sed -n '1,3p'
 echo "--- tarvik-sim status"
@@ -44,7 +95,6 @@ for line in open(sys.argv[1]):
     print(text)
 EOF
 
-trace="$machine/drive_c/Program Files/Orvex/ZEL2/TARVIKMonitor.txt"
-echo "--- the trace, C:\\Program Files\\Orvex\\ZEL2\\TARVIKMonitor.txt (tabs shown as |):"
-tr '\t' '|' <"$trace" | tr -d '\r'
+echo "--- the trace, C:\\Program Files\\Orvex\\ZEL2\\TARVIKMonitor.txt (tabs shown as |), its last 40 lines:"
+tr '\t' '|' <"$trace" | tr -d '\r' | tail -n 40
 Tools/check-trace.py "$trace"

@@ -3,6 +3,7 @@
 #include "Machine/Faults.h"
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
+#include "Machine/Wmi.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -115,10 +116,12 @@ HRESULT ClassTable::Create(REFCLSID clsid, REFIID riid, void** ppv) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
         auto found = m_classes.find(clsid);
-        if (found == m_classes.end()) {
-            return REGDB_E_CLASSNOTREG;
+        if (found != m_classes.end()) {
+            factory = found->second;
         }
-        factory = found->second;
+    }
+    if (!factory) {
+        return CreateWmiObject(clsid, riid, ppv);  // the classes the machine's WMI registers
     }
     return factory(riid, ppv);
 }

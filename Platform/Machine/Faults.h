@@ -21,6 +21,9 @@ public:
     void Add(const std::string& function, DWORD error, unsigned call = 0);
     void Clear();
 
+    // Whether any fault is declared: callers that build a qualified name check this first.
+    bool Any() const { return m_any.load(std::memory_order_relaxed); }
+
     // Counts one call of `function`; true with the error to give when this call is to fail.
     bool Hit(const char* function, DWORD* error);
 

@@ -6,6 +6,7 @@
 #include "Machine/FileSystem.h"
 #include "Machine/Modules.h"
 #include "Machine/RegistryStore.h"
+#include "Machine/Wmi.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,6 +82,7 @@ Machine::Machine(const std::string& dir) : m_dir(dir) {
     m_modules = std::make_unique<ModuleTable>(m_settings);
     m_registry = std::make_unique<RegistryStore>(m_dir);
     m_clock = std::make_unique<sim::Clock>(m_settings.clock, m_dir);
+    m_wmi = std::make_unique<WmiService>(m_dir, m_settings);
 }
 
 Machine::~Machine() = default;

@@ -21,6 +21,7 @@ class FaultTable;
 class FileSystem;
 class ModuleTable;
 class RegistryStore;
+class WmiService;
 
 class Machine {
 public:
@@ -47,6 +48,7 @@ public:
     ModuleTable& Modules() { return *m_modules; }
     RegistryStore& Registry() { return *m_registry; }
     sim::Clock& Clock() { return *m_clock; }
+    WmiService& Wmi() { return *m_wmi; }
 
     // Appends one record to an output file of the machine (driver-requests.jsonl, ...); an
     // in-memory machine keeps the records for Records().
@@ -66,6 +68,7 @@ private:
     std::unique_ptr<ModuleTable> m_modules;
     std::unique_ptr<RegistryStore> m_registry;
     std::unique_ptr<sim::Clock> m_clock;
+    std::unique_ptr<WmiService> m_wmi;
     std::mutex m_recordsLock;
     std::vector<std::pair<std::string, std::string>> m_memoryRecords;
 };

@@ -1,8 +1,10 @@
 #include "Machine/Settings.h"
 
 #include "Machine/Environment.h"
+#include "Machine/HyperVTopology.h"
 #include "Machine/Json.h"
 #include "Machine/RegFile.h"
+#include "Machine/SettingsReader.h"
 
 #include <cctype>
 #include <cmath>
@@ -21,118 +23,7 @@ SettingsError::SettingsError(const std::string& file, int line, const std::strin
 
 namespace {
 
-// Walks one object of the file, checking every member's type and refusing unknown members.
-class Reader {
-public:
-    Reader(const std::string& file, const std::string& path, const Json& object)
-        : m_file(file), m_path(path), m_object(object) {
-        if (!object.IsObject()) {
-            Fail(object,
-                 "expected an object, found " + std::string(Json::KindName(object.GetKind())));
-        }
-    }
-
-    ~Reader() noexcept(false) {
-        if (std::uncaught_exceptions() > 0) {
-            return;
-        }
-        for (const auto& member : m_object.Members()) {
-            if (m_known.count(member.first) == 0) {
-                throw SettingsError(m_file, member.second.Line(), Name(member.first),
-                                    "unknown setting");
-            }
-        }
-    }
-
-    // A reader for an object inside this one's member `key`.
-    Reader(const Reader& outer, const std::string& key, const Json& object)
-        : Reader(outer.m_file, outer.Name(key), object) {}
-
-    const Json* Get(const std::string& key, Json::Kind kind) {
-        m_known[key] = true;
-        const Json* value = m_object.Find(key);
-        if (value != nullptr && value->GetKind() != kind) {
-            throw SettingsError(m_file, value->Line(), Name(key),
-                                std::string("expected ") + Json::KindName(kind) + ", found " +
-                                    Json::KindName(value->GetKind()));
-        }
-        return value;
-    }
-
-    template <typename T>
-    void Unsigned(const std::string& key, T& out, double max) {
-        if (const Json* v = Get(key, Json::Kind::Number)) {
-            double n = v->Number();
-            if (n < 0 || n > max || std::floor(n) != n) {
-                throw SettingsError(m_file, v->Line(), Name(key),
-                                    "expected a whole number from 0 to " +
-                                        std::to_string(static_cast<unsigned long long>(max)));
-            }
-            out = static_cast<T>(n);
-        }
-    }
-
-    // A member of any kind, for settings that take more than one.
-    const Json* Any(const std::string& key) {
-        m_known[key] = true;
-        return m_object.Find(key);
-    }
-
-    void Boolean(const std::string& key, bool& out) {
-        if (const Json* v = Get(key, Json::Kind::Bool)) {
-            out = v->Bool();
-        }
-    }
-
-    void Text(const std::string& key, std::string& out) {
-        if (const Json* v = Get(key, Json::Kind::String)) {
-            out = v->String();
-        }
-    }
-
-    void Text(const std::string& key, std::u16string& out) {
-        if (const Json* v = Get(key, Json::Kind::String)) {
-            out = Utf8ToUtf16(v->String());
-        }
-    }
-
-    void Object(const std::string& key, const std::function<void(Reader&)>& read) {
-        if (const Json* v = Get(key, Json::Kind::Object)) {
-            Reader inner(m_file, Name(key), *v);
-            read(inner);
-        }
-    }
-
-    void Array(const std::string& key, const std::function<void(Reader&)>& readItem) {
-        if (const Json* v = Get(key, Json::Kind::Array)) {
-            for (size_t i = 0; i < v->Items().size(); ++i) {
-                Reader inner(m_file, Name(key) + "[" + std::to_string(i) + "]", v->Items()[i]);
-                readItem(inner);
-            }
-        }
-    }
-
-    [[noreturn]] void Fail(const Json& at, const std::string& what) const {
-        throw SettingsError(m_file, at.Line(), m_path, what);
-    }
-    [[noreturn]] void Fail(const std::string& key, const std::string& what) {
-        const Json* v = m_object.Find(key);
-        throw SettingsError(m_file, v ? v->Line() : m_object.Line(), Name(key), what);
-    }
-    const Json& Self() const { return m_object; }
-
-private:
-    std::string Name(const std::string& key) const {
-        return m_path.empty() ? key : m_path + "." + key;
-    }
-
-    std::string m_file;
-    std::string m_path;
-    const Json& m_object;
-    std::map<std::string, bool> m_known;
-};
-
-void ReadOs(Reader& r, OsSettings& os) {
+void ReadOs(SettingsReader& r, OsSettings& os) {
     r.Unsigned("major", os.major, 0xFFFFFFFF);
     r.Unsigned("minor", os.minor, 0xFFFFFFFF);
     r.Unsigned("build", os.build, 0xFFFFFFFF);
@@ -143,7 +34,7 @@ void ReadOs(Reader& r, OsSettings& os) {
     r.Boolean("rtlGetVersionFails", os.rtlGetVersionFails);
 }
 
-void ReadClock(Reader& r, ClockSettings& clock) {
+void ReadClock(SettingsReader& r, ClockSettings& clock) {
     if (const Json* v = r.Get("scale", Json::Kind::Number)) {
         if (!(v->Number() > 0)) {
             r.Fail("scale", "expected a number above 0");
@@ -169,7 +60,7 @@ void ReadClock(Reader& r, ClockSettings& clock) {
     }
 }
 
-void ReadProgram(Reader& r, ProgramSettings& program) {
+void ReadProgram(SettingsReader& r, ProgramSettings& program) {
     r.Text("path", program.path);
     if (program.path.empty()) {
         r.Fail(r.Self(), "a program needs a \"path\"");
@@ -191,13 +82,13 @@ void ReadProgram(Reader& r, ProgramSettings& program) {
     r.Unsigned("exitCode", program.exitCode, 0xFFFFFFFF);
 }
 
-void ReadExport(Reader& r, LibrarySettings& library, const Json& item, size_t index) {
+void ReadExport(SettingsReader& r, LibrarySettings& library, const Json& item, size_t index) {
     std::string name;
     ExportSettings call;
     if (item.IsString()) {
         name = item.String();
     } else if (item.IsObject()) {
-        Reader e(r, "exports[" + std::to_string(index) + "]", item);
+        SettingsReader e(r, "exports[" + std::to_string(index) + "]", item);
         e.Text("name", name);
         if (const Json* v = e.Get("result", Json::Kind::Number)) {
             double n = v->Number();
@@ -218,7 +109,7 @@ void ReadExport(Reader& r, LibrarySettings& library, const Json& item, size_t in
     library.calls[name] = call;
 }
 
-void ReadLibrary(Reader& r, LibrarySettings& library) {
+void ReadLibrary(SettingsReader& r, LibrarySettings& library) {
     r.Text("name", library.name);
     if (library.name.empty()) {
         r.Fail(r.Self(), "a library needs a \"name\"");
@@ -243,7 +134,7 @@ void ReadLibrary(Reader& r, LibrarySettings& library) {
     }
 }
 
-void ReadFault(Reader& r, FaultSettings& fault) {
+void ReadFault(SettingsReader& r, FaultSettings& fault) {
     r.Text("function", fault.function);
     if (fault.function.empty()) {
         r.Fail(r.Self(), "a fault needs a \"function\"");
@@ -255,11 +146,11 @@ void ReadFault(Reader& r, FaultSettings& fault) {
     r.Unsigned("call", fault.call, 0xFFFFFFFF);
 }
 
-void ReadAccount(Reader& r, AccountSettings& account) {
+void ReadAccount(SettingsReader& r, AccountSettings& account) {
     if (r.Get("privileges", Json::Kind::Array)) {
         account.privileges.clear();
     }
-    r.Array("privileges", [&](Reader& item) {
+    r.Array("privileges", [&](SettingsReader& item) {
         PrivilegeSettings privilege;
         item.Text("name", privilege.name);
         if (privilege.name.empty()) {
@@ -278,21 +169,6 @@ void ReadAccount(Reader& r, AccountSettings& account) {
     });
 }
 
-bool IsGuidText(const std::u16string& text) {
-    if (text.size() != 38 || text.front() != u'{' || text.back() != u'}') {
-        return false;
-    }
-    for (size_t i = 1; i < 37; ++i) {
-        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        char16_t c = text[i];
-        bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-        if (dash ? c != u'-' : !hex) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::u16string Upper(std::u16string text) {
     for (char16_t& c : text) {
         if (c >= u'a' && c <= u'z') {
@@ -302,7 +178,7 @@ std::u16string Upper(std::u16string text) {
     return text;
 }
 
-void ReadAdapter(Reader& r, AdapterSettings& adapter) {
+void ReadAdapter(SettingsReader& r, AdapterSettings& adapter) {
     r.Text("guid", adapter.guid);
     if (!IsGuidText(adapter.guid)) {
         if (r.Self().Find("guid") == nullptr) {
@@ -327,7 +203,7 @@ void ReadAdapter(Reader& r, AdapterSettings& adapter) {
 }
 
 // The driver's answers by name, or any status as a number or "0x" text.
-DWORD ReadStatus(Reader& r) {
+DWORD ReadStatus(SettingsReader& r) {
     const Json* v = r.Any("status");
     if (v == nullptr) {
         return 0;
@@ -358,7 +234,7 @@ DWORD ReadStatus(Reader& r) {
            "\"0xC0010014\"");
 }
 
-void ReadTeam(Reader& r, TeamSettings& team, size_t index) {
+void ReadTeam(SettingsReader& r, TeamSettings& team, size_t index) {
     r.Text("adapter", team.adapter);
     if (team.adapter.empty()) {
         r.Fail(r.Self(), "a team needs an \"adapter\" (the GUID of its virtual adapter)");
@@ -458,7 +334,7 @@ void CheckDevices(const std::string& file, const Json& root, MachineSettings& se
     }
 }
 
-void ReadService(Reader& r, ServiceSettings& service) {
+void ReadService(SettingsReader& r, ServiceSettings& service) {
     r.Text("name", service.name);
     if (service.name.empty()) {
         r.Fail(r.Self(), "a service needs a \"name\"");
@@ -508,8 +384,8 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         throw SettingsError(fileName, e.Line(), "", e.what());
     }
     MachineSettings settings;
-    Reader r(fileName, "", root);
-    r.Object("os", [&](Reader& os) { ReadOs(os, settings.os); });
+    SettingsReader r(fileName, "", root);
+    r.Object("os", [&](SettingsReader& os) { ReadOs(os, settings.os); });
     r.Unsigned("codePage", settings.ansiCodePage, 65535);
     if (settings.ansiCodePage != 1252 && settings.ansiCodePage != 65001 &&
         settings.ansiCodePage != 28591) {
@@ -521,19 +397,19 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
     }
     r.Text("temp", settings.temp);
     r.Text("currentDirectory", settings.currentDirectory);
-    r.Object("environment", [&](Reader& env) {
+    r.Object("environment", [&](SettingsReader& env) {
         for (const auto& member : env.Self().Members()) {
             std::u16string value;
             env.Text(member.first, value);
             settings.environment[Utf8ToUtf16(member.first)] = value;
         }
     });
-    r.Object("clock", [&](Reader& clock) { ReadClock(clock, settings.clock); });
-    r.Array("programs", [&](Reader& item) {
+    r.Object("clock", [&](SettingsReader& clock) { ReadClock(clock, settings.clock); });
+    r.Array("programs", [&](SettingsReader& item) {
         settings.programs.emplace_back();
         ReadProgram(item, settings.programs.back());
     });
-    r.Array("libraries", [&](Reader& item) {
+    r.Array("libraries", [&](SettingsReader& item) {
         settings.libraries.emplace_back();
         ReadLibrary(item, settings.libraries.back());
     });
@@ -545,20 +421,20 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         r.Fail("libraries",
                "at most " + std::to_string(kMaxDeclaredExports) + " exports in all libraries");
     }
-    r.Array("faults", [&](Reader& item) {
+    r.Array("faults", [&](SettingsReader& item) {
         settings.faults.emplace_back();
         ReadFault(item, settings.faults.back());
     });
-    r.Object("account", [&](Reader& account) { ReadAccount(account, settings.account); });
-    r.Array("adapters", [&](Reader& item) {
+    r.Object("account", [&](SettingsReader& account) { ReadAccount(account, settings.account); });
+    r.Array("adapters", [&](SettingsReader& item) {
         settings.adapters.emplace_back();
         ReadAdapter(item, settings.adapters.back());
     });
-    r.Array("teams", [&](Reader& item) {
+    r.Array("teams", [&](SettingsReader& item) {
         settings.teams.emplace_back();
         ReadTeam(item, settings.teams.back(), settings.teams.size() - 1);
     });
-    r.Array("services", [&](Reader& item) {
+    r.Array("services", [&](SettingsReader& item) {
         settings.services.emplace_back();
         ReadService(item, settings.services.back());
         for (size_t i = 0; i + 1 < settings.services.size(); ++i) {
@@ -568,6 +444,24 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         }
     });
     CheckDevices(fileName, root, settings);
+    r.Boolean("wmi", settings.wmiInstalled);
+    if (const Json* v = r.Get("hyperv", Json::Kind::Object)) {
+        try {
+            settings.hyperv = ReadTopology(*v, fileName, "hyperv");
+        } catch (const TopologyError& e) {
+            throw SettingsError(e.what());
+        }
+        // An external port not named otherwise takes the name of the adapter declared here.
+        for (HyperVSwitch& virtualSwitch : settings.hyperv->switches) {
+            for (const AdapterSettings& adapter : settings.adapters) {
+                if (!virtualSwitch.adapter.empty() &&
+                    virtualSwitch.adapterName == virtualSwitch.adapter &&
+                    EqualNoCase(adapter.guid, virtualSwitch.adapter) && !adapter.name.empty()) {
+                    virtualSwitch.adapterName = adapter.name;
+                }
+            }
+        }
+    }
     return settings;
 }
 

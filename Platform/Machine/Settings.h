@@ -1,6 +1,8 @@
 // What machine.json says about a machine: the things a registry cannot say.
 #pragma once
 
+#include "Machine/HyperVTopology.h"
+
 #include <windef.h>
 
 #include <map>
@@ -112,6 +114,8 @@ struct MachineSettings {
     std::vector<AdapterSettings> adapters;
     std::vector<TeamSettings> teams;
     std::vector<ServiceSettings> services;
+    std::optional<HyperVTopology> hyperv;  // none: the machine has no Hyper-V namespace
+    bool wmiInstalled = true;              // false: no WMI locator to create
 };
 
 // A setting that cannot be taken, named by file, line and setting path ("clock.scale").
@@ -119,6 +123,8 @@ class SettingsError : public std::runtime_error {
 public:
     SettingsError(const std::string& file, int line, const std::string& setting,
                   const std::string& what);
+    // A message that names file, line and entry already (a TopologyError's).
+    explicit SettingsError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // Reads and checks a whole machine.json; throws SettingsError and returns nothing half loaded.

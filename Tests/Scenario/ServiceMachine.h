@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "Machine/Json.h"
+#include "Machine/MachineBuilder.h"
 #include "Machine/Services.h"
 #include "Machine/Settings.h"
 #include "Support/TestMachine.h"
@@ -56,6 +57,8 @@ public:
                             const std::string& installDir = "C:\\Program Files\\Orvex\\TALM")
         : m_machine(MachineJson(installDir, settings),
                     std::string(kManagementRegistry) + "\n" + registry) {
+        // The adapters and teams machine.json declares, written into the registry.
+        EXPECT_EQ(sim::BuildMachine(m_machine.Dir()), static_cast<DWORD>(ERROR_SUCCESS));
         m_machine.MakeDirectory("drive_c/Program Files/Orvex/ZEL2");
         m_machine.MakeDirectory(DrivePath(installDir));
         std::filesystem::create_symlink(

@@ -217,9 +217,10 @@ protected:
     sim::LedgerSnapshot m_ledger;
 };
 
-// What the service does today: the machine has no WMI, so the worker's one pass ends at the
-// locator, with the error line, and the monitor stops by itself.
+// Without a WMI locator the worker's one pass ends there, with the error line, and the monitor
+// stops by itself.
 TEST_F(TarvikWarningsTest, WithoutWmiThePassEndsAtTheLocatorWithTheErrorLine) {
+    sim::Machine::Get().Faults().Add("CoCreateInstance", static_cast<DWORD>(REGDB_E_CLASSNOTREG));
     {
         ObservedWarnings monitor;
         ASSERT_TRUE(monitor.StartMonitor());
@@ -238,6 +239,7 @@ TEST_F(TarvikWarningsTest, WithoutWmiThePassEndsAtTheLocatorWithTheErrorLine) {
                    "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
             ThreadMessages(false));
     }
+    sim::Machine::Get().Faults().Clear();
     EXPECT_TRUE(NewEvents().empty());
     ExpectNothingLeftBut(0);
 }
@@ -392,6 +394,9 @@ TEST_F(TarvikWarningsTest, AStepThatFailsEndsThePassAndReportsNothing) {
             std::unique_ptr<test::FakeContextClass> contexts;
             if (c.withContext) {
                 contexts.reset(new test::FakeContextClass());
+            } else {  // made third, after the locator and the global interface table
+                sim::Machine::Get().Faults().Add("CoCreateInstance",
+                                                 static_cast<DWORD>(REGDB_E_CLASSNOTREG), 3);
             }
             Provider provider(c.space);
             c.arrange(provider);

@@ -1,0 +1,122 @@
+#include "Machine/Wmi.h"
+
+#include "Machine/HyperVProvider.h"
+#include "Machine/Machine.h"
+#include "Machine/WmiObjects.h"
+
+namespace sim {
+
+namespace {
+
+// The namespace part of a ConnectServer resource: "\\.\root\x", "\\HOST\root\x" and "//./root/x"
+// name the local "root\x".
+std::u16string LocalNamespace(const std::u16string& resource, const std::u16string& host) {
+    std::u16string text = resource;
+    for (char16_t& c : text) {
+        if (c == u'/') {
+            c = u'\\';
+        }
+    }
+    if (text.rfind(u"\\\\", 0) != 0) {
+        return text;
+    }
+    size_t end = text.find(u'\\', 2);
+    if (end == std::u16string::npos) {
+        return std::u16string();
+    }
+    std::u16string server = text.substr(2, end - 2);
+    if (server != u"." && !CimNamesEqual(server, u"localhost") && !CimNamesEqual(server, host)) {
+        return std::u16string();  // another machine: none is reachable from here
+    }
+    return text.substr(end + 1);
+}
+
+}  // namespace
+
+WmiService::WmiService(const std::string& machineDir, const MachineSettings& settings)
+    : m_installed(settings.wmiInstalled),
+      m_os(settings.os),
+      m_adapters(settings.adapters),
+      m_store(std::make_unique<HyperVStore>(machineDir, settings.hyperv)) {}
+
+WmiService::~WmiService() = default;
+
+bool WmiService::Installed() const {
+    return m_installed;
+}
+
+void WmiService::RefreshLocked() {
+    bool changed = false;
+    std::shared_ptr<const HyperVTopology> topology = m_store->Current(&changed);
+    if (!changed && m_snapshot.version != 0) {
+        return;
+    }
+    m_topology = topology;
+    ++m_snapshot.version;
+    if (topology == nullptr) {
+        m_virtualization.clear();
+        m_snapshot.repository.reset();
+        return;
+    }
+    m_version2 = HyperVVersion2(*topology, m_os);
+    m_virtualization = HyperVNamespace(m_version2);
+    m_snapshot.repository = BuildHyperVNamespace(*topology, m_version2, m_adapters);
+}
+
+bool WmiService::Matches(const std::u16string& asked, const std::u16string& nameSpace) const {
+    return !nameSpace.empty() && CimNamesEqual(asked, nameSpace);
+}
+
+HRESULT WmiService::Connect(const std::u16string& nameSpace, std::u16string* canonical,
+                            unsigned* generation) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    RefreshLocked();
+    if (m_topology != nullptr && !m_topology->wmiRunning) {
+        return kWmiUnavailable;
+    }
+    std::u16string host = m_topology != nullptr ? m_topology->hostName : u"TARVIK-HOST";
+    std::u16string local = LocalNamespace(nameSpace, host);
+    if (!Matches(local, m_virtualization)) {
+        return WBEM_E_INVALID_NAMESPACE;
+    }
+    *canonical = m_virtualization;
+    *generation = m_topology->wmiGeneration;
+    return S_OK;
+}
+
+HRESULT WmiService::Snapshot(const std::u16string& canonical, unsigned generation,
+                             WmiSnapshot* out) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    RefreshLocked();
+    if (m_topology == nullptr || !m_topology->wmiRunning ||
+        m_topology->wmiGeneration != generation || !Matches(canonical, m_virtualization)) {
+        return kWmiDisconnected;
+    }
+    *out = m_snapshot;
+    return S_OK;
+}
+
+std::shared_ptr<const HyperVTopology> WmiService::Topology() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    RefreshLocked();
+    return m_topology;
+}
+
+std::string WmiService::Change(const std::function<std::string(HyperVTopology&)>& change) {
+    return m_store->Update(change);
+}
+
+HRESULT CreateWmiObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (!Machine::Get().Wmi().Installed()) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    if (clsid == CLSID_WbemLocator) {
+        return NewWbemLocator(riid, ppv);
+    }
+    if (clsid == CLSID_WbemContext) {
+        return NewWbemContext(riid, ppv);
+    }
+    return REGDB_E_CLASSNOTREG;
+}
+
+}  // namespace sim

@@ -1,0 +1,154 @@
+// The service's main job on a Hyper-V host, in both WMI models: the real executable, started by
+// tarvik-sim, keeps the teaming driver told while tarvik-sim changes the topology under it.
+#include "ServiceMachine.h"
+
+#include <cstdlib>
+#include <map>
+
+using test::ServiceMachine;
+
+namespace {
+
+const char kTeam[] = "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}";
+const char kEventQueryStart[] = "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE ";
+const char kPassEnd[] = "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1";
+
+const char kVmmsRegistry[] =
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vmms]\n"
+    "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n\"ErrorControl\"=dword:00000001\n"
+    "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\vmms.exe\"\n"
+    "\"DisplayName\"=\"Hyper-V Virtual Machine Management\"\n\"ObjectName\"=\"LocalSystem\"\n";
+
+// One team on an external switch with two VMs (one on a VLAN), and an internal switch.
+std::string Settings(bool version2) {
+    std::string os = version2 ? "{\"major\": 10, \"minor\": 0}" : "{\"major\": 6, \"minor\": 1}";
+    return "\"os\": " + os +
+           ", \"services\": [{\"name\": \"vmms\"}],"
+           "\"adapters\": [{\"guid\": \"{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}\", \"name\": "
+           "\"Port 1\"}, {\"guid\": \"" +
+           kTeam +
+           "\", \"name\": \"Team A\"}],"
+           "\"teams\": [{\"adapter\": \"" +
+           kTeam +
+           "\", \"members\": [\"{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}\"]}],"
+           "\"hyperv\": {\"switches\": [{\"name\": \"External\", \"adapter\": \"" +
+           kTeam +
+           "\"}, {\"name\": \"Internal\"}],"
+           "\"vms\": [{\"name\": \"web-01\", \"adapters\": [{\"mac\": \"00155D0A0101\", "
+           "\"switch\": \"External\", \"vlan\": 10}]},"
+           "{\"name\": \"web-02\", \"adapters\": [{\"mac\": \"00155D0A0102\", \"switch\": "
+           "\"External\"}]}]}";
+}
+
+class HyperVScenario : public ::testing::TestWithParam<bool> {
+protected:
+    HyperVScenario() : m_machine(Settings(GetParam()), kVmmsRegistry) {}
+
+    size_t Count(const std::string& message, bool prefix = false) const {
+        size_t n = 0;
+        for (const std::string& line : m_machine.Trace()) {
+            n += prefix ? line.rfind(message, 0) == 0 : line == message;
+        }
+        return n;
+    }
+
+    // Until the trace has `n` of `message` (real time, at most 20 s).
+    bool WaitForCount(const std::string& message, size_t n, bool prefix = false) const {
+        for (int tries = 0; tries < 2000 && Count(message, prefix) < n; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return Count(message, prefix) >= n;
+    }
+
+    // The interface lists the driver was told, each as "MAC/VLAN ..." ("-" for no VLAN).
+    std::vector<std::string> Lists() const {
+        std::vector<std::string> lists;
+        for (const sim::Json& record : m_machine.Records("driver-requests.jsonl")) {
+            const sim::Json* list = record.Find("list");
+            if (list == nullptr || list->IsNull()) {
+                continue;
+            }
+            EXPECT_EQ(record.Find("adapter")->String(), kTeam);
+            std::string text;
+            for (const sim::Json& entry : list->Find("entries")->Items()) {
+                text += (text.empty() ? "" : " ") + entry.Find("mac")->String() + "/" +
+                        (entry.Find("vlanValid")->Number() != 0
+                             ? std::to_string(static_cast<int>(entry.Find("vlanId")->Number()))
+                             : "-");
+            }
+            lists.push_back(text.empty() ? "(empty)" : text);
+        }
+        return lists;
+    }
+
+    // Makes a change once the service watches again, and waits for the pass it causes; the lists
+    // the driver was told by that pass.
+    std::vector<std::string> Change(const std::string& command) {
+        size_t passes = Count(kPassEnd);
+        EXPECT_TRUE(WaitForCount(kEventQueryStart, passes, true)) << "no subscription";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // ExecNotificationQuery
+        size_t before = Lists().size();
+        EXPECT_EQ(m_machine.Sim(command), 0) << command;
+        EXPECT_TRUE(WaitForCount(kPassEnd, passes + 1)) << "no pass after " << command;
+        std::vector<std::string> lists = Lists();
+        return std::vector<std::string>(lists.begin() + static_cast<long>(before), lists.end());
+    }
+
+    using Lines = std::vector<std::string>;
+    ServiceMachine m_machine;
+};
+
+TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
+    setenv("TARVIK_COM_LEDGER", "1", 1);
+    ASSERT_EQ(m_machine.Run("-i"), 0);
+    ASSERT_EQ(m_machine.Sim("start"), 0);
+    ASSERT_TRUE(WaitForCount(kPassEnd, 1));
+    EXPECT_EQ(Lists(), Lines({"00155D0A0101/10 00155D0A0102/-"}));
+    EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:1, Removed:0, Changed:0"));
+
+    // A VM on another switch changes nothing the driver holds.
+    EXPECT_EQ(Change("add-vm lab-01 --mac 00155D0C0101 --switch Internal"), Lines());
+    EXPECT_EQ(Change("set-vlan web-02 A1 20"), Lines({"00155D0A0101/10 00155D0A0102/20"}));
+    EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:0, Removed:0, Changed:1"));
+    EXPECT_EQ(Change("add-vm web-03 --mac 00155D0A0103 --switch External"),
+              Lines({"00155D0A0101/10 00155D0A0102/20 00155D0A0103/-"}));
+    EXPECT_EQ(Change("remove-vm web-01"), Lines({"00155D0A0102/20 00155D0A0103/-"}));
+    EXPECT_EQ(Change("set-mac web-03 A1 00155D0A01FF"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
+
+    // WMI goes away and comes back: the broken subscription is left and a new one made.
+    size_t subscriptions = Count(kEventQueryStart, true);
+    ASSERT_EQ(m_machine.Sim("wmi stop"), 0);
+    ASSERT_TRUE(WaitForCount("ERROR:  Unable to connect the WMI namespace", 1));
+    ASSERT_EQ(m_machine.Sim("wmi start"), 0);
+    ASSERT_TRUE(WaitForCount(kEventQueryStart, subscriptions + 1, true));
+    EXPECT_EQ(Change("clear-vlan web-02 A1"), Lines({"00155D0A0102/- 00155D0A01FF/-"}));
+
+    // An unbound team is told once, with no VMs, and then forgotten.
+    EXPECT_EQ(Change("unbind-team " + std::string(kTeam)), Lines({"(empty)"}));
+    EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:0, Removed:1, Changed:0"));
+    EXPECT_EQ(Change("set-vlan web-02 A1 30"), Lines());
+
+    // A stop during the event wait ends the service within one 5-second slice.
+    ASSERT_EQ(m_machine.Sim("stop"), 0);
+    std::vector<test::StatusReport> reports = m_machine.Reports();
+    ASSERT_GE(reports.size(), 2u);
+    auto stopPending = std::find_if(reports.begin(), reports.end(),
+                                    [](const test::StatusReport& r) { return r.state == 3; });
+    ASSERT_NE(stopPending, reports.end());
+    EXPECT_EQ(reports.back().state, 1);
+    EXPECT_LE(reports.back().tick - stopPending->tick, 5000 + 500);
+
+    std::vector<sim::Json> ledger = m_machine.Records("com-ledger.jsonl");
+    ASSERT_FALSE(ledger.empty());
+    for (const char* count : {"objects", "strings", "arrays", "badFrees", "globalTable"}) {
+        EXPECT_EQ(ledger.back().Find(count)->Number(), 0) << count;
+    }
+    unsetenv("TARVIK_COM_LEDGER");
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, HyperVScenario, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Version2" : "Version1";
+                         });
+
+}  // namespace
