@@ -1,0 +1,321 @@
+// The machine's WMI through its COM interfaces, on the example Hyper-V hosts and a virtual clock:
+// the service's exact queries, Windows' error codes, event subscriptions and WMI restarts.
+#include <windows.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <wbemidl.h>
+
+#include "Machine/ComRuntime.h"
+#include "Machine/Faults.h"
+#include "Machine/HyperVTopology.h"
+#include "Machine/Machine.h"
+#include "Machine/Wmi.h"
+#include "Machine/WmiObjects.h"
+#include "Support/TestMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using sim::ComHold;
+using Text = std::u16string;
+
+const Text kEventQueryV2 =
+    u"SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE (TargetInstance ISA "
+    u"'Msvm_ExternalEthernetPort') OR (TargetInstance ISA 'Msvm_VLANEndpoint') OR "
+    u"(TargetInstance ISA 'Msvm_SyntheticEthernetPort') OR (TargetInstance ISA "
+    u"'Msvm_ComputerSystem') OR (TargetInstance ISA 'Msvm_EthernetSwitchPortVlanSettingData')";
+const Text kPortQuery =
+    u"SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2";
+
+// An example machine's machine.json on the virtual clock.
+std::string ExampleOnVirtualClock(const std::string& name) {
+    std::ifstream in(std::string(TARVIK_EXAMPLES_DIR) + "/" + name + "/machine.json");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string json = text.str();
+    size_t clock = json.find("\"clock\": {");
+    json.insert(clock + 10, "\"mode\": \"virtual\", ");
+    return json;
+}
+
+// A BSTR for one call.
+class Bstr {
+public:
+    explicit Bstr(const Text& text) : m_b(SysAllocString(text.c_str())) {}
+    ~Bstr() { SysFreeString(m_b); }
+    operator BSTR() const { return m_b; }
+
+private:
+    BSTR m_b;
+};
+
+class Wmi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, CoInitializeEx(NULL, COINIT_MULTITHREADED));
+        m_ledger = sim::LeakLedger::Get().Snapshot();
+    }
+    void TearDown() override {
+        CoUninitialize();
+        sim::LedgerSnapshot now = sim::LeakLedger::Get().Snapshot();
+        EXPECT_EQ(m_ledger.objects, now.objects);
+        EXPECT_EQ(m_ledger.strings, now.strings);
+        EXPECT_EQ(m_ledger.badFrees, now.badFrees);
+    }
+
+    static HRESULT Connect(const Text& nameSpace, ComHold<IWbemServices>* services) {
+        IWbemLocator* raw = nullptr;
+        HRESULT hr = CoCreateInstance(CLSID_WbemLocator, NULL, CLSCTX_INPROC_SERVER,
+                                      IID_IWbemLocator, reinterpret_cast<void**>(&raw));
+        if (FAILED(hr)) {
+            return hr;
+        }
+        ComHold<IWbemLocator> locator(raw);
+        IWbemServices* connected = nullptr;
+        hr = locator.Get()->ConnectServer(Bstr(nameSpace), NULL, NULL, NULL, 0, NULL, NULL,
+                                          &connected);
+        *services = ComHold<IWbemServices>(connected);
+        return hr;
+    }
+
+    static HRESULT Query(IWbemServices* services, const Text& text,
+                         std::vector<std::string>* names = nullptr) {
+        IEnumWbemClassObject* raw = nullptr;
+        HRESULT hr = services->ExecQuery(Bstr(u"WQL"), Bstr(text), 0x30, NULL, &raw);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        ComHold<IEnumWbemClassObject> results(raw);
+        for (;;) {
+            IWbemClassObject* object = nullptr;
+            ULONG returned = 0;
+            hr = results.Get()->Next(WBEM_INFINITE, 1, &object, &returned);
+            if (returned == 0) {
+                return hr == WBEM_S_FALSE ? S_OK : hr;
+            }
+            ComHold<IWbemClassObject> hold(object);
+            if (names != nullptr) {
+                names->push_back(Property(object, u"ElementName"));
+            }
+        }
+    }
+
+    static std::string Property(IWbemClassObject* object, const Text& name) {
+        VARIANT value;
+        VariantInit(&value);
+        if (FAILED(object->Get(name.c_str(), 0, &value, NULL, NULL))) {
+            return "(failed)";
+        }
+        std::string text = V_VT(&value) == VT_BSTR ? sim::Utf16ToUtf8(V_BSTR(&value))
+                           : V_VT(&value) == VT_I4 ? std::to_string(V_I4(&value))
+                           : V_VT(&value) == VT_NULL
+                               ? "(null)"
+                               : "(type " + std::to_string(V_VT(&value)) + ")";
+        VariantClear(&value);
+        return text;
+    }
+
+    static ComHold<IEnumWbemClassObject> Subscribe(IWbemServices* services) {
+        IEnumWbemClassObject* raw = nullptr;
+        EXPECT_EQ(WBEM_S_NO_ERROR, services->ExecNotificationQuery(
+                                       Bstr(u"WQL"), Bstr(kEventQueryV2), 0x30, NULL, &raw));
+        return ComHold<IEnumWbemClassObject>(raw);
+    }
+
+    // One Next of `timeoutMs`: its result, and the event's class and target's class.
+    static HRESULT NextEvent(IEnumWbemClassObject* events, LONG timeoutMs, std::string* what) {
+        IWbemClassObject* event = nullptr;
+        ULONG returned = 0;
+        HRESULT hr = events->Next(timeoutMs, 1, &event, &returned);
+        if (returned == 1) {
+            ComHold<IWbemClassObject> hold(event);
+            VARIANT target;
+            VariantInit(&target);
+            EXPECT_EQ(WBEM_S_NO_ERROR, event->Get(u"TargetInstance", 0, &target, NULL, NULL));
+            IWbemClassObject* instance = nullptr;
+            V_UNKNOWN(&target)->QueryInterface(IID_IWbemClassObject,
+                                               reinterpret_cast<void**>(&instance));
+            *what = Property(event, u"__CLASS") + " " + Property(instance, u"__CLASS");
+            instance->Release();
+            VariantClear(&target);
+        }
+        return hr;
+    }
+
+    static std::string Change(const std::function<std::string(sim::HyperVTopology&)>& change) {
+        return sim::Machine::Get().Wmi().Change(change);
+    }
+
+    sim::LedgerSnapshot m_ledger;
+};
+
+// The service's queries as it sends them, in both models, and what Windows answers to queries
+// that are wrong.
+TEST_F(Wmi, QueriesAndErrorsAsWindowsAnswersThem) {
+    struct Row {
+        const char* example;
+        Text nameSpace;
+        Text query;
+        HRESULT hr;
+        std::vector<std::string> names;
+    } rows[] = {
+        {"hyperv-v2", u"root\\virtualization\\v2", kPortQuery, S_OK, {"Team A", "Team B"}},
+        {"hyperv-v2",
+         u"\\\\.\\ROOT\\Virtualization\\V2",
+         u"select * from msvm_computersystem "
+         u"where Description <> 'Microsoft Hosting Computer System' and not ElementName = 'db-01'",
+         S_OK,
+         {"web-01", "web-02", "app-01", "build-01"}},
+        {"hyperv-v2",
+         u"root\\virtualization\\v2",
+         u"SELECT * FROM Msvm_VirtualSwitch",
+         WBEM_E_INVALID_CLASS,
+         {}},
+        {"hyperv-v2", u"root\\virtualization\\v2", u"SELECT * FROM", WBEM_E_INVALID_QUERY, {}},
+        {"hyperv-v2",
+         u"root\\virtualization\\v2",
+         u"ASSOCIATORS OF {Msvm_ComputerSystem.Name=\"none\"}",
+         WBEM_E_NOT_FOUND,
+         {}},
+        {"hyperv-v2", u"root\\virtualization", kPortQuery, WBEM_E_INVALID_NAMESPACE, {}},
+        {"hyperv-v1", u"root\\virtualization", kPortQuery, S_OK, {"Team A"}},
+        {"hyperv-v1", u"root\\virtualization\\v2", kPortQuery, WBEM_E_INVALID_NAMESPACE, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(sim::Utf16ToUtf8(row.query));
+        test::TestMachine machine(ExampleOnVirtualClock(row.example));
+        ComHold<IWbemServices> services;
+        HRESULT hr = Connect(row.nameSpace, &services);
+        std::vector<std::string> names;
+        if (SUCCEEDED(hr)) {
+            hr = Query(services.Get(), row.query, &names);
+        }
+        EXPECT_EQ(row.hr, hr);
+        EXPECT_EQ(row.names, names);
+    }
+}
+
+// An object's path in Windows' form leads to its associators with the service's exact text; a
+// property it lacks is not found; faults reach a class's queries and a property's reads.
+TEST_F(Wmi, PathsPropertiesAndFaults) {
+    test::TestMachine machine(ExampleOnVirtualClock("hyperv-v2"));
+    ComHold<IWbemServices> services;
+    ASSERT_EQ(S_OK, Connect(u"root\\virtualization\\v2", &services));
+    IEnumWbemClassObject* raw = nullptr;
+    ASSERT_EQ(S_OK, services.Get()->ExecQuery(Bstr(u"WQL"), Bstr(kPortQuery), 0x30, NULL, &raw));
+    ComHold<IEnumWbemClassObject> ports(raw);
+    IWbemClassObject* port = nullptr;
+    ULONG returned = 0;
+    ASSERT_EQ(WBEM_S_NO_ERROR, ports.Get()->Next(WBEM_INFINITE, 1, &port, &returned));
+    ComHold<IWbemClassObject> hold(port);
+    std::string path = Property(port, u"__PATH");
+    EXPECT_EQ(
+        "\\\\HV-HOST-01\\root\\virtualization\\v2:Msvm_ExternalEthernetPort.CreationClassName="
+        "\"Msvm_ExternalEthernetPort\",DeviceID=\"Microsoft:{7D2E4B60-1A3C-4F8E-B002-"
+        "00000000AAAA}\",SystemCreationClassName=\"Msvm_ComputerSystem\",SystemName=\"HV-HOST-01\"",
+        path);
+    EXPECT_EQ("Msvm_ExternalEthernetPort", Property(port, u"__CLASS"));
+    EXPECT_EQ("Microsoft:{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}", Property(port, u"deviceid"));
+    EXPECT_EQ("(failed)", Property(port, u"NoSuchProperty"));
+    VARIANT value;
+    VariantInit(&value);
+    EXPECT_EQ(WBEM_E_NOT_FOUND, port->Get(u"NoSuchProperty", 0, &value, NULL, NULL));
+
+    Text associators = u"ASSOCIATORS OF {" + sim::Utf8ToUtf16(path) + u"} WHERE  ResultClass=";
+    std::vector<std::string> names;
+    EXPECT_EQ(S_OK, Query(services.Get(), associators + u"Msvm_LANEndpoint", &names));
+    EXPECT_EQ(1u, names.size());
+    EXPECT_EQ(S_OK, Query(services.Get(), associators + u"Msvm_ComputerSystem", &names));
+    EXPECT_EQ("HV-HOST-01", names.back());
+
+    sim::Machine::Get().Faults().Add("IWbemServices::ExecQuery:Msvm_LANEndpoint", 0x80041001, 1);
+    sim::Machine::Get().Faults().Add("IWbemClassObject::Get:ElementName", 0x80041002, 1);
+    EXPECT_EQ(WBEM_E_FAILED, Query(services.Get(), associators + u"Msvm_LANEndpoint"));
+    EXPECT_EQ(S_OK, Query(services.Get(), associators + u"Msvm_LANEndpoint"));
+    EXPECT_EQ("(failed)", Property(port, u"ElementName"));
+    EXPECT_EQ("Team A", Property(port, u"ElementName"));
+    sim::Machine::Get().Faults().Clear();
+}
+
+// Events come from a waiting Next at the end of its wait, no later than the WITHIN interval; a
+// subscription sees every change after it was made and none before; an idle one wakes only at
+// its own time-outs.
+TEST_F(Wmi, EventsOnTheVirtualClock) {
+    test::TestMachine machine(ExampleOnVirtualClock("hyperv-v2"));
+    ComHold<IWbemServices> services;
+    ASSERT_EQ(S_OK, Connect(u"root\\virtualization\\v2", &services));
+    EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::RemoveVm(t, u"db-01"); }));
+    ComHold<IEnumWbemClassObject> events = Subscribe(services.Get());
+    std::string what;
+    DWORD start = GetTickCount();
+    EXPECT_EQ(WBEM_S_TIMEDOUT, NextEvent(events.Get(), 5000, &what));
+    EXPECT_EQ(5000u, GetTickCount() - start);
+
+    // A change made by another thread 3 s into an unbounded wait is found at the 10-second look.
+    HANDLE changer = CreateThread(
+        NULL, 0,
+        [](LPVOID) -> DWORD {
+            Sleep(3000);
+            return Change([](sim::HyperVTopology& t) {
+                       return sim::SetVlan(t, u"web-01", u"A1", 11);
+                   }).empty()
+                       ? 0
+                       : 1;
+        },
+        NULL, 0, NULL);
+    start = GetTickCount();
+    EXPECT_EQ(WBEM_S_NO_ERROR, NextEvent(events.Get(), WBEM_INFINITE, &what));
+    EXPECT_EQ(10000u, GetTickCount() - start);
+    EXPECT_EQ("__InstanceModificationEvent Msvm_EthernetSwitchPortVlanSettingData", what);
+    WaitForSingleObject(changer, INFINITE);
+    CloseHandle(changer);
+
+    // A burst: each of its changes reaches the one subscription.
+    EXPECT_EQ("", Change([](sim::HyperVTopology& t) {
+                  sim::HyperVVm vm;
+                  vm.name = u"web-09";
+                  return sim::AddVm(t, vm);
+              }));
+    EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::RemoveVm(t, u"web-02"); }));
+    std::vector<std::string> burst;
+    while (NextEvent(events.Get(), 0, &what) == WBEM_S_NO_ERROR) {
+        burst.push_back(what);
+    }
+    EXPECT_EQ(std::vector<std::string>({"__InstanceCreationEvent Msvm_ComputerSystem",
+                                        "__InstanceDeletionEvent Msvm_ComputerSystem",
+                                        "__InstanceDeletionEvent Msvm_SyntheticEthernetPort",
+                                        "__InstanceDeletionEvent Msvm_VLANEndpoint",
+                                        "__InstanceDeletionEvent "
+                                        "Msvm_EthernetSwitchPortVlanSettingData"}),
+              burst);
+}
+
+// WMI stopped: connecting fails, a connection and a subscription made before stay broken after a
+// restart; a new connection works.
+TEST_F(Wmi, ARestartBreaksWhatWasMadeBefore) {
+    test::TestMachine machine(ExampleOnVirtualClock("hyperv-v2"));
+    ComHold<IWbemServices> before;
+    ASSERT_EQ(S_OK, Connect(u"root\\virtualization\\v2", &before));
+    ComHold<IEnumWbemClassObject> events = Subscribe(before.Get());
+    EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::StopWmi(t); }));
+    ComHold<IWbemServices> during;
+    EXPECT_EQ(static_cast<HRESULT>(0x800706BA), Connect(u"root\\virtualization\\v2", &during));
+    EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::StartWmi(t); }));
+    std::string what;
+    DWORD start = GetTickCount();
+    EXPECT_EQ(static_cast<HRESULT>(0x80010108), NextEvent(events.Get(), 5000, &what));
+    EXPECT_EQ(0u, GetTickCount() - start);
+    EXPECT_EQ(static_cast<HRESULT>(0x80010108), Query(before.Get(), kPortQuery));
+    ComHold<IWbemServices> after;
+    ASSERT_EQ(S_OK, Connect(u"root\\virtualization\\v2", &after));
+    EXPECT_EQ(S_OK, Query(after.Get(), kPortQuery));
+}
+
+}  // namespace
