@@ -8,7 +8,7 @@
 #pragma once
 
 #include "Machine/Cim.h"
-#include "Machine/HyperVTopology.h"
+#include "Machine/HyperVStore.h"
 #include "Machine/Settings.h"
 
 #include <windef.h>

@@ -1,0 +1,206 @@
+#include "Machine/HyperVStore.h"
+
+#include "Machine/Machine.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+const char kNoHyperV[] = "this machine has no Hyper-V (no \"hyperv\" in machine.json)";
+
+bool ReadAll(int fd, std::string* bytes) {
+    char buffer[16384];
+    while (true) {
+        ssize_t got = read(fd, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        bytes->append(buffer, static_cast<size_t>(got));
+    }
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool HyperVStore::FileVersion::operator==(const FileVersion& other) const {
+    return exists == other.exists && device == other.device && inode == other.inode &&
+           size == other.size && mtimeSec == other.mtimeSec && mtimeNsec == other.mtimeNsec;
+}
+
+namespace {
+
+template <typename Version>
+Version VersionOf(const struct stat& st) {
+    Version version;
+    version.exists = true;
+    version.device = st.st_dev;
+    version.inode = st.st_ino;
+    version.size = static_cast<unsigned long long>(st.st_size);
+    version.mtimeSec = st.st_mtim.tv_sec;
+    version.mtimeNsec = st.st_mtim.tv_nsec;
+    return version;
+}
+
+}  // namespace
+
+HyperVStore::HyperVStore(std::string machineDir, std::optional<HyperVTopology> initial)
+    : m_dir(std::move(machineDir)), m_path(m_dir.empty() ? kFileName : m_dir + "/" + kFileName) {
+    if (initial) {
+        m_initial = std::make_shared<const HyperVTopology>(std::move(*initial));
+    }
+}
+
+HyperVStore::~HyperVStore() {
+    if (m_heldFile >= 0) {
+        close(m_heldFile);
+    }
+}
+
+void HyperVStore::HoldLocked(int fd, const FileVersion& version) {
+    if (m_heldFile >= 0) {
+        close(m_heldFile);
+    }
+    m_heldFile = fd;
+    m_version = version;
+}
+
+void HyperVStore::RefreshLocked() {
+    if (m_dir.empty()) {
+        if (!m_loaded) {
+            m_current = m_initial;
+            m_loaded = true;
+        }
+        return;
+    }
+    FileVersion now;
+    struct stat st;
+    if (stat(m_path.c_str(), &st) == 0) {
+        now = VersionOf<FileVersion>(st);
+    }
+    if (m_loaded && now == m_version) {
+        return;
+    }
+    m_loaded = true;
+    m_changed = true;
+    int fd = now.exists ? open(m_path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0 && (!now.exists || errno == ENOENT)) {
+        // Never changed, or reset by removing the file: machine.json's topology again.
+        HoldLocked(-1, FileVersion());
+        m_current = m_initial;
+        return;
+    }
+    std::string bytes;
+    if (fd < 0 || fstat(fd, &st) != 0 || !ReadAll(fd, &bytes)) {
+        Machine::Stop(m_path + ": cannot be read: " + std::strerror(errno));
+    }
+    try {
+        m_current = std::make_shared<const HyperVTopology>(ParseTopology(bytes, m_path));
+    } catch (const std::runtime_error& e) {
+        Machine::Stop(e.what());
+    }
+    // The version read, which may be newer than the one stat saw.
+    HoldLocked(fd, VersionOf<FileVersion>(st));
+}
+
+std::shared_ptr<const HyperVTopology> HyperVStore::Current(bool* changed) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    RefreshLocked();
+    if (changed != nullptr) {
+        *changed = m_changed;
+        m_changed = false;
+    }
+    return m_current;
+}
+
+std::string HyperVStore::WriteLocked(const HyperVTopology& topology) {
+    std::string temporary = m_path + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd < 0) {
+        return m_path + ": cannot be written: " + std::strerror(errno);
+    }
+    if (!WriteAll(fd, WriteTopology(topology)) || fsync(fd) != 0 || fstat(fd, &st) != 0 ||
+        rename(temporary.c_str(), m_path.c_str()) != 0) {
+        std::string error = m_path + ": cannot be written: " + std::strerror(errno);
+        close(fd);
+        unlink(temporary.c_str());
+        return error;
+    }
+    HoldLocked(fd, VersionOf<FileVersion>(st));
+    return "";
+}
+
+std::string HyperVStore::Update(const std::function<std::string(HyperVTopology&)>& change) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    int lockFd = -1;
+    if (!m_dir.empty()) {
+        // Opened for each change: a forked child must not share its parent's lock.
+        std::string lockPath = m_dir + "/" + kLockName;
+        lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lockFd < 0) {
+            return lockPath + ": cannot be opened: " + std::strerror(errno);
+        }
+        while (flock(lockFd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                std::string error = lockPath + ": cannot be locked: " + std::strerror(errno);
+                close(lockFd);
+                return error;
+            }
+        }
+    }
+    RefreshLocked();
+    std::string error;
+    if (m_current == nullptr) {
+        error = kNoHyperV;
+    } else {
+        HyperVTopology next = *m_current;
+        error = change(next);
+        if (error.empty()) {
+            try {
+                CheckTopology(next, m_path);
+            } catch (const TopologyError& e) {
+                error = e.what();
+            }
+        }
+        if (error.empty() && !m_dir.empty()) {
+            error = WriteLocked(next);
+        }
+        if (error.empty()) {
+            m_current = std::make_shared<const HyperVTopology>(std::move(next));
+            m_changed = true;
+        }
+    }
+    if (lockFd >= 0) {
+        close(lockFd);
+    }
+    return error;
+}
+
+}  // namespace sim
