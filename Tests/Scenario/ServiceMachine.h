@@ -78,6 +78,14 @@ public:
         std::string log = m_machine.ReadFile("scm-host.log") + m_machine.ReadFile("runs.log");
         EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
         EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
+        // Every process of the service released what it held, but for the one registration the
+        // warnings monitor makes in the global interface table.
+        for (const sim::Json& record : Records("com-ledger.jsonl")) {
+            for (const char* count : {"objects", "strings", "arrays", "badFrees"}) {
+                EXPECT_EQ(record.Find(count)->Number(), 0) << count;
+            }
+            EXPECT_LE(record.Find("globalTable")->Number(), 1);
+        }
     }
 
     static std::string MachineJson(const std::string& installDir, const std::string& settings) {
@@ -104,9 +112,10 @@ public:
     // succeeded also waits for the service's process to end: the service control manager takes
     // no new start while it is still there.
     int Sim(const std::string& arguments) {
-        std::string command = std::string(TARVIK_SIM) + " -m '" + m_machine.Dir() +
-                              "' -s 'Orvex(R) Tarvik Monitoring Service' " + arguments +
-                              " >/dev/null 2>&1";
+        // The service's processes write their leak ledger at exit.
+        std::string command = "TARVIK_COM_LEDGER=1 " + std::string(TARVIK_SIM) + " -m '" +
+                              m_machine.Dir() + "' -s 'Orvex(R) Tarvik Monitoring Service' " +
+                              arguments + " >/dev/null 2>&1";
         int code = ExitCodeOf(command);
         if (code == 0 && (arguments.rfind("stop", 0) == 0 || arguments.rfind("shutdown", 0) == 0)) {
             EXPECT_TRUE(WaitForExit());
