@@ -286,4 +286,17 @@ std::u16string CimRepository::RelPathOf(const std::u16string& path) const {
     return path.substr(colon + 1);
 }
 
+void CimRepository::AddMethod(const std::u16string& className, const std::u16string& method) {
+    m_methods.emplace_back(CimFold(className), CimFold(method));
+}
+
+bool CimRepository::HasMethod(const std::u16string& className, const std::u16string& method) const {
+    for (const auto& entry : m_methods) {
+        if (entry.first == CimFold(className) && entry.second == CimFold(method)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace sim

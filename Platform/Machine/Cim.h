@@ -100,6 +100,10 @@ public:
     // Every instance, in the order added.
     std::vector<const CimInstance*> Instances() const;
 
+    // A method of a class, taking no input parameters.
+    void AddMethod(const std::u16string& className, const std::u16string& method);
+    bool HasMethod(const std::u16string& className, const std::u16string& method) const;
+
 private:
     struct ClassEntry {
         std::u16string name;
@@ -112,8 +116,10 @@ private:
     std::u16string m_namespace;
     std::unordered_map<std::u16string, ClassEntry> m_classes;  // by folded name
     std::vector<std::unique_ptr<CimInstance>> m_instances;
-    std::unordered_map<std::u16string, size_t> m_byRelPath;                  // folded relpath
-    std::unordered_map<std::u16string, std::vector<size_t>> m_associations;  // folded relpath
+    std::unordered_map<std::u16string, size_t> m_byRelPath;  // folded relpath
+    std::unordered_map<std::u16string, std::vector<size_t>> m_associations;
+    std::vector<std::pair<std::u16string, std::u16string>>
+        m_methods;  // folded class, method  // folded relpath
 };
 
 }  // namespace sim

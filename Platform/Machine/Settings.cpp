@@ -445,6 +445,10 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
     });
     CheckDevices(fileName, root, settings);
     r.Boolean("wmi", settings.wmiInstalled);
+    r.Object("management", [&](SettingsReader& management) {
+        settings.management.emplace();
+        ReadManagement(management, *settings.management);
+    });
     if (const Json* v = r.Get("hyperv", Json::Kind::Object)) {
         try {
             settings.hyperv = ReadTopology(*v, fileName, "hyperv");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Machine/HyperVTopology.h"
+#include "Machine/ManagementProvider.h"
 
 #include <windef.h>
 
@@ -114,8 +115,9 @@ struct MachineSettings {
     std::vector<AdapterSettings> adapters;
     std::vector<TeamSettings> teams;
     std::vector<ServiceSettings> services;
-    std::optional<HyperVTopology> hyperv;  // none: the machine has no Hyper-V namespace
-    bool wmiInstalled = true;              // false: no WMI locator to create
+    std::optional<HyperVTopology> hyperv;          // none: the machine has no Hyper-V namespace
+    bool wmiInstalled = true;                      // false: no WMI locator to create
+    std::optional<ManagementSettings> management;  // none: no "root\orvexzel2" namespace
 };
 
 // A setting that cannot be taken, named by file, line and setting path ("clock.scale").

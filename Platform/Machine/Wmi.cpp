@@ -1,6 +1,7 @@
 #include "Machine/Wmi.h"
 
 #include "Machine/HyperVProvider.h"
+#include "Machine/ManagementProvider.h"
 #include "Machine/Machine.h"
 #include "Machine/WmiObjects.h"
 
@@ -37,7 +38,14 @@ WmiService::WmiService(const std::string& machineDir, const MachineSettings& set
     : m_installed(settings.wmiInstalled),
       m_os(settings.os),
       m_adapters(settings.adapters),
-      m_store(std::make_unique<HyperVStore>(machineDir, settings.hyperv)) {}
+      m_management(settings.management),
+      m_store(std::make_unique<HyperVStore>(machineDir, settings.hyperv)) {
+    if (m_management) {
+        std::u16string host = settings.hyperv ? settings.hyperv->hostName : u"TARVIK-HOST";
+        m_managementSnapshot.repository = BuildManagementNamespace(*m_management, host);
+        m_managementSnapshot.version = 1;
+    }
+}
 
 WmiService::~WmiService() = default;
 
@@ -76,11 +84,14 @@ HRESULT WmiService::Connect(const std::u16string& nameSpace, std::u16string* can
     }
     std::u16string host = m_topology != nullptr ? m_topology->hostName : u"TARVIK-HOST";
     std::u16string local = LocalNamespace(nameSpace, host);
-    if (!Matches(local, m_virtualization)) {
+    if (Matches(local, m_virtualization)) {
+        *canonical = m_virtualization;
+    } else if (m_management && Matches(local, kManagementNamespace)) {
+        *canonical = kManagementNamespace;
+    } else {
         return WBEM_E_INVALID_NAMESPACE;
     }
-    *canonical = m_virtualization;
-    *generation = m_topology->wmiGeneration;
+    *generation = m_topology != nullptr ? m_topology->wmiGeneration : 0;
     return S_OK;
 }
 
@@ -88,12 +99,27 @@ HRESULT WmiService::Snapshot(const std::u16string& canonical, unsigned generatio
                              WmiSnapshot* out) {
     std::lock_guard<std::mutex> hold(m_lock);
     RefreshLocked();
-    if (m_topology == nullptr || !m_topology->wmiRunning ||
-        m_topology->wmiGeneration != generation || !Matches(canonical, m_virtualization)) {
+    bool running = m_topology == nullptr || m_topology->wmiRunning;
+    unsigned now = m_topology != nullptr ? m_topology->wmiGeneration : 0;
+    if (!running || now != generation) {
         return kWmiDisconnected;
     }
-    *out = m_snapshot;
+    if (Matches(canonical, m_virtualization)) {
+        *out = m_snapshot;
+    } else if (m_management && Matches(canonical, kManagementNamespace)) {
+        *out = m_managementSnapshot;
+    } else {
+        return kWmiDisconnected;
+    }
     return S_OK;
+}
+
+HRESULT WmiService::ExecMethod(const WmiSnapshot& snapshot, const std::u16string& path,
+                               const std::u16string& method, IWbemClassObject** outParams) {
+    if (!m_management || snapshot.repository != m_managementSnapshot.repository) {
+        return WBEM_E_INVALID_METHOD;  // the virtualization provider has no methods here
+    }
+    return ExecManagementMethod(*snapshot.repository, *m_management, path, method, outParams);
 }
 
 std::shared_ptr<const HyperVTopology> WmiService::Topology() {

@@ -55,6 +55,10 @@ public:
     // A change of the live topology, as tarvik-sim makes it; "" or what is wrong.
     std::string Change(const std::function<std::string(HyperVTopology&)>& change);
 
+    // The management namespace's method call (see ManagementProvider.h).
+    HRESULT ExecMethod(const WmiSnapshot& snapshot, const std::u16string& path,
+                       const std::u16string& method, IWbemClassObject** outParams);
+
 private:
     // Under m_lock: re-reads the live state and rebuilds the virtualization namespace if it
     // changed.
@@ -64,6 +68,8 @@ private:
     bool m_installed;
     OsSettings m_os;
     std::vector<AdapterSettings> m_adapters;
+    std::optional<ManagementSettings> m_management;
+    WmiSnapshot m_managementSnapshot;  // built once: the provider's data never changes
     std::mutex m_lock;
     std::unique_ptr<HyperVStore> m_store;
     std::shared_ptr<const HyperVTopology> m_topology;

@@ -197,6 +197,85 @@ HRESULT WbemObject::InheritsFrom(LPCWSTR strAncestor) {
     return m_repository->IsA(m_className, strAncestor) ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
 }
 
+HRESULT WbemObject::GetMethod(LPCWSTR wszName, LONG lFlags, IWbemClassObject** ppInSignature,
+                              IWbemClassObject** ppOutSignature) {
+    if (wszName == nullptr || lFlags != 0) {
+        return WBEM_E_INVALID_PARAMETER;
+    }
+    HRESULT hr = WmiFault("IWbemClassObject::GetMethod", wszName);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (m_repository == nullptr || !m_repository->HasMethod(m_className, wszName)) {
+        return WBEM_E_NOT_FOUND;
+    }
+    if (ppInSignature != nullptr) {
+        *ppInSignature = nullptr;  // the method takes no input parameters
+    }
+    if (ppOutSignature != nullptr) {
+        *ppOutSignature = new WbemValueObject(u"__PARAMETERS");
+    }
+    return WBEM_S_NO_ERROR;
+}
+
+// WbemValueObject
+
+WbemValueObject::WbemValueObject(std::u16string className)
+    : ComObject("WbemValueObject"), m_className(std::move(className)) {}
+
+WbemValueObject::~WbemValueObject() {
+    for (Value& value : m_values) {
+        ClearVariant(&value.value);
+    }
+}
+
+void WbemValueObject::Put(std::u16string name, VARIANT value, CIMTYPE type) {
+    m_values.push_back({std::move(name), value, type});
+}
+
+HRESULT WbemValueObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType,
+                             LONG* plFlavor) {
+    if (wszName == nullptr || lFlags != 0) {
+        return WBEM_E_INVALID_PARAMETER;
+    }
+    HRESULT hr = WmiFault("IWbemClassObject::Get", wszName);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    VARIANT copy;
+    V_VT(&copy) = VT_EMPTY;
+    CIMTYPE type = CIM_STRING;
+    LONG flavor = 0;
+    if (CimNamesEqual(wszName, u"__CLASS")) {
+        hr = PutString(m_className, &copy);
+        flavor = kFlavorSystem;
+    } else {
+        hr = WBEM_E_NOT_FOUND;
+        for (Value& value : m_values) {
+            if (CimNamesEqual(value.name, wszName)) {
+                hr = CopyVariant(&copy, &value.value);
+                type = value.type;
+                break;
+            }
+        }
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (pVal != nullptr) {
+        *pVal = copy;
+    } else {
+        ClearVariant(&copy);
+    }
+    if (pType != nullptr) {
+        *pType = type;
+    }
+    if (plFlavor != nullptr) {
+        *plFlavor = flavor;
+    }
+    return WBEM_S_NO_ERROR;
+}
+
 // WbemQueryEnum
 
 WbemQueryEnum::WbemQueryEnum(std::u16string nameSpace, unsigned generation, WmiSnapshot snapshot,

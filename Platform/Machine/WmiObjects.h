@@ -86,7 +86,10 @@ public:
     SIM_WMI_NOT_SUPPORTED(SpawnInstance, LONG, IWbemClassObject**)
     SIM_WMI_NOT_SUPPORTED(CompareTo, LONG, IWbemClassObject*)
     SIM_WMI_NOT_SUPPORTED(GetPropertyOrigin, LPCWSTR, BSTR*)
-    SIM_WMI_NOT_SUPPORTED(GetMethod, LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**)
+    // A class's method: no input parameters (null), output parameters "__PARAMETERS".
+    HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR wszName, LONG lFlags,
+                                        IWbemClassObject** ppInSignature,
+                                        IWbemClassObject** ppOutSignature) override;
     SIM_WMI_NOT_SUPPORTED(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)
     SIM_WMI_NOT_SUPPORTED(DeleteMethod, LPCWSTR)
     SIM_WMI_NOT_SUPPORTED(BeginMethodEnumeration, LONG)
@@ -105,6 +108,51 @@ private:
     std::u16string m_className;  // of the class object or event
     ComHold<IWbemClassObject> m_target;
     ComHold<IWbemClassObject> m_previous;
+};
+
+// An object made of named values: a method's output parameters, or an embedded object.
+class WbemValueObject : public ComObject<IWbemClassObject> {
+public:
+    explicit WbemValueObject(std::u16string className);
+    // Takes over what `value` holds.
+    void Put(std::u16string name, VARIANT value, CIMTYPE type);
+
+    HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType,
+                                  LONG* plFlavor) override;
+    SIM_WMI_NOT_SUPPORTED(InheritsFrom, LPCWSTR)
+    SIM_WMI_NOT_SUPPORTED(GetQualifierSet, IWbemQualifierSet**)
+    SIM_WMI_NOT_SUPPORTED(Put, LPCWSTR, LONG, VARIANT*, CIMTYPE)
+    SIM_WMI_NOT_SUPPORTED(Delete, LPCWSTR)
+    SIM_WMI_NOT_SUPPORTED(GetNames, LPCWSTR, LONG, VARIANT*, SAFEARRAY**)
+    SIM_WMI_NOT_SUPPORTED(BeginEnumeration, LONG)
+    SIM_WMI_NOT_SUPPORTED(Next, LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*)
+    SIM_WMI_NOT_SUPPORTED(EndEnumeration)
+    SIM_WMI_NOT_SUPPORTED(GetPropertyQualifierSet, LPCWSTR, IWbemQualifierSet**)
+    SIM_WMI_NOT_SUPPORTED(Clone, IWbemClassObject**)
+    SIM_WMI_NOT_SUPPORTED(GetObjectText, LONG, BSTR*)
+    SIM_WMI_NOT_SUPPORTED(SpawnDerivedClass, LONG, IWbemClassObject**)
+    SIM_WMI_NOT_SUPPORTED(SpawnInstance, LONG, IWbemClassObject**)
+    SIM_WMI_NOT_SUPPORTED(CompareTo, LONG, IWbemClassObject*)
+    SIM_WMI_NOT_SUPPORTED(GetPropertyOrigin, LPCWSTR, BSTR*)
+    SIM_WMI_NOT_SUPPORTED(GetMethod, LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**)
+    SIM_WMI_NOT_SUPPORTED(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)
+    SIM_WMI_NOT_SUPPORTED(DeleteMethod, LPCWSTR)
+    SIM_WMI_NOT_SUPPORTED(BeginMethodEnumeration, LONG)
+    SIM_WMI_NOT_SUPPORTED(NextMethod, LONG, BSTR*, IWbemClassObject**, IWbemClassObject**)
+    SIM_WMI_NOT_SUPPORTED(EndMethodEnumeration)
+    SIM_WMI_NOT_SUPPORTED(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)
+    SIM_WMI_NOT_SUPPORTED(GetMethodOrigin, LPCWSTR, BSTR*)
+
+private:
+    ~WbemValueObject() override;
+
+    struct Value {
+        std::u16string name;
+        VARIANT value;
+        CIMTYPE type;
+    };
+    std::u16string m_className;
+    std::vector<Value> m_values;
 };
 
 // Forward-only results of a data query, taken when the query ran.

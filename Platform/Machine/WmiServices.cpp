@@ -2,6 +2,7 @@
 #include "Machine/WmiObjects.h"
 
 #include "Machine/Automation.h"
+#include "Machine/ManagementProvider.h"
 #include "Machine/Machine.h"
 
 #include <string>
@@ -60,6 +61,14 @@ public:
     HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
                                         IWbemClassObject** ppObject,
                                         IWbemCallResult** ppCallResult) override;
+    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR strFilter, LONG lFlags,
+                                                 IWbemContext* pCtx,
+                                                 IEnumWbemClassObject** ppEnum) override;
+    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName,
+                                         LONG lFlags, IWbemContext* pCtx,
+                                         IWbemClassObject* pInParams,
+                                         IWbemClassObject** ppOutParams,
+                                         IWbemCallResult** ppCallResult) override;
 
     HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR*, DWORD level,
                                          DWORD impersonation, void*, DWORD capabilities) override {
@@ -87,16 +96,12 @@ public:
                           IWbemObjectSink*)
     SIM_WMI_NOT_SUPPORTED(DeleteInstance, const BSTR, LONG, IWbemContext*, IWbemCallResult**)
     SIM_WMI_NOT_SUPPORTED(DeleteInstanceAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
-    SIM_WMI_NOT_SUPPORTED(CreateInstanceEnum, const BSTR, LONG, IWbemContext*,
-                          IEnumWbemClassObject**)
     SIM_WMI_NOT_SUPPORTED(CreateInstanceEnumAsync, const BSTR, LONG, IWbemContext*,
                           IWbemObjectSink*)
     SIM_WMI_NOT_SUPPORTED(ExecQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*,
                           IWbemObjectSink*)
     SIM_WMI_NOT_SUPPORTED(ExecNotificationQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*,
                           IWbemObjectSink*)
-    SIM_WMI_NOT_SUPPORTED(ExecMethod, const BSTR, const BSTR, LONG, IWbemContext*,
-                          IWbemClassObject*, IWbemClassObject**, IWbemCallResult**)
     SIM_WMI_NOT_SUPPORTED(ExecMethodAsync, const BSTR, const BSTR, LONG, IWbemContext*,
                           IWbemClassObject*, IWbemObjectSink*)
 
@@ -110,6 +115,13 @@ private:
                    std::vector<const CimInstance*>* results);
     HRESULT Associators(const WmiSnapshot& snapshot, const wql::Query& query,
                         std::vector<const CimInstance*>* results);
+
+    // The management provider records every call with its context.
+    void Record(const char* call, const std::u16string& target, IWbemContext* context) const {
+        if (m_namespace == kManagementNamespace) {
+            RecordWmiCall(call, target, context);
+        }
+    }
 
     std::u16string m_namespace;
     unsigned m_generation;
@@ -270,7 +282,7 @@ HRESULT WbemServices::ExecNotificationQuery(const BSTR strQueryLanguage, const B
     return WBEM_S_NO_ERROR;
 }
 
-HRESULT WbemServices::GetObject(const BSTR strObjectPath, LONG, IWbemContext*,
+HRESULT WbemServices::GetObject(const BSTR strObjectPath, LONG, IWbemContext* pCtx,
                                 IWbemClassObject** ppObject, IWbemCallResult** ppCallResult) {
     if (ppCallResult != nullptr) {
         *ppCallResult = nullptr;
@@ -288,6 +300,7 @@ HRESULT WbemServices::GetObject(const BSTR strObjectPath, LONG, IWbemContext*,
         return hr;
     }
     std::u16string path(strObjectPath);
+    Record("GetObject", path, pCtx);
     if (const CimInstance* instance = snapshot.repository->Find(path)) {
         *ppObject = new WbemObject(snapshot.repository, instance);
         return WBEM_S_NO_ERROR;
@@ -297,6 +310,61 @@ HRESULT WbemServices::GetObject(const BSTR strObjectPath, LONG, IWbemContext*,
         return WBEM_S_NO_ERROR;
     }
     return path.find(u'.') == std::u16string::npos ? WBEM_E_INVALID_CLASS : WBEM_E_NOT_FOUND;
+}
+
+HRESULT WbemServices::CreateInstanceEnum(const BSTR strFilter, LONG, IWbemContext* pCtx,
+                                         IEnumWbemClassObject** ppEnum) {
+    if (ppEnum == nullptr || strFilter == nullptr) {
+        return WBEM_E_INVALID_PARAMETER;
+    }
+    *ppEnum = nullptr;
+    HRESULT hr = WmiFault("IWbemServices::CreateInstanceEnum", strFilter);
+    WmiSnapshot snapshot;
+    if (SUCCEEDED(hr)) {
+        hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    Record("CreateInstanceEnum", strFilter, pCtx);
+    const std::u16string* className = snapshot.repository->FindClass(strFilter);
+    if (className == nullptr) {
+        return WBEM_E_INVALID_CLASS;
+    }
+    *ppEnum = new WbemQueryEnum(m_namespace, m_generation, snapshot,
+                                snapshot.repository->InstancesOf(*className));
+    return WBEM_S_NO_ERROR;
+}
+
+HRESULT WbemServices::ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG,
+                                 IWbemContext* pCtx, IWbemClassObject*,
+                                 IWbemClassObject** ppOutParams, IWbemCallResult** ppCallResult) {
+    if (ppCallResult != nullptr) {
+        *ppCallResult = nullptr;  // a synchronous call has no call result to poll
+    }
+    if (strObjectPath == nullptr || strMethodName == nullptr) {
+        return WBEM_E_INVALID_PARAMETER;
+    }
+    if (ppOutParams != nullptr) {
+        *ppOutParams = nullptr;
+    }
+    HRESULT hr = WmiFault("IWbemServices::ExecMethod", strMethodName);
+    WmiSnapshot snapshot;
+    if (SUCCEEDED(hr)) {
+        hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    Record("ExecMethod", std::u16string(strObjectPath) + u"." + strMethodName, pCtx);
+    IWbemClassObject* out = nullptr;
+    hr = Machine::Get().Wmi().ExecMethod(snapshot, strObjectPath, strMethodName, &out);
+    if (SUCCEEDED(hr) && ppOutParams != nullptr) {
+        *ppOutParams = out;
+    } else if (out != nullptr) {
+        out->Release();
+    }
+    return hr;
 }
 
 class WbemLocator : public ComObject<IWbemLocator> {
@@ -372,8 +440,23 @@ public:
         m_values.clear();
         return WBEM_S_NO_ERROR;
     }
+    HRESULT STDMETHODCALLTYPE GetNames(LONG lFlags, SAFEARRAY** pNames) override {
+        if (pNames == nullptr || lFlags != 0) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        *pNames = NewVector(VT_BSTR, 0, static_cast<ULONG>(m_values.size()));
+        if (*pNames == nullptr) {
+            return WBEM_E_OUT_OF_MEMORY;
+        }
+        for (size_t i = 0; i < m_values.size(); ++i) {
+            BSTR name =
+                NewString(m_values[i].first.data(), static_cast<UINT>(m_values[i].first.size()));
+            PutElement(*pNames, static_cast<LONG>(i), name);  // copies it
+            FreeString(name);
+        }
+        return WBEM_S_NO_ERROR;
+    }
     SIM_WMI_NOT_SUPPORTED(Clone, IWbemContext**)
-    SIM_WMI_NOT_SUPPORTED(GetNames, LONG, SAFEARRAY**)
     SIM_WMI_NOT_SUPPORTED(BeginEnumeration, LONG)
     SIM_WMI_NOT_SUPPORTED(Next, LONG, BSTR*, VARIANT*)
     SIM_WMI_NOT_SUPPORTED(EndEnumeration)
