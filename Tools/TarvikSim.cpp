@@ -12,8 +12,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +24,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -43,7 +49,9 @@ const char kUsage[] =
     "Hyper-V host (see README.md, \"The Hyper-V host\"):\n"
     "%s"
     "MACHINE defaults to $TARVIK_MACHINE; SERVICE to the one service of the database whose\n"
-    "executable exists on the machine. `tarvik-sim COMMAND --help` explains a command.\n";
+    "executable exists on the machine. `tarvik-sim COMMAND --help` explains a command.\n"
+    "Exit codes: 0 success, 1 the command failed, 2 usage error, 3 the machine's files are\n"
+    "malformed (the message names the file and the line).\n";
 
 const char* HelpOf(const std::string& command) {
     if (command == "new") {
@@ -91,7 +99,9 @@ const char* HelpOf(const std::string& command) {
                "  set-registry KEY NAME dword:N|sz:TEXT   KEY like HKLM\\SOFTWARE\\X (made if "
                "missing)\n"
                "  delete-registry KEY NAME                delete a value\n"
-               "  exec PROGRAM [ARGS...]                  run a host program on the machine\n"
+               "  exec PROGRAM [ARGS...]                  run a host program on the machine (no\n"
+               "                                          shell; TARVIK_MACHINE set); fails unless\n"
+               "                                          it exits with 0\n"
                "  expect state STATE\n"
                "  expect error N                          the error of the last `try` line\n"
                "  expect registry KEY NAME dword:N|sz:TEXT|absent\n"
@@ -107,9 +117,52 @@ struct Options {
     double timeout = 30;
 };
 
-int Fail(const std::string& message) {
+enum ExitCode { kSucceeded = 0, kFailed = 1, kUsageError = 2 };  // 3: Machine::Stop
+
+int Fail(const std::string& message, int code = kFailed) {
     std::cerr << "tarvik-sim: " << message << "\n";
-    return 1;
+    return code;
+}
+
+// A numeric argument: what the usage calls it, what it may be.
+struct NumberKind {
+    const char* argument;
+    const char* expected;  // in words, for the error
+    double low, high;
+    bool integer;  // an integer may also be written 0x and hexadecimal digits
+};
+
+const NumberKind kControlCode{"control CODE", "a control code from 0 to 4294967295", 0,
+                              4294967295.0, true};
+const NumberKind kTimeout{"--timeout", "seconds from 0 to 86400", 0, 86400, false};
+const NumberKind kWaitSeconds{"wait SECONDS", "seconds from 0 to 86400", 0, 86400, false};
+const NumberKind kSleep{"sleep MS", "milliseconds from 0 to 86400000", 0, 86400000, true};
+const NumberKind kErrorCode{"expect error N", "a Win32 error code from 0 to 4294967295", 0,
+                            4294967295.0, true};
+const NumberKind kDword{"dword:N", "a number from 0 to 4294967295", 0, 4294967295.0, true};
+const NumberKind kHostAnswer{"the host's answer", "a Win32 error code", 0, 4294967295.0, true};
+
+// The whole of `text` as a number of that kind; else nothing, and `*error` names the argument,
+// what it may be and what it was. No sign, blank, trailing text or infinity gets through.
+std::optional<double> ParseNumber(const std::string& text, const NumberKind& kind,
+                                  std::string* error) {
+    bool digits = !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) ||
+                                    (!kind.integer && text[0] == '.'));
+    char* end = nullptr;
+    double value = -1;
+    errno = 0;
+    if (digits && kind.integer) {
+        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        value = static_cast<double>(std::strtoull(text.c_str(), &end, hex ? 16 : 10));
+    } else if (digits) {
+        value = std::strtod(text.c_str(), &end);
+    }
+    if (!digits || errno == ERANGE || *end != '\0' || !(value >= kind.low && value <= kind.high)) {
+        *error =
+            std::string(kind.argument) + ": expected " + kind.expected + ", found \"" + text + "\"";
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::string ErrorText(DWORD error) {
@@ -150,7 +203,7 @@ void PrintStatus(const std::u16string& name, const sim::ServiceStatus& s) {
 }
 
 DWORD StateByName(const std::string& name) {
-    for (DWORD state = 1; state <= 7; ++state) {
+    for (DWORD state = SERVICE_STOPPED; state <= SERVICE_PAUSED; ++state) {
         if (name == sim::StateName(state)) {
             return state;
         }
@@ -201,7 +254,9 @@ DWORD Start(const Options& options) {
         line += c;
     }
     close(ready[0]);
-    return line.empty() ? ERROR_SERVICE_NO_THREAD : static_cast<DWORD>(std::stoul(line));
+    std::string ignored;
+    std::optional<double> error = ParseNumber(line, kHostAnswer, &ignored);
+    return error ? static_cast<DWORD>(*error) : ERROR_SERVICE_NO_THREAD;
 }
 
 int CommandStart(const Options& options) {
@@ -257,14 +312,15 @@ int CommandStatus(const Options& options) {
 }
 
 int CommandNew(const std::string& dir, const std::string& templateName) {
+    std::error_code ignored;
     fs::path source = templateName;
-    if (!fs::is_directory(source)) {
+    if (!fs::is_directory(source, ignored)) {
         source = fs::path(TARVIK_EXAMPLES_DIR) / templateName;
     }
-    if (!fs::is_directory(source)) {
+    if (!fs::is_directory(source, ignored)) {
         return Fail("no template " + templateName);
     }
-    if (fs::exists(dir)) {
+    if (fs::exists(dir, ignored)) {
         return Fail(dir + " exists already");
     }
     std::error_code copied;
@@ -273,7 +329,7 @@ int CommandNew(const std::string& dir, const std::string& templateName) {
         return Fail("cannot copy the template: " + copied.message());
     }
     for (const char* output : {"scm.jsonl", "clock", "volatile.reg", "registry.lock"}) {
-        fs::remove(fs::path(dir) / output);
+        fs::remove(fs::path(dir) / output, ignored);
     }
     try {
         DWORD error = sim::BuildMachine(dir);
@@ -308,23 +364,25 @@ bool SplitKey(const std::string& text, HKEY* root, std::u16string* subKey) {
     return false;
 }
 
-// "dword:N" or "sz:TEXT" into registry data; false for anything else.
-bool ParseData(const std::string& text, DWORD* type, std::vector<BYTE>* data) {
+// "dword:N" or "sz:TEXT" into registry data; "" when it is one of them, else why not.
+std::string ParseData(const std::string& text, DWORD* type, std::vector<BYTE>* data) {
     if (text.compare(0, 6, "dword:") == 0) {
-        DWORD value = static_cast<DWORD>(std::stoul(text.substr(6), nullptr, 0));
+        std::string error;
+        std::optional<double> number = ParseNumber(text.substr(6), kDword, &error);
+        DWORD value = static_cast<DWORD>(number.value_or(0));
         *type = REG_DWORD;
         data->resize(4);
         std::memcpy(data->data(), &value, 4);
-        return true;
+        return error;
     }
     if (text.compare(0, 3, "sz:") == 0) {
         std::u16string value = sim::Utf8ToUtf16(text.substr(3));
         *type = REG_SZ;
         const BYTE* bytes = reinterpret_cast<const BYTE*>(value.c_str());
         data->assign(bytes, bytes + (value.size() + 1) * 2);
-        return true;
+        return "";
     }
-    return false;
+    return "expected dword:N or sz:TEXT, found \"" + text + "\"";
 }
 
 std::vector<std::string> Words(const std::string& line) {
@@ -354,6 +412,228 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
+// A scenario line being run.
+struct Line {
+    Options& options;
+    const std::vector<std::string>& w;  // its words, without `try`
+    const DWORD lastError;              // of the scenario's last action before it
+    DWORD error = ERROR_SUCCESS;        // an action's Win32 error
+    std::string failure;                // an action's failure in words; else the error's number
+};
+
+std::string StartVerb(Line& line) {
+    line.error = Start(line.options);
+    return "";
+}
+
+std::string StopVerb(Line& line) {
+    sim::ServiceStatus status;
+    line.error = sim::services::Control(
+        line.options.service,
+        line.w[0] == "stop" ? SERVICE_CONTROL_STOP : ShutdownControl(line.options), &status);
+    return "";
+}
+
+std::string ControlVerb(Line& line) {
+    std::string error;
+    std::optional<double> code = ParseNumber(line.w[1], kControlCode, &error);
+    if (code) {
+        sim::ServiceStatus status;
+        line.error =
+            sim::services::Control(line.options.service, static_cast<DWORD>(*code), &status);
+    }
+    return error;
+}
+
+std::string WaitVerb(Line& line) {
+    DWORD state = StateByName(line.w[1]);
+    if (state == 0) {
+        return "no state " + line.w[1];
+    }
+    std::string error;
+    std::optional<double> seconds =
+        line.w.size() == 3 ? ParseNumber(line.w[2], kWaitSeconds, &error) : 30;
+    if (!seconds) {
+        return error;
+    }
+    if (!WaitForState(line.options.service, state, *seconds)) {
+        return std::string("still ") +
+               sim::StateName(sim::services::Query(line.options.service).state);
+    }
+    return "";
+}
+
+std::string SleepVerb(Line& line) {
+    std::string error;
+    std::optional<double> ms = ParseNumber(line.w[1], kSleep, &error);
+    if (ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(*ms)));
+    }
+    return error;
+}
+
+std::string SetRegistryVerb(Line& line) {
+    HKEY root, key;
+    std::u16string subKey;
+    DWORD type;
+    std::vector<BYTE> data;
+    if (!SplitKey(line.w[1], &root, &subKey)) {
+        return "no registry root in " + line.w[1];
+    }
+    std::string error = ParseData(line.w[3], &type, &data);
+    if (!error.empty()) {
+        return error;
+    }
+    line.error = static_cast<DWORD>(
+        RegCreateKeyExW(root, subKey.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL));
+    if (line.error == ERROR_SUCCESS) {
+        line.error =
+            static_cast<DWORD>(RegSetValueExW(key, sim::Utf8ToUtf16(line.w[2]).c_str(), 0, type,
+                                              data.data(), static_cast<DWORD>(data.size())));
+        RegCloseKey(key);
+    }
+    return "";
+}
+
+std::string DeleteRegistryVerb(Line& line) {
+    HKEY root, key;
+    std::u16string subKey;
+    if (!SplitKey(line.w[1], &root, &subKey)) {
+        return "no registry root in " + line.w[1];
+    }
+    line.error = static_cast<DWORD>(RegOpenKeyExW(root, subKey.c_str(), 0, KEY_SET_VALUE, &key));
+    if (line.error == ERROR_SUCCESS) {
+        line.error = static_cast<DWORD>(RegDeleteValueW(key, sim::Utf8ToUtf16(line.w[2]).c_str()));
+        RegCloseKey(key);
+    }
+    return "";
+}
+
+// Runs the words as a program and its arguments, without a shell (a word may hold blanks and
+// quotes), on the machine: TARVIK_MACHINE names it.
+std::string ExecVerb(Line& line) {
+    std::vector<std::string> environment{std::string(sim::Machine::kEnvironmentVariable) + "=" +
+                                         line.options.machine};
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, environment[0].c_str(), environment[0].find('=') + 1) != 0) {
+            environment.push_back(*e);
+        }
+    }
+    std::vector<char*> argv, envp;
+    for (size_t i = 1; i < line.w.size(); ++i) {
+        argv.push_back(const_cast<char*>(line.w[i].c_str()));
+    }
+    argv.push_back(nullptr);
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    // The child writes its errno here when the exec fails; the exec closes it otherwise.
+    int failed[2];
+    if (pipe2(failed, O_CLOEXEC) != 0) {
+        return std::string("cannot start ") + argv[0] + ": " + std::strerror(errno);
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execvpe(argv[0], argv.data(), envp.data());
+        int error = errno;
+        ssize_t written = write(failed[1], &error, sizeof(error));
+        (void)written;
+        _exit(127);
+    }
+    close(failed[1]);
+    int execError = 0;
+    bool execFailed = pid > 0 && read(failed[0], &execError, sizeof(execError)) > 0;
+    close(failed[0]);
+    if (pid < 0) {
+        return std::string("cannot start ") + argv[0] + ": " + std::strerror(errno);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!execFailed && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return "";
+    }
+    line.error = ERROR_INVALID_FUNCTION;
+    line.failure =
+        line.w[1] + (execFailed          ? std::string(": ") + std::strerror(execError)
+                     : WIFEXITED(status) ? " exited with " + std::to_string(WEXITSTATUS(status))
+                                         : " ended by signal " + std::to_string(WTERMSIG(status)));
+    return "";
+}
+
+std::string ExpectStateVerb(Line& line) {
+    DWORD state = sim::services::Query(line.options.service).state;
+    return state == StateByName(line.w[2]) ? "" : std::string("state is ") + sim::StateName(state);
+}
+
+std::string ExpectErrorVerb(Line& line) {
+    std::string error;
+    std::optional<double> expected = ParseNumber(line.w[2], kErrorCode, &error);
+    if (!expected) {
+        return error;
+    }
+    return line.lastError == *expected ? "" : "error was " + std::to_string(line.lastError);
+}
+
+std::string ExpectRegistryVerb(Line& line) {
+    const std::vector<std::string>& w = line.w;
+    HKEY root, key;
+    std::u16string subKey;
+    DWORD type = 0, expectedType = 0;
+    std::vector<BYTE> expected, data(4096);
+    if (!SplitKey(w[2], &root, &subKey)) {
+        return "no registry root in " + w[2];
+    }
+    if (w[4] != "absent") {
+        std::string error = ParseData(w[4], &expectedType, &expected);
+        if (!error.empty()) {
+            return error + " or absent";
+        }
+    }
+    DWORD size = static_cast<DWORD>(data.size());
+    LONG found = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    if (found == ERROR_SUCCESS) {
+        found =
+            RegQueryValueExW(key, sim::Utf8ToUtf16(w[3]).c_str(), NULL, &type, data.data(), &size);
+        RegCloseKey(key);
+    }
+    if (w[4] == "absent") {
+        return found == ERROR_SUCCESS ? "the value exists" : "";
+    }
+    data.resize(found == ERROR_SUCCESS ? size : 0);
+    return found == ERROR_SUCCESS && type == expectedType && data == expected
+               ? ""
+               : "the value is " + (found == ERROR_SUCCESS ? std::string("different") : "missing");
+}
+
+// A scenario verb. An action's Win32 error is what `try` tolerates and `expect error` checks.
+struct Verb {
+    const char* verb;
+    const char* object;         // the second word that selects it (expect state, ...); or null
+    size_t minWords, maxWords;  // with the verb
+    const char* usage;
+    bool action;
+    std::string (*run)(Line& line);
+};
+
+const Verb kVerbs[] = {
+    {"start", nullptr, 1, 1, "start", true, StartVerb},
+    {"stop", nullptr, 1, 1, "stop", true, StopVerb},
+    {"shutdown", nullptr, 1, 1, "shutdown", true, StopVerb},
+    {"control", nullptr, 2, 2, "control CODE", true, ControlVerb},
+    {"wait", nullptr, 2, 3, "wait STATE [SECONDS]", false, WaitVerb},
+    {"sleep", nullptr, 2, 2, "sleep MS", false, SleepVerb},
+    {"set-registry", nullptr, 4, 4, "set-registry KEY NAME dword:N|sz:TEXT", true, SetRegistryVerb},
+    {"delete-registry", nullptr, 3, 3, "delete-registry KEY NAME", true, DeleteRegistryVerb},
+    {"exec", nullptr, 2, SIZE_MAX, "exec PROGRAM [ARGS...]", true, ExecVerb},
+    {"expect", "state", 3, 3, "expect state STATE", false, ExpectStateVerb},
+    {"expect", "error", 3, 3, "expect error N", false, ExpectErrorVerb},
+    {"expect", "registry", 5, 5, "expect registry KEY NAME dword:N|sz:TEXT|absent", false,
+     ExpectRegistryVerb},
+};
+
 // One scenario line; an empty result when it passed, else why not.
 std::string RunLine(Options& options, std::vector<std::string> w, DWORD* lastError) {
     bool tolerate = !w.empty() && w[0] == "try";
@@ -363,108 +643,35 @@ std::string RunLine(Options& options, std::vector<std::string> w, DWORD* lastErr
     if (w.empty()) {
         return "nothing to try";
     }
-    const std::string& verb = w[0];
-    DWORD error = ERROR_SUCCESS;
-    if (verb == "start" && w.size() == 1) {
-        error = Start(options);
-    } else if ((verb == "stop" || verb == "shutdown") && w.size() == 1) {
-        sim::ServiceStatus status;
-        error = sim::services::Control(
-            options.service, verb == "stop" ? SERVICE_CONTROL_STOP : ShutdownControl(options),
-            &status);
-    } else if (verb == "control" && w.size() == 2) {
-        sim::ServiceStatus status;
-        error = sim::services::Control(options.service, std::stoul(w[1], nullptr, 0), &status);
-    } else if (verb == "wait" && (w.size() == 2 || w.size() == 3)) {
-        DWORD state = StateByName(w[1]);
-        if (state == 0) {
-            return "no state " + w[1];
+    const Verb* verb = nullptr;
+    bool known = false;
+    for (const Verb& candidate : kVerbs) {
+        known = known || w[0] == candidate.verb;
+        if (w[0] == candidate.verb &&
+            (candidate.object == nullptr || (w.size() > 1 && w[1] == candidate.object))) {
+            verb = &candidate;
+            break;
         }
-        if (!WaitForState(options.service, state, w.size() == 3 ? std::stod(w[2]) : 30)) {
-            return std::string("still ") +
-                   sim::StateName(sim::services::Query(options.service).state);
-        }
-        return "";
-    } else if (verb == "sleep" && w.size() == 2) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(w[1])));
-        return "";
-    } else if (verb == "set-registry" && w.size() == 4) {
-        HKEY root, key;
-        std::u16string subKey;
-        DWORD type;
-        std::vector<BYTE> data;
-        if (!SplitKey(w[1], &root, &subKey) || !ParseData(w[3], &type, &data)) {
-            return "expected set-registry KEY NAME dword:N|sz:TEXT";
-        }
-        error = static_cast<DWORD>(
-            RegCreateKeyExW(root, subKey.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL));
-        if (error == ERROR_SUCCESS) {
-            error =
-                static_cast<DWORD>(RegSetValueExW(key, sim::Utf8ToUtf16(w[2]).c_str(), 0, type,
-                                                  data.data(), static_cast<DWORD>(data.size())));
-            RegCloseKey(key);
-        }
-    } else if (verb == "delete-registry" && w.size() == 3) {
-        HKEY root, key;
-        std::u16string subKey;
-        if (!SplitKey(w[1], &root, &subKey)) {
-            return "expected delete-registry KEY NAME";
-        }
-        error = static_cast<DWORD>(RegOpenKeyExW(root, subKey.c_str(), 0, KEY_SET_VALUE, &key));
-        if (error == ERROR_SUCCESS) {
-            error = static_cast<DWORD>(RegDeleteValueW(key, sim::Utf8ToUtf16(w[2]).c_str()));
-            RegCloseKey(key);
-        }
-    } else if (verb == "exec" && w.size() >= 2) {
-        std::string command;
-        for (size_t i = 1; i < w.size(); ++i) {
-            command += "'" + w[i] + "' ";
-        }
-        setenv(sim::Machine::kEnvironmentVariable, options.machine.c_str(), 1);
-        int status = std::system(command.c_str());
-        error = status == 0 ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
-    } else if (topology::HelpOf(verb) != nullptr) {
-        bool usage = false;
-        std::string failure = topology::Run(w, &usage);
-        if (!failure.empty()) {
-            return failure;
-        }
-        return "";
-    } else if (verb == "expect" && w.size() == 3 && w[1] == "state") {
-        DWORD state = sim::services::Query(options.service).state;
-        return state == StateByName(w[2]) ? "" : std::string("state is ") + sim::StateName(state);
-    } else if (verb == "expect" && w.size() == 3 && w[1] == "error") {
-        return *lastError == std::stoul(w[2]) ? "" : "error was " + std::to_string(*lastError);
-    } else if (verb == "expect" && w.size() == 5 && w[1] == "registry") {
-        HKEY root, key;
-        std::u16string subKey;
-        DWORD type = 0, expectedType = 0;
-        std::vector<BYTE> expected, data(4096);
-        if (!SplitKey(w[2], &root, &subKey) ||
-            (w[4] != "absent" && !ParseData(w[4], &expectedType, &expected))) {
-            return "expected expect registry KEY NAME dword:N|sz:TEXT|absent";
-        }
-        DWORD size = static_cast<DWORD>(data.size());
-        LONG found = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE, &key);
-        if (found == ERROR_SUCCESS) {
-            found = RegQueryValueExW(key, sim::Utf8ToUtf16(w[3]).c_str(), NULL, &type, data.data(),
-                                     &size);
-            RegCloseKey(key);
-        }
-        if (w[4] == "absent") {
-            return found == ERROR_SUCCESS ? "the value exists" : "";
-        }
-        data.resize(found == ERROR_SUCCESS ? size : 0);
-        return found == ERROR_SUCCESS && type == expectedType && data == expected
-                   ? ""
-                   : "the value is " +
-                         (found == ERROR_SUCCESS ? std::string("different") : "missing");
-    } else {
-        return "cannot read this line (tarvik-sim run --help)";
     }
-    *lastError = error;
-    if (error != ERROR_SUCCESS && !tolerate) {
-        return ErrorText(error);
+    if (verb == nullptr && topology::HelpOf(w[0]) != nullptr) {
+        bool usage = false;
+        return topology::Run(w, &usage);
+    }
+    if (verb == nullptr) {
+        return "unknown command \"" + w[0] + (known && w.size() > 1 ? " " + w[1] : "") +
+               "\" (tarvik-sim run --help)";
+    }
+    if (w.size() < verb->minWords || w.size() > verb->maxWords) {
+        return std::string("expected \"") + verb->usage + "\"";
+    }
+    Line line{options, w, *lastError, ERROR_SUCCESS, ""};
+    std::string failure = verb->run(line);
+    if (!failure.empty() || !verb->action) {
+        return failure;
+    }
+    *lastError = line.error;
+    if (line.error != ERROR_SUCCESS && !tolerate) {
+        return line.failure.empty() ? ErrorText(line.error) : line.failure;
     }
     return "";
 }
@@ -483,18 +690,19 @@ int CommandRun(Options& options, const std::string& file) {
         }
         std::printf("%s:%d: %s\n", file.c_str(), number, line.c_str());
         std::fflush(stdout);
-        std::string failure;
-        try {
-            failure = RunLine(options, words, &lastError);
-        } catch (const std::exception&) {
-            failure = "a number was expected";
-        }
+        std::string failure = RunLine(options, words, &lastError);
         if (!failure.empty()) {
             return Fail(file + ":" + std::to_string(number) + ": " + failure);
         }
     }
     std::printf("%s: passed\n", file.c_str());
     return 0;
+}
+
+// The first line of a command's help: how to call it.
+std::string Synopsis(const std::string& command) {
+    std::string help = HelpOf(command);
+    return help.substr(0, help.find('\n'));
 }
 
 }  // namespace
@@ -512,29 +720,35 @@ int main(int argc, char** argv) {
             }
         } else if (args[i] == "--help" || args[i] == "-h") {
             std::fprintf(stdout, kUsage, topology::Usage());
-            return 0;
+            return kSucceeded;
         } else {
             break;
         }
     }
     if (i >= args.size()) {
         std::fprintf(stderr, kUsage, topology::Usage());
-        return 2;
+        return kUsageError;
     }
     std::string command = args[i];
+    if (HelpOf(command) == nullptr) {
+        std::fprintf(stderr, "tarvik-sim: unknown command \"%s\"\n", command.c_str());
+        std::fprintf(stderr, kUsage, topology::Usage());
+        return kUsageError;
+    }
     std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
     for (size_t k = 0; k < rest.size(); ++k) {
         if (rest[k] == "--help" || rest[k] == "-h") {
-            const char* help = HelpOf(command);
-            if (help != nullptr) {
-                std::fputs(help, stdout);
-            } else {
-                std::fprintf(stdout, kUsage, topology::Usage());
-            }
-            return help != nullptr ? 0 : 2;
+            std::fputs(HelpOf(command), stdout);
+            return kSucceeded;
         }
-        if (rest[k] == "--timeout" && k + 1 < rest.size()) {
-            options.timeout = std::stod(rest[k + 1]);
+        if (rest[k] == "--timeout") {
+            std::string error;
+            std::optional<double> timeout =
+                ParseNumber(k + 1 < rest.size() ? rest[k + 1] : "", kTimeout, &error);
+            if (!timeout) {
+                return Fail(error, kUsageError);
+            }
+            options.timeout = *timeout;
             rest.erase(rest.begin() + static_cast<long>(k),
                        rest.begin() + static_cast<long>(k) + 2);
             --k;
@@ -545,34 +759,29 @@ int main(int argc, char** argv) {
         if (rest.size() == 3 && rest[1] == "--template") {
             templateName = rest[2];
         } else if (rest.size() != 1) {
-            std::fputs(HelpOf("new"), stderr);
-            return 2;
+            return Fail("usage: " + Synopsis(command), kUsageError);
         }
         return CommandNew(rest[0], templateName);
-    }
-    if (HelpOf(command) == nullptr) {
-        std::fprintf(stderr, kUsage, topology::Usage());
-        return 2;
     }
     if (options.machine.empty()) {
         const char* env = std::getenv(sim::Machine::kEnvironmentVariable);
         options.machine = env != nullptr ? env : "";
     }
-    if (options.machine.empty() || !fs::is_directory(options.machine)) {
-        return Fail("no machine directory (-m MACHINE or TARVIK_MACHINE)");
+    if (options.machine.empty()) {
+        return Fail("no machine: give -m MACHINE or set TARVIK_MACHINE", kUsageError);
     }
-    options.machine = fs::absolute(options.machine).lexically_normal().string();
+    std::error_code error;
+    if (!fs::is_directory(options.machine, error)) {
+        return Fail(options.machine + ": no such machine directory");
+    }
+    options.machine = fs::absolute(options.machine, error).lexically_normal().string();
     sim::Machine::Use(options.machine);
     if (topology::HelpOf(command) != nullptr) {
         std::vector<std::string> words = rest;
         words.insert(words.begin(), command);
         bool usage = false;
         std::string failure = topology::Run(words, &usage);
-        if (usage) {
-            std::fputs((failure + "\n").c_str(), stderr);
-            return 2;
-        }
-        return failure.empty() ? 0 : Fail(failure);
+        return failure.empty() ? kSucceeded : Fail(failure, usage ? kUsageError : kFailed);
     }
     if (ServiceOf(options) != ERROR_SUCCESS) {
         return Fail(
@@ -582,14 +791,15 @@ int main(int argc, char** argv) {
     if (command == "start" && rest.empty()) {
         return CommandStart(options);
     }
-    if (command == "stop" && rest.empty()) {
-        return CommandControl(options, SERVICE_CONTROL_STOP, true);
-    }
-    if (command == "shutdown" && rest.empty()) {
-        return CommandControl(options, ShutdownControl(options), true);
+    if ((command == "stop" || command == "shutdown") && rest.empty()) {
+        return CommandControl(
+            options, command == "stop" ? SERVICE_CONTROL_STOP : ShutdownControl(options), true);
     }
     if (command == "control" && rest.size() == 1) {
-        return CommandControl(options, static_cast<DWORD>(std::stoul(rest[0], nullptr, 0)), false);
+        std::string error;
+        std::optional<double> code = ParseNumber(rest[0], kControlCode, &error);
+        return code ? CommandControl(options, static_cast<DWORD>(*code), false)
+                    : Fail(error, kUsageError);
     }
     if (command == "status" && rest.empty()) {
         return CommandStatus(options);
@@ -597,6 +807,5 @@ int main(int argc, char** argv) {
     if (command == "run" && rest.size() == 1) {
         return CommandRun(options, rest[0]);
     }
-    std::fputs(HelpOf(command), stderr);
-    return 2;
+    return Fail("usage: " + Synopsis(command), kUsageError);
 }

@@ -7,6 +7,7 @@
 #include "Machine/Wmi.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 
@@ -203,21 +204,28 @@ const char* Usage() {
 
 std::string Run(const std::vector<std::string>& words, bool* usage) {
     *usage = false;
-    if (!words.empty() && words[0] == "topology" && words.size() == 1) {
+    const char* help = words.empty() ? nullptr : HelpOf(words[0]);
+    if (help == nullptr) {
+        *usage = true;
+        return "no Hyper-V command " + std::string(words.empty() ? "" : words[0]);
+    }
+    const Command* command = Find(words[0]);
+    size_t minWords = command != nullptr ? command->minWords : 1;
+    size_t maxWords = command != nullptr ? command->maxWords : 1;
+    if (words.size() < minWords || words.size() > maxWords) {
+        // The synopsis, the first line of the help without "tarvik-sim [-m MACHINE] ".
+        std::string synopsis(help, std::strchr(help, '\n'));
+        synopsis.erase(0, synopsis.find(words[0]));
+        *usage = true;
+        return words[0] + ": expected \"" + synopsis + "\"";
+    }
+    if (command == nullptr) {  // topology
         std::shared_ptr<const HyperVTopology> now = sim::Machine::Get().Wmi().Topology();
         if (now == nullptr) {
             return "this machine has no Hyper-V (no \"hyperv\" in machine.json)";
         }
         std::fputs(sim::WriteTopology(*now).c_str(), stdout);
         return "";
-    }
-    const Command* command = words.empty() ? nullptr : Find(words[0]);
-    if (command == nullptr || words.size() < command->minWords ||
-        words.size() > command->maxWords) {
-        *usage = true;
-        return "usage: " + std::string(HelpOf(words.empty() ? "" : words[0]) != nullptr
-                                           ? HelpOf(words[0])
-                                           : "tarvik-sim --help\n");
     }
     std::string error;
     Change change = command->make(words, &error);

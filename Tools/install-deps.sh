@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the builds and tests need; does nothing when they are all present.
+# Installs the Debian packages the builds, tests, benchmarks, demo and scripts need; does nothing
+# when they are all present. What needs each (besides Essential ones: bash, coreutils, grep, sed):
+#   cmake (cmake, ctest), ninja-build (the presets' generator), g++ (Linux builds),
+#   googletest (/usr/src/googletest), libbenchmark-dev (Bench/), clang and libclang-rt-14-dev
+#   (fuzz preset), g++-mingw-w64-{x86-64,i686}-posix (Windows builds),
+#   binutils-mingw-w64-{x86-64,i686} (windres, objdump: resources, check-product.sh,
+#   check-exports.sh), wine64 (/usr/lib/wine/wine64), wine (wine and wineserver on PATH:
+#   Tests/Wine/*.sh), python3 (demo.sh, check-trace.py), mawk (awk: check-product.sh)
 set -eu
-packages=(cmake ninja-build g++ googletest clang libclang-rt-14-dev
-          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+packages=(cmake ninja-build g++ googletest libbenchmark-dev clang libclang-rt-14-dev
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+          binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine python3 mawk)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,7 +6,6 @@
 #include "Machine/Settings.h"
 #include "Machine/SettingsReader.h"
 
-
 #include <cstdio>
 #include <cstring>
 #include <map>

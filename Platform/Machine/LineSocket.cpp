@@ -4,31 +4,53 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
 
 namespace {
 
-bool AddressOf(const std::string& path, sockaddr_un* address) {
+// The address of the socket `path` names, and its length. sun_path holds 107 bytes, fewer than a
+// machine directory's path may take: a path that does not fit is named in the abstract namespace
+// instead, after a hash of its real path. The real path decides, so that every process finds the
+// socket however it spells the directory (a short link to a long one).
+socklen_t AddressOf(const std::string& path, sockaddr_un* address) {
     *address = sockaddr_un{};
     address->sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address->sun_path)) {
-        return false;
+    std::string real = path;
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos) {
+        char* dir = realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), nullptr);
+        if (dir != nullptr) {
+            real =
+                std::string(dir) + (std::strcmp(dir, "/") == 0 ? "" : "/") + path.substr(slash + 1);
+            std::free(dir);
+        }
     }
-    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-    return true;
+    if (real.size() < sizeof(address->sun_path)) {
+        std::memcpy(address->sun_path, real.c_str(), real.size() + 1);
+        return sizeof(sockaddr_un);
+    }
+    unsigned long long hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : real) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    // sun_path[0] stays 0: the abstract namespace, where the name ends with the length given.
+    int length = std::snprintf(address->sun_path + 1, sizeof(address->sun_path) - 1,
+                               "tarvik-sim/%016llx", hash);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
 }
 
 }  // namespace
 
 int ConnectLocal(const std::string& path) {
     sockaddr_un address;
-    if (!AddressOf(path, &address)) {
-        return -1;
-    }
+    socklen_t length = AddressOf(path, &address);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         close(fd);
         fd = -1;
     }
@@ -37,13 +59,13 @@ int ConnectLocal(const std::string& path) {
 
 int ListenLocal(const std::string& path) {
     sockaddr_un address;
-    if (!AddressOf(path, &address)) {
-        return -1;
-    }
+    socklen_t length = AddressOf(path, &address);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    unlink(path.c_str());  // a socket left by a host that died; a live one was asked first
-    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-                    listen(fd, 16) != 0)) {
+    if (address.sun_path[0] != '\0') {
+        unlink(address.sun_path);  // a socket left by a host that died; a live one was asked first
+    }
+    if (fd >= 0 &&
+        (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0)) {
         close(fd);
         fd = -1;
     }

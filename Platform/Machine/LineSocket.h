@@ -1,5 +1,6 @@
 // Lines of text over a local (AF_UNIX) socket in the machine directory: how a service's host, the
-// service's dispatcher and the machine's other processes talk.
+// service's dispatcher and the machine's other processes talk. A socket whose path is too long
+// for a socket address is named in the abstract namespace after a hash of its real path instead.
 #pragma once
 
 #include <string>

@@ -9,6 +9,7 @@
 #include "Machine/Services.h"
 
 #include <winerror.h>
+#include <winsvc.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -43,22 +44,22 @@ constexpr auto kRequestTimeout = std::chrono::seconds(30);
 // The control a status accepts, as a SERVICE_ACCEPT_ bit; 0 for controls sent whatever it accepts.
 DWORD AcceptBit(DWORD control) {
     switch (control) {
-        case 1:
-            return 0x1;
-        case 2:
-        case 3:
-            return 0x2;
-        case 5:
-            return 0x4;
-        case 6:
-            return 0x8;
-        case 7:
-        case 8:
-        case 9:
-        case 10:
-            return 0x10;
-        case 15:
-            return 0x100;
+        case SERVICE_CONTROL_STOP:
+            return SERVICE_ACCEPT_STOP;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+            return SERVICE_ACCEPT_PAUSE_CONTINUE;
+        case SERVICE_CONTROL_SHUTDOWN:
+            return SERVICE_ACCEPT_SHUTDOWN;
+        case SERVICE_CONTROL_PARAMCHANGE:
+            return SERVICE_ACCEPT_PARAMCHANGE;
+        case SERVICE_CONTROL_NETBINDADD:
+        case SERVICE_CONTROL_NETBINDREMOVE:
+        case SERVICE_CONTROL_NETBINDENABLE:
+        case SERVICE_CONTROL_NETBINDDISABLE:
+            return SERVICE_ACCEPT_NETBINDCHANGE;
+        case SERVICE_CONTROL_PRESHUTDOWN:
+            return SERVICE_ACCEPT_PRESHUTDOWN;
         default:
             return 0;
     }
@@ -67,7 +68,7 @@ DWORD AcceptBit(DWORD control) {
 class Host {
 public:
     Host(std::u16string name, pid_t child) : m_name(std::move(name)), m_child(child) {
-        m_status.state = 2;  // SERVICE_START_PENDING, until the service says otherwise
+        m_status.state = SERVICE_START_PENDING;  // until the service says otherwise
         m_status.processId = static_cast<DWORD>(child);
     }
 
@@ -109,7 +110,7 @@ public:
     void Exited() {
         std::lock_guard<std::mutex> hold(m_lock);
         m_exited = true;
-        if (m_status.state != 1) {
+        if (m_status.state != SERVICE_STOPPED) {
             m_status = ServiceStatus();
             m_status.exitCode = ERROR_PROCESS_ABORTED;
             Record(m_status, "scm");
@@ -154,7 +155,8 @@ private:
             }
             {
                 std::lock_guard<std::mutex> hold(m_lock);
-                status.processId = status.state == 1 ? 0 : static_cast<DWORD>(m_child);
+                status.processId =
+                    status.state == SERVICE_STOPPED ? 0 : static_cast<DWORD>(m_child);
                 m_status = status;
                 Record(status, "service");
                 m_changed.notify_all();
@@ -167,12 +169,14 @@ private:
         std::lock_guard<std::mutex> one(m_controlLock);  // one control at a time
         std::unique_lock<std::mutex> hold(m_lock);
         *status = m_status;
-        if (m_exited || m_status.state == 1) {
+        if (m_exited || m_status.state == SERVICE_STOPPED) {
             return ERROR_SERVICE_NOT_ACTIVE;
         }
-        bool pending = m_status.state == 2 || m_status.state == 3 || m_status.state == 5 ||
-                       m_status.state == 6;
-        if (m_dispatcher < 0 || m_dispatcherGone || (pending && code != 4)) {
+        bool pending =
+            m_status.state == SERVICE_START_PENDING || m_status.state == SERVICE_STOP_PENDING ||
+            m_status.state == SERVICE_CONTINUE_PENDING || m_status.state == SERVICE_PAUSE_PENDING;
+        if (m_dispatcher < 0 || m_dispatcherGone ||
+            (pending && code != SERVICE_CONTROL_INTERROGATE)) {
             return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
         }
         DWORD bit = AcceptBit(code);
@@ -271,7 +275,7 @@ DWORD RunServiceHost(const std::u16string& service, int ready) {
     if (error == ERROR_SUCCESS) {
         if (config.markedForDelete) {
             error = ERROR_SERVICE_MARKED_FOR_DELETE;
-        } else if (config.start == 4) {
+        } else if (config.start == SERVICE_DISABLED) {
             error = ERROR_SERVICE_DISABLED;
         } else if (services::Hosted(config.name)) {
             error = ERROR_SERVICE_ALREADY_RUNNING;
