@@ -1,7 +1,6 @@
 // Team discovery on a built machine (network devices, the teaming protocol's configuration, the
-// teaming driver) with the Hyper-V side as WMI doubles: which adapters count as teams, and what an
-// update pass reports to the driver as teams appear, change and vanish.
-#include "Support/FakeHyperV.h"
+// teaming driver, the Hyper-V host): which adapters count as teams, and what an update pass
+// reports to the driver as teams appear, change and vanish.
 #include "Support/FakeWbem.h"
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/TestMachine.h"
@@ -10,46 +9,44 @@
 
 #include "Machine/ComRuntime.h"
 #include "Machine/Faults.h"
+#include "Machine/HyperVTopology.h"
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"
+#include "Machine/Wmi.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
 using test::ComRef;
-using test::FakeHyperV;
-using test::FakeObject;
-using test::FakeServices;
+using test::FakeServicesProxy;
 using test::WString;
 
 // A: a team's virtual adapter (member B). C: a team's adapter of another maker's text (member
-// D, whose maker text is in capitals). E: an adapter of ours in no team.
+// D, whose maker text is in capitals). E: an adapter of ours in no team. A's switch has two VMs;
+// C's port and that of an adapter that is no network device here are bound too.
 const char kMachine[] = R"({
   "adapters": [
-    {"guid": "{A0000000-0000-0000-0000-000000000000}", "name": "Team A",
-     "instanceId": "ROOT\\NET\\0000"},
-    {"guid": "{B0000000-0000-0000-0000-000000000000}", "name": "Member B",
-     "instanceId": "PCI\\VEN_8086\\1"},
-    {"guid": "{C0000000-0000-0000-0000-000000000000}", "name": "Team C", "mfg": "Orvex Inc",
-     "instanceId": "ROOT\\NET\\0001"},
-    {"guid": "{D0000000-0000-0000-0000-000000000000}", "name": "Member D", "mfg": "ORVEX",
-     "instanceId": "PCI\\VEN_8086\\2"},
-    {"guid": "{E0000000-0000-0000-0000-000000000000}", "name": "Loose E",
-     "instanceId": "PCI\\VEN_8086\\3"}
-  ],
+    {"guid": "{A0000000-0000-0000-0000-000000000000}", "name": "Team A", "instanceId": "ROOT\\NET\\0000"},
+    {"guid": "{B0000000-0000-0000-0000-000000000000}", "name": "Member B", "instanceId": "PCI\\VEN_8086\\1"},
+    {"guid": "{C0000000-0000-0000-0000-000000000000}", "name": "Team C", "mfg": "Orvex Inc", "instanceId": "ROOT\\NET\\0001"},
+    {"guid": "{D0000000-0000-0000-0000-000000000000}", "name": "Member D", "mfg": "ORVEX", "instanceId": "PCI\\VEN_8086\\2"},
+    {"guid": "{E0000000-0000-0000-0000-000000000000}", "name": "Loose E", "instanceId": "PCI\\VEN_8086\\3"}],
   "teams": [
-    {"adapter": "{A0000000-0000-0000-0000-000000000000}",
-     "members": ["{B0000000-0000-0000-0000-000000000000}"]},
-    {"adapter": "{C0000000-0000-0000-0000-000000000000}",
-     "members": ["{D0000000-0000-0000-0000-000000000000}"]}
-  ]
-})";
+    {"adapter": "{A0000000-0000-0000-0000-000000000000}", "members": ["{B0000000-0000-0000-0000-000000000000}"]},
+    {"adapter": "{C0000000-0000-0000-0000-000000000000}", "members": ["{D0000000-0000-0000-0000-000000000000}"]}],
+  "hyperv": {
+    "switches": [{"name": "Team A switch", "adapter": "{A0000000-0000-0000-0000-000000000000}"},
+                 {"name": "Team C switch", "adapter": "{C0000000-0000-0000-0000-000000000000}"},
+                 {"name": "Gone", "adapter": "{F0000000-0000-0000-0000-000000000000}"}],
+    "vms": [{"name": "VM One", "adapters": [{"mac": "00155D000001", "switch": "Team A switch", "vlan": 10}]},
+            {"name": "VM Two", "adapters": [{"mac": "00155D000002", "switch": "Team A switch"}]}]}})";
 
 const WCHAR kPortQuery[] =
     TEXT("SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2");
@@ -61,6 +58,11 @@ std::string Narrow(const WString& text) {
 
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
+}
+
+// A change of the host's topology, made when called.
+std::function<void()> Change(std::string (*change)(sim::HyperVTopology&)) {
+    return [change] { ASSERT_EQ("", sim::Machine::Get().Wmi().Change(change)); };
 }
 
 class TeamDiscovery : public test::TraceTest {
@@ -82,31 +84,18 @@ protected:
     void TearDown() override {
         sim::Machine::Get().Faults().Clear();
         m_monitor.Connect(NULL);
-        m_services = ComRef<FakeServices>();
+        m_proxy = ComRef<FakeServicesProxy>();
         test::ExpectLedgerUnchanged(m_before);
     }
 
-    // One pass. With nVlanOfFirst >= 0 the teams A and C are bound to external ports, A's switch
-    // with two VMs (the first on that VLAN), beside a port of an adapter that is no network device
-    // here. The driver's lists and the trace the pass left are kept.
-    bool Pass(LONG nVlanOfFirst, HRESULT hrQuery = S_OK) {
-        FakeHyperV topology(true);
-        test::FakeAnswer ports;
-        ports.hr = hrQuery;
-        if (nVlanOfFirst >= 0) {
-            ports.objects.push_back(topology.AddSwitch(
-                TEXT("Microsoft:{A0000000-0000-0000-0000-000000000000}"), TEXT("Team A")));
-            topology.AddVm(TEXT("VM One"), TEXT("00155D000001"), FakeHyperV::Number(nVlanOfFirst));
-            topology.AddVm(TEXT("VM Two"), TEXT("00155D000002"), FakeHyperV::NoVlan());
-            ports.objects.push_back(topology.AddSwitch(
-                TEXT("Microsoft:{C0000000-0000-0000-0000-000000000000}"), TEXT("Team C")));
-            ports.objects.push_back(
-                topology.AddSwitch(TEXT("{F0000000-0000-0000-0000-000000000000}"), TEXT("Gone")));
+    // One pass on the host's namespace, through a proxy that keeps the queries. The driver's
+    // lists and the trace the pass left are kept.
+    bool Pass() {
+        if (m_proxy.Get() == nullptr) {
+            EXPECT_TRUE(m_monitor.InitializeWMI());
+            m_proxy = FakeServicesProxy::Make(m_monitor.Services());
+            m_monitor.Connect(m_proxy.Get());
         }
-        m_services = FakeServices::Make();
-        topology.AnswerTo(m_services.Get());
-        m_services->AnswerQuery(kPortQuery, ports);
-        m_monitor.Connect(m_services.Get());
         MarkTrace();
         size_t start = sim::Machine::Get().Records("driver-requests.jsonl").size();
         bool bSuccess = m_monitor.CheckForTeamUpdates();
@@ -135,7 +124,7 @@ protected:
 
     static test::TestMachine* s_machine;
     test::OpenHyperVMonitor m_monitor;
-    ComRef<FakeServices> m_services;
+    ComRef<FakeServicesProxy> m_proxy;
     std::vector<std::string> m_lines;
     std::vector<sim::Json> m_lists;
     sim::LedgerSnapshot m_before;
@@ -208,21 +197,24 @@ TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
 
 TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     const std::string team = std::string("GUID=") + kTeamA + ", Name=Team A";
+    const std::string added = "Adapter is newly bound " + team;
+    const std::string changed = "Current and previous settings do not match for " + team;
+    const std::string removed = "Adapter is no longer bound - " + team;
 
     // The first report fails: the team is not remembered and is added again next time.
     sim::Machine::Get().Faults().Add("CreateFileW", ERROR_FILE_NOT_FOUND, 1);
-    EXPECT_TRUE(Pass(10));
-    EXPECT_EQ(1u, Count(m_lines, "Adapter is newly bound " + team));
+    EXPECT_TRUE(Pass());
+    EXPECT_EQ(1u, Count(m_lines, added));
     EXPECT_FALSE(m_monitor.TeamsInitialized());
     EXPECT_TRUE(m_monitor.PreviousTeams().empty());
-    std::vector<FakeServices::Call> calls = m_services->Calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(WString(kPortQuery), calls[0].text);
-    EXPECT_EQ(WString(TEXT("WQL")), calls[0].language);
-    EXPECT_EQ(0x30, calls[0].flags);
+    std::vector<FakeServicesProxy::Query> queries = m_proxy->Queries();
+    ASSERT_FALSE(queries.empty());
+    EXPECT_EQ(WString(kPortQuery), queries[0].text);
+    EXPECT_EQ(WString(TEXT("WQL")), queries[0].language);
+    EXPECT_EQ(0x30, queries[0].flags);
 
-    EXPECT_TRUE(Pass(10));
-    EXPECT_EQ(1u, Count(m_lines, "Adapter is newly bound " + team));
+    EXPECT_TRUE(Pass());
+    EXPECT_EQ(1u, Count(m_lines, added));
     EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:1, Removed:0, Changed:0"));
     ExpectOneList(2, {10});
     EXPECT_EQ(std::string("\\\\.\\") + kTeamA,
@@ -233,32 +225,117 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
     EXPECT_EQ(2u, m_monitor.PreviousTeams()[0]->m_VirtualMachines.size());
 
-    // Nothing changed: nothing reported.
-    EXPECT_TRUE(Pass(10));
-    EXPECT_TRUE(m_lists.empty());
-    for (const std::string& line : m_lines) {
-        EXPECT_EQ(std::string::npos, line.find("Detected the following changes"));
+    const char kChanged[] = "Added:0, Removed:0, Changed:1";
+    const char kRemoved[] = "Added:0, Removed:1, Changed:0";
+    struct {
+        const char* what;
+        std::function<void()> arrange;  // null: nothing
+        const char* fault;              // for this pass; null: none
+        bool bSuccess;
+        const char* changes;  // the counts traced; null: no change traced
+        std::string line;     // traced once
+        int count;            // the one list's VM count; -1: no list
+        std::vector<int> vlans;
+        size_t previous;  // teams remembered after the pass
+    } steps[] = {
+        {"nothing changed", nullptr, nullptr, true, nullptr, "", -1, {}, 1},
+        {"a VM moved to VLAN 11",
+         Change([](sim::HyperVTopology& t) { return sim::SetVlan(t, u"VM One", u"A1", 11); }),
+         nullptr,
+         true,
+         kChanged,
+         changed,
+         2,
+         {11},
+         1},
+        {"the remembered identity differs in letter case",
+         [this] { m_monitor.PreviousTeams()[0]->m_strGUID.MakeLower(); },
+         nullptr,
+         true,
+         kChanged,
+         changed,
+         2,
+         {11},
+         1},
+        {"the same VMs in another order",
+         Change([](sim::HyperVTopology& t) {
+             std::rotate(t.vms.begin(), t.vms.begin() + 1, t.vms.end());
+             return std::string();
+         }),
+         nullptr,
+         true,
+         kChanged,
+         changed,
+         2,
+         {},
+         1},
+        {"the port is unbound",
+         Change([](sim::HyperVTopology& t) {
+             return sim::SetSwitchBound(t, u"Team A switch", false);
+         }),
+         nullptr,
+         true,
+         kRemoved,
+         removed,
+         0,
+         {},
+         0},
+        {"still unbound", nullptr, nullptr, true, nullptr, "", -1, {}, 0},
+        // Once initialised, an added team is remembered even when its report failed.
+        {"bound again, its report fails",
+         Change(
+             [](sim::HyperVTopology& t) { return sim::SetSwitchBound(t, u"Team A switch", true); }),
+         "CreateFileW",
+         true,
+         "Added:1, Removed:0, Changed:0",
+         added,
+         -1,
+         {},
+         1},
+        {"the failed report is not made again", nullptr, nullptr, true, nullptr, "", -1, {}, 1},
+        // A failed query after a team was known: the team is reported as gone.
+        {"the port query fails",
+         nullptr,
+         "IWbemServices::ExecQuery:Msvm_ExternalEthernetPort",
+         false,
+         kRemoved,
+         removed,
+         0,
+         {},
+         0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.arrange) {
+            step.arrange();
+        }
+        if (step.fault != nullptr) {
+            sim::Machine::Get().Faults().Add(step.fault, static_cast<DWORD>(WBEM_E_INVALID_CLASS),
+                                             1);
+        }
+        EXPECT_EQ(step.bSuccess, Pass());
+        size_t traced = 0;
+        for (const std::string& line : m_lines) {
+            traced += line.rfind("Detected the following changes:  ", 0) == 0;
+        }
+        EXPECT_EQ(step.changes == nullptr ? 0u : 1u, traced);
+        if (step.changes != nullptr) {
+            EXPECT_EQ(1u, Count(m_lines,
+                                std::string("Detected the following changes:  ") + step.changes));
+            EXPECT_EQ(1u, Count(m_lines, step.line));
+        }
+        if (step.count < 0) {
+            EXPECT_TRUE(m_lists.empty());
+        } else {
+            ExpectOneList(step.count, step.vlans);
+        }
+        EXPECT_EQ(step.previous, m_monitor.PreviousTeams().size());
     }
-    EXPECT_EQ(1u, m_monitor.PreviousTeams().size());
-
-    // VM One moved to VLAN 11: the whole list again.
-    EXPECT_TRUE(Pass(11));
-    EXPECT_EQ(1u, Count(m_lines, "Current and previous settings do not match for " + team));
-    EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:0, Removed:0, Changed:1"));
-    ExpectOneList(2, {11});
-
-    // The port is gone: reported once with no VMs, then forgotten.
-    EXPECT_TRUE(Pass(-1));
-    EXPECT_EQ(1u, Count(m_lines, "Adapter is no longer bound - " + team));
-    EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:0, Removed:1, Changed:0"));
-    ExpectOneList(0, {});
-    EXPECT_TRUE(m_monitor.PreviousTeams().empty());
-    EXPECT_TRUE(Pass(-1));
-    EXPECT_TRUE(m_lists.empty());
+    EXPECT_EQ(1u, Count(m_lines, "ERROR:  Unable to execute query"));
 }
 
-TEST_F(TeamDiscovery, APassWithoutItsQuery) {
-    // No connection: nothing found, which completes a first pass.
+TEST_F(TeamDiscovery, APassWithoutAConnectionFindsNothing) {
+    // Which completes a first pass.
     test::OpenHyperVMonitor fresh;
     MarkTrace();
     EXPECT_FALSE(fresh.CheckForTeamUpdates());
@@ -267,15 +344,6 @@ TEST_F(TeamDiscovery, APassWithoutItsQuery) {
     ASSERT_LE(2u, lines.size());
     EXPECT_EQ("ERROR:  The virtualization namespace is invalid!", lines[1]);
     EXPECT_EQ("Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=0", lines.back());
-
-    // A failed query after a team was known: the team is reported as gone.
-    EXPECT_TRUE(Pass(10));
-    ExpectOneList(2, {10});
-    EXPECT_FALSE(Pass(10, WBEM_E_INVALID_CLASS));
-    EXPECT_EQ(1u, Count(m_lines, "ERROR:  Unable to execute query"));
-    EXPECT_EQ(1u, Count(m_lines, std::string("Adapter is no longer bound - GUID=") + kTeamA +
-                                     ", Name=Team A"));
-    EXPECT_TRUE(m_monitor.PreviousTeams().empty());
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
-// VM discovery over a Hyper-V topology of WMI doubles: both association chains with their exact
+// VM discovery on a Hyper-V host of each model: both association chains with their exact
 // queries, the VLAN walks, the host skipped, failures that cut the walk short, and the property
 // reads with their conversions.
-#include "Support/FakeHyperV.h"
 #include "Support/FakeWbem.h"
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/TestMachine.h"
 #include "Support/TraceTest.h"
 
 #include "Machine/ComRuntime.h"
+#include "Machine/Faults.h"
+#include "Machine/Machine.h"
 
 #include <gtest/gtest.h>
 
@@ -20,23 +21,28 @@
 namespace {
 
 using test::ComRef;
-using test::FakeHyperV;
 using test::FakeObject;
-using test::FakeServices;
+using test::FakeServicesProxy;
 using test::WString;
 
+// One team switch shared by the host, VM One (whose second adapter is on another switch, on
+// VLAN 999), VM Two (no VLAN) and VM Three; the same host in either model.
+const std::string kHyperV = R"("hyperv": {
+  "switches": [{"name": "Team", "adapter": "{A0000000-0000-0000-0000-000000000000}",
+                "managementOsMac": "00155D0000FF"}, {"name": "Lab"}],
+  "vms": [
+    {"name": "VM One", "adapters": [{"mac": "00155D000001", "switch": "Team", "vlan": 10},
+                                    {"mac": "00155D000011", "switch": "Lab", "vlan": 999}]},
+    {"name": "VM Two", "adapters": [{"mac": "00155D000002", "switch": "Team"}]},
+    {"name": "VM Three", "adapters": [{"mac": "00155D000003", "switch": "Team", "vlan": 30}]}]})";
+
 typedef std::tuple<std::string, std::string, int> Record;  // name, MAC, VLAN id
+typedef std::vector<Record> Records;
+const Record kOne("VM One", "00155D000001", 10), kTwo("VM Two", "00155D000002", -1),
+    kThree("VM Three", "00155D000003", 30);
 
 std::string Narrow(const WString& text) {
     return std::string(text.begin(), text.end());
-}
-
-std::vector<Record> RecordsOf(const CZelPointerArray<VirtualMachine*>& vms) {
-    std::vector<Record> records;
-    for (const VirtualMachine* vm : vms) {
-        records.emplace_back(Narrow(vm->m_strSystemName), Narrow(vm->m_strMAC), vm->m_nVlanID);
-    }
-    return records;
 }
 
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
@@ -46,8 +52,8 @@ size_t Count(const std::vector<std::string>& lines, const std::string& line) {
 // One machine per suite: the trace file stays where the suite opened it.
 class VmDiscovery : public test::TraceTest {
 protected:
-    static void OpenMachine(const char* json) {
-        s_machine = new test::TestMachine(json);
+    static void OpenMachine(const char* os) {
+        s_machine = new test::TestMachine(std::string("{\"os\": ") + os + ", " + kHyperV + "}");
         TraceTest::SetUpTestSuite();
     }
     static void TearDownTestSuite() {
@@ -60,36 +66,64 @@ protected:
         TraceTest::SetUp();
     }
     void TearDown() override {
+        sim::Machine::Get().Faults().Clear();
         m_vms.RemoveAll();
-        m_services = ComRef<FakeServices>();
+        m_monitor.Connect(NULL);
         test::ExpectLedgerUnchanged(m_before);
     }
 
-    // Walks from `port`; the classes it asked for are kept. Only the association form is answered.
-    bool Walk(const ComRef<FakeObject>& port, const FakeHyperV& topology) {
-        m_services = FakeServices::Make();
-        topology.AnswerTo(m_services.Get());
-        m_monitor.Connect(m_services.Get());
+    // Walks from the team's external port through a proxy that keeps the queries; the classes
+    // they asked for are kept.
+    bool Walk() {
+        EXPECT_TRUE(m_monitor.InitializeWMI());
+        m_port = PortPath();
+        CZelString path(m_port.c_str());
+        ComRef<FakeServicesProxy> proxy = FakeServicesProxy::Make(m_monitor.Services());
+        m_monitor.Connect(proxy.Get());
         m_vms.RemoveAll();
         m_vms.push_back(new VirtualMachine);  // left from an earlier walk
-        CZelString path(FakeHyperV::PathOf(port.Get()).c_str());
         bool bSuccess = m_monitor.PopulateVirtualMachines(path, &m_vms);
         m_monitor.Connect(NULL);
+        m_queries = proxy->Queries();
         m_classes.clear();
-        for (const FakeServices::Call& call : m_services->Calls()) {
-            EXPECT_EQ("ExecQuery", call.what);
-            EXPECT_EQ(WString(TEXT("WQL")), call.language);
-            EXPECT_EQ(0x30, call.flags);
-            size_t close = call.text.find(TEXT("} WHERE  ResultClass="));
-            m_classes.insert(close == WString::npos ? "?" : Narrow(call.text.substr(close + 21)));
+        for (const FakeServicesProxy::Query& query : m_queries) {
+            EXPECT_EQ(WString(TEXT("WQL")), query.language);
+            EXPECT_EQ(0x30, query.flags);
+            size_t close = query.text.find(TEXT("} WHERE  ResultClass="));
+            m_classes.insert(close == WString::npos ? "?" : Narrow(query.text.substr(close + 21)));
         }
         return bSuccess;
+    }
+    // The only external port's path, as WMI gives it.
+    WString PortPath() {
+        BSTR language = SysAllocString(TEXT("WQL"));
+        BSTR query = SysAllocString(TEXT("SELECT * FROM Msvm_ExternalEthernetPort"));
+        IEnumWbemClassObject* pEnum = NULL;
+        m_monitor.Services()->ExecQuery(language, query, 0, NULL, &pEnum);
+        SysFreeString(language);
+        SysFreeString(query);
+        IWbemClassObject* pPort = NULL;
+        ULONG uReturned = 0;
+        pEnum->Next(WBEM_INFINITE, 1, &pPort, &uReturned);
+        pEnum->Release();
+        CZelString path;
+        m_monitor.GetPropertyString(pPort, SysAllocString(TEXT("__PATH")), &path);
+        pPort->Release();
+        return WString(path.c_str());
+    }
+    Records RecordsOf() const {
+        Records records;
+        for (const VirtualMachine* vm : m_vms) {
+            records.emplace_back(Narrow(vm->m_strSystemName), Narrow(vm->m_strMAC), vm->m_nVlanID);
+        }
+        return records;
     }
 
     static test::TestMachine* s_machine;
     test::OpenHyperVMonitor m_monitor;
-    ComRef<FakeServices> m_services;
     CZelPointerArray<VirtualMachine*> m_vms;
+    WString m_port;
+    std::vector<FakeServicesProxy::Query> m_queries;
     std::set<std::string> m_classes;
     sim::LedgerSnapshot m_before;
 };
@@ -98,32 +132,20 @@ test::TestMachine* VmDiscovery::s_machine = NULL;
 
 class VmDiscoveryVersion2 : public VmDiscovery {
 protected:
-    static void SetUpTestSuite() { OpenMachine(R"({"os": {"major": 10, "productType": 3}})"); }
+    static void SetUpTestSuite() { OpenMachine(R"({"major": 10, "productType": 3})"); }
 };
 
 class VmDiscoveryVersion1 : public VmDiscovery {
 protected:
     static void SetUpTestSuite() {
-        OpenMachine(R"({"os": {"major": 6, "minor": 1, "build": 7601, "productType": 3}})");
+        OpenMachine(R"({"major": 6, "minor": 1, "build": 7601, "productType": 3})");
     }
 };
 
 TEST_F(VmDiscoveryVersion2, EveryVmOfTheSwitchWithItsOwnPortsVlan) {
-    FakeHyperV topology(true);
-    ComRef<FakeObject> port = topology.AddSwitch(TEXT("Microsoft:{A}"), TEXT("Team"));
-    topology.AddVm(TEXT("VM One"), TEXT("00155D000001"), FakeHyperV::Number(10));
-    topology.AddVm(TEXT("Host"), TEXT("00155D0000FF"), FakeHyperV::Number(5),
-                   TEXT("MICROSOFT HOSTING computer system"));
-    topology.AddVm(TEXT("VM Two"), TEXT("00155D000002"), FakeHyperV::NoVlan());
-    topology.AddVm(TEXT("VM Three"), TEXT("00155D000003"), FakeHyperV::Null());
-    topology.AddVm(TEXT("VM Four"), TEXT("00155D000004"), FakeHyperV::Text(TEXT("42")));
-
-    EXPECT_TRUE(Walk(port, topology));
-    // The other port's allocation (VLAN 999) is never followed; the host makes no record.
-    EXPECT_EQ(std::vector<Record>(
-                  {Record("VM One", "00155D000001", 10), Record("VM Two", "00155D000002", -1),
-                   Record("VM Three", "00155D000003", 0), Record("VM Four", "00155D000004", 42)}),
-              RecordsOf(m_vms));
+    EXPECT_TRUE(Walk());
+    // VM One's other allocation (VLAN 999) is never followed; the host makes no record.
+    EXPECT_EQ(Records({kOne, kTwo, kThree}), RecordsOf());
     EXPECT_EQ(
         std::set<std::string>(
             {"Msvm_LANEndpoint", "MSVM_EthernetSwitchPort", "Msvm_VirtualEthernetSwitch",
@@ -131,48 +153,69 @@ TEST_F(VmDiscoveryVersion2, EveryVmOfTheSwitchWithItsOwnPortsVlan) {
              "MSVM_SyntheticEthernetPortSettingData", "MSVM_VirtualSystemSettingData",
              "MSVM_EthernetPortAllocationSettingData", "Msvm_EthernetSwitchPortVlanSettingData"}),
         m_classes);
-    EXPECT_EQ(FakeHyperV::Associators(FakeHyperV::PathOf(port.Get()), TEXT("Msvm_LANEndpoint")),
-              m_services->Queries().front());
+    EXPECT_EQ(TEXT("ASSOCIATORS OF {") + m_port + TEXT("} WHERE  ResultClass=Msvm_LANEndpoint"),
+              m_queries.front().text);
 
     std::vector<std::string> lines = NewMessages(kWithoutScopes);
-    EXPECT_EQ(5u, Count(lines, "Not a match ...."));
+    EXPECT_EQ(1u, Count(lines, "Not a match ...."));
     EXPECT_EQ(1u, Count(lines, "Retrieved 10 for AccessVLAN"));
     EXPECT_EQ(0u, Count(lines, "Retrieved 999 for AccessVLAN"));
     EXPECT_EQ(1u, Count(lines, "Exiting HyperVMonitor::PopulateVirtualMachines() - bSuccess=1"));
+
+    // The connection's blanket: the process's own identity at call level, impersonating.
+    DWORD blanket[5] = {};
+    IClientSecurity* pSecurity = NULL;
+    ASSERT_TRUE(m_monitor.InitializeWMI());
+    ASSERT_EQ(S_OK, m_monitor.Services()->QueryInterface(IID_IClientSecurity,
+                                                         reinterpret_cast<void**>(&pSecurity)));
+    pSecurity->QueryBlanket(m_monitor.Services(), &blanket[0], &blanket[1], NULL, &blanket[2],
+                            &blanket[3], NULL, &blanket[4]);
+    pSecurity->Release();
+    EXPECT_EQ(std::vector<DWORD>({RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CALL,
+                                  RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}),
+              std::vector<DWORD>(blanket, blanket + 5));
 }
 
 TEST_F(VmDiscoveryVersion2, FailuresCutTheWalkShort) {
-    FakeHyperV topology(true);
-    ComRef<FakeObject> port = topology.AddSwitch(TEXT("Microsoft:{A}"), TEXT("Team"));
-    topology.AddVm(TEXT("Alpha"), TEXT("00155D00000A"), FakeHyperV::Number(5));
-    topology.AddVm(TEXT("Beta"), TEXT("00155D00000B"), FakeHyperV::LookupFails());
-    topology.AddVm(TEXT("Gamma"), TEXT("00155D00000C"), FakeHyperV::Number(6))
-        ->Fail(TEXT("ElementName"), WBEM_E_NOT_FOUND);
-    topology.AddVm(TEXT("Delta"), TEXT("00155D00000D"), FakeHyperV::Number(7));
+    struct {
+        const char* fault;
+        unsigned call;
+        bool bSuccess;
+        Records records;
+        const char* line;  // traced once
+    } cases[] = {
+        // An unreadable name loses the VM and every port after it.
+        {"IWbemClassObject::Get:ElementName",
+         2,
+         false,
+         {kOne},
+         "Src\\HyperVMonitor (1199): ERROR:  Unable to retrieve property."},
+        // A failed VLAN walk only leaves -1.
+        {"IWbemServices::ExecQuery:Msvm_VirtualSystemSettingData",
+         1,
+         true,
+         {Record("VM One", "00155D000001", -1), kTwo, kThree},
+         "ERROR:  Unable to execute query"},
+        // A step whose query fails is simply absent.
+        {"IWbemServices::ExecQuery:Msvm_LANEndpoint",
+         1,
+         true,
+         {},
+         "ERROR:  Unable to execute query"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        MarkTrace();
+        sim::Machine::Get().Faults().Add(c.fault, static_cast<DWORD>(WBEM_E_FAILED), c.call);
+        EXPECT_EQ(c.bSuccess, Walk());
+        sim::Machine::Get().Faults().Clear();
+        EXPECT_EQ(c.records, RecordsOf());
+        EXPECT_EQ(1u, Count(NewMessages(kWithoutScopes), c.line));
+    }
 
-    // A failed VLAN walk only leaves -1; an unreadable name loses the VM and every port after.
-    EXPECT_FALSE(Walk(port, topology));
-    EXPECT_EQ(std::vector<Record>(
-                  {Record("Alpha", "00155D00000A", 5), Record("Beta", "00155D00000B", -1)}),
-              RecordsOf(m_vms));
-    std::vector<std::string> lines = NewMessages(kWithoutScopes);
-    EXPECT_EQ(2u, Count(lines, "Src\\HyperVMonitor (1199): ERROR:  Unable to retrieve property."));
-    EXPECT_EQ(1u, Count(lines, "Exiting HyperVMonitor::PopulateVirtualMachines() - bSuccess=0"));
-
-    // A step whose query fails is simply absent; without a connection nothing is asked.
-    FakeHyperV failing(true);
-    port = failing.AddSwitch(TEXT("Microsoft:{A}"), TEXT("Team"));
-    failing.AddVm(TEXT("Alpha"), TEXT("00155D00000A"), FakeHyperV::Number(5));
-    test::FakeAnswer invalid;
-    invalid.hr = WBEM_E_INVALID_QUERY;
-    failing.Override(
-        FakeHyperV::Associators(FakeHyperV::PathOf(port.Get()), TEXT("Msvm_LANEndpoint")), invalid);
+    // Without a connection nothing is asked.
     MarkTrace();
-    EXPECT_TRUE(Walk(port, failing));
-    EXPECT_TRUE(m_vms.empty());
-    EXPECT_EQ(1u, Count(NewMessages(kWithoutScopes), "ERROR:  Unable to execute query"));
-
-    MarkTrace();
+    m_monitor.Connect(NULL);
     CZelString path(TEXT("\\\\HOST\\root\\virtualization:Msvm_ExternalEthernetPort.Name=\"1\""));
     EXPECT_TRUE(m_monitor.PopulateVirtualMachines(path, &m_vms));
     EXPECT_EQ(std::vector<std::string>({"Entering HyperVMonitor::PopulateVirtualMachines()",
@@ -185,6 +228,7 @@ TEST_F(VmDiscoveryVersion2, FailuresCutTheWalkShort) {
 }
 
 TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
+    // Values no provider gives for these properties: a number as text, a null, a 32-bit value.
     ComRef<FakeObject> object = FakeObject::Make();
     WString longText(1100, TEXT('x'));
     object->SetString(TEXT("Text"), TEXT("Orvex"))
@@ -244,37 +288,27 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
 }
 
 TEST_F(VmDiscoveryVersion1, EveryVmWithTheVlanOfItsSwitchPort) {
-    FakeHyperV topology(false);
-    ComRef<FakeObject> port = topology.AddSwitch(TEXT("Microsoft:{A}"), TEXT("Team"));
-    topology.AddVm(TEXT("Alpha"), TEXT("00155D00000A"), FakeHyperV::Number(3));
-    topology.AddVm(TEXT("Host"), TEXT("00155D0000FF"), FakeHyperV::Number(4),
-                   TEXT("Microsoft Hosting Computer System"));
-    topology.AddVm(TEXT("Beta"), TEXT("00155D00000B"), FakeHyperV::NoVlan());
-    topology.AddVm(TEXT("Gamma"), TEXT("00155D00000C"), FakeHyperV::Text(TEXT("7")));
-
-    EXPECT_TRUE(Walk(port, topology));
-    EXPECT_EQ(
-        std::vector<Record>({Record("Alpha", "00155D00000A", 3), Record("Beta", "00155D00000B", -1),
-                             Record("Gamma", "00155D00000C", 7)}),
-        RecordsOf(m_vms));
+    EXPECT_TRUE(Walk());
+    EXPECT_EQ(Records({kOne, kTwo, kThree}), RecordsOf());
     EXPECT_EQ(std::set<std::string>({"Msvm_SwitchLANEndpoint", "Msvm_SwitchPort",
                                      "Msvm_VirtualSwitch", "Msvm_VmLANEndpoint",
                                      "Msvm_SyntheticEthernetPort", "Msvm_ComputerSystem",
                                      "Msvm_VLANEndpoint", "Msvm_VLANEndpointSettingData"}),
               m_classes);
     std::vector<std::string> lines = NewMessages(kWithoutScopes);
-    EXPECT_EQ(1u, Count(lines, "Retrieved 3 for VlanID"));
-    // Beta's port, and the external port's own port of the switch.
-    EXPECT_EQ(2u, Count(lines, "Retrieved -1 for VlanID"));
+    EXPECT_EQ(1u, Count(lines, "Retrieved 10 for VlanID"));
+    // VM Two's port, the host's and the external port's own port of the switch.
+    EXPECT_EQ(3u, Count(lines, "Retrieved -1 for VlanID"));
 
-    // A VLAN walk that fails loses that port's VMs and those of the ports after it.
-    FakeHyperV failing(false);
-    port = failing.AddSwitch(TEXT("Microsoft:{A}"), TEXT("Team"));
-    failing.AddVm(TEXT("Alpha"), TEXT("00155D00000A"), FakeHyperV::Number(3));
-    failing.AddVm(TEXT("Beta"), TEXT("00155D00000B"), FakeHyperV::LookupFails());
-    failing.AddVm(TEXT("Gamma"), TEXT("00155D00000C"), FakeHyperV::Number(5));
-    EXPECT_FALSE(Walk(port, failing));
-    EXPECT_EQ(std::vector<Record>({Record("Alpha", "00155D00000A", 3)}), RecordsOf(m_vms));
+    // A VLAN walk that fails (its first step cannot read the path of VM Two's VLAN endpoint, the
+    // 18th path read of a walk) loses that port's VMs and those of the ports after it.
+    sim::Machine::Get().Faults().Add("IWbemClassObject::Get:__PATH",
+                                     static_cast<DWORD>(WBEM_E_FAILED), 18);
+    MarkTrace();
+    EXPECT_FALSE(Walk());
+    EXPECT_EQ(1u, Count(NewMessages(kWithoutScopes),
+                        "Exiting HyperVMonitor::GetVlanID(), Success=0, nVlanID=-1"));
+    EXPECT_EQ(Records({kOne}), RecordsOf());
 }
 
 }  // namespace

@@ -8,6 +8,14 @@ namespace test {
 
 namespace {
 
+WString Lower(const WString& text) {
+    WString lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](WCHAR c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c - 'A' + 'a') : c;
+    });
+    return lower;
+}
+
 WString Text(const WCHAR* text) {
     return text == nullptr ? WString() : WString(text);
 }
@@ -36,34 +44,13 @@ void Give(const ComRef<T>& object, Interface** out) {
 class FakeEnum : public sim::ComObject<IEnumWbemClassObject> {
 public:
     explicit FakeEnum(const FakeAnswer& answer)
-        : ComObject("test::FakeEnum"),
-          m_objects(answer.objects),
-          m_end(answer.end),
-          m_waits(answer.waits),
-          m_delayMs(answer.delayMs),
-          m_created(GetTickCount()) {}
+        : ComObject("test::FakeEnum"), m_objects(answer.objects), m_end(answer.end) {}
 
-    HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
+    HRESULT STDMETHODCALLTYPE Next(LONG, ULONG uCount, IWbemClassObject** apObjects,
                                    ULONG* puReturned) override {
         if (apObjects == nullptr || puReturned == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
         }
-        if (m_waits && !Due()) {
-            *puReturned = 0;
-            bool pending = Pending();
-            if (lTimeout < 0 && !pending) {
-                return m_end;
-            }
-            DWORD dwWaitMs = lTimeout < 0 ? INFINITE : static_cast<DWORD>(lTimeout);
-            if (pending) {
-                dwWaitMs = std::min(dwWaitMs, m_delayMs - (GetTickCount() - m_created));
-            }
-            Sleep(dwWaitMs);
-            if (!Due()) {
-                return pending ? WBEM_S_TIMEDOUT : m_end;
-            }
-        }
-        std::lock_guard<std::mutex> hold(m_lock);
         ULONG given = 0;
         while (given < uCount && m_next < m_objects.size()) {
             Give(m_objects[m_next++], &apObjects[given++]);
@@ -75,7 +62,6 @@ public:
         return given > 0 ? WBEM_S_FALSE : m_end;
     }
     HRESULT STDMETHODCALLTYPE Reset() override {
-        std::lock_guard<std::mutex> hold(m_lock);
         m_next = 0;
         return WBEM_S_NO_ERROR;
     }
@@ -86,20 +72,9 @@ public:
 private:
     ~FakeEnum() override = default;
 
-    bool Pending() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_next < m_objects.size();
-    }
-    // Objects left, and their time has come.
-    bool Due() { return Pending() && GetTickCount() - m_created >= m_delayMs; }
-
-    std::mutex m_lock;
     std::vector<ComRef<FakeObject>> m_objects;
     size_t m_next = 0;
     HRESULT m_end;
-    bool m_waits;
-    DWORD m_delayMs;
-    DWORD m_created;
 };
 
 }  // namespace
@@ -140,14 +115,6 @@ private:
 };
 
 }  // namespace
-
-WString Lower(const WString& text) {
-    WString lower = text;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](WCHAR c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c - 'A' + 'a') : c;
-    });
-    return lower;
-}
 
 // FakeObject
 
@@ -252,11 +219,6 @@ ComRef<FakeServices> FakeServices::Make() {
     return ComRef<FakeServices>(new FakeServices());
 }
 
-void FakeServices::AnswerQuery(const WString& query, FakeAnswer answer) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_queries[query] = std::move(answer);
-}
-
 void FakeServices::AnswerInstances(const WString& className, FakeAnswer answer) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_instances[Lower(className)] = std::move(answer);
@@ -278,34 +240,23 @@ std::vector<FakeServices::Call> FakeServices::Calls() const {
     return m_calls;
 }
 
-std::vector<WString> FakeServices::Queries() const {
-    std::vector<WString> queries;
-    for (const Call& call : Calls()) {
-        if (call.what == "ExecQuery" || call.what == "ExecNotificationQuery") {
-            queries.push_back(call.text);
-        }
-    }
-    return queries;
-}
-
 void FakeServices::Record(Call call) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_calls.push_back(std::move(call));
 }
 
-HRESULT FakeServices::Enumerate(const char* what, const std::map<WString, FakeAnswer>& answers,
-                                BSTR text, BSTR language, LONG flags, IWbemContext* context,
-                                IEnumWbemClassObject** ppEnum) {
-    Record({what, Text(text), Text(language), flags, WString(), Hold(context), {}});
-    if (ppEnum == nullptr || text == nullptr) {
+HRESULT FakeServices::CreateInstanceEnum(BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
+                                         IEnumWbemClassObject** ppEnum) {
+    Record({"CreateInstanceEnum", Text(strFilter), lFlags, WString(), Hold(pCtx), {}});
+    if (ppEnum == nullptr || strFilter == nullptr) {
         return WBEM_E_INVALID_PARAMETER;
     }
     *ppEnum = nullptr;
     FakeAnswer answer;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        auto found = answers.find(&answers == &m_instances ? Lower(text) : WString(text));
-        if (found != answers.end()) {
+        auto found = m_instances.find(Lower(strFilter));
+        if (found != m_instances.end()) {
             answer = found->second;
         }
     }
@@ -316,25 +267,9 @@ HRESULT FakeServices::Enumerate(const char* what, const std::map<WString, FakeAn
     return WBEM_S_NO_ERROR;
 }
 
-HRESULT FakeServices::ExecQuery(BSTR strQueryLanguage, BSTR strQuery, LONG lFlags,
-                                IWbemContext* pCtx, IEnumWbemClassObject** ppEnum) {
-    return Enumerate("ExecQuery", m_queries, strQuery, strQueryLanguage, lFlags, pCtx, ppEnum);
-}
-
-HRESULT FakeServices::ExecNotificationQuery(BSTR strQueryLanguage, BSTR strQuery, LONG lFlags,
-                                            IWbemContext* pCtx, IEnumWbemClassObject** ppEnum) {
-    return Enumerate("ExecNotificationQuery", m_queries, strQuery, strQueryLanguage, lFlags, pCtx,
-                     ppEnum);
-}
-
-HRESULT FakeServices::CreateInstanceEnum(BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
-                                         IEnumWbemClassObject** ppEnum) {
-    return Enumerate("CreateInstanceEnum", m_instances, strFilter, nullptr, lFlags, pCtx, ppEnum);
-}
-
 HRESULT FakeServices::GetObject(BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
                                 IWbemClassObject** ppObject, IWbemCallResult** ppCallResult) {
-    Record({"GetObject", Text(strObjectPath), WString(), lFlags, WString(), Hold(pCtx), {}});
+    Record({"GetObject", Text(strObjectPath), lFlags, WString(), Hold(pCtx), {}});
     if (ppCallResult != nullptr) {
         *ppCallResult = nullptr;
     }
@@ -354,7 +289,7 @@ HRESULT FakeServices::GetObject(BSTR strObjectPath, LONG lFlags, IWbemContext* p
 HRESULT FakeServices::ExecMethod(BSTR strObjectPath, BSTR strMethodName, LONG lFlags,
                                  IWbemContext* pCtx, IWbemClassObject* pInParams,
                                  IWbemClassObject** ppOutParams, IWbemCallResult** ppCallResult) {
-    Record({"ExecMethod", Text(strObjectPath), WString(), lFlags, Text(strMethodName), Hold(pCtx),
+    Record({"ExecMethod", Text(strObjectPath), lFlags, Text(strMethodName), Hold(pCtx),
             Hold(pInParams)});
     if (ppCallResult != nullptr) {
         *ppCallResult = nullptr;
@@ -373,12 +308,26 @@ HRESULT FakeServices::ExecMethod(BSTR strObjectPath, BSTR strMethodName, LONG lF
 
 // FakeServicesProxy
 
-ComRef<FakeServicesProxy> FakeServicesProxy::Make(FakeServices* inner) {
+ComRef<FakeServicesProxy> FakeServicesProxy::Make(IWbemServices* inner) {
     return ComRef<FakeServicesProxy>(new FakeServicesProxy(inner));
 }
 
-FakeServicesProxy::FakeServicesProxy(FakeServices* inner)
+FakeServicesProxy::FakeServicesProxy(IWbemServices* inner)
     : ComObject("test::FakeServicesProxy"), m_inner(Hold(inner)) {}
+
+std::vector<FakeServicesProxy::Query> FakeServicesProxy::Queries() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_queries;
+}
+
+HRESULT FakeServicesProxy::ExecQuery(BSTR strQueryLanguage, BSTR strQuery, LONG lFlags,
+                                     IWbemContext* pCtx, IEnumWbemClassObject** ppEnum) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_queries.push_back({Text(strQuery), Text(strQueryLanguage), lFlags});
+    }
+    return m_inner->ExecQuery(strQueryLanguage, strQuery, lFlags, pCtx, ppEnum);
+}
 
 FakeServicesProxy::Blanket FakeServicesProxy::LastBlanket() const {
     std::lock_guard<std::mutex> hold(m_lock);

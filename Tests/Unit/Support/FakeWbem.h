@@ -1,7 +1,8 @@
-// WMI doubles for unit tests: class objects with set properties, enumerators over them, and a
-// namespace that answers queries by their exact text, so a test sees every query the code builds.
-// They are COM objects of the machine, so the leak ledger counts them. A locator can be
-// registered under CLSID_WbemLocator for the test's lifetime.
+// WMI doubles for unit tests: class objects with set properties, enumerators over them, a
+// namespace that answers by class name and object path, and a proxy that records the queries
+// sent through it to any namespace (the machine's too). They are COM objects of the machine, so
+// the leak ledger counts them. A locator can be registered under CLSID_WbemLocator for the
+// test's lifetime.
 #pragma once
 
 #include <windows.h>
@@ -135,64 +136,50 @@ private:
     std::map<WString, Method> m_methods;
 };
 
-// What a namespace answers to one query, class enumeration or object path.
+// What a namespace answers to one class enumeration.
 struct FakeAnswer {
     HRESULT hr = S_OK;  // the call's result; on failure no enumerator is given
     std::vector<ComRef<FakeObject>> objects;
-    // Next's result once the objects are used up (WBEM_S_FALSE as WMI gives at the end, or
-    // WBEM_S_TIMEDOUT for an event query that waits).
-    HRESULT end = WBEM_S_FALSE;
-    // An event subscription: Next waits on the machine's clock, for objects not yet due until
-    // they are (at most its time-out, then WBEM_S_TIMEDOUT), with none left its whole time-out
-    // before it answers `end` (at once for an infinite time-out, which would never return).
-    bool waits = false;
-    DWORD delayMs = 0;  // with `waits`: the objects are due this long after the subscription
+    HRESULT end = WBEM_S_FALSE;  // Next's result once the objects are used up
 };
 
-// A namespace. Queries (ExecQuery, ExecNotificationQuery) are answered by exact text, instance
-// enumerations by class name, GetObject and ExecMethod by object path; anything not set up gives
-// an empty enumeration, or WBEM_E_NOT_FOUND for an object. Every call is recorded in order.
+// A namespace. Instance enumerations are answered by class name, GetObject and ExecMethod by
+// object path; anything not set up gives an empty enumeration, or WBEM_E_NOT_FOUND for an object.
+// Every call is recorded in order.
 class FakeServices : public sim::ComObject<IWbemServices> {
 public:
     static ComRef<FakeServices> Make();
 
-    void AnswerQuery(const WString& query, FakeAnswer answer);
     void AnswerInstances(const WString& className, FakeAnswer answer);
     void AnswerObject(const WString& path, HRESULT hr, FakeObject* object);
     // ExecMethod on `path` answers with `hr` and these output parameters (may be null).
     void AnswerMethod(const WString& path, const WString& method, HRESULT hr, FakeObject* out);
 
     struct Call {
-        std::string what;  // "ExecQuery", "ExecNotificationQuery", "CreateInstanceEnum", ...
-        WString text;      // the query, class name or path
-        WString language;  // of a query
+        std::string what;  // "CreateInstanceEnum", "GetObject" or "ExecMethod"
+        WString text;      // the class name or path
         LONG flags;
         WString method;                  // of ExecMethod
         ComRef<IWbemContext> context;    // as passed
         ComRef<IWbemClassObject> input;  // ExecMethod's input parameters
     };
-    std::vector<Call> Calls() const;       // safe while another thread calls the namespace
-    std::vector<WString> Queries() const;  // the texts of ExecQuery and ExecNotificationQuery
+    std::vector<Call> Calls() const;
 
     HRESULT STDMETHODCALLTYPE GetObject(BSTR, LONG, IWbemContext*, IWbemClassObject**,
                                         IWbemCallResult**) override;
     HRESULT STDMETHODCALLTYPE CreateInstanceEnum(BSTR, LONG, IWbemContext*,
                                                  IEnumWbemClassObject**) override;
-    HRESULT STDMETHODCALLTYPE ExecQuery(BSTR, BSTR, LONG, IWbemContext*,
-                                        IEnumWbemClassObject**) override;
-    HRESULT STDMETHODCALLTYPE ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*,
-                                                    IEnumWbemClassObject**) override;
     HRESULT STDMETHODCALLTYPE ExecMethod(BSTR, BSTR, LONG, IWbemContext*, IWbemClassObject*,
                                          IWbemClassObject**, IWbemCallResult**) override;
+    FAKE_WBEM_NOTIMPL(ExecQuery, BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+    FAKE_WBEM_NOTIMPL(ExecNotificationQuery, BSTR, BSTR, LONG, IWbemContext*,
+                      IEnumWbemClassObject**)
     FAKE_WBEM_SERVICES_NOTIMPL
 
 private:
     FakeServices() : ComObject("test::FakeServices") {}
     ~FakeServices() override = default;
 
-    HRESULT Enumerate(const char* what, const std::map<WString, FakeAnswer>& answers, BSTR text,
-                      BSTR language, LONG flags, IWbemContext* context,
-                      IEnumWbemClassObject** ppEnum);
     void Record(Call call);
 
     struct PathAnswer {
@@ -200,7 +187,7 @@ private:
         ComRef<FakeObject> object;
     };
     mutable std::mutex m_lock;
-    std::map<WString, FakeAnswer> m_queries, m_instances;
+    std::map<WString, FakeAnswer> m_instances;
     std::map<WString, PathAnswer> m_objects;
     std::map<WString, PathAnswer> m_methods;  // by path + "." + method
     std::vector<Call> m_calls;
@@ -208,10 +195,11 @@ private:
 
 // WMI hands a client a proxy for its namespace, and only a proxy takes a security blanket
 // (CoSetProxyBlanket of an object of this process gives E_NOINTERFACE). This stands in front of
-// a FakeServices as the proxy would: every call goes through, and the blankets set are counted.
+// a namespace as the proxy would: every call goes through, the blankets set are counted and the
+// queries are recorded in order.
 class FakeServicesProxy : public sim::ComObject<IWbemServices, IClientSecurity> {
 public:
-    static ComRef<FakeServicesProxy> Make(FakeServices* inner);
+    static ComRef<FakeServicesProxy> Make(IWbemServices* inner);
 
     struct Blanket {
         int sets = 0;
@@ -219,13 +207,19 @@ public:
     };
     Blanket LastBlanket() const;
 
+    struct Query {
+        WString text, language;
+        LONG flags;
+    };
+    std::vector<Query> Queries() const;
+
     HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD, DWORD, OLECHAR*, DWORD, DWORD, void*,
                                          DWORD) override;
     FAKE_WBEM_NOTIMPL(QueryBlanket, IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*, void**,
                       DWORD*)
     FAKE_WBEM_NOTIMPL(CopyProxy, IUnknown*, IUnknown**)
 
-    // The calls FakeServices answers go through; the rest answer E_NOTIMPL there as here.
+    // The calls a namespace here answers go through; the rest answer E_NOTIMPL.
     HRESULT STDMETHODCALLTYPE GetObject(BSTR a, LONG b, IWbemContext* c, IWbemClassObject** d,
                                         IWbemCallResult** e) override {
         return m_inner->GetObject(a, b, c, d, e);
@@ -235,27 +229,24 @@ public:
         return m_inner->CreateInstanceEnum(a, b, c, d);
     }
     HRESULT STDMETHODCALLTYPE ExecQuery(BSTR a, BSTR b, LONG c, IWbemContext* d,
-                                        IEnumWbemClassObject** e) override {
-        return m_inner->ExecQuery(a, b, c, d, e);
-    }
-    HRESULT STDMETHODCALLTYPE ExecNotificationQuery(BSTR a, BSTR b, LONG c, IWbemContext* d,
-                                                    IEnumWbemClassObject** e) override {
-        return m_inner->ExecNotificationQuery(a, b, c, d, e);
-    }
+                                        IEnumWbemClassObject** e) override;
     HRESULT STDMETHODCALLTYPE ExecMethod(BSTR a, BSTR b, LONG c, IWbemContext* d,
                                          IWbemClassObject* e, IWbemClassObject** f,
                                          IWbemCallResult** g) override {
         return m_inner->ExecMethod(a, b, c, d, e, f, g);
     }
+    FAKE_WBEM_NOTIMPL(ExecNotificationQuery, BSTR, BSTR, LONG, IWbemContext*,
+                      IEnumWbemClassObject**)
     FAKE_WBEM_SERVICES_NOTIMPL
 
 private:
-    explicit FakeServicesProxy(FakeServices* inner);
+    explicit FakeServicesProxy(IWbemServices* inner);
     ~FakeServicesProxy() override = default;
 
-    ComRef<FakeServices> m_inner;
+    ComRef<IWbemServices> m_inner;
     mutable std::mutex m_lock;
     Blanket m_blanket;
+    std::vector<Query> m_queries;
 };
 
 // A call context that keeps the named values set on it, in order.
@@ -326,8 +317,6 @@ public:
 private:
     std::shared_ptr<State> m_state;
 };
-
-WString Lower(const WString& text);
 
 // Fails the test when live COM objects, BSTRs or safe arrays, or double frees, differ from
 // `before`.

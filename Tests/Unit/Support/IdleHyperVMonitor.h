@@ -10,8 +10,8 @@ public:
     bool SpawnThread() override { return false; }
 };
 
-// An idle monitor whose update pass and its parts are open to the test, on a namespace
-// connection the test gives it.
+// An idle monitor whose update pass and its parts are open to the test, on the namespace it
+// connects to or one the test gives it.
 class OpenHyperVMonitor : public IdleHyperVMonitor {
 public:
     ~OpenHyperVMonitor() override { Connect(NULL); }
@@ -19,6 +19,7 @@ public:
     using HyperVMonitor::CheckForTeamUpdates;
     using HyperVMonitor::GetPropertyInt;
     using HyperVMonitor::GetPropertyString;
+    using HyperVMonitor::InitializeWMI;
     using HyperVMonitor::IsBoundToTeam;
     using HyperVMonitor::IsOrvexTeam;
     using HyperVMonitor::IsTeamInstance;
@@ -34,6 +35,7 @@ public:
         }
         m_pIWbemService = pServices;
     }
+    IWbemServices* Services() const { return m_pIWbemService; }
     bool TeamsInitialized() const { return m_bTeamsInitialized; }
     const CZelPointerArray<TeamedAdapter*>& PreviousTeams() const { return m_Teams; }
 };
