@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: the service on a copy of the example Hyper-V host. Installed with -i from its
 # directory and started by tarvik-sim as the service control manager would; the topology changes
-# while it runs, and after each change the demo shows what the teaming driver was told; then the
-# stop, the statuses the service reported and the trace it wrote.
+# while it runs, and after each change the demo shows what the teaming driver was told. Then an
+# orderly shutdown and the next start, whose one poll of the management provider writes its
+# warnings to the event log; then the stop, the statuses the service reported and the trace.
 set -eu
 cd "$(dirname "$0")/.."
 log=$(mktemp)
@@ -77,24 +78,53 @@ change() {
 change set-vlan web-02 A1 30
 change add-vm web-03 --mac 00155D0A0103 --switch "Team A switch" --vlan 10
 change unbind-team "Team B switch"
+echo "--- tarvik-sim shutdown   (the pre-shutdown control of an orderly system shutdown)"
+sim shutdown | tail -n 8 | sed -n '1,3p'
+echo "--- tarvik-sim start   (the first start after it: one poll of the management provider)"
+sim start | sed -n '2p'
+for _ in $(seq 400); do
+    grep -q "Exiting TarvikWarnings::UninitializeWMI()\|Unable to initialize WMI" "$trace" && break
+    sleep 0.05
+done
+echo "--- the events the poll wrote (eventlog.jsonl):"
+python3 - "$machine/eventlog.jsonl" <<'EOF'
+import json, os, sys
+if not os.path.exists(sys.argv[1]):
+    print("  (none)")
+    sys.exit()
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    print(f"  {r['time']}  {r['source']}  {r['typeName']}  event {r['eventId']}:  {r['strings'][0]}")
+EOF
 echo "--- tarvik-sim stop"
 sim stop | tail -n 8 | sed -n '1,3p'
 echo "--- tarvik-sim status"
 sim status | grep -E 'STATE|IMAGE_PATH|START_TYPE'
 
-echo "--- the statuses the service reported (scm.jsonl):"
+echo "--- the statuses the service reported (scm.jsonl; a run of pending reports on one line):"
 python3 - "$machine/scm.jsonl" <<'EOF'
 import json, sys
+runs = []
 for line in open(sys.argv[1]):
     r = json.loads(line)
-    text = f"{r['time']}  tick {r['tick']:>10}  {r['stateName']}"
-    if r['checkPoint']:
-        text += f"  checkpoint {r['checkPoint']}"
-    if r['controlsAccepted']:
-        text += f"  (takes controls 0x{r['controlsAccepted']:x})"
+    if runs and runs[-1][0]['stateName'] == r['stateName'] and r['checkPoint']:
+        runs[-1].append(r)
+    else:
+        runs.append([r])
+for run in runs:
+    first, last = run[0], run[-1]
+    text = f"{first['time']}  tick {first['tick']:>10}  {first['stateName']}"
+    if first['checkPoint']:
+        text += f"  checkpoint {first['checkPoint']}"
+        if len(run) > 1:
+            text += f" to {last['checkPoint']} (until tick {last['tick']})"
+    if first['controlsAccepted']:
+        text += f"  (takes controls 0x{first['controlsAccepted']:x})"
     print(text)
 EOF
 
-echo "--- the trace, C:\\Program Files\\Orvex\\ZEL2\\TARVIKMonitor.txt (tabs shown as |), its last 40 lines:"
-tr '\t' '|' <"$trace" | tr -d '\r' | tail -n 40
+echo "--- the trace, C:\\Program Files\\Orvex\\ZEL2\\TARVIKMonitor.txt (tabs shown as |): the poll"
+tr '\t' '|' <"$trace" | tr -d '\r' |
+    sed -n '/Entering TarvikWarnings::InitializeWMI()/,/Exiting TarvikWarnings::UninitializeWMI()/p' |
+    grep -v "CZelWMI::\|GenericMonitor::CheckForStopCommand" || true
 Tools/check-trace.py "$trace"

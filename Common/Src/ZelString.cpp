@@ -1,5 +1,6 @@
 #include "ZelString.h"
 
+#include "Helper.h"
 #include "ZelDebug.h"
 #include "ZelSecure.h"
 
@@ -414,4 +415,54 @@ int CZelString::LoadStringW(HINSTANCE hModule, UINT uID, LangRes /*eLangRes*/) {
     assign(pszBuffer, static_cast<size_t>(nLength));
     delete[] pszBuffer;
     return nLength;
+}
+
+int CZelString::LoadDaruvuZarString(UINT uID) {
+    int nResult = -1;
+    CZelString strLanguage;
+    CZelString strName(TEXT("DaruvuZar"));
+    if (GetLocalLanguage(strLanguage) == 0) {
+        strName = strName + strLanguage;
+    }
+    HMODULE hLibrary = CHelper::QMLoadLibrary(strName);
+    if (hLibrary == NULL) {
+        return nResult;
+    }
+    nResult = LoadStringW(GetModuleHandleW(strName), uID);
+    FreeLibrary(hLibrary);
+    return nResult;
+}
+
+// Warning messages ---------------------------------------------------------------------------
+
+int CZelString::LoadWarningMessage(UINT uMessage) {
+    int nResult = 0;
+    CZelTraceScope scope(TEXT("CZelString::LoadWarningMessage"), &nResult);
+    nResult = LoadDaruvuZarString(uMessage & 0xFFFFFF);
+    return nResult;
+}
+
+int CZelString::LoadWarningMessage(UINT uMessage, std::vector<CZelString> params) {
+    int nResult = LoadWarningMessage(uMessage);
+    FormatWarningMessage(params);
+    return nResult;
+}
+
+void CZelString::FormatWarningMessage(std::vector<CZelString> params) {
+    bool bExhausted = false;
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (!bExhausted) {
+            // From the start each time: a "%s" a parameter brought in is the next one's.
+            size_type nAt = find(TEXT("%s"));
+            if (nAt != npos) {
+                replace(nAt, 2, params[i]);
+            } else {
+                bExhausted = true;
+            }
+        }
+        if (bExhausted) {
+            append(TEXT("\n"));
+            append(params[i]);
+        }
+    }
 }

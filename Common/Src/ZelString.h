@@ -79,6 +79,16 @@ public:
     // the string receives the text (empty when the module has no such string) and the result is
     // its length.
     int LoadStringW(HINSTANCE hModule, UINT uID);
+    // A string of the common resource library in the local language; -1 when the library
+    // cannot be loaded, the string then as it was.
+    int LoadDaruvuZarString(UINT uID);
+    // A warning text by message number (the top byte is not part of it), then with its "%s"
+    // placeholders filled from `params`.
+    int LoadWarningMessage(UINT uMessage);
+    int LoadWarningMessage(UINT uMessage, std::vector<CZelString> params);
+    // Each parameter fills the first "%s" left; those with no placeholder follow on lines of
+    // their own.
+    void FormatWarningMessage(std::vector<CZelString> params);
 
 private:
     enum LangRes { LANGRES_DEFAULT = 0, LANGRES_MODULE = 1 };

@@ -17,7 +17,16 @@ typedef const WCHAR* LPCWCH;
 #define WC_ERR_INVALID_CHARS 0x00000080
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
+typedef DWORD LCTYPE;
+
+#define LOCALE_NOUSEROVERRIDE 0x80000000
+#define LOCALE_RETURN_NUMBER 0x20000000
+#define LOCALE_IDEFAULTANSICODEPAGE 0x00001004
+
 UINT WINAPI GetACP(void);
+
+// Locale information; the machine answers LOCALE_IDEFAULTANSICODEPAGE of the locales it knows.
+int WINAPI GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchData);
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar);

@@ -4,8 +4,11 @@
 #include "Machine/Settings.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <vector>
 
 namespace sim {
@@ -139,6 +142,35 @@ DWORD FileSystem::HostPath(const std::u16string& path, std::string* hostPath) {
     }
     *hostPath = host;
     return ERROR_SUCCESS;
+}
+
+std::u16string FileSystem::ApplicationDirectory() {
+    // The image as it was started, before symbolic links: a program linked into a drive lies
+    // where the link is.
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::string image;
+    std::getline(in, image, '\0');
+    size_t slash = image.rfind('/');
+    char directory[PATH_MAX];
+    char machine[PATH_MAX];
+    if (m_machineDir.empty() || slash == std::string::npos ||
+        realpath(image.substr(0, slash + 1).c_str(), directory) == nullptr ||
+        realpath(m_machineDir.c_str(), machine) == nullptr) {
+        return u"";
+    }
+    std::string host = directory;
+    std::string drives = std::string(machine) + "/drive_";
+    if (host.compare(0, drives.size(), drives) != 0 || host.size() == drives.size() ||
+        !IsDriveLetter(static_cast<char16_t>(host[drives.size()])) ||
+        (host.size() > drives.size() + 1 && host[drives.size() + 1] != '/')) {
+        return u"";
+    }
+    std::u16string windows = std::u16string(1, UpperAscii(host[drives.size()])) + u":\\";
+    std::u16string rest = Utf8ToUtf16(host.substr(std::min(host.size(), drives.size() + 2)));
+    for (char16_t& c : rest) {
+        c = c == u'/' ? u'\\' : c;
+    }
+    return windows + rest;
 }
 
 std::u16string FileSystem::CurrentDirectory() {

@@ -24,6 +24,10 @@ public:
     // drive or a directory on the way does not exist.
     DWORD HostPath(const std::u16string& path, std::string* hostPath);
 
+    // The directory of the process's executable as a Windows path, when the process was started
+    // from one of the machine's drives (as tarvik-sim starts a service); empty otherwise.
+    std::u16string ApplicationDirectory();
+
     std::u16string CurrentDirectory();
     // ERROR_FILE_NOT_FOUND / ERROR_DIRECTORY when the path is no existing directory.
     DWORD SetCurrentDirectory(const std::u16string& path);

@@ -107,12 +107,17 @@ ModuleTable::ModuleTable(const MachineSettings& settings) {
             module.exports[name] = AsFarProc(kExportCalls[m_slots.size()]);
             m_slots.push_back(Slot{Utf16ToUtf8(module.name), name, library.calls.at(name)});
         }
-        for (const auto& string : library.strings) {
-            module.texts.push_back(string.second);
+        for (const auto& table : library.strings) {
+            for (const auto& string : table.second) {
+                module.texts.push_back(string.second);
+            }
         }
         size_t n = 0;
-        for (const auto& string : library.strings) {
-            module.strings.push_back(StringResource{0, string.first, module.texts[n++].c_str()});
+        for (const auto& table : library.strings) {
+            for (const auto& string : table.second) {
+                module.strings.push_back(
+                    StringResource{table.first, string.first, module.texts[n++].c_str()});
+            }
         }
     }
 }
@@ -172,7 +177,11 @@ DWORD ModuleTable::Load(const std::u16string& request, FileSystem& files, Enviro
         }
     }
     if (candidates.empty()) {
-        // The safe search order; the application's directory is not known on this machine.
+        // The standard search order with safe DLL search mode, as Windows sets it by default.
+        std::u16string application = files.ApplicationDirectory();
+        if (!application.empty()) {
+            candidates.push_back(files.FullPath(Join(application, name)));
+        }
         for (const std::u16string& directory :
              {std::u16string(kSystemDirectory), Join(kWindowsDirectory, u"System"),
               std::u16string(kWindowsDirectory), files.CurrentDirectory()}) {

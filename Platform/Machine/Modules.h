@@ -4,8 +4,9 @@
 // unloads by reference count.
 //
 // A declared library lies where its name says: a file name lies in the system directory, a full
-// path where it points. Its exports are functions that append each call to libraries.jsonl and
-// return the result the machine gives them. Module handles point at the table's entries, which
+// path where it points. Its string table may hold several languages; LoadStringW picks one as
+// it does for the executable. Its exports are functions that append each call to libraries.jsonl
+// and return the result the machine gives them. Module handles point at the table's entries, which
 // live as long as the table; an unloaded entry names no module until it is loaded again.
 #pragma once
 
@@ -40,7 +41,9 @@ public:
 
     // LoadLibraryW: a loaded module of that name takes one more reference; otherwise a declared
     // library found by the search order is loaded. ".dll" is supplied to a name without an
-    // extension. ERROR_MOD_NOT_FOUND when there is none.
+    // extension. ERROR_MOD_NOT_FOUND when there is none. A path is taken as it is; a bare name is
+    // searched for in the executable's directory (when it lies on the machine's drives),
+    // C:\Windows\system32, C:\Windows\System, C:\Windows, the current directory, then PATH.
     DWORD Load(const std::u16string& name, FileSystem& files, Environment& environment,
                HMODULE* module);
     // FreeLibrary: ERROR_MOD_NOT_FOUND for a handle that names no loaded module.

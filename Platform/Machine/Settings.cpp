@@ -109,6 +109,19 @@ void ReadExport(SettingsReader& r, LibrarySettings& library, const Json& item, s
     library.calls[name] = call;
 }
 
+void ReadString(SettingsReader& r, const std::string& number, const Json& text,
+                std::map<UINT, std::u16string>& table) {
+    char* end = nullptr;
+    unsigned long id = std::strtoul(number.c_str(), &end, 10);
+    if (number.empty() || *end != '\0' || id > 0xFFFF) {
+        r.Fail(text, "string numbers are 0 to 65535");
+    }
+    if (!text.IsString()) {
+        r.Fail(text, "expected a string");
+    }
+    table[static_cast<UINT>(id)] = Utf8ToUtf16(text.String());
+}
+
 void ReadLibrary(SettingsReader& r, LibrarySettings& library) {
     r.Text("name", library.name);
     if (library.name.empty()) {
@@ -119,17 +132,22 @@ void ReadLibrary(SettingsReader& r, LibrarySettings& library) {
             ReadExport(r, library, v->Items()[i], i);
         }
     }
+    // Numbers at the top are the neutral table; a language holds a table of its own.
     if (const Json* v = r.Get("strings", Json::Kind::Object)) {
         for (const auto& member : v->Members()) {
-            char* end = nullptr;
-            unsigned long id = std::strtoul(member.first.c_str(), &end, 10);
-            if (member.first.empty() || *end != '\0' || id > 0xFFFF) {
-                r.Fail(member.second, "string numbers are 0 to 65535");
+            if (member.second.IsObject()) {
+                WORD language = LanguageId(member.first);
+                if (language == 0) {
+                    r.Fail(member.second, "\"" + member.first +
+                                              "\" is not a language this machine knows "
+                                              "(\"en-US\", \"de-DE\", ...)");
+                }
+                for (const auto& string : member.second.Members()) {
+                    ReadString(r, string.first, string.second, library.strings[language]);
+                }
+            } else {
+                ReadString(r, member.first, member.second, library.strings[0]);
             }
-            if (!member.second.IsString()) {
-                r.Fail(member.second, "expected a string");
-            }
-            library.strings[static_cast<UINT>(id)] = Utf8ToUtf16(member.second.String());
         }
     }
 }
@@ -355,22 +373,37 @@ void ReadService(SettingsReader& r, ServiceSettings& service) {
            "\"continuePending\", \"pausePending\" or \"paused\"");
 }
 
+struct Locale {
+    const char* name;
+    WORD id;
+    UINT ansiCodePage;
+};
+
+const Locale kLocales[] = {
+    {"zh-TW", 0x0404, 950},  {"zh-CN", 0x0804, 936},  {"de-DE", 0x0407, 1252},
+    {"de-AT", 0x0C07, 1252}, {"de-CH", 0x0807, 1252}, {"en-US", 0x0409, 1252},
+    {"en-GB", 0x0809, 1252}, {"fr-FR", 0x040C, 1252}, {"fr-CA", 0x0C0C, 1252},
+    {"it-IT", 0x0410, 1252}, {"ja-JP", 0x0411, 932},  {"ko-KR", 0x0412, 949},
+    {"pt-BR", 0x0416, 1252}, {"pt-PT", 0x0816, 1252}, {"es-ES", 0x0C0A, 1252},
+    {"es-MX", 0x080A, 1252}, {"nl-NL", 0x0413, 1252}, {"pl-PL", 0x0415, 1250},
+    {"ru-RU", 0x0419, 1251}, {"sv-SE", 0x041D, 1252},
+};
+
 }  // namespace
 
 WORD LanguageId(const std::string& name) {
-    static const struct {
-        const char* name;
-        WORD id;
-    } kLanguages[] = {
-        {"zh-TW", 0x0404}, {"zh-CN", 0x0804}, {"de-DE", 0x0407}, {"de-AT", 0x0C07},
-        {"de-CH", 0x0807}, {"en-US", 0x0409}, {"en-GB", 0x0809}, {"fr-FR", 0x040C},
-        {"fr-CA", 0x0C0C}, {"it-IT", 0x0410}, {"ja-JP", 0x0411}, {"ko-KR", 0x0412},
-        {"pt-BR", 0x0416}, {"pt-PT", 0x0816}, {"es-ES", 0x0C0A}, {"es-MX", 0x080A},
-        {"nl-NL", 0x0413}, {"pl-PL", 0x0415}, {"ru-RU", 0x0419}, {"sv-SE", 0x041D},
-    };
-    for (const auto& language : kLanguages) {
-        if (EqualNoCase(Utf8ToUtf16(name), Utf8ToUtf16(language.name))) {
-            return language.id;
+    for (const Locale& locale : kLocales) {
+        if (EqualNoCase(Utf8ToUtf16(name), Utf8ToUtf16(locale.name))) {
+            return locale.id;
+        }
+    }
+    return 0;
+}
+
+UINT LocaleAnsiCodePage(WORD language) {
+    for (const Locale& locale : kLocales) {
+        if (locale.id == language) {
+            return locale.ansiCodePage;
         }
     }
     return 0;

@@ -51,7 +51,8 @@ struct LibrarySettings {
     std::u16string name;
     std::vector<std::string> exports;             // function names, in the order declared
     std::map<std::string, ExportSettings> calls;  // by export name; every export has one
-    std::map<UINT, std::u16string> strings;       // its string table, language neutral
+    // Its string table by LANGID (0: the neutral entry), each table by string number.
+    std::map<WORD, std::map<UINT, std::u16string>> strings;
 };
 // How many declared exports a machine can have in all.
 constexpr size_t kMaxDeclaredExports = 64;
@@ -135,6 +136,8 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
 
 // The LANGID of a locale name the machine knows ("de-DE" 0x0407); 0 for none.
 WORD LanguageId(const std::string& name);
+// The default ANSI code page of a locale the machine knows, by LANGID (0x0419: 1251); 0 for none.
+UINT LocaleAnsiCodePage(WORD language);
 
 std::u16string Utf8ToUtf16(const std::string& utf8);
 void AppendUtf8(std::string& out, unsigned codePoint);

@@ -264,6 +264,59 @@ UINT WINAPI GetACP(void) {
     return crt::AnsiCodePage();
 }
 
+int WINAPI GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchData) {
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("GetLocaleInfoW", &error)) {
+        return Finish(error, 0);
+    }
+    if (cchData < 0 || (lpLCData == NULL && cchData != 0)) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    if ((LCType & ~(LOCALE_NOUSEROVERRIDE | LOCALE_RETURN_NUMBER)) != LOCALE_IDEFAULTANSICODEPAGE) {
+        return Finish(ERROR_INVALID_FLAGS, 0);
+    }
+    // The system locale's code page is the ANSI code page itself; the user's locale (also the
+    // neutral locale, 0) follows the machine's language.
+    UINT codePage = 0;
+    if (Locale == LOCALE_SYSTEM_DEFAULT) {
+        codePage = crt::AnsiCodePage();
+    } else if (Locale == LOCALE_USER_DEFAULT || Locale == 0) {
+        codePage =
+            sim::LocaleAnsiCodePage(sim::LanguageId(sim::Machine::Get().Settings().uiLanguage));
+    } else if (Locale <= 0xFFFF) {
+        codePage = sim::LocaleAnsiCodePage(static_cast<WORD>(Locale));
+    }
+    if (codePage == 0) {
+        return Finish(ERROR_INVALID_PARAMETER, 0);
+    }
+    WCHAR text[12];
+    size_t length = 0;
+    if (LCType & LOCALE_RETURN_NUMBER) {
+        // The number itself, in the room of two characters.
+        static_assert(sizeof(DWORD) == 2 * sizeof(WCHAR), "a DWORD fills two characters");
+        memcpy(text, &codePage, sizeof(DWORD));
+        length = 2;
+    } else {
+        WCHAR digits[12];
+        size_t count = 0;
+        for (UINT rest = codePage; rest != 0; rest /= 10) {
+            digits[count++] = static_cast<WCHAR>(u'0' + rest % 10);
+        }
+        while (count > 0) {
+            text[length++] = digits[--count];
+        }
+        text[length++] = 0;
+    }
+    if (cchData == 0) {
+        return Finish(ERROR_SUCCESS, length);
+    }
+    if (static_cast<size_t>(cchData) < length) {
+        return Finish(ERROR_INSUFFICIENT_BUFFER, 0);
+    }
+    memcpy(lpLCData, text, length * sizeof(WCHAR));
+    return Finish(ERROR_SUCCESS, length);
+}
+
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
     DWORD error = ERROR_SUCCESS;

@@ -85,7 +85,8 @@ int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBu
         error = ERROR_INVALID_PARAMETER;
     } else {
         sim::ModuleTable& modules = sim::Machine::Get().Modules();
-        error = modules.String(hInstance ? hInstance : modules.Executable(), uID,
+        // Only the low word numbers a string, as in a resource's name.
+        error = modules.String(hInstance ? hInstance : modules.Executable(), LOWORD(uID),
                                GetThreadUILanguage(), &text, &length);
     }
     if (error != ERROR_SUCCESS) {

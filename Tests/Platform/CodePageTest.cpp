@@ -1,8 +1,9 @@
 // MultiByteToWideChar and WideCharToMultiByte: round trips through 1252, Latin-1 and UTF-8,
-// size queries, and the exact error of every refused call.
+// size queries, and the exact error of every refused call; the code pages of locales.
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
@@ -274,3 +275,41 @@ TEST(CodePage, WideCharToMultiByteErrors) {
 }
 
 }  // namespace
+
+TEST(CodePage, LocalesGiveTheirDefaultAnsiCodePage) {
+    const struct {
+        LCID locale;
+        const char* codePage;
+    } locales[] = {{0x0409, "1252"}, {0x0C0A, "1252"}, {0x0411, "932"},
+                   {0x0804, "936"},  {0x0419, "1251"}, {0x0415, "1250"}};
+    for (const auto& l : locales) {
+        SCOPED_TRACE(l.locale);
+        WCHAR text[16];
+        int size = static_cast<int>(strlen(l.codePage)) + 1;
+        EXPECT_EQ(size, GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE, NULL, 0));
+        EXPECT_EQ(size, GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE, text, size));
+        EXPECT_EQ(WString(l.codePage, l.codePage + size - 1), text);
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(0, GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE, text, size - 1));
+        EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+        DWORD number = 0;
+        EXPECT_EQ(2, GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                                    reinterpret_cast<LPWSTR>(&number), 2));
+        EXPECT_EQ(DWORD(atoi(l.codePage)), number);
+    }
+    WCHAR text[16];
+    ASSERT_GT(GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, 16), 0);
+    EXPECT_EQ(GetACP(), UINT(_wtoi(text)));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(0, GetLocaleInfoW(0x0409, LOCALE_IDEFAULTANSICODEPAGE, NULL, 16));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+    if (!OnWine()) {
+        // Only the code page is answered; a locale the machine does not know is refused.
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(0, GetLocaleInfoW(0x0409, 0x7FFF, text, 16));
+        EXPECT_EQ(DWORD(ERROR_INVALID_FLAGS), GetLastError());
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(0, GetLocaleInfoW(0x0442, LOCALE_IDEFAULTANSICODEPAGE, text, 16));
+        EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+    }
+}

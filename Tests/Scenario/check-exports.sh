@@ -5,7 +5,7 @@ set -u
 objdump=$1 exe=$2
 table=$("$objdump" -p "$exe")
 status=0
-for class in CZelString CZelRegKey CZelDebug CZelTraceScope COSType; do
+for class in CZelString CZelRegKey CZelDebug CZelTraceScope COSType CHelper; do
     count=$(grep -c "] _Z.*${#class}${class}" <<<"$table")
     if [ "$count" -eq 0 ]; then
         echo "no export of $class in $exe"
@@ -15,5 +15,7 @@ for class in CZelString CZelRegKey CZelDebug CZelTraceScope COSType; do
     fi
 done
 grep -q "g_ZelDebug" <<<"$table" || { echo "no export of g_ZelDebug"; status=1; }
-grep -q "ZelSafeCopy" <<<"$table" || { echo "no export of ZelSafeCopy"; status=1; }
+for function in ZelSafeCopy GetLocalLanguage GetCodePage; do
+    grep -q "$function" <<<"$table" || { echo "no export of $function"; status=1; }
+done
 exit $status

@@ -1,5 +1,6 @@
-// CHelper's install-state checks and registry paths under HKEY_LOCAL_MACHINE, with the trace
-// lines that say what was missing, and CZelString::LoadStringW where no string is loaded.
+// CHelper's install-state checks, registry paths under HKEY_LOCAL_MACHINE and library names,
+// with the trace lines that say what was missing; a locale's code page; and
+// CZelString::LoadStringW where no string is loaded.
 #include "Helper.h"
 #include "ZelRegKey.h"
 #include "ZelString.h"
@@ -17,12 +18,19 @@ typedef std::vector<std::string> Lines;
 
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 const WCHAR kFcoeServiceKey[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES");
+const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
+const WCHAR kInstalledLanguage[] = TEXT("InstalledLangShortString");
 
 class HelperTest : public test::TraceTest {
 protected:
     void SetUp() override {
         RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
         RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
+        // The trace's own settings share this key: only the language goes.
+        CZelRegKey zel2;
+        if (zel2.Open(HKEY_LOCAL_MACHINE, kZel2Key, true)) {
+            zel2.DeleteValue(kInstalledLanguage);
+        }
         MarkTrace();
     }
     void TearDown() override { SetUp(); }
@@ -187,6 +195,57 @@ TEST_F(HelperTest, GetPathFromRegistryNamesWhatIsMissing) {
     SetString(kTalmKey, TEXT("InstallDir"), TEXT(""));
     EXPECT_TRUE(CHelper::GetPathFromRegistry(kTalmKey, TEXT("InstallDir"), strPath));
     EXPECT_TRUE(strPath.empty());
+}
+
+TEST_F(HelperTest, StripLibraryNameTakesTheInstalledLanguageElseTheLocalOne) {
+    struct Case {
+        const WCHAR* installed;  // NULL: no value
+        const WCHAR* local;
+        const WCHAR* path;
+        const WCHAR* name;
+        const WCHAR* base;
+    } cases[] = {
+        {TEXT("enu"), TEXT("deu"), TEXT("C:\\Res\\DaruvuZarENU.dll"), TEXT("DaruvuZarENU"),
+         TEXT("DaruvuZar")},
+        // The installation's code does not match: the local one is not tried.
+        {TEXT("enu"), TEXT("deu"), TEXT("DaruvuZardeu"), TEXT("DaruvuZardeu"),
+         TEXT("DaruvuZardeu")},
+        {NULL, TEXT("deu"), TEXT("a\\b\\DaruvuZarDEU.DLL"), TEXT("DaruvuZarDEU"),
+         TEXT("DaruvuZar")},
+        {NULL, NULL, TEXT("DaruvuZarenu.Dll"), TEXT("DaruvuZarenu"), TEXT("DaruvuZarenu")},
+        // ".DLL" once, any other extension kept, "/" no separator, a directory alone no name.
+        {TEXT("enu"), NULL, TEXT("ZelResenu.dll.dll"), TEXT("ZelResenu.dll"),
+         TEXT("ZelResenu.dll")},
+        {TEXT("enu"), NULL, TEXT("\\Res\\ZelResenu.mui"), TEXT("ZelResenu.mui"),
+         TEXT("ZelResenu.mui")},
+        {TEXT("enu"), NULL, TEXT("Res/ZelResenu"), TEXT("Res/ZelResenu"), TEXT("Res/ZelRes")},
+        {TEXT("enu"), NULL, TEXT("C:\\Res\\"), TEXT(""), TEXT("")},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        SetUp();
+        if (cases[i].installed != NULL) {
+            SetString(kZel2Key, kInstalledLanguage, cases[i].installed);
+        }
+        if (cases[i].local != NULL) {
+            SetString(kTalmKey, TEXT("LocalLanguage"), cases[i].local);
+        }
+        MarkTrace();
+        CZelString strName(TEXT("stale"));
+        CZelString strBase(TEXT("stale"));
+        EXPECT_TRUE(CHelper::StripLibraryName(cases[i].path, strName, strBase));
+        EXPECT_EQ(CZelString(cases[i].name), strName);
+        EXPECT_EQ(CZelString(cases[i].base), strBase);
+        EXPECT_EQ((Lines{"ENTRY:  CHelper::StripLibraryName", "EXIT:  CHelper::StripLibraryName"}),
+                  TakeMessages());
+    }
+}
+
+TEST(HelperCodePage, LocalesGiveTheirAnsiCodePage) {
+    EXPECT_EQ(GetACP(), GetCodePage(0));
+    EXPECT_EQ(1251u, GetCodePage(0x0419));
+    EXPECT_EQ(932u, GetCodePage(0x0411));
+    EXPECT_EQ(0u, GetCodePage(0x12345678));  // no such locale
 }
 
 TEST(ZelStringLoadString, NullModuleAndMissingString) {

@@ -228,3 +228,31 @@ TEST(CZelString, ConversionsBoundTheirOutput) {
 }
 
 }  // namespace
+
+TEST(CZelString, FormatWarningMessageFillsPlaceholdersInOrder) {
+    struct Case {
+        const WCHAR* text;
+        std::vector<CZelString> params;
+        const WCHAR* result;
+    } cases[] = {
+        {TEXT("%s on %s"), List({TEXT("A"), TEXT("B")}), TEXT("A on B")},
+        {TEXT("%s on %s"), List({TEXT("A"), TEXT("B"), TEXT("C")}), TEXT("A on B\nC")},
+        {TEXT("%s on %s"), List({TEXT("A")}), TEXT("A on %s")},
+        {TEXT("%d of %s"), List({TEXT("A")}), TEXT("%d of A")},
+        // No format but "%s": "%%" and a lone "%" stay; "%%s" holds a placeholder after its "%".
+        {TEXT("100%% %s"), List({TEXT("A")}), TEXT("100%% A")},
+        {TEXT("%%s"), List({TEXT("A")}), TEXT("%A")},
+        {TEXT("50%"), List({TEXT("A"), TEXT("B")}), TEXT("50%\nA\nB")},
+        // Each search starts over: a parameter's own "%s" is filled by the next one.
+        {TEXT("[%s] %s"), List({TEXT("x%sy"), TEXT("B"), TEXT("C")}), TEXT("[xBy] C")},
+        {TEXT(""), List({TEXT("A")}), TEXT("\nA")},
+        {TEXT("%s"), List({}), TEXT("%s")},
+        {TEXT("%s %s"), List({TEXT(""), TEXT("B")}), TEXT(" B")},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        CZelString text(cases[i].text);
+        text.FormatWarningMessage(cases[i].params);
+        EXPECT_EQ(CZelString(cases[i].result), text);
+    }
+}

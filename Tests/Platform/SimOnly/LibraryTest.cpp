@@ -21,7 +21,9 @@ const char kMachine[] = R"({
                                              {"name": "Notify", "arguments": 2, "result": -5}]},
         {"name": "C:\\Program Files\\Orvex\\Res\\DaruvuZarENU.DLL",
          "strings": {"7": "Seventh", "4000": "Far away"}},
-        {"name": "C:\\Tools\\pathlib.dll"}
+        {"name": "C:\\Tools\\pathlib.dll"},
+        {"name": "texts.dll",
+         "strings": {"de-DE": {"7": "Sieben"}, "en-US": {"7": "Seven", "20": "Twenty"}}}
     ]
 })";
 
@@ -157,6 +159,26 @@ TEST(Library, StringTables) {
     EXPECT_EQ(0, LoadStringW(resources, 100, buffer, 64));
     EXPECT_EQ(DWORD(ERROR_RESOURCE_NAME_NOT_FOUND), GetLastError());
 
+    // A cut text: as much as fits, terminated; the low word alone numbers a string.
+    EXPECT_EQ(3, LoadStringW(resources, 0x30007, buffer, 4));
+    EXPECT_EQ(std::u16string(u"Sev"), buffer);
+
+    // The thread's language, else the neutral table, else English, block by block.
+    HMODULE texts = LoadLibraryW(u"texts");
+    const struct {
+        LANGID language;
+        UINT id;
+        const char16_t* text;
+    } languages[] = {
+        {0x0407, 7, u"Sieben"}, {0x0407, 20, u"Twenty"}, {0x040C, 7, u"Seven"}, {0x0409, 8, u""}};
+    for (const auto& l : languages) {
+        SCOPED_TRACE(l.language);
+        SetThreadUILanguage(l.language);
+        EXPECT_EQ(int(std::u16string(l.text).size()), LoadStringW(texts, l.id, buffer, 64));
+        EXPECT_EQ(std::u16string(l.text), buffer);
+    }
+    EXPECT_TRUE(FreeLibrary(texts));
+
     HMODULE setup = LoadLibraryW(u"ZEL2Setp.dll");
     SetLastError(0xdeadbeef);
     EXPECT_EQ(0, LoadStringW(setup, 7, buffer, 64));
@@ -185,6 +207,9 @@ TEST(Library, SettingsErrorsNameTheLine) {
          "{\"name\", \"result\", \"arguments\"}"},
         {"{\"libraries\": [{\"name\": \"a.dll\",\n \"strings\": {\"x\": \"y\"}}]}",
          "m/machine.json:2: setting \"libraries[0]\": string numbers are 0 to 65535"},
+        {"{\"libraries\": [{\"name\": \"a.dll\",\n \"strings\": {\"xx-YY\": {\"1\": \"y\"}}}]}",
+         "m/machine.json:2: setting \"libraries[0]\": \"xx-YY\" is not a language this machine "
+         "knows (\"en-US\", \"de-DE\", ...)"},
         {"{\n\"uiLanguage\": \"xx-YY\"}",
          "m/machine.json:2: setting \"uiLanguage\": not a language this machine knows "
          "(\"en-US\", \"de-DE\", ...)"},
