@@ -6,6 +6,7 @@
 #include <oleauto.h>
 #include <wbemidl.h>
 
+#include "Machine/Clock.h"
 #include "Machine/ComRuntime.h"
 #include "Machine/Faults.h"
 #include "Machine/HyperVTopology.h"
@@ -259,6 +260,8 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
     EXPECT_EQ(5000u, GetTickCount() - start);
 
     // A change made by another thread 3 s into an unbounded wait is found at the 10-second look.
+    // This thread holds time back while it runs, so the change cannot come before the wait.
+    sim::Clock::Attachment attached(sim::Machine::Get().Clock());
     HANDLE changer = CreateThread(
         NULL, 0,
         [](LPVOID) -> DWORD {
