@@ -18,56 +18,6 @@ namespace {
 
 const char kNoHyperV[] = "this machine has no Hyper-V (no \"hyperv\" in machine.json)";
 
-bool ReadAll(int fd, std::string* bytes) {
-    char buffer[16384];
-    while (true) {
-        ssize_t got = read(fd, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return got == 0;
-        }
-        bytes->append(buffer, static_cast<size_t>(got));
-    }
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
-}  // namespace
-
-bool HyperVStore::FileVersion::operator==(const FileVersion& other) const {
-    return exists == other.exists && device == other.device && inode == other.inode &&
-           size == other.size && mtimeSec == other.mtimeSec && mtimeNsec == other.mtimeNsec;
-}
-
-namespace {
-
-template <typename Version>
-Version VersionOf(const struct stat& st) {
-    Version version;
-    version.exists = true;
-    version.device = st.st_dev;
-    version.inode = st.st_ino;
-    version.size = static_cast<unsigned long long>(st.st_size);
-    version.mtimeSec = st.st_mtim.tv_sec;
-    version.mtimeNsec = st.st_mtim.tv_nsec;
-    return version;
-}
-
 }  // namespace
 
 HyperVStore::HyperVStore(std::string machineDir, std::optional<HyperVTopology> initial)
@@ -102,7 +52,7 @@ void HyperVStore::RefreshLocked() {
     FileVersion now;
     struct stat st;
     if (stat(m_path.c_str(), &st) == 0) {
-        now = VersionOf<FileVersion>(st);
+        now = FileVersion::Of(st);
     }
     if (m_loaded && now == m_version) {
         return;
@@ -126,7 +76,7 @@ void HyperVStore::RefreshLocked() {
         Machine::Stop(e.what());
     }
     // The version read, which may be newer than the one stat saw.
-    HoldLocked(fd, VersionOf<FileVersion>(st));
+    HoldLocked(fd, FileVersion::Of(st));
 }
 
 std::shared_ptr<const HyperVTopology> HyperVStore::Current(bool* changed) {
@@ -153,7 +103,7 @@ std::string HyperVStore::WriteLocked(const HyperVTopology& topology) {
         unlink(temporary.c_str());
         return error;
     }
-    HoldLocked(fd, VersionOf<FileVersion>(st));
+    HoldLocked(fd, FileVersion::Of(st));
     return "";
 }
 

@@ -1,6 +1,7 @@
 // The live Hyper-V topology of a machine, shared by its processes.
 #pragma once
 
+#include "Machine/MachineFile.h"
 #include "Machine/HyperVTopology.h"
 
 #include <functional>
@@ -39,13 +40,6 @@ public:
     std::string Update(const std::function<std::string(HyperVTopology&)>& change);
 
 private:
-    struct FileVersion {
-        bool exists = false;
-        unsigned long long device = 0, inode = 0, size = 0;
-        long long mtimeSec = 0, mtimeNsec = 0;
-        bool operator==(const FileVersion& other) const;
-    };
-
     void RefreshLocked();
     std::string WriteLocked(const HyperVTopology& topology);
     void HoldLocked(int fd, const FileVersion& version);

@@ -104,59 +104,6 @@ DWORD SplitPath(const std::u16string& path, std::vector<std::u16string>* names) 
     return ERROR_SUCCESS;
 }
 
-bool ReadAll(int fd, std::string* bytes) {
-    char buffer[65536];
-    while (true) {
-        ssize_t got = read(fd, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return false;
-        }
-        if (got == 0) {
-            return true;
-        }
-        bytes->append(buffer, static_cast<size_t>(got));
-    }
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
-}  // namespace
-
-bool RegistryStore::FileVersion::operator==(const FileVersion& other) const {
-    return exists == other.exists && device == other.device && inode == other.inode &&
-           size == other.size && mtimeSec == other.mtimeSec && mtimeNsec == other.mtimeNsec;
-}
-
-namespace {
-
-template <typename Version>
-Version VersionOf(const struct stat& st) {
-    Version version;
-    version.exists = true;
-    version.device = st.st_dev;
-    version.inode = st.st_ino;
-    version.size = static_cast<unsigned long long>(st.st_size);
-    version.mtimeSec = st.st_mtim.tv_sec;
-    version.mtimeNsec = st.st_mtim.tv_nsec;
-    return version;
-}
-
 }  // namespace
 
 RegistryStore::RegistryStore(const std::string& machineDir)
@@ -203,7 +150,7 @@ void RegistryStore::RefreshLocked(bool haveExclusiveLock) {
     FileVersion current;
     struct stat st;
     if (stat((m_dir + "/" + kRegistryFile).c_str(), &st) == 0) {
-        current = VersionOf<FileVersion>(st);
+        current = FileVersion::Of(st);
     }
     if (m_stale || !(current == m_version)) {
         LoadLocked(haveExclusiveLock);
@@ -233,7 +180,7 @@ void RegistryStore::LoadLocked(bool haveExclusiveLock) {
             Machine::Stop(path + ":" + std::to_string(e.Line()) + ": " + e.what());
         }
         if (!isVolatile) {
-            version = VersionOf<FileVersion>(st);
+            version = FileVersion::Of(st);
             stamp = FromTimespec(st.st_mtim);
             held = fd;
         } else {
@@ -275,7 +222,7 @@ DWORD RegistryStore::WriteLocked() {
         }
         if (keep != nullptr) {
             *keep = fd;
-            *version = VersionOf<FileVersion>(st);
+            *version = FileVersion::Of(st);
         } else {
             close(fd);
         }

@@ -20,6 +20,7 @@
 // All methods return a Win32 error code and are safe to call from any thread.
 #pragma once
 
+#include "Machine/MachineFile.h"
 #include "Machine/RegFile.h"
 
 #include <windef.h>
@@ -81,12 +82,6 @@ private:
         std::vector<std::u16string> path;  // from the tree's top: the root's name first
         REGSAM access = 0;
         bool deleted = false;
-    };
-    struct FileVersion {
-        bool exists = false;
-        unsigned long long device = 0, inode = 0, size = 0;
-        long long mtimeSec = 0, mtimeNsec = 0;
-        bool operator==(const FileVersion& other) const;
     };
 
     void RefreshLocked(bool haveExclusiveLock);
