@@ -20,6 +20,31 @@
         return WBEM_E_NOT_SUPPORTED;                       \
     }
 
+// What neither class object of this machine answers: everything but Get, InheritsFrom and
+// GetMethod.
+#define SIM_WMI_CLASS_OBJECT_NOT_SUPPORTED                                                 \
+    SIM_WMI_NOT_SUPPORTED(GetQualifierSet, IWbemQualifierSet**)                            \
+    SIM_WMI_NOT_SUPPORTED(Put, LPCWSTR, LONG, VARIANT*, CIMTYPE)                           \
+    SIM_WMI_NOT_SUPPORTED(Delete, LPCWSTR)                                                 \
+    SIM_WMI_NOT_SUPPORTED(GetNames, LPCWSTR, LONG, VARIANT*, SAFEARRAY**)                  \
+    SIM_WMI_NOT_SUPPORTED(BeginEnumeration, LONG)                                          \
+    SIM_WMI_NOT_SUPPORTED(Next, LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*)                    \
+    SIM_WMI_NOT_SUPPORTED(EndEnumeration)                                                  \
+    SIM_WMI_NOT_SUPPORTED(GetPropertyQualifierSet, LPCWSTR, IWbemQualifierSet**)           \
+    SIM_WMI_NOT_SUPPORTED(Clone, IWbemClassObject**)                                       \
+    SIM_WMI_NOT_SUPPORTED(GetObjectText, LONG, BSTR*)                                      \
+    SIM_WMI_NOT_SUPPORTED(SpawnDerivedClass, LONG, IWbemClassObject**)                     \
+    SIM_WMI_NOT_SUPPORTED(SpawnInstance, LONG, IWbemClassObject**)                         \
+    SIM_WMI_NOT_SUPPORTED(CompareTo, LONG, IWbemClassObject*)                              \
+    SIM_WMI_NOT_SUPPORTED(GetPropertyOrigin, LPCWSTR, BSTR*)                               \
+    SIM_WMI_NOT_SUPPORTED(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)  \
+    SIM_WMI_NOT_SUPPORTED(DeleteMethod, LPCWSTR)                                           \
+    SIM_WMI_NOT_SUPPORTED(BeginMethodEnumeration, LONG)                                    \
+    SIM_WMI_NOT_SUPPORTED(NextMethod, LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) \
+    SIM_WMI_NOT_SUPPORTED(EndMethodEnumeration)                                            \
+    SIM_WMI_NOT_SUPPORTED(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)             \
+    SIM_WMI_NOT_SUPPORTED(GetMethodOrigin, LPCWSTR, BSTR*)
+
 namespace sim {
 
 HRESULT NewWbemLocator(REFIID riid, void** ppv);
@@ -71,32 +96,12 @@ public:
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType,
                                   LONG* plFlavor) override;
     HRESULT STDMETHODCALLTYPE InheritsFrom(LPCWSTR strAncestor) override;
+    SIM_WMI_CLASS_OBJECT_NOT_SUPPORTED
 
-    SIM_WMI_NOT_SUPPORTED(GetQualifierSet, IWbemQualifierSet**)
-    SIM_WMI_NOT_SUPPORTED(Put, LPCWSTR, LONG, VARIANT*, CIMTYPE)
-    SIM_WMI_NOT_SUPPORTED(Delete, LPCWSTR)
-    SIM_WMI_NOT_SUPPORTED(GetNames, LPCWSTR, LONG, VARIANT*, SAFEARRAY**)
-    SIM_WMI_NOT_SUPPORTED(BeginEnumeration, LONG)
-    SIM_WMI_NOT_SUPPORTED(Next, LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*)
-    SIM_WMI_NOT_SUPPORTED(EndEnumeration)
-    SIM_WMI_NOT_SUPPORTED(GetPropertyQualifierSet, LPCWSTR, IWbemQualifierSet**)
-    SIM_WMI_NOT_SUPPORTED(Clone, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(GetObjectText, LONG, BSTR*)
-    SIM_WMI_NOT_SUPPORTED(SpawnDerivedClass, LONG, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(SpawnInstance, LONG, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(CompareTo, LONG, IWbemClassObject*)
-    SIM_WMI_NOT_SUPPORTED(GetPropertyOrigin, LPCWSTR, BSTR*)
     // A class's method: no input parameters (null), output parameters "__PARAMETERS".
     HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR wszName, LONG lFlags,
                                         IWbemClassObject** ppInSignature,
                                         IWbemClassObject** ppOutSignature) override;
-    SIM_WMI_NOT_SUPPORTED(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)
-    SIM_WMI_NOT_SUPPORTED(DeleteMethod, LPCWSTR)
-    SIM_WMI_NOT_SUPPORTED(BeginMethodEnumeration, LONG)
-    SIM_WMI_NOT_SUPPORTED(NextMethod, LONG, BSTR*, IWbemClassObject**, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(EndMethodEnumeration)
-    SIM_WMI_NOT_SUPPORTED(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)
-    SIM_WMI_NOT_SUPPORTED(GetMethodOrigin, LPCWSTR, BSTR*)
 
 private:
     ~WbemObject() override;
@@ -120,28 +125,8 @@ public:
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType,
                                   LONG* plFlavor) override;
     SIM_WMI_NOT_SUPPORTED(InheritsFrom, LPCWSTR)
-    SIM_WMI_NOT_SUPPORTED(GetQualifierSet, IWbemQualifierSet**)
-    SIM_WMI_NOT_SUPPORTED(Put, LPCWSTR, LONG, VARIANT*, CIMTYPE)
-    SIM_WMI_NOT_SUPPORTED(Delete, LPCWSTR)
-    SIM_WMI_NOT_SUPPORTED(GetNames, LPCWSTR, LONG, VARIANT*, SAFEARRAY**)
-    SIM_WMI_NOT_SUPPORTED(BeginEnumeration, LONG)
-    SIM_WMI_NOT_SUPPORTED(Next, LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*)
-    SIM_WMI_NOT_SUPPORTED(EndEnumeration)
-    SIM_WMI_NOT_SUPPORTED(GetPropertyQualifierSet, LPCWSTR, IWbemQualifierSet**)
-    SIM_WMI_NOT_SUPPORTED(Clone, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(GetObjectText, LONG, BSTR*)
-    SIM_WMI_NOT_SUPPORTED(SpawnDerivedClass, LONG, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(SpawnInstance, LONG, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(CompareTo, LONG, IWbemClassObject*)
-    SIM_WMI_NOT_SUPPORTED(GetPropertyOrigin, LPCWSTR, BSTR*)
+    SIM_WMI_CLASS_OBJECT_NOT_SUPPORTED
     SIM_WMI_NOT_SUPPORTED(GetMethod, LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)
-    SIM_WMI_NOT_SUPPORTED(DeleteMethod, LPCWSTR)
-    SIM_WMI_NOT_SUPPORTED(BeginMethodEnumeration, LONG)
-    SIM_WMI_NOT_SUPPORTED(NextMethod, LONG, BSTR*, IWbemClassObject**, IWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(EndMethodEnumeration)
-    SIM_WMI_NOT_SUPPORTED(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)
-    SIM_WMI_NOT_SUPPORTED(GetMethodOrigin, LPCWSTR, BSTR*)
 
 private:
     ~WbemValueObject() override;
