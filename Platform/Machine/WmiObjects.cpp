@@ -58,6 +58,24 @@ HRESULT PutObject(IWbemClassObject* object, VARIANT* value) {
     return S_OK;
 }
 
+// A property read's answer into the caller's optional out arguments; what `value` holds goes to
+// `pVal`, or is freed.
+HRESULT Hand(VARIANT* value, CIMTYPE type, LONG flavor, VARIANT* pVal, CIMTYPE* pType,
+             LONG* plFlavor) {
+    if (pVal != nullptr) {
+        *pVal = *value;
+    } else {
+        ClearVariant(value);
+    }
+    if (pType != nullptr) {
+        *pType = type;
+    }
+    if (plFlavor != nullptr) {
+        *plFlavor = flavor;
+    }
+    return WBEM_S_NO_ERROR;
+}
+
 }  // namespace
 
 HRESULT WmiFault(const char* call, const std::u16string& qualifier) {
@@ -173,18 +191,7 @@ HRESULT WbemObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pT
     if (FAILED(hr)) {
         return hr;
     }
-    if (pVal != nullptr) {
-        *pVal = value;
-    } else {
-        ClearVariant(&value);
-    }
-    if (pType != nullptr) {
-        *pType = type;
-    }
-    if (plFlavor != nullptr) {
-        *plFlavor = flavor;
-    }
-    return WBEM_S_NO_ERROR;
+    return Hand(&value, type, flavor, pVal, pType, plFlavor);
 }
 
 HRESULT WbemObject::InheritsFrom(LPCWSTR strAncestor) {
@@ -262,18 +269,7 @@ HRESULT WbemValueObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
     if (FAILED(hr)) {
         return hr;
     }
-    if (pVal != nullptr) {
-        *pVal = copy;
-    } else {
-        ClearVariant(&copy);
-    }
-    if (pType != nullptr) {
-        *pType = type;
-    }
-    if (plFlavor != nullptr) {
-        *plFlavor = flavor;
-    }
-    return WBEM_S_NO_ERROR;
+    return Hand(&copy, type, flavor, pVal, pType, plFlavor);
 }
 
 // WbemQueryEnum

@@ -45,6 +45,13 @@
     SIM_WMI_NOT_SUPPORTED(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)             \
     SIM_WMI_NOT_SUPPORTED(GetMethodOrigin, LPCWSTR, BSTR*)
 
+// What neither enumerator answers: everything but Next.
+#define SIM_WMI_ENUM_NOT_SUPPORTED                            \
+    SIM_WMI_NOT_SUPPORTED(Reset)                              \
+    SIM_WMI_NOT_SUPPORTED(NextAsync, ULONG, IWbemObjectSink*) \
+    SIM_WMI_NOT_SUPPORTED(Clone, IEnumWbemClassObject**)      \
+    SIM_WMI_NOT_SUPPORTED(Skip, LONG, ULONG)
+
 namespace sim {
 
 HRESULT NewWbemLocator(REFIID riid, void** ppv);
@@ -148,10 +155,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
                                    ULONG* puReturned) override;
-    SIM_WMI_NOT_SUPPORTED(Reset)
-    SIM_WMI_NOT_SUPPORTED(NextAsync, ULONG, IWbemObjectSink*)
-    SIM_WMI_NOT_SUPPORTED(Clone, IEnumWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(Skip, LONG, ULONG)
+    SIM_WMI_ENUM_NOT_SUPPORTED
 
 private:
     std::u16string m_namespace;
@@ -173,10 +177,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
                                    ULONG* puReturned) override;
-    SIM_WMI_NOT_SUPPORTED(Reset)
-    SIM_WMI_NOT_SUPPORTED(NextAsync, ULONG, IWbemObjectSink*)
-    SIM_WMI_NOT_SUPPORTED(Clone, IEnumWbemClassObject**)
-    SIM_WMI_NOT_SUPPORTED(Skip, LONG, ULONG)
+    SIM_WMI_ENUM_NOT_SUPPORTED
 
 private:
     ~WbemEventEnum() override;

@@ -110,6 +110,12 @@ private:
         DWORD authn = 0xFFFFFFFF, authz = 0xFFFFFFFF, level = 0, impersonation = 0,
               capabilities = 0;
     };
+    // What every call does first: the fault table's check of `call` (with `qualifier`), then the
+    // namespace as it is now.
+    HRESULT Begin(const char* call, const std::u16string& qualifier, WmiSnapshot* snapshot) const;
+    // Begin, then the query: in WQL, and parsed.
+    HRESULT BeginQuery(const char* call, BSTR language, BSTR text, WmiSnapshot* snapshot,
+                       wql::Query* query) const;
     // The query's results, once the caller's arguments and the query are found good.
     HRESULT Select(const WmiSnapshot& snapshot, const wql::Query& query,
                    std::vector<const CimInstance*>* results);
@@ -148,6 +154,31 @@ HRESULT WbemServices::QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHA
         *identity = nullptr;
     }
     return S_OK;
+}
+
+HRESULT WbemServices::Begin(const char* call, const std::u16string& qualifier,
+                            WmiSnapshot* snapshot) const {
+    HRESULT hr = WmiFault(call, qualifier);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return Machine::Get().Wmi().Snapshot(m_namespace, m_generation, snapshot);
+}
+
+HRESULT WbemServices::BeginQuery(const char* call, BSTR language, BSTR text, WmiSnapshot* snapshot,
+                                 wql::Query* query) const {
+    HRESULT hr = WmiFault(call);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (!IsWql(language)) {
+        return WBEM_E_INVALID_QUERY_TYPE;
+    }
+    hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, snapshot);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return wql::Parse(text, *query) ? S_OK : WBEM_E_INVALID_QUERY;
 }
 
 HRESULT WbemServices::Select(const WmiSnapshot& snapshot, const wql::Query& query,
@@ -208,21 +239,12 @@ HRESULT WbemServices::ExecQuery(const BSTR strQueryLanguage, const BSTR strQuery
         return WBEM_E_INVALID_PARAMETER;
     }
     *ppEnum = nullptr;
-    HRESULT hr = WmiFault("IWbemServices::ExecQuery");
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (!IsWql(strQueryLanguage)) {
-        return WBEM_E_INVALID_QUERY_TYPE;
-    }
     WmiSnapshot snapshot;
-    hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
+    wql::Query query;
+    HRESULT hr =
+        BeginQuery("IWbemServices::ExecQuery", strQueryLanguage, strQuery, &snapshot, &query);
     if (FAILED(hr)) {
         return hr;
-    }
-    wql::Query query;
-    if (!wql::Parse(strQuery, query)) {
-        return WBEM_E_INVALID_QUERY;
     }
     std::vector<const CimInstance*> results;
     hr = query.kind == wql::Query::Kind::Select ? Select(snapshot, query, &results)
@@ -246,20 +268,14 @@ HRESULT WbemServices::ExecNotificationQuery(const BSTR strQueryLanguage, const B
     if ((lFlags & semisync) != semisync) {
         return WBEM_E_INVALID_PARAMETER;
     }
-    HRESULT hr = WmiFault("IWbemServices::ExecNotificationQuery");
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (!IsWql(strQueryLanguage)) {
-        return WBEM_E_INVALID_QUERY_TYPE;
-    }
     WmiSnapshot snapshot;
-    hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
+    wql::Query query;
+    HRESULT hr = BeginQuery("IWbemServices::ExecNotificationQuery", strQueryLanguage, strQuery,
+                            &snapshot, &query);
     if (FAILED(hr)) {
         return hr;
     }
-    wql::Query query;
-    if (!wql::Parse(strQuery, query) || query.kind != wql::Query::Kind::Select) {
+    if (query.kind != wql::Query::Kind::Select) {
         return WBEM_E_INVALID_QUERY;
     }
     if (!IsEventClass(query.className)) {
@@ -291,11 +307,8 @@ HRESULT WbemServices::GetObject(const BSTR strObjectPath, LONG, IWbemContext* pC
         return WBEM_E_INVALID_PARAMETER;
     }
     *ppObject = nullptr;
-    HRESULT hr = WmiFault("IWbemServices::GetObject");
     WmiSnapshot snapshot;
-    if (SUCCEEDED(hr)) {
-        hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
-    }
+    HRESULT hr = Begin("IWbemServices::GetObject", std::u16string(), &snapshot);
     if (FAILED(hr)) {
         return hr;
     }
@@ -318,11 +331,8 @@ HRESULT WbemServices::CreateInstanceEnum(const BSTR strFilter, LONG, IWbemContex
         return WBEM_E_INVALID_PARAMETER;
     }
     *ppEnum = nullptr;
-    HRESULT hr = WmiFault("IWbemServices::CreateInstanceEnum", strFilter);
     WmiSnapshot snapshot;
-    if (SUCCEEDED(hr)) {
-        hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
-    }
+    HRESULT hr = Begin("IWbemServices::CreateInstanceEnum", strFilter, &snapshot);
     if (FAILED(hr)) {
         return hr;
     }
@@ -348,11 +358,8 @@ HRESULT WbemServices::ExecMethod(const BSTR strObjectPath, const BSTR strMethodN
     if (ppOutParams != nullptr) {
         *ppOutParams = nullptr;
     }
-    HRESULT hr = WmiFault("IWbemServices::ExecMethod", strMethodName);
     WmiSnapshot snapshot;
-    if (SUCCEEDED(hr)) {
-        hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &snapshot);
-    }
+    HRESULT hr = Begin("IWbemServices::ExecMethod", strMethodName, &snapshot);
     if (FAILED(hr)) {
         return hr;
     }
