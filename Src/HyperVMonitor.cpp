@@ -2,6 +2,7 @@
 
 #include "OSType.h"
 #include "ZelAdapter.h"
+#include "ZelBstr.h"
 #include "ZelDebug.h"
 
 #include <new>
@@ -31,8 +32,8 @@ const WCHAR* const kEventClassesV1[] = {
     TEXT("Msvm_VLANEndpointSettingData"),
 };
 
-// The event query as a BSTR; null when it cannot be allocated.
-BSTR EventQuery(bool bVersion2) {
+// The event query, into `pQuery`; false when it cannot be allocated.
+bool EventQuery(bool bVersion2, CZelBstr* pQuery) {
     const WCHAR* const* ppszClasses = bVersion2 ? kEventClassesV2 : kEventClassesV1;
     const size_t nClasses = bVersion2 ? sizeof(kEventClassesV2) / sizeof(kEventClassesV2[0])
                                       : sizeof(kEventClassesV1) / sizeof(kEventClassesV1[0]);
@@ -54,9 +55,9 @@ BSTR EventQuery(bool bVersion2) {
             strQuery.append(TEXT("'"));
             strQuery.append(TEXT(")"));
         }
-        return SysAllocString(strQuery.c_str());
+        return pQuery->Assign(strQuery.c_str());
     } catch (const std::bad_alloc&) {
-        return NULL;
+        return false;
     }
 }
 
@@ -226,12 +227,10 @@ bool HyperVMonitor::InitializeWMI() {
         DebugTrace(TEXT("ERROR:  Unable to do CoCreateInstance."));
     } else {
         COSType osType;
-        BSTR bstrNamespace =
-            SysAllocString(osType.IsWin8OrLater() ? TEXT("root\\virtualization\\v2")
-                                                  : TEXT("root\\virtualization"));
-        hr = pLocator->ConnectServer(bstrNamespace, NULL, NULL, NULL, 0, NULL, NULL,
+        const WCHAR* pszNamespace = osType.IsWin8OrLater() ? TEXT("root\\virtualization\\v2")
+                                                           : TEXT("root\\virtualization");
+        hr = pLocator->ConnectServer(CZelBstr(pszNamespace).Get(), NULL, NULL, NULL, 0, NULL, NULL,
                                      &m_pIWbemService);
-        SysFreeString(bstrNamespace);
         if (FAILED(hr)) {
             m_pIWbemService = NULL;
             DebugTrace(TEXT("ERROR:  Unable to connect the WMI namespace"));
@@ -273,17 +272,18 @@ bool HyperVMonitor::WaitForChangeEvent() {
     if (m_pIWbemService == NULL) {
         DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
     } else {
-        BSTR bstrQuery = EventQuery(bVersion2);
-        BSTR bstrLanguage = SysAllocString(TEXT("WQL"));
-        if (bstrQuery == NULL || bstrLanguage == NULL) {
+        CZelBstr bstrQuery;
+        bool bQuery = EventQuery(bVersion2, &bstrQuery);
+        CZelBstr bstrLanguage(TEXT("WQL"));
+        if (!bQuery || bstrLanguage.Get() == NULL) {
             // Out of memory: no subscription this cycle; pause so the watch loop cannot spin.
             DebugTrace(TEXT("ERROR:  Unable to allocate the event query"));
             CheckForStopCommand(kRetryPauseSeconds);
         } else {
-            DebugTrace(TEXT("%s"), bstrQuery);
+            DebugTrace(TEXT("%s"), bstrQuery.Get());
             HRESULT hr = m_pIWbemService->ExecNotificationQuery(
-                bstrLanguage, bstrQuery, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
-                NULL, &pEnum);
+                bstrLanguage.Get(), bstrQuery.Get(),
+                WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, NULL, &pEnum);
             if (FAILED(hr)) {
                 pEnum = NULL;
                 DebugTrace(TEXT("ERROR:  Unable to execute query - hres=%x"), hr);
@@ -291,8 +291,6 @@ bool HyperVMonitor::WaitForChangeEvent() {
                 CheckForStopCommand(kRetryPauseSeconds);
             }
         }
-        SysFreeString(bstrQuery);
-        SysFreeString(bstrLanguage);
     }
     while (pEnum != NULL) {
         if (pEvent != NULL) {

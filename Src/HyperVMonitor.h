@@ -13,6 +13,7 @@
 #include "GenericMonitor.h"
 #include "TeamedAdapter.h"
 #include "VirtualMachine.h"
+#include "ZelBstr.h"
 #include "ZelPointerArray.h"
 #include "ZelString.h"
 
@@ -103,9 +104,9 @@ protected:
     bool m_bTeamsInitialized;        // every team of a first pass reached the driver
 
 private:
-    // The query "ASSOCIATORS OF {path} WHERE  ResultClass=class", or null when it cannot be
-    // allocated.
-    static BSTR AssociatorsQuery(const CZelString& strPath, BSTR bstrClass);
+    // The query "ASSOCIATORS OF {path} WHERE  ResultClass=class", into `pQuery`; left empty when
+    // it cannot be allocated.
+    static void AssociatorsQuery(const CZelString& strPath, BSTR bstrClass, CZelBstr* pQuery);
     // Runs a WQL data query as every pass does (forward only, returning at once).
     HRESULT ExecQuery(BSTR bstrQuery, IEnumWbemClassObject** ppEnum);
     // CheckForTeamUpdates for the worker: an allocation failure ends the pass, not the process.

@@ -4,6 +4,7 @@
 #include "HyperVMonitor.h"
 
 #include "OSType.h"
+#include "ZelBstr.h"
 #include "ZelDebug.h"
 #include "ZelRegKey.h"
 #include "ZelSecure.h"
@@ -56,11 +57,9 @@ const WCHAR* const kVlanChainV2[] = {
 
 // A step's class against a class of the walk: exact, as the automation comparison without flags.
 bool IsClass(BSTR bstrClass, const WCHAR* pszClass) {
-    BSTR bstrName = SysAllocString(pszClass);
-    bool bEqual =
-        bstrName != NULL && VarBstrCmp(bstrClass, bstrName, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
-    SysFreeString(bstrName);
-    return bEqual;
+    CZelBstr bstrName(pszClass);
+    return bstrName.Get() != NULL &&
+           VarBstrCmp(bstrClass, bstrName.Get(), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
 }
 
 // The enumerator's next object, fetched one at a time without a time-out; null once it has no
@@ -137,10 +136,8 @@ bool HyperVMonitor::CheckForTeamUpdates() {
         for (size_t i = 0; i < sizeof(ppszPieces) / sizeof(ppszPieces[0]); ++i) {
             strQuery.append(ppszPieces[i]);
         }
-        BSTR bstrQuery = SysAllocString(strQuery.c_str());
         IEnumWbemClassObject* pEnum = NULL;
-        HRESULT hr = ExecQuery(bstrQuery, &pEnum);
-        SysFreeString(bstrQuery);
+        HRESULT hr = ExecQuery(CZelBstr(strQuery.c_str()).Get(), &pEnum);
         if (FAILED(hr)) {
             pEnum = NULL;
             DebugTrace(TEXT("ERROR:  Unable to execute query"));
@@ -426,9 +423,10 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                 }
                 DebugTrace(TEXT("Retrieved %d for VlanID"), nVlanID);
             }
-            BSTR bstrQuery = AssociatorsQuery(strPath, bstrClass);
+            CZelBstr bstrQuery;
+            AssociatorsQuery(strPath, bstrClass, &bstrQuery);
             IEnumWbemClassObject* pEnum = NULL;
-            HRESULT hr = ExecQuery(bstrQuery, &pEnum);
+            HRESULT hr = ExecQuery(bstrQuery.Get(), &pEnum);
             if (FAILED(hr)) {
                 pEnum = NULL;
                 DebugTrace(TEXT("ERROR:  Unable to execute query"));
@@ -482,7 +480,6 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                     bSuccess = false;
                 }
             }
-            SysFreeString(bstrQuery);
             if (pEnum != NULL) {
                 pEnum->Release();
             }
@@ -501,10 +498,11 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
         if (m_pIWbemService == NULL) {
             DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
         } else {
-            BSTR bstrQuery = AssociatorsQuery(strPath, bstrClass);
-            DebugTrace(TEXT("%s"), bstrQuery != NULL ? bstrQuery : TEXT(""));
+            CZelBstr bstrQuery;
+            AssociatorsQuery(strPath, bstrClass, &bstrQuery);
+            DebugTrace(TEXT("%s"), bstrQuery.Text());
             IEnumWbemClassObject* pEnum = NULL;
-            HRESULT hr = ExecQuery(bstrQuery, &pEnum);
+            HRESULT hr = ExecQuery(bstrQuery.Get(), &pEnum);
             if (FAILED(hr)) {
                 pEnum = NULL;
                 DebugTrace(TEXT("ERROR:  Unable to execute query"));
@@ -557,7 +555,6 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
                 }
                 pObj->Release();
             }
-            SysFreeString(bstrQuery);
             if (pEnum != NULL) {
                 pEnum->Release();
             }
@@ -637,7 +634,7 @@ bool HyperVMonitor::GetPropertyInt(IWbemClassObject* pObj, BSTR bstrName, int* p
     return bSuccess;
 }
 
-BSTR HyperVMonitor::AssociatorsQuery(const CZelString& strPath, BSTR bstrClass) {
+void HyperVMonitor::AssociatorsQuery(const CZelString& strPath, BSTR bstrClass, CZelBstr* pQuery) {
     try {
         CZelString strQuery;
         strQuery.append(TEXT("ASSOCIATORS OF "));
@@ -650,9 +647,9 @@ BSTR HyperVMonitor::AssociatorsQuery(const CZelString& strPath, BSTR bstrClass) 
         strQuery.append(TEXT("ResultClass"));
         strQuery.append(TEXT("="));
         strQuery.append(bstrClass != NULL ? bstrClass : TEXT(""));
-        return SysAllocString(strQuery.c_str());
+        pQuery->Assign(strQuery.c_str());
     } catch (const std::bad_alloc&) {
-        return NULL;
+        pQuery->Empty();
     }
 }
 
@@ -661,13 +658,11 @@ HRESULT HyperVMonitor::ExecQuery(BSTR bstrQuery, IEnumWbemClassObject** ppEnum) 
     if (bstrQuery == NULL) {
         return E_OUTOFMEMORY;  // the query text could not be allocated
     }
-    BSTR bstrLanguage = SysAllocString(TEXT("WQL"));
-    if (bstrLanguage == NULL) {
+    CZelBstr bstrLanguage(TEXT("WQL"));
+    if (bstrLanguage.Get() == NULL) {
         return E_OUTOFMEMORY;
     }
-    HRESULT hr = m_pIWbemService->ExecQuery(bstrLanguage, bstrQuery,
-                                            WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
-                                            NULL, ppEnum);
-    SysFreeString(bstrLanguage);
-    return hr;
+    return m_pIWbemService->ExecQuery(bstrLanguage.Get(), bstrQuery,
+                                      WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, NULL,
+                                      ppEnum);
 }

@@ -32,15 +32,6 @@ void ReleaseInterface(T*& pInterface) {
     }
 }
 
-// The call result is only ever released here, through the IUnknown it begins with, so its full
-// declaration is not needed.
-void ReleaseInterface(IWbemCallResult*& pCallResult) {
-    if (pCallResult != NULL) {
-        reinterpret_cast<IUnknown*>(pCallResult)->Release();
-        pCallResult = NULL;
-    }
-}
-
 void SetContextValue(IWbemContext* pIWbemContext, const WCHAR* pszName, VARTYPE vt, LONG nValue) {
     VARIANT value;
     VariantInit(&value);

@@ -1,9 +1,10 @@
-// CZelPointerArray: a vector of pointers that owns what they point to. Every non-null element is
+// CZelPointerArray: an array of pointers that owns what they point to. Every non-null element is
 // a heap object that the array deletes when it is destroyed, emptied with RemoveAll, or erased;
 // an element that leaves the array is destroyed, never handed on (Clone makes a record that
-// outlives its array). The vector's clear, pop_back and resize do not delete: use RemoveAll and
-// erase.
+// outlives its array).
 #pragma once
+
+#include <stddef.h>
 
 #include <vector>
 
@@ -11,27 +12,39 @@ template <class T>
 class CZelPointerArray;
 
 template <class T>
-class CZelPointerArray<T*> : public std::vector<T*> {
+class CZelPointerArray<T*> {
 public:
     typedef typename std::vector<T*>::iterator iterator;
     typedef typename std::vector<T*>::const_iterator const_iterator;
 
     CZelPointerArray() {}
-    virtual ~CZelPointerArray() { DeleteRange(this->begin(), this->end()); }
+    ~CZelPointerArray() { RemoveAll(); }
+
+    size_t size() const { return m_Items.size(); }
+    bool empty() const { return m_Items.empty(); }
+    T* operator[](size_t n) const { return m_Items[n]; }
+    T* front() const { return m_Items.front(); }
+    iterator begin() { return m_Items.begin(); }
+    iterator end() { return m_Items.end(); }
+    const_iterator begin() const { return m_Items.begin(); }
+    const_iterator end() const { return m_Items.end(); }
+
+    // Takes `p` over.
+    void push_back(T* p) { m_Items.push_back(p); }
 
     void RemoveAll() {
-        DeleteRange(this->begin(), this->end());
-        std::vector<T*>::clear();
+        DeleteRange(m_Items.begin(), m_Items.end());
+        m_Items.clear();
     }
 
     iterator erase(const_iterator position) {
         delete *position;
-        return std::vector<T*>::erase(position);
+        return m_Items.erase(position);
     }
 
     iterator erase(const_iterator first, const_iterator last) {
         DeleteRange(first, last);
-        return std::vector<T*>::erase(first, last);
+        return m_Items.erase(first, last);
     }
 
 private:
@@ -44,4 +57,6 @@ private:
             delete *first;
         }
     }
+
+    std::vector<T*> m_Items;
 };

@@ -10,6 +10,8 @@
 #include "ZelRegKey.h"
 #include "ZelString.h"
 
+#include "Support/ScopedHandles.h"
+
 #include <io.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -23,22 +25,7 @@ CZelDebug g_ZelDebug;
 
 namespace {
 
-class ScopedKey {
-public:
-    ScopedKey() = default;
-    ~ScopedKey() {
-        if (m_key != nullptr) {
-            RegCloseKey(m_key);
-        }
-    }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-    HKEY* Receive() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
+using test::ScopedKey;
 
 std::string Utf8(const WCHAR* text, int length = -1) {
     int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);

@@ -5,7 +5,10 @@
 #include "Machine/RegFile.h"
 #include "Machine/Services.h"
 #include "Machine/Settings.h"
+#include "Machine/UniqueFd.h"
 #include "TopologyCommands.h"
+
+#include "Support/ScopedHandles.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -157,7 +160,8 @@ std::string SleepVerb(Line& line) {
 }
 
 std::string SetRegistryVerb(Line& line) {
-    HKEY root, key;
+    HKEY root;
+    test::ScopedKey key;
     std::u16string subKey;
     DWORD type;
     std::vector<BYTE> data;
@@ -168,27 +172,27 @@ std::string SetRegistryVerb(Line& line) {
     if (!error.empty()) {
         return error;
     }
-    line.error = static_cast<DWORD>(
-        RegCreateKeyExW(root, subKey.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL));
+    line.error = static_cast<DWORD>(RegCreateKeyExW(root, subKey.c_str(), 0, NULL, 0, KEY_SET_VALUE,
+                                                    NULL, key.Receive(), NULL));
     if (line.error == ERROR_SUCCESS) {
         line.error =
             static_cast<DWORD>(RegSetValueExW(key, sim::Utf8ToUtf16(line.w[2]).c_str(), 0, type,
                                               data.data(), static_cast<DWORD>(data.size())));
-        RegCloseKey(key);
     }
     return "";
 }
 
 std::string DeleteRegistryVerb(Line& line) {
-    HKEY root, key;
+    HKEY root;
+    test::ScopedKey key;
     std::u16string subKey;
     if (!SplitKey(line.w[1], &root, &subKey)) {
         return "no registry root in " + line.w[1];
     }
-    line.error = static_cast<DWORD>(RegOpenKeyExW(root, subKey.c_str(), 0, KEY_SET_VALUE, &key));
+    line.error =
+        static_cast<DWORD>(RegOpenKeyExW(root, subKey.c_str(), 0, KEY_SET_VALUE, key.Receive()));
     if (line.error == ERROR_SUCCESS) {
         line.error = static_cast<DWORD>(RegDeleteValueW(key, sim::Utf8ToUtf16(line.w[2]).c_str()));
-        RegCloseKey(key);
     }
     return "";
 }
@@ -213,8 +217,8 @@ std::string ExecVerb(Line& line) {
     }
     envp.push_back(nullptr);
     // The child writes its errno here when the exec fails; the exec closes it otherwise.
-    int failed[2];
-    if (pipe2(failed, O_CLOEXEC) != 0) {
+    sim::UniqueFd failed, failedWrite;
+    if (!sim::OpenPipe(&failed, &failedWrite, O_CLOEXEC)) {
         return std::string("cannot start ") + argv[0] + ": " + std::strerror(errno);
     }
     std::fflush(nullptr);
@@ -222,14 +226,13 @@ std::string ExecVerb(Line& line) {
     if (pid == 0) {
         execvpe(argv[0], argv.data(), envp.data());
         int error = errno;
-        ssize_t written = write(failed[1], &error, sizeof(error));
+        ssize_t written = write(failedWrite.Get(), &error, sizeof(error));
         (void)written;
         _exit(127);
     }
-    close(failed[1]);
+    failedWrite.Reset();
     int execError = 0;
-    bool execFailed = pid > 0 && read(failed[0], &execError, sizeof(execError)) > 0;
-    close(failed[0]);
+    bool execFailed = pid > 0 && read(failed.Get(), &execError, sizeof(execError)) > 0;
     if (pid < 0) {
         return std::string("cannot start ") + argv[0] + ": " + std::strerror(errno);
     }
@@ -263,7 +266,8 @@ std::string ExpectErrorVerb(Line& line) {
 
 std::string ExpectRegistryVerb(Line& line) {
     const std::vector<std::string>& w = line.w;
-    HKEY root, key;
+    HKEY root;
+    test::ScopedKey key;
     std::u16string subKey;
     DWORD type = 0, expectedType = 0;
     std::vector<BYTE> expected, data(4096);
@@ -277,11 +281,10 @@ std::string ExpectRegistryVerb(Line& line) {
         }
     }
     DWORD size = static_cast<DWORD>(data.size());
-    LONG found = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    LONG found = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
     if (found == ERROR_SUCCESS) {
         found =
             RegQueryValueExW(key, sim::Utf8ToUtf16(w[3]).c_str(), NULL, &type, data.data(), &size);
-        RegCloseKey(key);
     }
     if (w[4] == "absent") {
         return found == ERROR_SUCCESS ? "the value exists" : "";

@@ -8,6 +8,7 @@
 #include "Machine/RegFile.h"
 #include "Machine/ServiceHost.h"
 #include "Machine/Services.h"
+#include "Machine/UniqueFd.h"
 #include "SimTool.h"
 #include "TopologyCommands.h"
 
@@ -29,6 +30,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -205,37 +207,40 @@ bool WaitForState(const std::u16string& name, DWORD state, double seconds) {
     return true;
 }
 
+// Points the host's standard streams at its log (or nowhere).
+void RedirectStandardStreams(const std::string& log) {
+    sim::UniqueFd null(open("/dev/null", O_RDWR));
+    sim::UniqueFd out(open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644));
+    int to = out ? out.Get() : null.Get();
+    dup2(null.Get(), 0);
+    dup2(to, 1);
+    dup2(to, 2);
+}
+
 DWORD Start(const Options& options) {
-    int ready[2];
-    if (pipe(ready) != 0) {
+    sim::UniqueFd ready, readyWrite;
+    if (!sim::OpenPipe(&ready, &readyWrite)) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        close(ready[0]);
+        ready.Reset();
         setsid();
-        int null = open("/dev/null", O_RDWR);
-        std::string log = options.machine + "/scm-host.log";
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(null, 0);
-        dup2(out >= 0 ? out : null, 1);
-        dup2(out >= 0 ? out : null, 2);
-        DWORD error = sim::RunServiceHost(options.service, ready[1]);
+        RedirectStandardStreams(options.machine + "/scm-host.log");
+        DWORD error = sim::RunServiceHost(options.service, std::move(readyWrite));
         std::fflush(nullptr);
         _exit(error == ERROR_SUCCESS ? 0 : 1);
     }
-    close(ready[1]);
+    readyWrite.Reset();
     if (pid < 0) {
-        close(ready[0]);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     std::string line;
     char c;
-    while (read(ready[0], &c, 1) == 1 && c != '\n') {
+    while (read(ready.Get(), &c, 1) == 1 && c != '\n') {
         line += c;
     }
-    close(ready[0]);
     std::string ignored;
     std::optional<double> error = ParseNumber(line, kHostAnswer, &ignored);
     return error ? static_cast<DWORD>(*error) : ERROR_SERVICE_NO_THREAD;

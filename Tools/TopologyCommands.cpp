@@ -1,6 +1,7 @@
 #include "TopologyCommands.h"
 
 #include "Machine/Cim.h"
+#include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
 #include "Machine/Machine.h"
 #include "Machine/Settings.h"

@@ -9,7 +9,6 @@
 typedef LONG CIMTYPE;
 
 struct IWbemQualifierSet;
-struct IWbemCallResult;
 struct IWbemObjectSink;
 struct IWbemContext;
 struct IWbemServices;
@@ -149,6 +148,17 @@ struct IWbemClassObject : public IUnknown {
                                                             IWbemQualifierSet** ppQualSet) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR wszMethodName,
                                                       BSTR* pstrClassName) = 0;
+};
+
+// The result of a semisynchronous call. The machine answers every call synchronously and hands out
+// none, so it implements none; a caller may still release one it was given.
+struct IWbemCallResult : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetResultObject(LONG lTimeout,
+                                                      IWbemClassObject** ppResultObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetResultString(LONG lTimeout, BSTR* pstrResultString) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetResultServices(LONG lTimeout,
+                                                        IWbemServices** ppServices) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCallStatus(LONG lTimeout, LONG* plStatus) = 0;
 };
 
 struct IEnumWbemClassObject : public IUnknown {

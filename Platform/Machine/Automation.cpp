@@ -2,7 +2,6 @@
 
 #include "Machine/ComRuntime.h"
 
-#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -25,8 +24,6 @@ ArrayBlock* BlockOf(const SAFEARRAY* array) {
     return reinterpret_cast<ArrayBlock*>(reinterpret_cast<char*>(const_cast<SAFEARRAY*>(array)) -
                                          offsetof(ArrayBlock, descriptor));
 }
-
-std::atomic<bool> g_noCache{false};
 
 // Frees what one element owns.
 void ClearElement(VARTYPE vt, void* element) {
@@ -334,14 +331,6 @@ HRESULT CopyVariant(VARIANTARG* target, VARIANTARG* source) {
     }
     *target = copy;
     return S_OK;
-}
-
-void DisableStringCache() {
-    g_noCache = true;
-}
-
-bool StringCacheDisabled() {
-    return g_noCache;
 }
 
 }  // namespace sim

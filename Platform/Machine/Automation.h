@@ -30,7 +30,4 @@ HRESULT CheckVariantType(VARTYPE vt);
 HRESULT ClearVariant(VARIANTARG* variant);
 HRESULT CopyVariant(VARIANTARG* target, VARIANTARG* source);
 
-void DisableStringCache();
-bool StringCacheDisabled();
-
 }  // namespace sim

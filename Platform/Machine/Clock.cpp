@@ -1,6 +1,7 @@
 #include "Machine/Clock.h"
 
 #include "Machine/Machine.h"
+#include "Machine/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,13 +83,12 @@ bool ReadEpoch(const std::string& path, Epoch* epoch) {
 // A file holding `epoch`, beside `path`; its name.
 std::string WriteEpochAside(const std::string& path, const Epoch& epoch) {
     std::string temp = path + ".XXXXXX";
-    int fd = mkstemp(temp.data());
+    UniqueFd fd(mkstemp(temp.data()));
     std::string text = "monotonic-ns " + std::to_string(epoch.monotonicNs) + "\nrealtime-ms " +
                        std::to_string(epoch.realtimeMs) + "\n";
-    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (!fd || write(fd.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         Machine::Stop(path + ": cannot be written");
     }
-    close(fd);
     return temp;
 }
 
@@ -293,11 +293,6 @@ void Clock::Sleep(DWORD ms) {
     }
     Lock hold(m_lock);
     Wait(hold, ms, [] { return false; });
-}
-
-bool Clock::IsVirtual() {
-    Lock hold(m_lock);
-    return m_virtual;
 }
 
 void Clock::SetVirtual(bool on) {

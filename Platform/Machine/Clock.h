@@ -78,7 +78,6 @@ public:
     }
     void Sleep(DWORD ms);
 
-    bool IsVirtual();
     // Switches the mode with machine time running on from where it is; while no thread waits.
     void SetVirtual(bool on);
 
@@ -117,7 +116,6 @@ private:
     void Block(Waiter& self);
     void Unblock(Waiter& waiter);
     void AdvanceIfIdle();
-    void LoadEpoch(const std::string& machineDir);
     SYSTEMTIME CivilTime(LONGLONG msSince1970) const;
 
     std::mutex m_lock;

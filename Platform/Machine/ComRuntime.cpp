@@ -71,10 +71,6 @@ HRESULT ComRuntime::CheckApartment() {
     return m_mtaThreads > 0 ? S_OK : CO_E_NOTINITIALIZED;
 }
 
-bool ComRuntime::InMultithreadedApartment() {
-    return t_initializations > 0 && t_model == COINIT_MULTITHREADED;
-}
-
 HRESULT ComRuntime::InitializeSecurity(DWORD authnLevel, DWORD impLevel, DWORD capabilities) {
     if (authnLevel > RPC_C_AUTHN_LEVEL_PKT_PRIVACY || impLevel > RPC_C_IMP_LEVEL_DELEGATE) {
         return E_INVALIDARG;

@@ -40,7 +40,6 @@ public:
     // S_OK when the calling thread may use COM (its own apartment or the implicit MTA),
     // else CO_E_NOTINITIALIZED.
     HRESULT CheckApartment();
-    bool InMultithreadedApartment();  // explicitly, not through the implicit MTA
 
     // Once per process; RPC_E_TOO_LATE after that.
     HRESULT InitializeSecurity(DWORD authnLevel, DWORD impLevel, DWORD capabilities);
@@ -250,7 +249,6 @@ public:
     void AddString(const void* string) { Add(m_strings, string); }
     // false (and counted as a bad free) when it was not live
     bool RemoveString(const void* string) { return Remove(m_strings, string); }
-    bool HasString(const void* string) { return Has(m_strings, string); }
     void AddArray(const void* array) { Add(m_arrays, array); }
     bool RemoveArray(const void* array) { return Remove(m_arrays, array); }
     bool HasArray(const void* array) { return Has(m_arrays, array); }

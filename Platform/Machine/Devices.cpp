@@ -86,69 +86,6 @@ std::u16string GuidText(const GUID& guid) {
     return std::u16string(text, text + std::strlen(text));
 }
 
-bool ReadString(const RegKey& key, const std::u16string& name, std::u16string* text) {
-    const RegValue* value = key.Value(name);
-    if (value == nullptr || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) {
-        return false;
-    }
-    std::u16string result(value->data.size() / 2, u'\0');
-    if (!result.empty()) {
-        std::memcpy(&result[0], value->data.data(), result.size() * 2);
-    }
-    size_t end = result.find(u'\0');
-    *text = end == std::u16string::npos ? result : result.substr(0, end);
-    return true;
-}
-
-std::vector<std::u16string> ReadMultiString(const RegKey& key, const std::u16string& name) {
-    std::vector<std::u16string> texts;
-    const RegValue* value = key.Value(name);
-    if (value == nullptr || value->type != REG_MULTI_SZ) {
-        return texts;
-    }
-    std::u16string all(value->data.size() / 2, u'\0');
-    if (!all.empty()) {
-        std::memcpy(&all[0], value->data.data(), all.size() * 2);
-    }
-    // Entries end at each terminator; an empty entry ends the list, as readers of it assume.
-    for (size_t at = 0; at < all.size();) {
-        size_t end = all.find(u'\0', at);
-        if (end == at) {
-            break;
-        }
-        if (end == std::u16string::npos) {
-            end = all.size();
-        }
-        texts.push_back(all.substr(at, end - at));
-        at = end + 1;
-    }
-    return texts;
-}
-
-RegValue StringValue(const std::u16string& name, const std::u16string& text) {
-    RegValue value;
-    value.name = name;
-    value.type = REG_SZ;
-    value.data.resize((text.size() + 1) * 2);
-    std::memcpy(value.data.data(), text.c_str(), value.data.size());
-    return value;
-}
-
-RegValue MultiStringValue(const std::u16string& name, const std::vector<std::u16string>& texts) {
-    std::u16string all;
-    for (const std::u16string& text : texts) {
-        all += text;
-        all += u'\0';
-    }
-    all += u'\0';
-    RegValue value;
-    value.name = name;
-    value.type = REG_MULTI_SZ;
-    value.data.resize(all.size() * 2);
-    std::memcpy(value.data.data(), all.data(), value.data.size());
-    return value;
-}
-
 DWORD ListDevices(const RegKey& tree, const GUID* classGuid, const std::u16string& enumerator,
                   std::vector<DeviceEntry>* devices) {
     devices->clear();

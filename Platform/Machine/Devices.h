@@ -49,12 +49,6 @@ DWORD ListDevices(const RegKey& tree, const GUID* classGuid, const std::u16strin
 const RegKey* DeviceKey(const RegKey& tree, const std::u16string& instanceId);
 std::u16string DriverKeyPath(const RegKey& device);
 
-// A string value of a key (REG_SZ or REG_EXPAND_SZ, without its terminator); false when absent.
-bool ReadString(const RegKey& key, const std::u16string& name, std::u16string* text);
-std::vector<std::u16string> ReadMultiString(const RegKey& key, const std::u16string& name);
-RegValue StringValue(const std::u16string& name, const std::u16string& text);
-RegValue MultiStringValue(const std::u16string& name, const std::vector<std::u16string>& texts);
-
 // A network adapter that the teaming protocol's configuration names in a MiniportBindingList:
 // a team adapter, for which the teaming driver makes a device.
 struct TeamAdapterDevice {

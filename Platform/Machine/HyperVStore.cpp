@@ -27,17 +27,8 @@ HyperVStore::HyperVStore(std::string machineDir, std::optional<HyperVTopology> i
     }
 }
 
-HyperVStore::~HyperVStore() {
-    if (m_heldFile >= 0) {
-        close(m_heldFile);
-    }
-}
-
-void HyperVStore::HoldLocked(int fd, const FileVersion& version) {
-    if (m_heldFile >= 0) {
-        close(m_heldFile);
-    }
-    m_heldFile = fd;
+void HyperVStore::HoldLocked(UniqueFd fd, const FileVersion& version) {
+    m_heldFile = std::move(fd);
     m_version = version;
 }
 
@@ -59,15 +50,15 @@ void HyperVStore::RefreshLocked() {
     }
     m_loaded = true;
     m_changed = true;
-    int fd = now.exists ? open(m_path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (fd < 0 && (!now.exists || errno == ENOENT)) {
+    UniqueFd fd(now.exists ? open(m_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    if (!fd && (!now.exists || errno == ENOENT)) {
         // Never changed, or reset by removing the file: machine.json's topology again.
-        HoldLocked(-1, FileVersion());
+        HoldLocked(UniqueFd(), FileVersion());
         m_current = m_initial;
         return;
     }
     std::string bytes;
-    if (fd < 0 || fstat(fd, &st) != 0 || !ReadAll(fd, &bytes)) {
+    if (!fd || fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), &bytes)) {
         Machine::Stop(m_path + ": cannot be read: " + std::strerror(errno));
     }
     try {
@@ -76,7 +67,7 @@ void HyperVStore::RefreshLocked() {
         Machine::Stop(e.what());
     }
     // The version read, which may be newer than the one stat saw.
-    HoldLocked(fd, FileVersion::Of(st));
+    HoldLocked(std::move(fd), FileVersion::Of(st));
 }
 
 std::shared_ptr<const HyperVTopology> HyperVStore::Current(bool* changed) {
@@ -91,37 +82,34 @@ std::shared_ptr<const HyperVTopology> HyperVStore::Current(bool* changed) {
 
 std::string HyperVStore::WriteLocked(const HyperVTopology& topology) {
     std::string temporary = m_path + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     struct stat st;
-    if (fd < 0) {
+    if (!fd) {
         return m_path + ": cannot be written: " + std::strerror(errno);
     }
-    if (!WriteAll(fd, WriteTopology(topology)) || fsync(fd) != 0 || fstat(fd, &st) != 0 ||
-        rename(temporary.c_str(), m_path.c_str()) != 0) {
+    if (!WriteAll(fd.Get(), WriteTopology(topology)) || fsync(fd.Get()) != 0 ||
+        fstat(fd.Get(), &st) != 0 || rename(temporary.c_str(), m_path.c_str()) != 0) {
         std::string error = m_path + ": cannot be written: " + std::strerror(errno);
-        close(fd);
         unlink(temporary.c_str());
         return error;
     }
-    HoldLocked(fd, FileVersion::Of(st));
+    HoldLocked(std::move(fd), FileVersion::Of(st));
     return "";
 }
 
 std::string HyperVStore::Update(const std::function<std::string(HyperVTopology&)>& change) {
     std::lock_guard<std::mutex> hold(m_lock);
-    int lockFd = -1;
+    UniqueFd lockFd;
     if (!m_dir.empty()) {
         // Opened for each change: a forked child must not share its parent's lock.
         std::string lockPath = m_dir + "/" + kLockName;
-        lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (lockFd < 0) {
+        lockFd.Reset(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!lockFd) {
             return lockPath + ": cannot be opened: " + std::strerror(errno);
         }
-        while (flock(lockFd, LOCK_EX) != 0) {
+        while (flock(lockFd.Get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
-                std::string error = lockPath + ": cannot be locked: " + std::strerror(errno);
-                close(lockFd);
-                return error;
+                return lockPath + ": cannot be locked: " + std::strerror(errno);
             }
         }
     }
@@ -146,9 +134,6 @@ std::string HyperVStore::Update(const std::function<std::string(HyperVTopology&)
             m_current = std::make_shared<const HyperVTopology>(std::move(next));
             m_changed = true;
         }
-    }
-    if (lockFd >= 0) {
-        close(lockFd);
     }
     return error;
 }

@@ -3,6 +3,7 @@
 
 #include "Machine/MachineFile.h"
 #include "Machine/HyperVTopology.h"
+#include "Machine/UniqueFd.h"
 
 #include <functional>
 #include <memory>
@@ -25,7 +26,6 @@ public:
     // `initial`: machine.json's topology; none: the machine has no Hyper-V unless a hyperv.json
     // says otherwise.
     HyperVStore(std::string machineDir, std::optional<HyperVTopology> initial);
-    ~HyperVStore();
     HyperVStore(const HyperVStore&) = delete;
     HyperVStore& operator=(const HyperVStore&) = delete;
 
@@ -42,7 +42,7 @@ public:
 private:
     void RefreshLocked();
     std::string WriteLocked(const HyperVTopology& topology);
-    void HoldLocked(int fd, const FileVersion& version);
+    void HoldLocked(UniqueFd fd, const FileVersion& version);
 
     std::string m_dir;
     std::string m_path;  // hyperv.json's; in memory, its name only
@@ -52,7 +52,7 @@ private:
     bool m_loaded = false;
     bool m_changed = true;  // since the last Current() that asked
     FileVersion m_version;  // of hyperv.json as last read or written; absent: m_initial in use
-    int m_heldFile = -1;    // that version, kept open so that its inode cannot come back
+    UniqueFd m_heldFile;    // that version, kept open so that its inode cannot come back
 };
 
 }  // namespace sim

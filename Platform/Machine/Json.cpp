@@ -1,270 +1,199 @@
 #include "Machine/Json.h"
 
-#include "Machine/Settings.h"
+#include <rapidjson/reader.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 
 namespace sim {
 
-class JsonParser {
-public:
-    explicit JsonParser(const std::string& text) : m_text(text) {}
+namespace {
 
-    Json ParseDocument() {
-        Json value = ParseValue(0);
-        SkipBlanks();
-        if (m_pos != m_text.size()) {
-            Fail("unexpected text after the end of the document");
+constexpr size_t kMaxDepth = 64;
+
+// The text as RapidJSON reads it, counting lines as it goes: a value's event comes while the
+// stream stands on the value's line (strings and numbers hold no line feed).
+class LineCountingStream {
+public:
+    using Ch = char;
+
+    explicit LineCountingStream(const std::string& text) : m_text(text) {}
+
+    Ch Peek() const { return m_pos < m_text.size() ? m_text[m_pos] : '\0'; }
+    Ch Take() {
+        Ch c = Peek();
+        if (m_pos < m_text.size()) {
+            m_line += c == '\n';
+            ++m_pos;
         }
-        return value;
+        return c;
     }
+    size_t Tell() const { return m_pos; }
+    int Line() const { return m_line; }
+
+    // Read-only: RapidJSON asks for these only when parsing in place.
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
 
 private:
-    static constexpr int kMaxDepth = 64;
-
-    [[noreturn]] void Fail(const std::string& what) { throw JsonError(m_line, what); }
-
-    void SkipBlanks() {
-        while (m_pos < m_text.size()) {
-            char c = m_text[m_pos];
-            if (c == '\n') {
-                ++m_line;
-            } else if (c != ' ' && c != '\t' && c != '\r') {
-                return;
-            }
-            ++m_pos;
-        }
-    }
-
-    char Peek() {
-        SkipBlanks();
-        if (m_pos >= m_text.size()) {
-            Fail("unexpected end of the document");
-        }
-        return m_text[m_pos];
-    }
-
-    void Expect(char c) {
-        if (Peek() != c) {
-            Fail(std::string("expected '") + c + "'");
-        }
-        ++m_pos;
-    }
-
-    Json ParseValue(int depth) {
-        if (depth > kMaxDepth) {
-            Fail("nesting too deep");
-        }
-        Json value;
-        char c = Peek();
-        value.m_line = m_line;
-        if (c == '{') {
-            value.m_kind = Json::Kind::Object;
-            ParseObject(value, depth);
-        } else if (c == '[') {
-            value.m_kind = Json::Kind::Array;
-            ParseArray(value, depth);
-        } else if (c == '"') {
-            value.m_kind = Json::Kind::String;
-            value.m_string = ParseString();
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            value.m_kind = Json::Kind::Number;
-            value.m_number = ParseNumber();
-        } else if (Word("true")) {
-            value.m_kind = Json::Kind::Bool;
-            value.m_bool = true;
-        } else if (Word("false")) {
-            value.m_kind = Json::Kind::Bool;
-        } else if (!Word("null")) {
-            Fail("expected a value");
-        }
-        return value;
-    }
-
-    bool Word(const char* word) {
-        std::string w(word);
-        if (m_text.compare(m_pos, w.size(), w) != 0) {
-            return false;
-        }
-        m_pos += w.size();
-        return true;
-    }
-
-    void ParseObject(Json& value, int depth) {
-        Expect('{');
-        if (Peek() == '}') {
-            ++m_pos;
-            return;
-        }
-        for (;;) {
-            if (Peek() != '"') {
-                Fail("expected a member name");
-            }
-            int line = m_line;
-            std::string key = ParseString();
-            for (const auto& member : value.m_members) {
-                if (member.first == key) {
-                    throw JsonError(line, "duplicate member \"" + key + "\"");
-                }
-            }
-            Expect(':');
-            value.m_members.emplace_back(key, ParseValue(depth + 1));
-            if (Peek() == ',') {
-                ++m_pos;
-                continue;
-            }
-            Expect('}');
-            return;
-        }
-    }
-
-    void ParseArray(Json& value, int depth) {
-        Expect('[');
-        if (Peek() == ']') {
-            ++m_pos;
-            return;
-        }
-        for (;;) {
-            value.m_items.push_back(ParseValue(depth + 1));
-            if (Peek() == ',') {
-                ++m_pos;
-                continue;
-            }
-            Expect(']');
-            return;
-        }
-    }
-
-    double ParseNumber() {
-        size_t start = m_pos;
-        if (m_text[m_pos] == '-') {
-            ++m_pos;
-        }
-        auto digits = [&] {
-            size_t from = m_pos;
-            while (m_pos < m_text.size() && m_text[m_pos] >= '0' && m_text[m_pos] <= '9') {
-                ++m_pos;
-            }
-            return m_pos > from;
-        };
-        if (!digits()) {
-            Fail("malformed number");
-        }
-        if (m_pos < m_text.size() && m_text[m_pos] == '.') {
-            ++m_pos;
-            if (!digits()) {
-                Fail("malformed number");
-            }
-        }
-        if (m_pos < m_text.size() && (m_text[m_pos] == 'e' || m_text[m_pos] == 'E')) {
-            ++m_pos;
-            if (m_pos < m_text.size() && (m_text[m_pos] == '+' || m_text[m_pos] == '-')) {
-                ++m_pos;
-            }
-            if (!digits()) {
-                Fail("malformed number");
-            }
-        }
-        return std::strtod(m_text.substr(start, m_pos - start).c_str(), nullptr);
-    }
-
-    unsigned Hex4() {
-        if (m_pos + 4 > m_text.size()) {
-            Fail("malformed \\u escape");
-        }
-        unsigned value = 0;
-        for (int i = 0; i < 4; ++i) {
-            char c = m_text[m_pos++];
-            value <<= 4;
-            if (c >= '0' && c <= '9') {
-                value |= c - '0';
-            } else if (c >= 'a' && c <= 'f') {
-                value |= c - 'a' + 10;
-            } else if (c >= 'A' && c <= 'F') {
-                value |= c - 'A' + 10;
-            } else {
-                Fail("malformed \\u escape");
-            }
-        }
-        return value;
-    }
-
-    std::string ParseString() {
-        ++m_pos;  // the opening quote
-        std::string out;
-        for (;;) {
-            if (m_pos >= m_text.size()) {
-                Fail("unterminated string");
-            }
-            char c = m_text[m_pos++];
-            if (c == '"') {
-                return out;
-            }
-            if (static_cast<unsigned char>(c) < 0x20) {
-                Fail("control character in a string");
-            }
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (m_pos >= m_text.size()) {
-                Fail("unterminated string");
-            }
-            char e = m_text[m_pos++];
-            switch (e) {
-                case '"':
-                    out += '"';
-                    break;
-                case '\\':
-                    out += '\\';
-                    break;
-                case '/':
-                    out += '/';
-                    break;
-                case 'b':
-                    out += '\b';
-                    break;
-                case 'f':
-                    out += '\f';
-                    break;
-                case 'n':
-                    out += '\n';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'u': {
-                    unsigned cp = Hex4();
-                    if (cp >= 0xD800 && cp < 0xDC00 && Word("\\u")) {
-                        unsigned low = Hex4();
-                        if (low < 0xDC00 || low > 0xDFFF) {
-                            Fail("unpaired surrogate in \\u escape");
-                        }
-                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-                        Fail("unpaired surrogate in \\u escape");
-                    }
-                    AppendUtf8(out, cp);
-                    break;
-                }
-                default:
-                    Fail(std::string("unknown escape \\") + e);
-            }
-        }
-    }
-
     const std::string& m_text;
     size_t m_pos = 0;
     int m_line = 1;
 };
 
+int LineAt(const std::string& text, size_t offset) {
+    offset = std::min(offset, text.size());
+    return 1 + static_cast<int>(std::count(text.begin(), text.begin() + offset, '\n'));
+}
+
+// Our words for RapidJSON's syntax errors.
+std::string SyntaxError(const std::string& text, const rapidjson::ParseResult& result) {
+    size_t at = result.Offset();
+    if (at >= text.size() && result.Code() != rapidjson::kParseErrorDocumentRootNotSingular) {
+        return "unexpected end of the document";
+    }
+    switch (result.Code()) {
+        case rapidjson::kParseErrorDocumentRootNotSingular:
+            return "unexpected text after the end of the document";
+        case rapidjson::kParseErrorObjectMissName:
+            return "expected a member name";
+        case rapidjson::kParseErrorObjectMissColon:
+            return "expected ':'";
+        case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket:
+            return "expected '}'";
+        case rapidjson::kParseErrorArrayMissCommaOrSquareBracket:
+            return "expected ']'";
+        case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex:
+            return "malformed \\u escape";
+        case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
+            return "unpaired surrogate in \\u escape";
+        case rapidjson::kParseErrorStringEscapeInvalid:
+            // RapidJSON names a control character in a string an invalid escape too.
+            if (static_cast<unsigned char>(text[at]) < 0x20) {
+                return "control character in a string";
+            }
+            return "unknown escape " + text.substr(at, 2);
+        case rapidjson::kParseErrorStringMissQuotationMark:
+            return "unterminated string";
+        case rapidjson::kParseErrorNumberTooBig:
+        case rapidjson::kParseErrorNumberMissFraction:
+        case rapidjson::kParseErrorNumberMissExponent:
+            return "malformed number";
+        default:
+            return "expected a value";
+    }
+}
+
+}  // namespace
+
+// Builds the value tree from RapidJSON's events, each value stamped with its line.
+class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonBuilder> {
+public:
+    explicit JsonBuilder(const LineCountingStream& in) : m_in(in) {}
+
+    bool Null() { return Add(Value(Json::Kind::Null)) != nullptr; }
+    bool Bool(bool b) {
+        Json value = Value(Json::Kind::Bool);
+        value.m_bool = b;
+        return Add(std::move(value)) != nullptr;
+    }
+    bool Int(int n) { return Number(n); }
+    bool Uint(unsigned n) { return Number(n); }
+    bool Int64(int64_t n) { return Number(static_cast<double>(n)); }
+    bool Uint64(uint64_t n) { return Number(static_cast<double>(n)); }
+    bool Double(double n) { return Number(n); }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        Json value = Value(Json::Kind::String);
+        value.m_string.assign(text, length);
+        return Add(std::move(value)) != nullptr;
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        m_key.assign(text, length);
+        for (const auto& member : m_open.back()->m_members) {
+            if (member.first == m_key) {
+                return Fail("duplicate member \"" + m_key + "\"");
+            }
+        }
+        return true;
+    }
+    bool StartObject() { return Open(Json::Kind::Object); }
+    bool EndObject(rapidjson::SizeType) { return Close(); }
+    bool StartArray() { return Open(Json::Kind::Array); }
+    bool EndArray(rapidjson::SizeType) { return Close(); }
+
+    Json& Root() { return m_root; }
+    const std::string& Error() const { return m_error; }
+    int ErrorLine() const { return m_errorLine; }
+
+private:
+    Json Value(Json::Kind kind) const {
+        Json value;
+        value.m_kind = kind;
+        value.m_line = m_in.Line();
+        return value;
+    }
+
+    bool Number(double n) {
+        Json value = Value(Json::Kind::Number);
+        value.m_number = n;
+        return Add(std::move(value)) != nullptr;
+    }
+
+    // Only the innermost open value grows, so the pointers to those around it stay good.
+    Json* Add(Json value) {
+        if (m_open.empty()) {
+            m_root = std::move(value);
+            return &m_root;
+        }
+        Json& parent = *m_open.back();
+        if (parent.IsArray()) {
+            parent.m_items.push_back(std::move(value));
+            return &parent.m_items.back();
+        }
+        parent.m_members.emplace_back(m_key, std::move(value));
+        return &parent.m_members.back().second;
+    }
+
+    bool Open(Json::Kind kind) {
+        if (m_open.size() > kMaxDepth) {
+            return Fail("nesting too deep");
+        }
+        m_open.push_back(Add(Value(kind)));
+        return true;
+    }
+
+    bool Close() {
+        m_open.pop_back();
+        return true;
+    }
+
+    bool Fail(const std::string& what) {
+        m_error = what;
+        m_errorLine = m_in.Line();
+        return false;
+    }
+
+    const LineCountingStream& m_in;
+    Json m_root;
+    std::vector<Json*> m_open;
+    std::string m_key;
+    std::string m_error;
+    int m_errorLine = 0;
+};
+
 Json Json::Parse(const std::string& text) {
-    return JsonParser(text).ParseDocument();
+    LineCountingStream in(text);
+    JsonBuilder builder(in);
+    rapidjson::Reader reader;
+    rapidjson::ParseResult result = reader.Parse<rapidjson::kParseFullPrecisionFlag>(in, builder);
+    if (result.Code() == rapidjson::kParseErrorTermination) {
+        throw JsonError(builder.ErrorLine(), builder.Error());
+    }
+    if (result.IsError()) {
+        throw JsonError(LineAt(text, result.Offset()), SyntaxError(text, result));
+    }
+    return std::move(builder.Root());
 }
 
 const Json* Json::Find(const std::string& key) const {
@@ -295,65 +224,33 @@ const char* Json::KindName(Kind kind) {
 }
 
 std::string JsonLine::Quote(const std::string& utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-void JsonLine::Key(const std::string& key) {
-    if (m_text.size() > 1) {
-        m_text += ",";
-    }
-    m_text += Quote(key) + ":";
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.String(utf8.data(), static_cast<rapidjson::SizeType>(utf8.size()));
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 JsonLine& JsonLine::Add(const std::string& key, const std::string& utf8) {
-    Key(key);
-    m_text += Quote(utf8);
+    m_writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+    m_writer.String(utf8.data(), static_cast<rapidjson::SizeType>(utf8.size()));
     return *this;
 }
 
 JsonLine& JsonLine::Add(const std::string& key, long long number) {
-    Key(key);
-    m_text += std::to_string(number);
+    m_writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+    m_writer.Int64(number);
     return *this;
 }
 
 JsonLine& JsonLine::Add(const std::string& key, bool value) {
-    Key(key);
-    m_text += value ? "true" : "false";
+    m_writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+    m_writer.Bool(value);
     return *this;
 }
 
 JsonLine& JsonLine::AddRaw(const std::string& key, const std::string& json) {
-    Key(key);
-    m_text += json;
+    m_writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+    m_writer.RawValue(json.data(), json.size(), rapidjson::kObjectType);
     return *this;
 }
 

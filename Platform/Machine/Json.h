@@ -1,6 +1,9 @@
-// A small JSON reader that remembers the line of every value, so that a bad setting in a
-// machine file can be named by its line, and a writer for the machine's output records.
+// JSON values that remember their line, so that a bad setting in a machine file can be named by
+// it, and a writer for the machine's output records; both over RapidJSON.
 #pragma once
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <map>
 #include <memory>
@@ -46,7 +49,7 @@ public:
     static const char* KindName(Kind kind);
 
 private:
-    friend class JsonParser;
+    friend class JsonBuilder;
     Kind m_kind = Kind::Null;
     int m_line = 1;
     bool m_bool = false;
@@ -59,18 +62,20 @@ private:
 // Builds one output record: {"a":1,"b":"x"} with keys in the order given.
 class JsonLine {
 public:
+    JsonLine() { m_writer.StartObject(); }
     JsonLine& Add(const std::string& key, const std::string& utf8);
     JsonLine& Add(const std::string& key, const char* utf8) { return Add(key, std::string(utf8)); }
     JsonLine& Add(const std::string& key, long long number);
     JsonLine& Add(const std::string& key, bool value);
     JsonLine& AddRaw(const std::string& key, const std::string& json);
-    std::string Text() const { return m_text + "}"; }
+    // The record so far, closed.
+    std::string Text() const { return std::string(m_buffer.GetString(), m_buffer.GetSize()) + "}"; }
 
     static std::string Quote(const std::string& utf8);
 
 private:
-    void Key(const std::string& key);
-    std::string m_text = "{";
+    rapidjson::StringBuffer m_buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> m_writer{m_buffer};
 };
 
 }  // namespace sim

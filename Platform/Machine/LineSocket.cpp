@@ -46,28 +46,26 @@ socklen_t AddressOf(const std::string& path, sockaddr_un* address) {
 
 }  // namespace
 
-int ConnectLocal(const std::string& path) {
+UniqueFd ConnectLocal(const std::string& path) {
     sockaddr_un address;
     socklen_t length = AddressOf(path, &address);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        close(fd);
-        fd = -1;
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd && connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        fd.Reset();
     }
     return fd;
 }
 
-int ListenLocal(const std::string& path) {
+UniqueFd ListenLocal(const std::string& path) {
     sockaddr_un address;
     socklen_t length = AddressOf(path, &address);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (address.sun_path[0] != '\0') {
         unlink(address.sun_path);  // a socket left by a host that died; a live one was asked first
     }
-    if (fd >= 0 &&
-        (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0)) {
-        close(fd);
-        fd = -1;
+    if (fd && (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+               listen(fd.Get(), 16) != 0)) {
+        fd.Reset();
     }
     return fd;
 }
@@ -101,13 +99,8 @@ bool ReadLine(int fd, std::string* line) {
 
 bool Ask(const std::string& socketPath, const std::string& request, std::string* reply) {
     reply->clear();
-    int fd = ConnectLocal(socketPath);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = SendLine(fd, request) && ReadLine(fd, reply);
-    close(fd);
-    return ok;
+    UniqueFd fd = ConnectLocal(socketPath);
+    return fd && SendLine(fd.Get(), request) && ReadLine(fd.Get(), reply);
 }
 
 }  // namespace sim

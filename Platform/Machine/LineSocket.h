@@ -3,12 +3,16 @@
 // for a socket address is named in the abstract namespace after a hash of its real path instead.
 #pragma once
 
+#include "Machine/UniqueFd.h"
+
 #include <string>
 
 namespace sim {
 
-int ConnectLocal(const std::string& path);  // -1 when nobody listens there
-int ListenLocal(const std::string& path);   // replaces a socket a dead host left; -1 on failure
+// None when nobody listens there.
+UniqueFd ConnectLocal(const std::string& path);
+// Replaces a socket a dead host left; none on failure.
+UniqueFd ListenLocal(const std::string& path);
 bool SendLine(int fd, const std::string& text);
 bool ReadLine(int fd, std::string* line);
 // One request and its one-line reply on a connection of its own.

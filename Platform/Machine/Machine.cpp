@@ -6,6 +6,7 @@
 #include "Machine/FileSystem.h"
 #include "Machine/Modules.h"
 #include "Machine/RegistryStore.h"
+#include "Machine/UniqueFd.h"
 #include "Machine/Wmi.h"
 
 #include <fcntl.h>
@@ -95,13 +96,8 @@ void Machine::AppendRecord(const std::string& file, const std::string& jsonLine)
     }
     // One write(2) of a whole line with O_APPEND: records of several processes never interleave.
     std::string line = jsonLine + "\n";
-    int fd = open(PathOf(file).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Stop(PathOf(file) + ": cannot be written");
-    }
-    ssize_t written = write(fd, line.data(), line.size());
-    close(fd);
-    if (written != static_cast<ssize_t>(line.size())) {
+    UniqueFd fd(open(PathOf(file).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd || write(fd.Get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         Stop(PathOf(file) + ": cannot be written");
     }
 }

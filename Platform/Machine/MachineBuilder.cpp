@@ -15,16 +15,6 @@ namespace sim {
 
 namespace {
 
-RegValue DwordValue(const std::u16string& name, DWORD number) {
-    RegValue value;
-    value.name = name;
-    value.type = REG_DWORD;
-    for (int i = 0; i < 4; ++i) {
-        value.data.push_back(static_cast<BYTE>(number >> (8 * i)));
-    }
-    return value;
-}
-
 std::u16string FourDigits(unsigned number) {
     char text[16];
     std::snprintf(text, sizeof(text), "%04u", number);

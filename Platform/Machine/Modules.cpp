@@ -11,13 +11,13 @@
 #include <winbase.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 LONG WINAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 void WINAPI SetOaNoCache(void);
-
-extern "C" __attribute__((weak)) const sim::StringResource* TarvikExecutableStrings(size_t* count);
 
 namespace sim {
 
@@ -44,6 +44,12 @@ constexpr std::array<ExportThunk, sizeof...(Slots)> MakeExportCalls(std::index_s
 
 constexpr std::array<ExportThunk, kMaxDeclaredExports> kExportCalls =
     MakeExportCalls(std::make_index_sequence<kMaxDeclaredExports>());
+
+// Registered by a static constructor, maybe before or after the machine's first use and read up to
+// the last static destructor: plain data, constant-initialised, never destroyed. The count is
+// stored before the table that publishes it.
+std::atomic<size_t> g_executableStringCount{0};
+std::atomic<const StringResource*> g_executableStrings{nullptr};
 
 bool HasDirectory(const std::u16string& name) {
     return name.find_first_of(u"\\/") != std::u16string::npos ||
@@ -84,7 +90,7 @@ std::string RecordTime() {
 }
 
 ModuleTable::ModuleTable(const MachineSettings& settings) {
-    LoadExecutableStrings(Add(u"", true));
+    Add(u"", true);
     Module& kernel32 = Add(u"kernel32.dll", true);
     kernel32.exports["GetSystemInfo"] = AsFarProc(&GetSystemInfo);
     if (settings.os.hasGetNativeSystemInfo) {
@@ -131,12 +137,9 @@ ModuleTable::Module& ModuleTable::Add(const std::u16string& name, bool pinned) {
     return module;
 }
 
-void ModuleTable::LoadExecutableStrings(Module& executable) {
-    if (TarvikExecutableStrings != nullptr) {
-        size_t count = 0;
-        const StringResource* table = TarvikExecutableStrings(&count);
-        executable.strings.assign(table, table + count);
-    }
+void ModuleTable::RegisterExecutableStrings(const StringResource* strings, size_t count) {
+    g_executableStringCount.store(count, std::memory_order_relaxed);
+    g_executableStrings.store(strings, std::memory_order_release);
 }
 
 ModuleTable::Module* ModuleTable::Loaded(HMODULE handle) {
@@ -265,6 +268,32 @@ FARPROC ModuleTable::Export(HMODULE handle, const std::string& name) {
     return found == module->exports.end() ? nullptr : found->second;
 }
 
+namespace {
+
+// The string `id` in the `language` version of its block: true when that block exists, with an
+// empty text for a number the block leaves out.
+bool FindInBlock(const StringResource* table, size_t count, WORD language, UINT id,
+                 const char16_t** text, size_t* length) {
+    bool blockFound = false;
+    for (const StringResource* string = table; string != table + count; ++string) {
+        if (string->wLanguage == language && string->uID / 16 == id / 16) {
+            blockFound = true;
+            if (string->uID == id) {
+                *text = string->pszText;
+                *length = std::char_traits<char16_t>::length(string->pszText);
+                return true;
+            }
+        }
+    }
+    if (blockFound) {
+        *text = u"";
+        *length = 0;
+    }
+    return blockFound;
+}
+
+}  // namespace
+
 DWORD ModuleTable::String(HMODULE handle, UINT id, WORD language, const char16_t** text,
                           size_t* length) {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -272,30 +301,34 @@ DWORD ModuleTable::String(HMODULE handle, UINT id, WORD language, const char16_t
     if (module == nullptr) {
         return ERROR_RESOURCE_DATA_NOT_FOUND;
     }
-    if (module->strings.empty()) {
+    const StringResource* table = module->strings.data();
+    size_t count = module->strings.size();
+    if (module->name.empty()) {
+        table = g_executableStrings.load(std::memory_order_acquire);
+        count = table ? g_executableStringCount.load(std::memory_order_relaxed) : 0;
+    }
+    if (count == 0) {
         return ERROR_RESOURCE_TYPE_NOT_FOUND;
     }
-    // Strings come in blocks of sixteen, each block in the languages it was written in.
+    // Strings come in blocks of sixteen, each block in the languages it was written in. Past the
+    // wanted languages the loader takes the block's first language in the resource directory,
+    // which sorts languages by number.
     const WORD kEnglishUs = 0x0409;
-    for (WORD wanted : {language, WORD(0), kEnglishUs}) {
-        bool blockFound = false;
-        for (const StringResource& string : module->strings) {
-            if (string.language == wanted && string.id / 16 == id / 16) {
-                blockFound = true;
-                if (string.id == id) {
-                    *text = string.text;
-                    *length = std::char_traits<char16_t>::length(string.text);
-                    return ERROR_SUCCESS;
-                }
-            }
+    std::optional<WORD> first;
+    for (const StringResource* string = table; string != table + count; ++string) {
+        if (string->uID / 16 == id / 16 && (!first || string->wLanguage < *first)) {
+            first = string->wLanguage;
         }
-        if (blockFound) {
-            *text = u"";
-            *length = 0;
+    }
+    if (!first) {
+        return ERROR_RESOURCE_NAME_NOT_FOUND;
+    }
+    for (WORD wanted : {language, WORD(0), kEnglishUs, *first}) {
+        if (FindInBlock(table, count, wanted, id, text, length)) {
             return ERROR_SUCCESS;
         }
     }
-    return ERROR_RESOURCE_NAME_NOT_FOUND;
+    return ERROR_RESOURCE_NAME_NOT_FOUND;  // not reached: the first language has the block
 }
 
 INT_PTR ModuleTable::Call(size_t slotIndex, const INT_PTR* arguments) {

@@ -13,6 +13,7 @@
 #include "Machine/Settings.h"
 
 #include <libloaderapi.h>
+#include <simhost/resources.h>
 
 #include <map>
 #include <memory>
@@ -25,12 +26,7 @@ namespace sim {
 class FileSystem;
 class Environment;
 
-// One string of the executable's string table, as the resources' C++ source lists it.
-struct StringResource {
-    WORD language;  // LANGID; 0 is the neutral entry
-    UINT id;
-    const char16_t* text;
-};
+using StringResource = SIMHOST_STRING_RESOURCE;
 
 class ModuleTable {
 public:
@@ -55,6 +51,9 @@ public:
     FARPROC Export(HMODULE module, const std::string& name);
     bool Owns(HMODULE module);  // a loaded module of this table
     HMODULE Executable();
+    // SimHostRegisterStrings: the executable's string table, read at each LoadStringW, so that
+    // it counts whether the program registers it before or after the machine is first used.
+    static void RegisterExecutableStrings(const StringResource* strings, size_t count);
 
     // A string of a loaded module's string table, in `language`, then the neutral entry, then
     // en-US, as the loader picks a string block. ERROR_RESOURCE_TYPE_NOT_FOUND when the module has
@@ -84,7 +83,6 @@ private:
     Module& Add(const std::u16string& name, bool pinned);
     Module* Loaded(HMODULE module);  // under m_lock
     Module* Declared(const std::u16string& path);
-    void LoadExecutableStrings(Module& executable);
 
     std::mutex m_lock;
     std::vector<std::unique_ptr<Module>> m_modules;
@@ -101,7 +99,3 @@ FARPROC AsFarProc(Function* function) {
 }
 
 }  // namespace sim
-
-// The executable's string table, defined by the resources' C++ source when the program links it
-// (weak here: a program without resources has no string table).
-extern "C" const sim::StringResource* TarvikExecutableStrings(size_t* count);

@@ -1,38 +1,14 @@
 #include "Machine/RegFile.h"
 
+#include "Machine/Utf.h"
+
 #include <winreg.h>
 
-#include <cstdio>
+#include <algorithm>
 
 namespace sim {
 
 namespace {
-
-char16_t UpcaseChar(char16_t c) {
-    if (c < 0x80) {
-        return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
-    }
-    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
-        (c >= 0x430 && c <= 0x44F) || (c >= 0xFF41 && c <= 0xFF5A)) {
-        return static_cast<char16_t>(c - 0x20);
-    }
-    if (c == 0xFF) {
-        return 0x178;
-    }
-    if (c == 0x3C2) {
-        return 0x3A3;
-    }
-    if (c >= 0x450 && c <= 0x45F) {
-        return static_cast<char16_t>(c - 0x50);
-    }
-    // Latin Extended-A pairs its capitals and small letters, odd or even by range.
-    bool oddIsSmall = (c >= 0x100 && c <= 0x137 && c != 0x131) || (c >= 0x14A && c <= 0x177);
-    bool evenIsSmall = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    if ((oddIsSmall && (c & 1)) || (evenIsSmall && !(c & 1))) {
-        return static_cast<char16_t>(c - 1);
-    }
-    return c;
-}
 
 bool IsSpace(char16_t c) {
     return c == u' ' || c == u'\t';
@@ -49,23 +25,15 @@ unsigned HexValue(char16_t c) {
     return (c | 0x20) - u'a' + 10;
 }
 
-bool IsHighSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
+// UTF-8; a lone surrogate is written on its own (generalized UTF-8), which Decode takes back.
+std::string Narrow(const std::u16string& text) {
+    return Utf16ToUtf8(text, BrokenUtf::Keep);
 }
-bool IsLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
-std::string Narrow(const std::u16string& text);
 
 // ---- Decoding ----
 
 int LineAt(const std::string& bytes, size_t end) {
-    int line = 1;
-    for (size_t i = 0; i < end && i < bytes.size(); ++i) {
-        line += bytes[i] == '\n';
-    }
-    return line;
+    return 1 + static_cast<int>(std::count(bytes.begin(), bytes.begin() + end, '\n'));
 }
 
 std::u16string DecodeUtf16(const std::string& bytes) {
@@ -85,40 +53,10 @@ std::u16string DecodeUtf16(const std::string& bytes) {
 // writes for names that hold lone surrogates.
 std::u16string DecodeUtf8(const std::string& bytes, size_t start) {
     std::u16string text;
-    text.reserve(bytes.size());
-    int line = 1;
-    for (size_t i = start; i < bytes.size();) {
-        unsigned char c = bytes[i];
-        if (c < 0x80) {
-            line += c == '\n';
-            text.push_back(c);
-            ++i;
-            continue;
-        }
-        int extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-        if (extra < 0 || i + extra >= bytes.size()) {
-            throw RegFileError(line, "invalid UTF-8");
-        }
-        unsigned cp = c & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            unsigned char next = bytes[i + k];
-            if ((next & 0xC0) != 0x80) {
-                throw RegFileError(line, "invalid UTF-8");
-            }
-            cp = cp << 6 | (next & 0x3F);
-        }
-        static const unsigned kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[extra] || cp > 0x10FFFF) {
-            throw RegFileError(line, "invalid UTF-8");
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            text.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            text.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            text.push_back(static_cast<char16_t>(cp));
-        }
-        i += extra + 1;
+    std::string_view utf8(bytes);
+    size_t taken = Utf8ToUtf16(utf8.substr(start), text, BrokenUtf::Keep);
+    if (start + taken != bytes.size()) {
+        throw RegFileError(LineAt(bytes, start + taken), "invalid UTF-8");
     }
     return text;
 }
@@ -418,276 +356,11 @@ private:
     RegKey* m_key = nullptr;
 };
 
-// ---- Writing ----
-
-void AppendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | cp >> 6));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | cp >> 12));
-        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | cp >> 18));
-        out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// UTF-8; a lone surrogate is encoded on its own (generalized UTF-8).
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char16_t c = text[i];
-        if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-            AppendUtf8(out, 0x10000 + ((c - 0xD800u) << 10) + (text[i + 1] - 0xDC00u));
-            ++i;
-        } else {
-            AppendUtf8(out, c);
-        }
-    }
-    return out;
-}
-
-std::string Quote(const std::u16string& text) {
-    std::string out = "\"";
-    for (char16_t c : text) {
-        switch (c) {
-            case u'\\':
-                out += "\\\\";
-                break;
-            case u'"':
-                out += "\\\"";
-                break;
-            case u'\n':
-                out += "\\n";
-                break;
-            case u'\r':
-                out += "\\r";
-                break;
-            default:
-                out += Narrow(std::u16string(1, c));
-        }
-    }
-    return out + "\"";
-}
-
-// A REG_SZ that "..." gives back byte for byte: one terminator, at the end, and text that needs
-// no escape beyond \\ and \" (regedit's own).
-bool PlainString(const std::vector<BYTE>& data, std::u16string* text) {
-    if (data.size() < 2 || data.size() % 2 != 0) {
-        return false;
-    }
-    size_t units = data.size() / 2 - 1;
-    if (data[units * 2] != 0 || data[units * 2 + 1] != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < units; ++i) {
-        char16_t c = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
-        bool paired =
-            (IsHighSurrogate(c) && i + 1 < units &&
-             IsLowSurrogate(static_cast<char16_t>(data[2 * i + 2] | data[2 * i + 3] << 8))) ||
-            (IsLowSurrogate(c) && !text->empty() && IsHighSurrogate(text->back()));
-        if (c == 0 || c == u'\n' || c == u'\r' ||
-            ((IsHighSurrogate(c) || IsLowSurrogate(c)) && !paired)) {
-            return false;
-        }
-        text->push_back(c);
-    }
-    return true;
-}
-
-void WriteValue(std::string& out, const RegValue& value) {
-    std::string line = value.name.empty() ? "@=" : Quote(value.name) + "=";
-    std::u16string text;
-    char buffer[24];
-    if (value.type == REG_SZ && PlainString(value.data, &text)) {
-        out += line + Quote(text) + "\n";
-        return;
-    }
-    if (value.type == REG_DWORD && value.data.size() == 4) {
-        uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                          static_cast<uint32_t>(value.data[3]) << 24;
-        std::snprintf(buffer, sizeof(buffer), "dword:%08x", number);
-        out += line + buffer + "\n";
-        return;
-    }
-    if (value.type == REG_BINARY) {
-        line += "hex:";
-    } else {
-        std::snprintf(buffer, sizeof(buffer), "hex(%x):", value.type);
-        line += buffer;
-    }
-    // Wrapped as regedit wraps: lines of at most 80 characters, continued with a backslash.
-    for (size_t i = 0; i < value.data.size(); ++i) {
-        bool last = i + 1 == value.data.size();
-        if (line.size() + (last ? 2 : 3) > 77) {
-            out += line + "\\\n";
-            line = "  ";
-        }
-        std::snprintf(buffer, sizeof(buffer), last ? "%02x" : "%02x,", value.data[i]);
-        line += buffer;
-    }
-    out += line + "\n";
-}
-
-void WriteKey(std::string& out, const RegKey& key, const std::string& path, bool root,
-              bool volatileKeys) {
-    if (!volatileKeys && key.IsVolatile()) {
-        return;
-    }
-    bool write = volatileKeys ? key.IsVolatile() : !root || !key.Values().empty();
-    if (write) {
-        out += "\n[" + path + "]\n";
-        for (const RegValue& value : key.Values()) {
-            WriteValue(out, value);
-        }
-    }
-    for (const auto& sub : key.SubKeys()) {
-        WriteKey(out, *sub.second, path + "\\" + Narrow(sub.second->Name()), false, volatileKeys);
-    }
-}
-
 }  // namespace
-
-std::u16string RegUpcase(const std::u16string& name) {
-    std::u16string upper(name);
-    for (char16_t& c : upper) {
-        c = UpcaseChar(c);
-    }
-    return upper;
-}
-
-bool RegNamesEqual(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (UpcaseChar(a[i]) != UpcaseChar(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-RegKey* RegKey::SubKey(const std::u16string& name) const {
-    auto found = m_subKeys.find(RegUpcase(name));
-    return found == m_subKeys.end() ? nullptr : found->second.get();
-}
-
-RegKey& RegKey::AddSubKey(const std::u16string& name, bool* made) {
-    std::unique_ptr<RegKey>& slot = m_subKeys[RegUpcase(name)];
-    if (made != nullptr) {
-        *made = slot == nullptr;
-    }
-    if (slot == nullptr) {
-        slot = std::make_unique<RegKey>(name);
-        slot->m_volatile = m_volatile;
-    }
-    return *slot;
-}
-
-bool RegKey::RemoveSubKey(const std::u16string& name) {
-    return m_subKeys.erase(RegUpcase(name)) != 0;
-}
-
-RegKey* RegKey::Find(const std::u16string& path) const {
-    const RegKey* key = this;
-    size_t start = 0;
-    while (key != nullptr && start < path.size()) {
-        size_t slash = path.find(u'\\', start);
-        if (slash == std::u16string::npos) {
-            slash = path.size();
-        }
-        if (slash > start) {
-            key = key->SubKey(path.substr(start, slash - start));
-        }
-        start = slash + 1;
-    }
-    return const_cast<RegKey*>(key);
-}
-
-const RegValue* RegKey::Value(const std::u16string& name) const {
-    for (const RegValue& value : m_values) {
-        if (RegNamesEqual(value.name, name)) {
-            return &value;
-        }
-    }
-    return nullptr;
-}
-
-void RegKey::SetValue(RegValue value) {
-    for (RegValue& existing : m_values) {
-        if (RegNamesEqual(existing.name, value.name)) {
-            existing.type = value.type;
-            existing.data = std::move(value.data);
-            return;
-        }
-    }
-    m_values.push_back(std::move(value));
-}
-
-bool RegKey::RemoveValue(const std::u16string& name) {
-    for (auto it = m_values.begin(); it != m_values.end(); ++it) {
-        if (RegNamesEqual(it->name, name)) {
-            m_values.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool RegKey::SameTree(const RegKey& other) const {
-    if (m_name != other.m_name || m_volatile != other.m_volatile || m_values != other.m_values ||
-        m_subKeys.size() != other.m_subKeys.size()) {
-        return false;
-    }
-    for (auto a = m_subKeys.begin(), b = other.m_subKeys.begin(); a != m_subKeys.end(); ++a, ++b) {
-        if (a->first != b->first || !a->second->SameTree(*b->second)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-const char16_t* const kRegRootNames[5] = {u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",
-                                          u"HKEY_LOCAL_MACHINE", u"HKEY_USERS",
-                                          u"HKEY_CURRENT_CONFIG"};
-
-std::u16string RegRootName(const std::u16string& name) {
-    static const char16_t* const kShort[5] = {u"HKCR", u"HKCU", u"HKLM", u"HKU", u"HKCC"};
-    for (int i = 0; i < 5; ++i) {
-        if (RegNamesEqual(name, kRegRootNames[i]) || RegNamesEqual(name, kShort[i])) {
-            return kRegRootNames[i];
-        }
-    }
-    return std::u16string();
-}
-
-std::unique_ptr<RegKey> NewRegistryTree() {
-    auto tree = std::make_unique<RegKey>();
-    for (const char16_t* root : kRegRootNames) {
-        tree->AddSubKey(root);
-    }
-    return tree;
-}
 
 void ReadRegFile(const std::string& bytes, RegKey& tree, bool volatileKeys) {
     Parser parser(Decode(bytes), tree, volatileKeys);
     parser.Run();
-}
-
-std::string WriteRegFile(const RegKey& tree, bool volatileKeys) {
-    std::string out = "Windows Registry Editor Version 5.00\n";
-    for (const auto& root : tree.SubKeys()) {
-        WriteKey(out, *root.second, Narrow(root.second->Name()), true, volatileKeys);
-    }
-    return out;
 }
 
 }  // namespace sim

@@ -1,57 +1,14 @@
 #include "Machine/RegistryStore.h"
 
-#include "Machine/Machine.h"
-
 #include <winerror.h>
 #include <winreg.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
-#include <cstring>
 #include <iterator>
 
 namespace sim {
 
 namespace {
-
-const char kRegistryFile[] = "registry.reg";
-const char kVolatileFile[] = "volatile.reg";
-const char kLockFile[] = "registry.lock";
-
-// 100-nanosecond intervals from 1601 to 1970.
-const unsigned long long kUnixEpochAsFileTime = 116444736000000000ULL;
-
-FILETIME ToFileTime(unsigned long long ticks) {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return time;
-}
-
-FILETIME Now() {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
-    return ToFileTime(kUnixEpochAsFileTime + static_cast<unsigned long long>(ticks));
-}
-
-FILETIME FromTimespec(const struct timespec& when) {
-    return ToFileTime(kUnixEpochAsFileTime +
-                      static_cast<unsigned long long>(when.tv_sec) * 10000000ULL +
-                      static_cast<unsigned long long>(when.tv_nsec) / 100);
-}
-
-void Stamp(RegKey& key, const FILETIME& time) {
-    key.SetLastWrite(time);
-    for (const auto& sub : key.SubKeys()) {
-        Stamp(*sub.second, time);
-    }
-}
 
 // Index of a predefined key among HKEY_CLASSES_ROOT ... HKEY_DYN_DATA; -1 for another handle.
 // As on 64-bit Windows, only the low 32 bits of a predefined key count.
@@ -106,165 +63,8 @@ DWORD SplitPath(const std::u16string& path, std::vector<std::u16string>* names) 
 
 }  // namespace
 
-RegistryStore::RegistryStore(const std::string& machineDir)
-    : m_dir(machineDir), m_tree(NewRegistryTree()) {
-    if (!m_dir.empty()) {
-        std::lock_guard<std::mutex> hold(m_lock);
-        LoadLocked(false);
-    } else {
-        Stamp(*m_tree, Now());
-    }
-}
-
-RegistryStore::~RegistryStore() {
-    if (m_heldFile >= 0) {
-        close(m_heldFile);
-    }
-}
-
 bool RegistryStore::IsPredefined(HKEY key) {
     return PredefinedIndex(key) >= 0;
-}
-
-// ---- Files ----
-
-int RegistryStore::TakeFileLock(int operation) {
-    // Opened for each use: a forked child must not share its parent's lock.
-    std::string path = m_dir + "/" + kLockFile;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Machine::Stop(path + ": cannot be opened: " + std::strerror(errno));
-    }
-    while (flock(fd, operation) != 0) {
-        if (errno != EINTR) {
-            Machine::Stop(path + ": cannot be locked: " + std::strerror(errno));
-        }
-    }
-    return fd;
-}
-
-void RegistryStore::RefreshLocked(bool haveExclusiveLock) {
-    if (m_dir.empty()) {
-        return;
-    }
-    FileVersion current;
-    struct stat st;
-    if (stat((m_dir + "/" + kRegistryFile).c_str(), &st) == 0) {
-        current = FileVersion::Of(st);
-    }
-    if (m_stale || !(current == m_version)) {
-        LoadLocked(haveExclusiveLock);
-    }
-}
-
-void RegistryStore::LoadLocked(bool haveExclusiveLock) {
-    int lockFd = haveExclusiveLock ? -1 : TakeFileLock(LOCK_SH);
-    auto tree = NewRegistryTree();
-    FileVersion version;
-    FILETIME stamp = Now();
-    int held = -1;
-    for (bool isVolatile : {false, true}) {
-        std::string path = m_dir + "/" + (isVolatile ? kVolatileFile : kRegistryFile);
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            continue;
-        }
-        std::string bytes;
-        struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0 || !ReadAll(fd, &bytes)) {
-            Machine::Stop(path + ": cannot be read: " + std::strerror(errno));
-        }
-        try {
-            ReadRegFile(bytes, *tree, isVolatile);
-        } catch (const RegFileError& e) {
-            Machine::Stop(path + ":" + std::to_string(e.Line()) + ": " + e.what());
-        }
-        if (!isVolatile) {
-            version = FileVersion::Of(st);
-            stamp = FromTimespec(st.st_mtim);
-            held = fd;
-        } else {
-            close(fd);
-        }
-    }
-    if (lockFd >= 0) {
-        close(lockFd);
-    }
-    // The files keep no times: a key was last written when its file was.
-    Stamp(*tree, stamp);
-    m_tree = std::move(tree);
-    if (m_heldFile >= 0) {
-        close(m_heldFile);
-    }
-    m_heldFile = held;
-    m_version = version;
-    m_stale = false;
-}
-
-DWORD RegistryStore::WriteLocked() {
-    // Both files go through a temporary file, fsync and rename: a process killed at any point
-    // leaves the old or the new version of each. volatile.reg goes first, so that a reader who
-    // sees the new registry.reg finds the volatile keys that go with it.
-    auto replace = [&](const char* name, const std::string& bytes, int* keep,
-                       FileVersion* version) {
-        std::string path = m_dir + "/" + name;
-        std::string temporary = path + ".tmp";
-        int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            return false;
-        }
-        struct stat st;
-        if (!WriteAll(fd, bytes) || fsync(fd) != 0 || fstat(fd, &st) != 0 ||
-            rename(temporary.c_str(), path.c_str()) != 0) {
-            close(fd);
-            unlink(temporary.c_str());
-            return false;
-        }
-        if (keep != nullptr) {
-            *keep = fd;
-            *version = FileVersion::Of(st);
-        } else {
-            close(fd);
-        }
-        return true;
-    };
-    std::string volatileKeys = WriteRegFile(*m_tree, true);
-    bool ok = volatileKeys.find('[') != std::string::npos
-                  ? replace(kVolatileFile, volatileKeys, nullptr, nullptr)
-                  : unlink((m_dir + "/" + kVolatileFile).c_str()) == 0 || errno == ENOENT;
-    int fd = -1;
-    FileVersion version;
-    if (ok && replace(kRegistryFile, WriteRegFile(*m_tree, false), &fd, &version)) {
-        if (m_heldFile >= 0) {
-            close(m_heldFile);
-        }
-        m_heldFile = fd;
-        m_version = version;
-        return ERROR_SUCCESS;
-    }
-    m_stale = true;
-    return ERROR_REGISTRY_IO_FAILED;
-}
-
-DWORD RegistryStore::ChangeLocked(const std::function<DWORD(bool* changed)>& change) {
-    int lockFd = -1;
-    if (!m_dir.empty()) {
-        lockFd = TakeFileLock(LOCK_EX);
-        RefreshLocked(true);
-    }
-    bool changed = false;
-    DWORD error = change(&changed);
-    // Written also after a failure part-way: keys made before it stay made, as on Windows.
-    if (changed && !m_dir.empty()) {
-        DWORD written = WriteLocked();
-        if (error == ERROR_SUCCESS) {
-            error = written;
-        }
-    }
-    if (lockFd >= 0) {
-        close(lockFd);
-    }
-    return error;
 }
 
 // ---- Handles ----
@@ -297,6 +97,12 @@ DWORD RegistryStore::ResolveLocked(HKEY key, Handle* handle, RegKey** node) {
     return ERROR_SUCCESS;
 }
 
+DWORD RegistryStore::ResolvePathLocked(HKEY key, const std::u16string& subKey, Handle* handle,
+                                       RegKey** node, std::vector<std::u16string>* names) {
+    DWORD error = ResolveLocked(key, handle, node);
+    return error == ERROR_SUCCESS ? SplitPath(subKey, names) : error;
+}
+
 DWORD RegistryStore::AccessLocked(HKEY key, REGSAM needed, RegKey** node) {
     Handle handle;
     DWORD error = ResolveLocked(key, &handle, node);
@@ -305,6 +111,15 @@ DWORD RegistryStore::AccessLocked(HKEY key, REGSAM needed, RegKey** node) {
         return ERROR_ACCESS_DENIED;
     }
     return error;
+}
+
+DWORD RegistryStore::ReadKey(HKEY key, REGSAM needed,
+                             const std::function<DWORD(const RegKey& node)>& read) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    RefreshLocked(false);
+    RegKey* node = nullptr;
+    DWORD error = AccessLocked(key, needed, &node);
+    return error == ERROR_SUCCESS ? read(*node) : error;
 }
 
 HKEY RegistryStore::AddHandleLocked(std::vector<std::u16string> path, REGSAM access) {
@@ -376,11 +191,8 @@ DWORD RegistryStore::Create(HKEY parent, const std::u16string& subKey, DWORD opt
     return ChangeLocked([&](bool* changed) -> DWORD {
         Handle handle;
         RegKey* node = nullptr;
-        DWORD error = ResolveLocked(parent, &handle, &node);
         std::vector<std::u16string> names;
-        if (error == ERROR_SUCCESS) {
-            error = SplitPath(subKey, &names);
-        }
+        DWORD error = ResolvePathLocked(parent, subKey, &handle, &node, &names);
         for (const std::u16string& name : names) {
             // A line break cannot be written in a key line of registry.reg.
             if (error == ERROR_SUCCESS && name.find_first_of(u"\r\n") != std::u16string::npos) {
@@ -392,7 +204,7 @@ DWORD RegistryStore::Create(HKEY parent, const std::u16string& subKey, DWORD opt
         }
         bool makeVolatile = (options & REG_OPTION_VOLATILE) != 0;
         bool made = false;
-        FILETIME now = Now();
+        FILETIME now = CurrentFileTime();
         for (const std::u16string& name : names) {
             RegKey* next = node->SubKey(name);
             if (next == nullptr) {
@@ -429,11 +241,8 @@ DWORD RegistryStore::DeleteKey(HKEY key, const std::u16string& subKey) {
     return ChangeLocked([&](bool* changed) -> DWORD {
         Handle handle;
         RegKey* node = nullptr;
-        DWORD error = ResolveLocked(key, &handle, &node);
         std::vector<std::u16string> names;
-        if (error == ERROR_SUCCESS) {
-            error = SplitPath(subKey, &names);
-        }
+        DWORD error = ResolvePathLocked(key, subKey, &handle, &node, &names);
         if (error != ERROR_SUCCESS) {
             return error;
         }
@@ -458,7 +267,7 @@ DWORD RegistryStore::DeleteKey(HKEY key, const std::u16string& subKey) {
             return ERROR_ACCESS_DENIED;
         }
         parent->RemoveSubKey(handle.path.back());
-        parent->SetLastWrite(Now());
+        parent->SetLastWrite(CurrentFileTime());
         MarkDeletedLocked(handle.path);
         *changed = true;
         return ERROR_SUCCESS;
@@ -467,28 +276,20 @@ DWORD RegistryStore::DeleteKey(HKEY key, const std::u16string& subKey) {
 
 DWORD RegistryStore::Flush(HKEY key) {
     // Every change is already on disk when its call returns.
-    std::lock_guard<std::mutex> hold(m_lock);
-    RefreshLocked(false);
-    RegKey* node = nullptr;
-    return AccessLocked(key, 0, &node);
+    return ReadKey(key, 0, [](const RegKey&) -> DWORD { return ERROR_SUCCESS; });
 }
 
 // ---- Values ----
 
 DWORD RegistryStore::QueryValue(HKEY key, const std::u16string& name, RegValue* value) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    RefreshLocked(false);
-    RegKey* node = nullptr;
-    DWORD error = AccessLocked(key, KEY_QUERY_VALUE, &node);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    const RegValue* found = node->Value(name);
-    if (found == nullptr) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    *value = *found;
-    return ERROR_SUCCESS;
+    return ReadKey(key, KEY_QUERY_VALUE, [&](const RegKey& node) -> DWORD {
+        const RegValue* found = node.Value(name);
+        if (found == nullptr) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        *value = *found;
+        return ERROR_SUCCESS;
+    });
 }
 
 DWORD RegistryStore::SetValue(HKEY key, RegValue value) {
@@ -500,7 +301,7 @@ DWORD RegistryStore::SetValue(HKEY key, RegValue value) {
             return error;
         }
         node->SetValue(std::move(value));
-        node->SetLastWrite(Now());
+        node->SetLastWrite(CurrentFileTime());
         *changed = true;
         return ERROR_SUCCESS;
     });
@@ -517,7 +318,7 @@ DWORD RegistryStore::DeleteValue(HKEY key, const std::u16string& name) {
         if (!node->RemoveValue(name)) {
             return ERROR_FILE_NOT_FOUND;
         }
-        node->SetLastWrite(Now());
+        node->SetLastWrite(CurrentFileTime());
         *changed = true;
         return ERROR_SUCCESS;
     });
@@ -526,60 +327,46 @@ DWORD RegistryStore::DeleteValue(HKEY key, const std::u16string& name) {
 // ---- Enumeration ----
 
 DWORD RegistryStore::EnumKey(HKEY key, DWORD index, std::u16string* name, FILETIME* lastWrite) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    RefreshLocked(false);
-    RegKey* node = nullptr;
-    DWORD error = AccessLocked(key, KEY_ENUMERATE_SUB_KEYS, &node);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if (index >= node->SubKeys().size()) {
-        return ERROR_NO_MORE_ITEMS;
-    }
-    auto it = node->SubKeys().begin();
-    std::advance(it, index);
-    *name = it->second->Name();
-    *lastWrite = it->second->LastWrite();
-    return ERROR_SUCCESS;
+    return ReadKey(key, KEY_ENUMERATE_SUB_KEYS, [&](const RegKey& node) -> DWORD {
+        if (index >= node.SubKeys().size()) {
+            return ERROR_NO_MORE_ITEMS;
+        }
+        auto it = node.SubKeys().begin();
+        std::advance(it, index);
+        *name = it->second->Name();
+        *lastWrite = it->second->LastWrite();
+        return ERROR_SUCCESS;
+    });
 }
 
 DWORD RegistryStore::EnumValue(HKEY key, DWORD index, RegValue* value) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    RefreshLocked(false);
-    RegKey* node = nullptr;
-    DWORD error = AccessLocked(key, KEY_QUERY_VALUE, &node);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if (index >= node->Values().size()) {
-        return ERROR_NO_MORE_ITEMS;
-    }
-    *value = node->Values()[index];
-    return ERROR_SUCCESS;
+    return ReadKey(key, KEY_QUERY_VALUE, [&](const RegKey& node) -> DWORD {
+        if (index >= node.Values().size()) {
+            return ERROR_NO_MORE_ITEMS;
+        }
+        *value = node.Values()[index];
+        return ERROR_SUCCESS;
+    });
 }
 
 DWORD RegistryStore::QueryInfo(HKEY key, KeyInfo* info) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    RefreshLocked(false);
-    RegKey* node = nullptr;
-    DWORD error = AccessLocked(key, KEY_QUERY_VALUE, &node);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    *info = KeyInfo();
-    info->subKeys = static_cast<DWORD>(node->SubKeys().size());
-    for (const auto& sub : node->SubKeys()) {
-        info->maxSubKeyLength =
-            std::max(info->maxSubKeyLength, static_cast<DWORD>(sub.second->Name().size()));
-    }
-    info->values = static_cast<DWORD>(node->Values().size());
-    for (const RegValue& value : node->Values()) {
-        info->maxValueNameLength =
-            std::max(info->maxValueNameLength, static_cast<DWORD>(value.name.size()));
-        info->maxValueSize = std::max(info->maxValueSize, static_cast<DWORD>(value.data.size()));
-    }
-    info->lastWrite = node->LastWrite();
-    return ERROR_SUCCESS;
+    return ReadKey(key, KEY_QUERY_VALUE, [&](const RegKey& node) -> DWORD {
+        *info = KeyInfo();
+        info->subKeys = static_cast<DWORD>(node.SubKeys().size());
+        for (const auto& sub : node.SubKeys()) {
+            info->maxSubKeyLength =
+                std::max(info->maxSubKeyLength, static_cast<DWORD>(sub.second->Name().size()));
+        }
+        info->values = static_cast<DWORD>(node.Values().size());
+        for (const RegValue& value : node.Values()) {
+            info->maxValueNameLength =
+                std::max(info->maxValueNameLength, static_cast<DWORD>(value.name.size()));
+            info->maxValueSize =
+                std::max(info->maxValueSize, static_cast<DWORD>(value.data.size()));
+        }
+        info->lastWrite = node.LastWrite();
+        return ERROR_SUCCESS;
+    });
 }
 
 // ---- Whole tree ----

@@ -22,6 +22,7 @@
 
 #include "Machine/MachineFile.h"
 #include "Machine/RegFile.h"
+#include "Machine/UniqueFd.h"
 
 #include <windef.h>
 
@@ -84,15 +85,21 @@ private:
         bool deleted = false;
     };
 
+    static FILETIME CurrentFileTime();
     void RefreshLocked(bool haveExclusiveLock);
     void LoadLocked(bool haveExclusiveLock);
     DWORD WriteLocked();
-    int TakeFileLock(int operation);
+    UniqueFd TakeFileLock(int operation);
     // With the file lock held: the latest tree, `change` applied, the files written if it says so.
     DWORD ChangeLocked(const std::function<DWORD(bool* changed)>& change);
 
     DWORD ResolveLocked(HKEY key, Handle* handle, RegKey** node);
+    // `key` resolved and `subKey` split into its names.
+    DWORD ResolvePathLocked(HKEY key, const std::u16string& subKey, Handle* handle, RegKey** node,
+                            std::vector<std::u16string>* names);
     DWORD AccessLocked(HKEY key, REGSAM needed, RegKey** node);
+    // Runs `read` on the latest tree's key, opened for `needed`, under the store's lock.
+    DWORD ReadKey(HKEY key, REGSAM needed, const std::function<DWORD(const RegKey& node)>& read);
     HKEY AddHandleLocked(std::vector<std::u16string> path, REGSAM access);
     void MarkDeletedLocked(const std::vector<std::u16string>& path);
 
@@ -100,7 +107,7 @@ private:
     std::mutex m_lock;
     std::unique_ptr<RegKey> m_tree;
     FileVersion m_version;  // of registry.reg as last read or written
-    int m_heldFile = -1;    // that version, kept open
+    UniqueFd m_heldFile;    // that version, kept open
     bool m_stale = false;   // a write failed: re-read whatever is on disk
     std::map<uintptr_t, Handle> m_handles;
     uintptr_t m_nextHandle = 0x4000;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -29,8 +30,8 @@ struct State {
     bool stopped = false;
     LPHANDLER_FUNCTION_EX handler = nullptr;
     LPVOID context = nullptr;
-    int reportFd = -1;
-    int wake[2] = {-1, -1};
+    UniqueFd report;
+    UniqueFd wakeRead, wakeWrite;
     std::u16string name;
     std::vector<WCHAR> argument;  // the service's name as its one argument
     LPSERVICE_MAIN_FUNCTIONW main = nullptr;
@@ -63,28 +64,24 @@ DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
         }
         state.started = true;
     }
-    int control = ConnectLocal(socketPath);
+    UniqueFd control = ConnectLocal(socketPath);
     std::string line;
-    if (control < 0 || !SendLine(control, "dispatcher " + std::to_string(getpid())) ||
-        !ReadLine(control, &line) || line.compare(0, 6, "start ") != 0) {
-        if (control >= 0) {
-            close(control);
-        }
+    if (!control || !SendLine(control.Get(), "dispatcher " + std::to_string(getpid())) ||
+        !ReadLine(control.Get(), &line) || line.compare(0, 6, "start ") != 0) {
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     }
-    int report = ConnectLocal(socketPath);
+    UniqueFd report = ConnectLocal(socketPath);
     std::string ok;
-    if (report < 0 || !SendLine(report, "reporter") || !ReadLine(report, &ok) || ok != "ok" ||
-        pipe2(state.wake, O_CLOEXEC) != 0) {
-        close(control);
-        if (report >= 0) {
-            close(report);
-        }
+    UniqueFd wakeRead, wakeWrite;
+    if (!report || !SendLine(report.Get(), "reporter") || !ReadLine(report.Get(), &ok) ||
+        ok != "ok" || !OpenPipe(&wakeRead, &wakeWrite, O_CLOEXEC)) {
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     }
     {
         std::lock_guard<std::mutex> hold(state.lock);
-        state.reportFd = report;
+        state.report = std::move(report);
+        state.wakeRead = std::move(wakeRead);
+        state.wakeWrite = std::move(wakeWrite);
         // An own-process service runs its table's first entry whatever the name.
         state.name = Utf8ToUtf16(line.substr(6));
         state.argument.assign(state.name.begin(), state.name.end());
@@ -93,13 +90,12 @@ DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
     }
     HANDLE thread = CreateThread(NULL, 0, ServiceThread, NULL, 0, NULL);
     if (thread == NULL) {
-        close(control);
         return ERROR_SERVICE_NO_THREAD;
     }
     CloseHandle(thread);
 
     for (;;) {
-        pollfd fds[2] = {{control, POLLIN, 0}, {state.wake[0], POLLIN, 0}};
+        pollfd fds[2] = {{control.Get(), POLLIN, 0}, {state.wakeRead.Get(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             continue;
         }
@@ -112,7 +108,7 @@ DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             continue;
         }
-        if (!ReadLine(control, &line)) {
+        if (!ReadLine(control.Get(), &line)) {
             break;  // the host is gone
         }
         std::istringstream in(line);
@@ -128,13 +124,12 @@ DWORD Run(const SERVICE_TABLE_ENTRYW* table) {
         }
         DWORD result = handler != nullptr ? handler(code, 0, nullptr, context)
                                           : static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-        SendLine(control, "done " + std::to_string(result));
+        SendLine(control.Get(), "done " + std::to_string(result));
         std::lock_guard<std::mutex> hold(state.lock);
         if (state.stopped) {
             break;
         }
     }
-    close(control);
     return ERROR_SUCCESS;
 }
 
@@ -142,7 +137,7 @@ DWORD RegisterHandler(LPHANDLER_FUNCTION_EX handler, LPVOID context,
                       SERVICE_STATUS_HANDLE* handle) {
     State& state = Get();
     std::lock_guard<std::mutex> hold(state.lock);
-    if (state.reportFd < 0) {
+    if (!state.report) {
         return ERROR_SERVICE_NOT_IN_EXE;
     }
     state.handler = handler;
@@ -154,7 +149,7 @@ DWORD RegisterHandler(LPHANDLER_FUNCTION_EX handler, LPVOID context,
 DWORD ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {
     State& state = Get();
     std::lock_guard<std::mutex> hold(state.lock);
-    if (handle != kStatusHandle || state.reportFd < 0) {
+    if (handle != kStatusHandle || !state.report) {
         return ERROR_INVALID_HANDLE;
     }
     ServiceStatus report;
@@ -167,14 +162,14 @@ DWORD ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {
     report.waitHint = status.dwWaitHint;
     report.processId = static_cast<DWORD>(getpid());
     std::string reply;
-    if (!SendLine(state.reportFd, "status " + FormatStatus(report)) ||
-        !ReadLine(state.reportFd, &reply) || reply != "ok") {
+    if (!SendLine(state.report.Get(), "status " + FormatStatus(report)) ||
+        !ReadLine(state.report.Get(), &reply) || reply != "ok") {
         return ERROR_BROKEN_PIPE;
     }
     if (status.dwCurrentState == SERVICE_STOPPED && !state.stopped) {
         state.stopped = true;
         char byte = 1;
-        ssize_t written = write(state.wake[1], &byte, 1);
+        ssize_t written = write(state.wakeWrite.Get(), &byte, 1);
         (void)written;
     }
     return ERROR_SUCCESS;

@@ -231,13 +231,163 @@ private:
     DWORD m_result = 0;
 };
 
-void Tell(int ready, DWORD error) {
-    if (ready >= 0) {
+void Tell(UniqueFd ready, DWORD error) {
+    if (ready) {
         std::string line = std::to_string(error) + "\n";
-        ssize_t written = write(ready, line.data(), line.size());
+        ssize_t written = write(ready.Get(), line.data(), line.size());
         (void)written;
-        close(ready);
     }
+}
+
+// The host's socket while the service's process lives: each connection is served on a thread of
+// its own.
+class Connections {
+public:
+    Connections(Host& host, UniqueFd listener) : m_host(host), m_listener(std::move(listener)) {
+        OpenPipe(&m_wakeRead, &m_wakeWrite, O_CLOEXEC);
+        m_acceptor = std::thread([this] { AcceptUntilWoken(); });
+    }
+
+    // The service's process has ended: accept no more.
+    void Wake() {
+        char byte = 1;
+        ssize_t written = write(m_wakeWrite.Get(), &byte, 1);
+        (void)written;
+    }
+
+    // Nobody answers on the socket any more. Only the reading side of the open connections is
+    // shut, so that a control the service answered before it ended still gets its reply out (the
+    // stop that ends the process is the usual one).
+    void Close(const std::string& socketPath) {
+        m_acceptor.join();
+        m_listener.Reset();
+        unlink(socketPath.c_str());
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            for (int fd : m_open) {
+                shutdown(fd, SHUT_RD);
+            }
+        }
+        for (std::thread& thread : m_threads) {
+            thread.join();
+        }
+    }
+
+private:
+    void AcceptUntilWoken() {
+        for (;;) {
+            pollfd polled[2] = {{m_listener.Get(), POLLIN, 0}, {m_wakeRead.Get(), POLLIN, 0}};
+            if (poll(polled, 2, -1) < 0) {
+                continue;
+            }
+            if (polled[1].revents != 0) {
+                return;
+            }
+            int fd = accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_open.push_back(fd);
+                m_threads.emplace_back([this, fd] { Serve(UniqueFd(fd)); });
+            }
+        }
+    }
+
+    void Serve(UniqueFd fd) {
+        m_host.Serve(fd.Get());
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_open.erase(std::find(m_open.begin(), m_open.end(), fd.Get()));
+    }
+
+    Host& m_host;
+    UniqueFd m_listener;
+    UniqueFd m_wakeRead, m_wakeWrite;
+    std::thread m_acceptor;
+    std::mutex m_lock;
+    std::vector<int> m_open;  // connections open now, owned by their threads
+    std::vector<std::thread> m_threads;
+};
+
+// The service to start and its executable: ERROR_SUCCESS, or why it cannot start.
+DWORD FindService(const std::u16string& service, ServiceConfig* config, std::string* image,
+                  std::string* arguments) {
+    if (Machine::Get().InMemory()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    DWORD error = services::Find(service, config);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (config->markedForDelete) {
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+    if (config->start == SERVICE_DISABLED) {
+        return ERROR_SERVICE_DISABLED;
+    }
+    if (services::Hosted(config->name)) {
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    }
+    return FindImage(config->imagePath, image, arguments);
+}
+
+// The strings as a null-terminated array, as exec takes them.
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& text : strings) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// This process's environment for the service, which finds its machine and its host through it.
+std::vector<std::string> ServiceEnvironment(const std::string& socketPath) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "TARVIK_MACHINE=", 15) != 0 &&
+            std::strncmp(*e, "TARVIK_SERVICE_HOST=", 20) != 0) {
+            environment.push_back(*e);
+        }
+    }
+    environment.push_back(std::string(Machine::kEnvironmentVariable) + "=" + Machine::Get().Dir());
+    environment.push_back(std::string(dispatcher::kHostVariable) + "=" + socketPath);
+    return environment;
+}
+
+// Starts the service's executable; -1 when it cannot be started.
+pid_t Spawn(const std::string& image, const std::string& arguments, const std::string& socketPath) {
+    std::vector<std::string> args{image};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+    }
+    std::vector<std::string> environment = ServiceEnvironment(socketPath);
+    std::vector<char*> argv = Pointers(args);
+    std::vector<char*> envp = Pointers(environment);
+    pid_t child = -1;
+    int failed = posix_spawn(&child, image.c_str(), nullptr, nullptr, argv.data(), envp.data());
+    return failed == 0 ? child : -1;
+}
+
+// Hosts the started service until its process has ended; the start's result.
+DWORD HostProcess(const std::u16string& name, pid_t child, UniqueFd listener, UniqueFd ready,
+                  const std::string& socketPath) {
+    Host host(name, child);
+    Connections connections(host, std::move(listener));
+    std::thread waiter([&] {
+        int ignored;
+        while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
+        }
+        host.Exited();
+        connections.Wake();
+    });
+    DWORD started = host.WaitForDispatcher();
+    if (started != ERROR_SUCCESS) {
+        kill(child, SIGKILL);
+    }
+    Tell(std::move(ready), started);
+    waiter.join();
+    connections.Close(socketPath);
+    return started;
 }
 
 }  // namespace
@@ -267,127 +417,28 @@ DWORD FindImage(const std::u16string& imagePath, std::string* hostPath, std::str
     }
 }
 
-DWORD RunServiceHost(const std::u16string& service, int ready) {
-    Machine& machine = Machine::Get();
+DWORD RunServiceHost(const std::u16string& service, UniqueFd ready) {
     ServiceConfig config;
-    DWORD error = machine.InMemory() ? ERROR_FILE_NOT_FOUND : services::Find(service, &config);
     std::string image, arguments;
+    DWORD error = FindService(service, &config, &image, &arguments);
+    std::string socketPath = services::HostSocketPath(Machine::Get().Dir(), config.name);
+    UniqueFd listener;
     if (error == ERROR_SUCCESS) {
-        if (config.markedForDelete) {
-            error = ERROR_SERVICE_MARKED_FOR_DELETE;
-        } else if (config.start == SERVICE_DISABLED) {
-            error = ERROR_SERVICE_DISABLED;
-        } else if (services::Hosted(config.name)) {
-            error = ERROR_SERVICE_ALREADY_RUNNING;
-        } else {
-            error = FindImage(config.imagePath, &image, &arguments);
-        }
+        listener = ListenLocal(socketPath);
+        error = listener ? ERROR_SUCCESS : ERROR_SERVICE_NO_THREAD;
     }
-    std::string socketPath = services::HostSocketPath(machine.Dir(), config.name);
-    int listener = error == ERROR_SUCCESS ? ListenLocal(socketPath) : -1;
-    if (error == ERROR_SUCCESS && listener < 0) {
-        error = ERROR_SERVICE_NO_THREAD;
+    pid_t child = error == ERROR_SUCCESS ? Spawn(image, arguments, socketPath) : -1;
+    if (error == ERROR_SUCCESS && child < 0) {
+        listener.Reset();
+        unlink(socketPath.c_str());
+        error = ERROR_FILE_NOT_FOUND;
     }
     if (error != ERROR_SUCCESS) {
-        Tell(ready, error);
+        Tell(std::move(ready), error);
         return error;
     }
-
-    std::vector<std::string> args{image};
-    std::istringstream words(arguments);
-    for (std::string word; words >> word;) {
-        args.push_back(word);
-    }
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "TARVIK_MACHINE=", 15) != 0 &&
-            std::strncmp(*e, "TARVIK_SERVICE_HOST=", 20) != 0) {
-            environment.push_back(*e);
-        }
-    }
-    environment.push_back(std::string(Machine::kEnvironmentVariable) + "=" + machine.Dir());
-    environment.push_back(std::string(dispatcher::kHostVariable) + "=" + socketPath);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawn(&child, image.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
-        close(listener);
-        unlink(socketPath.c_str());
-        Tell(ready, ERROR_FILE_NOT_FOUND);
-        return ERROR_FILE_NOT_FOUND;
-    }
-
-    Host host(config.name, child);
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC) != 0) {
-        wake[0] = wake[1] = -1;
-    }
-    std::thread waiter([&] {
-        int ignored;
-        while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
-        }
-        host.Exited();
-        char byte = 1;
-        ssize_t written = write(wake[1], &byte, 1);
-        (void)written;
-    });
-    std::mutex fdsLock;
-    std::vector<int> fds;  // connections open now
-    std::vector<std::thread> connections;
-    std::thread acceptor([&] {
-        for (;;) {
-            pollfd polled[2] = {{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            if (poll(polled, 2, -1) < 0) {
-                continue;
-            }
-            if (polled[1].revents != 0) {
-                return;
-            }
-            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                std::lock_guard<std::mutex> hold(fdsLock);
-                fds.push_back(fd);
-                connections.emplace_back([&host, &fds, &fdsLock, fd] {
-                    host.Serve(fd);
-                    std::lock_guard<std::mutex> done(fdsLock);
-                    fds.erase(std::find(fds.begin(), fds.end(), fd));
-                    close(fd);
-                });
-            }
-        }
-    });
-
-    DWORD started = host.WaitForDispatcher();
-    if (started != ERROR_SUCCESS) {
-        kill(child, SIGKILL);
-    }
-    Tell(ready, started);
-    waiter.join();
-    acceptor.join();
-    // The service's process is gone: nobody answers on its socket any more. Only the reading
-    // side is shut, so that a control the service answered before it ended still gets its reply
-    // out (the stop that ends the process is the usual one).
-    close(listener);
-    unlink(socketPath.c_str());
-    {
-        std::lock_guard<std::mutex> hold(fdsLock);
-        for (int fd : fds) {
-            shutdown(fd, SHUT_RD);
-        }
-    }
-    for (std::thread& connection : connections) {
-        connection.join();
-    }
-    close(wake[0]);
-    close(wake[1]);
+    DWORD started =
+        HostProcess(config.name, child, std::move(listener), std::move(ready), socketPath);
     services::RemoveIfMarked(config.name);
     return started;
 }

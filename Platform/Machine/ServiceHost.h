@@ -4,6 +4,8 @@
 // queries and controls it. Every status the service reports is appended to scm.jsonl.
 #pragma once
 
+#include "Machine/UniqueFd.h"
+
 #include <windef.h>
 
 #include <string>
@@ -18,9 +20,10 @@ namespace sim {
 //   reporter              -> ok, then per report:           status <status> -> ok
 //
 // Runs the host in this process until the service's process has ended. `ready` (a file
-// descriptor, or -1) gets one line once the start is decided: the Win32 error of the start,
-// 0 when the dispatcher connected. Returns that error, or 0 when the service ran.
-DWORD RunServiceHost(const std::u16string& service, int ready);
+// descriptor, or none) gets one line once the start is decided, and is closed then: the Win32
+// error of the start, 0 when the dispatcher connected. Returns that error, or 0 when the service
+// ran.
+DWORD RunServiceHost(const std::u16string& service, UniqueFd ready);
 
 // The executable an image path names, found as CreateProcess finds one in an unquoted path
 // ("C:\Program Files\x.exe" is tried as "C:\Program" first), mapped to the host: the host path

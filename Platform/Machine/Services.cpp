@@ -21,41 +21,9 @@ namespace {
 
 const char16_t kLocalMachine[] = u"HKEY_LOCAL_MACHINE";
 
-RegValue DwordValue(const std::u16string& name, DWORD data) {
-    RegValue value{name, REG_DWORD, std::vector<BYTE>(4)};
-    std::memcpy(value.data.data(), &data, 4);
-    return value;
-}
-
-RegValue StringValue(const std::u16string& name, DWORD type, const std::u16string& text) {
-    RegValue value{name, type, {}};
-    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
-    value.data.assign(bytes, bytes + (text.size() + 1) * sizeof(char16_t));
-    return value;
-}
-
-DWORD DwordOf(const RegKey& key, const std::u16string& name) {
-    const RegValue* value = key.Value(name);
-    DWORD data = 0;
-    if (value != nullptr && value->type == REG_DWORD && value->data.size() == 4) {
-        std::memcpy(&data, value->data.data(), 4);
-    }
-    return data;
-}
-
 std::u16string StringOf(const RegKey& key, const std::u16string& name) {
-    const RegValue* value = key.Value(name);
     std::u16string text;
-    if (value == nullptr) {
-        return text;
-    }
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-        char16_t unit = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-        if (unit == 0) {
-            break;
-        }
-        text += unit;
-    }
+    ReadString(key, name, &text);
     return text;
 }
 
@@ -70,10 +38,10 @@ ServiceConfig ConfigOf(const RegKey& key) {
     config.imagePath = StringOf(key, u"ImagePath");
     config.description = StringOf(key, u"Description");
     config.objectName = StringOf(key, u"ObjectName");
-    config.type = DwordOf(key, u"Type");
-    config.start = DwordOf(key, u"Start");
-    config.errorControl = DwordOf(key, u"ErrorControl");
-    config.markedForDelete = DwordOf(key, u"DeleteFlag") != 0;
+    config.type = ReadDword(key, u"Type");
+    config.start = ReadDword(key, u"Start");
+    config.errorControl = ReadDword(key, u"ErrorControl");
+    config.markedForDelete = ReadDword(key, u"DeleteFlag") != 0;
     return config;
 }
 
@@ -138,8 +106,8 @@ DWORD Create(const ServiceConfig& config) {
         }
         if (RegKey* existing = all->SubKey(config.name)) {
             if (IsService(*existing)) {
-                result = DwordOf(*existing, u"DeleteFlag") != 0 ? ERROR_SERVICE_MARKED_FOR_DELETE
-                                                                : ERROR_SERVICE_EXISTS;
+                result = ReadDword(*existing, u"DeleteFlag") != 0 ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                                  : ERROR_SERVICE_EXISTS;
                 return false;
             }
         }
@@ -158,9 +126,9 @@ DWORD Create(const ServiceConfig& config) {
         key.SetValue(DwordValue(u"Type", config.type));
         key.SetValue(DwordValue(u"Start", config.start));
         key.SetValue(DwordValue(u"ErrorControl", config.errorControl));
-        key.SetValue(StringValue(u"ImagePath", REG_EXPAND_SZ, config.imagePath));
-        key.SetValue(StringValue(u"DisplayName", REG_SZ, display));
-        key.SetValue(StringValue(u"ObjectName", REG_SZ,
+        key.SetValue(StringValue(u"ImagePath", config.imagePath, REG_EXPAND_SZ));
+        key.SetValue(StringValue(u"DisplayName", display));
+        key.SetValue(StringValue(u"ObjectName",
                                  config.objectName.empty() ? u"LocalSystem" : config.objectName));
         return true;
     });
@@ -182,17 +150,17 @@ DWORD Find(const std::u16string& name, ServiceConfig* config) {
 
 DWORD SetDescription(const std::u16string& name, const std::u16string& description) {
     return ChangeService(name, [&](RegKey& key) -> DWORD {
-        if (DwordOf(key, u"DeleteFlag") != 0) {
+        if (ReadDword(key, u"DeleteFlag") != 0) {
             return ERROR_SERVICE_MARKED_FOR_DELETE;
         }
-        key.SetValue(StringValue(u"Description", REG_SZ, description));
+        key.SetValue(StringValue(u"Description", description));
         return ERROR_SUCCESS;
     });
 }
 
 DWORD MarkForDelete(const std::u16string& name) {
     return ChangeService(name, [&](RegKey& key) -> DWORD {
-        if (DwordOf(key, u"DeleteFlag") != 0) {
+        if (ReadDword(key, u"DeleteFlag") != 0) {
             return ERROR_SERVICE_MARKED_FOR_DELETE;
         }
         key.SetValue(DwordValue(u"DeleteFlag", 1));
@@ -207,7 +175,7 @@ void RemoveIfMarked(const std::u16string& name) {
     Machine::Get().Registry().Update([&](RegKey& tree) {
         RegKey* all = ServicesOf(tree);
         RegKey* key = all != nullptr ? all->SubKey(name) : nullptr;
-        if (key == nullptr || DwordOf(*key, u"DeleteFlag") == 0) {
+        if (key == nullptr || ReadDword(*key, u"DeleteFlag") == 0) {
             return false;
         }
         return all->RemoveSubKey(name);

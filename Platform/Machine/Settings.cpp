@@ -187,171 +187,6 @@ void ReadAccount(SettingsReader& r, AccountSettings& account) {
     });
 }
 
-std::u16string Upper(std::u16string text) {
-    for (char16_t& c : text) {
-        if (c >= u'a' && c <= u'z') {
-            c = static_cast<char16_t>(c - u'a' + u'A');
-        }
-    }
-    return text;
-}
-
-void ReadAdapter(SettingsReader& r, AdapterSettings& adapter) {
-    r.Text("guid", adapter.guid);
-    if (!IsGuidText(adapter.guid)) {
-        if (r.Self().Find("guid") == nullptr) {
-            r.Fail(r.Self(), "an adapter needs a \"guid\"");
-        }
-        r.Fail("guid", "expected a GUID such as {00000000-0000-0000-0000-000000000000}");
-    }
-    r.Text("name", adapter.name);
-    r.Text("mfg", adapter.mfg);
-    r.Text("instanceId", adapter.instanceId);
-    adapter.instanceId = Upper(adapter.instanceId);
-    if (r.Self().Find("instanceId") != nullptr) {
-        size_t first = adapter.instanceId.find(u'\\');
-        size_t second =
-            first == std::u16string::npos ? first : adapter.instanceId.find(u'\\', first + 1);
-        if (first == 0 || second == std::u16string::npos || second == first + 1 ||
-            second + 1 == adapter.instanceId.size() ||
-            adapter.instanceId.find(u'\\', second + 1) != std::u16string::npos) {
-            r.Fail("instanceId", "expected \"ENUMERATOR\\\\DEVICE\\\\INSTANCE\"");
-        }
-    }
-}
-
-// The driver's answers by name, or any status as a number or "0x" text.
-DWORD ReadStatus(SettingsReader& r) {
-    const Json* v = r.Any("status");
-    if (v == nullptr) {
-        return 0;
-    }
-    if (v->IsNumber() && v->Number() >= 0 && v->Number() <= 4294967295.0 &&
-        std::floor(v->Number()) == v->Number()) {
-        return static_cast<DWORD>(v->Number());
-    }
-    if (v->IsString()) {
-        const std::string& text = v->String();
-        if (text == "success") {
-            return 0;
-        }
-        if (text == "notSupported") {
-            return 0xC00000BB;
-        }
-        if (text == "failure") {
-            return 0xC0000001;
-        }
-        char* end = nullptr;
-        unsigned long long n = std::strtoull(text.c_str(), &end, 16);
-        if (text.size() > 2 && text.compare(0, 2, "0x") == 0 && *end == '\0' && n <= 0xFFFFFFFF) {
-            return static_cast<DWORD>(n);
-        }
-    }
-    r.Fail("status",
-           "expected \"success\", \"notSupported\", \"failure\" or a status such as "
-           "\"0xC0010014\"");
-}
-
-void ReadTeam(SettingsReader& r, TeamSettings& team, size_t index) {
-    r.Text("adapter", team.adapter);
-    if (team.adapter.empty()) {
-        r.Fail(r.Self(), "a team needs an \"adapter\" (the GUID of its virtual adapter)");
-    }
-    if (const Json* v = r.Get("members", Json::Kind::Array)) {
-        for (const Json& item : v->Items()) {
-            if (!item.IsString()) {
-                r.Fail(item, "\"members\" lists adapters by GUID");
-            }
-            team.members.push_back(Utf8ToUtf16(item.String()));
-        }
-    }
-    if (team.members.empty()) {
-        if (r.Self().Find("members") == nullptr) {
-            r.Fail(r.Self(), "a team needs at least one member");
-        }
-        r.Fail("members", "a team needs at least one member");
-    }
-    team.privateDevice = "OBRXCTL" + std::to_string(index + 1);
-    if (const Json* v = r.Any("privateDevice")) {
-        if (v->IsNull()) {
-            team.privateDevice.reset();
-        } else if (!v->IsString()) {
-            r.Fail("privateDevice", "expected a device name or null (no private device)");
-        } else {
-            team.privateDevice = v->String();
-            // Answered as 8-bit text in a 252-byte buffer, terminator included.
-            bool plain = !team.privateDevice->empty() && team.privateDevice->size() <= 251;
-            for (char c : *team.privateDevice) {
-                plain = plain && c > ' ' && c < 0x7F && c != '\\' && c != '/';
-            }
-            if (!plain) {
-                r.Fail("privateDevice", "expected 1 to 251 printable ASCII characters, no slashes");
-            }
-        }
-    }
-    team.status = ReadStatus(r);
-    r.Unsigned("ioctlError", team.ioctlError, 0xFFFFFFFF);
-}
-
-// Names between adapters and teams: each GUID and instance identifier once, every team naming
-// declared adapters, each private device name once.
-void CheckDevices(const std::string& file, const Json& root, MachineSettings& settings) {
-    const Json* adapters = root.Find("adapters");
-    const Json* teams = root.Find("teams");
-    // At the member's line, or the item's when the member was defaulted.
-    auto fail = [&](const Json* list, size_t index, const std::string& member,
-                    const std::string& what) {
-        const Json& item = list->Items()[index];
-        const Json* at = item.Find(member);
-        std::string name = std::string(list == adapters ? "adapters[" : "teams[") +
-                           std::to_string(index) + "]." + member;
-        throw SettingsError(file, (at ? *at : item).Line(), name, what);
-    };
-    std::map<std::u16string, size_t> byGuid;
-    std::map<std::u16string, size_t> byInstance;
-    unsigned rootNumber = 0;
-    for (size_t i = 0; i < settings.adapters.size(); ++i) {
-        AdapterSettings& adapter = settings.adapters[i];
-        if (!byGuid.emplace(Upper(adapter.guid), i).second) {
-            fail(adapters, i, "guid", "another adapter has this GUID");
-        }
-        if (adapter.instanceId.empty()) {
-            char number[8];
-            std::snprintf(number, sizeof(number), "%04u", rootNumber++);
-            adapter.instanceId = u"ROOT\\NET\\" + Utf8ToUtf16(number);
-        }
-        if (!byInstance.emplace(adapter.instanceId, i).second) {
-            fail(adapters, i, "instanceId", "another adapter has this instance identifier");
-        }
-    }
-    std::map<std::string, size_t> privateNames;
-    std::map<std::u16string, size_t> teamAdapters;
-    for (size_t i = 0; i < settings.teams.size(); ++i) {
-        TeamSettings& team = settings.teams[i];
-        if (byGuid.count(Upper(team.adapter)) == 0) {
-            fail(teams, i, "adapter", "no adapter has this GUID");
-        }
-        if (!teamAdapters.emplace(Upper(team.adapter), i).second) {
-            fail(teams, i, "adapter", "another team has this adapter");
-        }
-        for (const std::u16string& member : team.members) {
-            if (byGuid.count(Upper(member)) == 0 || Upper(member) == Upper(team.adapter)) {
-                fail(teams, i, "members",
-                     "\"" + Utf16ToUtf8(member) + "\" is not another adapter's GUID");
-            }
-        }
-        if (team.privateDevice) {
-            std::string upper;
-            for (char c : *team.privateDevice) {
-                upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            }
-            if (!privateNames.emplace(upper, i).second) {
-                fail(teams, i, "privateDevice", "another team has this private device");
-            }
-        }
-    }
-}
-
 void ReadService(SettingsReader& r, ServiceSettings& service) {
     r.Text("name", service.name);
     if (service.name.empty()) {
@@ -410,12 +245,7 @@ UINT LocaleAnsiCodePage(WORD language) {
 }
 
 MachineSettings ParseSettings(const std::string& text, const std::string& fileName) {
-    Json root;
-    try {
-        root = Json::Parse(text);
-    } catch (const JsonError& e) {
-        throw SettingsError(fileName, e.Line(), "", e.what());
-    }
+    Json root = ParseSettingsFile(text, fileName);
     MachineSettings settings;
     SettingsReader r(fileName, "", root);
     r.Object("os", [&](SettingsReader& os) { ReadOs(os, settings.os); });
@@ -459,14 +289,7 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
         ReadFault(item, settings.faults.back());
     });
     r.Object("account", [&](SettingsReader& account) { ReadAccount(account, settings.account); });
-    r.Array("adapters", [&](SettingsReader& item) {
-        settings.adapters.emplace_back();
-        ReadAdapter(item, settings.adapters.back());
-    });
-    r.Array("teams", [&](SettingsReader& item) {
-        settings.teams.emplace_back();
-        ReadTeam(item, settings.teams.back(), settings.teams.size() - 1);
-    });
+    ReadDevices(r, root, settings);
     r.Array("services", [&](SettingsReader& item) {
         settings.services.emplace_back();
         ReadService(item, settings.services.back());
@@ -476,7 +299,6 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
             }
         }
     });
-    CheckDevices(fileName, root, settings);
     r.Boolean("wmi", settings.wmiInstalled);
     r.Object("management", [&](SettingsReader& management) {
         settings.management.emplace();
@@ -510,70 +332,6 @@ MachineSettings LoadSettings(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return ParseSettings(text.str(), path);
-}
-
-std::u16string Utf8ToUtf16(const std::string& utf8) {
-    std::u16string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = utf8[i];
-        unsigned cp;
-        int extra;
-        if (c < 0x80) {
-            cp = c, extra = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F, extra = 1;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F, extra = 2;
-        } else {
-            cp = c & 0x07, extra = 3;
-        }
-        ++i;
-        for (int k = 0; k < extra && i < utf8.size(); ++k, ++i) {
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
-void AppendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string Utf16ToUtf8(const std::u16string& utf16) {
-    std::string out;
-    for (size_t i = 0; i < utf16.size(); ++i) {
-        unsigned cp = utf16[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-            utf16[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        AppendUtf8(out, cp);
-    }
-    return out;
 }
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 
 #include "Machine/HyperVTopology.h"
 #include "Machine/ManagementProvider.h"
+#include "Machine/Utf.h"
 
 #include <windef.h>
 
@@ -138,9 +139,5 @@ MachineSettings ParseSettings(const std::string& text, const std::string& fileNa
 WORD LanguageId(const std::string& name);
 // The default ANSI code page of a locale the machine knows, by LANGID (0x0419: 1251); 0 for none.
 UINT LocaleAnsiCodePage(WORD language);
-
-std::u16string Utf8ToUtf16(const std::string& utf8);
-void AppendUtf8(std::string& out, unsigned codePoint);
-std::string Utf16ToUtf8(const std::u16string& utf16);
 
 }  // namespace sim

@@ -4,6 +4,14 @@
 
 namespace sim {
 
+Json ParseSettingsFile(const std::string& text, const std::string& file) {
+    try {
+        return Json::Parse(text);
+    } catch (const JsonError& e) {
+        throw SettingsError(file, e.Line(), "", e.what());
+    }
+}
+
 SettingsReader::SettingsReader(const std::string& file, const std::string& path, const Json& object)
     : m_file(file), m_path(path), m_object(object) {
     if (!object.IsObject()) {

@@ -13,6 +13,9 @@
 
 namespace sim {
 
+// A machine file's JSON; a syntax error throws SettingsError naming the file and the line.
+Json ParseSettingsFile(const std::string& text, const std::string& file);
+
 class SettingsReader {
 public:
     // `path` names `object` in messages ("hyperv.vms[1]"); empty: the file's top object.
@@ -61,6 +64,9 @@ private:
     const Json& m_object;
     std::map<std::string, bool> m_known;
 };
+
+// machine.json's adapters[] and teams[], with the names between them checked.
+void ReadDevices(SettingsReader& r, const Json& root, MachineSettings& settings);
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", hexadecimal digits in any letter case.
 bool IsGuidText(const std::u16string& text);

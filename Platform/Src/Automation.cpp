@@ -197,9 +197,9 @@ HRESULT WINAPI VarBstrCmp(BSTR bstrLeft, BSTR bstrRight, LCID lcid, ULONG dwFlag
     return order < 0 ? VARCMP_LT : order > 0 ? VARCMP_GT : VARCMP_EQ;
 }
 
-// OLEAUT32.DLL's export that turns its string cache off; found through GetProcAddress.
+// OLEAUT32.DLL's export that turns its string cache off; found through GetProcAddress. The
+// machine keeps no cache of freed strings, so there is nothing to turn off.
 void WINAPI SetOaNoCache(void) {
     DWORD error = 0;
     sim::InjectedFault("SetOaNoCache", &error);  // counted; it has no way to fail
-    sim::DisableStringCache();
 }

@@ -9,6 +9,7 @@
 
 #include "Machine/Faults.h"
 #include "Machine/Machine.h"
+#include "Machine/Utf.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -84,97 +85,32 @@ private:
     size_t m_count = 0;
 };
 
-// Length of the valid UTF-8 sequence starting at src[0], or of its longest valid beginning
-// (at least 1) when it is broken: each broken piece becomes one U+FFFD, as Windows does.
-size_t Utf8Sequence(const unsigned char* src, size_t length, char32_t* codePoint) {
-    unsigned char lead = src[0];
-    size_t need;
-    unsigned char low = 0x80, high = 0xBF;
-    char32_t value;
-    if (lead < 0x80) {
-        *codePoint = lead;
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 2, value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3, value = lead & 0x0F;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4, value = lead & 0x07;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-    } else {
-        *codePoint = 0xFFFFFFFF;
-        return 1;
-    }
-    for (size_t i = 1; i < need; ++i) {
-        if (i >= length || src[i] < low || src[i] > high) {
-            *codePoint = 0xFFFFFFFF;
-            return i;
-        }
-        value = (value << 6) | (src[i] & 0x3F);
-        low = 0x80, high = 0xBF;
-    }
-    *codePoint = value;
-    return need;
-}
-
-DWORD Utf8ToWide(DWORD flags, const char* src, size_t srcLen, Output<WCHAR>& out) {
-    auto bytes = reinterpret_cast<const unsigned char*>(src);
-    for (size_t i = 0; i < srcLen;) {
-        char32_t cp;
-        i += Utf8Sequence(bytes + i, srcLen - i, &cp);
-        if (cp == 0xFFFFFFFF) {
-            if (flags & MB_ERR_INVALID_CHARS) {
-                return ERROR_NO_UNICODE_TRANSLATION;
-            }
-            cp = 0xFFFD;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            if (!out.Put(WCHAR(0xD800 + (cp >> 10))) || !out.Put(WCHAR(0xDC00 + (cp & 0x3FF)))) {
-                return ERROR_INSUFFICIENT_BUFFER;
-            }
-        } else if (!out.Put(WCHAR(cp))) {
+// Puts what a conversion made; `complete` false: it stopped at input it could not convert,
+// which counts only once everything before it fitted, as on Windows.
+template <typename Unit>
+DWORD PutAll(const std::basic_string<Unit>& units, bool complete, Output<Unit>& out) {
+    for (Unit unit : units) {
+        if (!out.Put(unit)) {
             return ERROR_INSUFFICIENT_BUFFER;
         }
     }
-    return ERROR_SUCCESS;
+    return complete ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
+}
+
+DWORD Utf8ToWide(DWORD flags, const char* src, size_t srcLen, Output<WCHAR>& out) {
+    std::u16string wide;
+    sim::BrokenUtf broken =
+        flags & MB_ERR_INVALID_CHARS ? sim::BrokenUtf::Stop : sim::BrokenUtf::Replace;
+    size_t taken = sim::Utf8ToUtf16(std::string_view(src, srcLen), wide, broken);
+    return PutAll<WCHAR>(wide, taken == srcLen, out);
 }
 
 DWORD WideToUtf8(DWORD flags, const WCHAR* src, size_t srcLen, Output<char>& out) {
-    for (size_t i = 0; i < srcLen; ++i) {
-        char32_t cp = src[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < srcLen && src[i + 1] >= 0xDC00 &&
-            src[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (src[++i] - 0xDC00);
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            if (flags & WC_ERR_INVALID_CHARS) {
-                return ERROR_NO_UNICODE_TRANSLATION;
-            }
-            cp = 0xFFFD;
-        }
-        char units[4];
-        size_t n;
-        if (cp < 0x80) {
-            units[0] = char(cp), n = 1;
-        } else if (cp < 0x800) {
-            units[0] = char(0xC0 | (cp >> 6)), units[1] = char(0x80 | (cp & 0x3F)), n = 2;
-        } else if (cp < 0x10000) {
-            units[0] = char(0xE0 | (cp >> 12)), units[1] = char(0x80 | ((cp >> 6) & 0x3F));
-            units[2] = char(0x80 | (cp & 0x3F)), n = 3;
-        } else {
-            units[0] = char(0xF0 | (cp >> 18)), units[1] = char(0x80 | ((cp >> 12) & 0x3F));
-            units[2] = char(0x80 | ((cp >> 6) & 0x3F)), units[3] = char(0x80 | (cp & 0x3F)), n = 4;
-        }
-        for (size_t k = 0; k < n; ++k) {
-            if (!out.Put(units[k])) {
-                return ERROR_INSUFFICIENT_BUFFER;
-            }
-        }
-    }
-    return ERROR_SUCCESS;
+    std::string narrow;
+    sim::BrokenUtf broken =
+        flags & WC_ERR_INVALID_CHARS ? sim::BrokenUtf::Stop : sim::BrokenUtf::Replace;
+    size_t taken = sim::Utf16ToUtf8(std::u16string_view(src, srcLen), narrow, broken);
+    return PutAll<char>(narrow, taken == srcLen, out);
 }
 
 DWORD CheckToWideFlags(UINT codePage, DWORD flags) {

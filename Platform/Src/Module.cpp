@@ -76,6 +76,10 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return proc;
 }
 
+void WINAPI SimHostRegisterStrings(const SIMHOST_STRING_RESOURCE* pStrings, UINT cStrings) {
+    sim::ModuleTable::RegisterExecutableStrings(pStrings, pStrings ? cStrings : 0);
+}
+
 int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
     DWORD error = ERROR_SUCCESS;
     const char16_t* text = nullptr;

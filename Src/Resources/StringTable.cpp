@@ -1,7 +1,8 @@
 // The executable's string table on the simulated machine: what the resource script compiles
-// into the Windows executable, from the same texts. The platform asks for it the first time a
-// process looks at its modules.
-#include "Machine/Modules.h"
+// into the Windows executable, from the same texts, handed to the machine's loader before main.
+#include <windows.h>
+
+#include <simhost/resources.h>
 
 #include "ServiceStrings.h"
 
@@ -10,7 +11,7 @@
 
 namespace {
 
-const sim::StringResource kStrings[] = {
+const SIMHOST_STRING_RESOURCE kStrings[] = {
     {TARVIK_LANG(TARVIK_LANG_ZH_TW), IDS_SERVICE_DESCRIPTION, u"" TARVIK_DESCRIPTION_ZH_TW},
     {TARVIK_LANG(TARVIK_LANG_ZH_CN), IDS_SERVICE_DESCRIPTION, u"" TARVIK_DESCRIPTION_ZH_CN},
     {TARVIK_LANG(TARVIK_LANG_DE_DE), IDS_SERVICE_DESCRIPTION, u"" TARVIK_DESCRIPTION_DE_DE},
@@ -23,9 +24,12 @@ const sim::StringResource kStrings[] = {
     {TARVIK_LANG(TARVIK_LANG_ES_ES), IDS_SERVICE_DESCRIPTION, u"" TARVIK_DESCRIPTION_ES_ES},
 };
 
-}  // namespace
+// First of the static constructors, as a Windows executable's resources are mapped before any of
+// its code runs. An object library links this file whole, so nothing needs to refer to it.
+struct StringTableRegistration {
+    StringTableRegistration() {
+        SimHostRegisterStrings(kStrings, sizeof(kStrings) / sizeof(kStrings[0]));
+    }
+} g_stringTableRegistration __attribute__((init_priority(101)));
 
-extern "C" const sim::StringResource* TarvikExecutableStrings(size_t* count) {
-    *count = sizeof(kStrings) / sizeof(kStrings[0]);
-    return kStrings;
-}
+}  // namespace

@@ -4,6 +4,8 @@
 
 #include <objbase.h>
 
+#include "Support/ScopedHandles.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -82,10 +84,9 @@ DWORD WINAPI UseWithoutInitialising(LPVOID parameter) {
 }
 
 void RunThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
-    HANDLE thread = CreateThread(NULL, 0, routine, parameter, 0, NULL);
-    ASSERT_NE(thread, nullptr);
+    test::ScopedHandle thread(CreateThread(NULL, 0, routine, parameter, 0, NULL));
+    ASSERT_TRUE(thread);
     ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    CloseHandle(thread);
 }
 
 }  // namespace

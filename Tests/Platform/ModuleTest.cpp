@@ -3,6 +3,8 @@
 // the directory functions.
 #include <windows.h>
 
+#include "Support/Narrow.h"
+
 #include <stdio.h>
 #include <wchar.h>
 
@@ -12,14 +14,12 @@
 
 namespace {
 
+using test::Narrow;
+
 typedef std::basic_string<WCHAR> WString;
 
 bool OnWine() {
     return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != NULL;
-}
-
-std::string Narrow(const WString& text) {
-    return std::string(text.begin(), text.end());
 }
 
 WString Upper(WString text) {

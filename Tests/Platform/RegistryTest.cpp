@@ -2,6 +2,8 @@
 // everything happens below HKEY_CURRENT_USER\Software\TarvikTest, removed afterwards.
 #include <windows.h>
 
+#include "Support/ScopedHandles.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +11,7 @@
 
 namespace {
 
+using test::ScopedKey;
 typedef std::basic_string<WCHAR> WString;
 
 const WCHAR kTestKey[] = TEXT("Software\\TarvikTest");
@@ -19,8 +22,8 @@ bool RunningOnWine() {
 }
 
 void DeleteTree(HKEY parent, const WCHAR* name) {
-    HKEY key;
-    if (RegOpenKeyExW(parent, name, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    ScopedKey key;
+    if (RegOpenKeyExW(parent, name, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
         return;
     }
     WCHAR child[256];
@@ -29,7 +32,6 @@ void DeleteTree(HKEY parent, const WCHAR* name) {
         DeleteTree(key, child);
         length = 256;
     }
-    RegCloseKey(key);
     RegDeleteKeyW(parent, name);
 }
 
@@ -43,17 +45,16 @@ protected:
     void SetUp() override {
         DeleteTree(HKEY_CURRENT_USER, kTestKey);
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, NULL, 0,
-                                                 KEY_ALL_ACCESS, NULL, &m_key, NULL));
+                                                 KEY_ALL_ACCESS, NULL, m_key.Receive(), NULL));
     }
     void TearDown() override {
-        RegCloseKey(m_key);
         DeleteTree(HKEY_CURRENT_USER, kTestKey);
     }
 
-    HKEY Create(HKEY parent, const WCHAR* name, DWORD options = 0, DWORD* disposition = NULL) {
-        HKEY key = NULL;
+    ScopedKey Create(HKEY parent, const WCHAR* name, DWORD options = 0, DWORD* disposition = NULL) {
+        ScopedKey key;
         EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(parent, name, 0, NULL, options, KEY_ALL_ACCESS,
-                                                 NULL, &key, disposition));
+                                                 NULL, key.Receive(), disposition));
         return key;
     }
 
@@ -63,7 +64,7 @@ protected:
                   RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())));
     }
 
-    HKEY m_key = NULL;
+    ScopedKey m_key;
 };
 
 TEST_F(Registry, QueryGivesTypeAndSizeInBytesAndMoreDataWithTheNeededSize) {
@@ -148,15 +149,13 @@ TEST_F(Registry, SetValueStoresWhatWindowsStores) {
 }
 
 TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirFirstCase) {
-    HKEY created = Create(m_key, TEXT("MixedCase"));
-    RegCloseKey(created);
-    HKEY opened = NULL;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT("mixedcase"), 0, KEY_READ, &opened));
-    RegCloseKey(opened);
+    Create(m_key, TEXT("MixedCase"));
+    ScopedKey opened;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(m_key, TEXT("mixedcase"), 0, KEY_READ, opened.Receive()));
     DWORD disposition = 0;
-    created = Create(m_key, TEXT("MIXEDCASE"), 0, &disposition);
+    Create(m_key, TEXT("MIXEDCASE"), 0, &disposition);
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
-    RegCloseKey(created);
 
     WCHAR name[32];
     DWORD length = 32;
@@ -181,7 +180,7 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirFirstCase) {
 TEST_F(Registry, EnumerationOrderAndShortBuffers) {
     const WCHAR* created[] = {TEXT("b"), TEXT("C"), TEXT("a"), TEXT("B2")};
     for (const WCHAR* name : created) {
-        RegCloseKey(Create(m_key, name));
+        Create(m_key, name);
     }
     // Subkeys come in case-insensitive alphabetical order.
     const WCHAR* expected[] = {TEXT("a"), TEXT("b"), TEXT("B2"), TEXT("C")};
@@ -256,32 +255,27 @@ TEST_F(Registry, EnumerationOrderAndShortBuffers) {
 
 TEST_F(Registry, VolatileKeysTakeOnlyVolatileChildren) {
     DWORD disposition = 0;
-    HKEY key = Create(m_key, TEXT("Volatile"), REG_OPTION_VOLATILE, &disposition);
+    ScopedKey key = Create(m_key, TEXT("Volatile"), REG_OPTION_VOLATILE, &disposition);
     EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
     HKEY child = NULL;
     EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE,
               RegCreateKeyExW(key, TEXT("Child"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &child, NULL));
     EXPECT_TRUE(child == NULL);
-    child = Create(key, TEXT("Child"), REG_OPTION_VOLATILE, &disposition);
+    Create(key, TEXT("Child"), REG_OPTION_VOLATILE, &disposition);
     EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
-    RegCloseKey(child);
     // An existing key opens whatever the options say.
-    child = Create(key, TEXT("Child"), 0, &disposition);
+    SetString(Create(key, TEXT("Child"), 0, &disposition), TEXT("Kept"), TEXT("yes"));
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
-    SetString(child, TEXT("Kept"), TEXT("yes"));
-    RegCloseKey(child);
-    RegCloseKey(key);
 
     // A volatile key under a non-volatile one is fine, and a volatile path is made whole.
-    key = Create(m_key, TEXT("Deep\\Er"), REG_OPTION_VOLATILE);
-    RegCloseKey(key);
+    Create(m_key, TEXT("Deep\\Er"), REG_OPTION_VOLATILE);
     EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExW(m_key, TEXT("Deep\\Er\\Est"), 0, NULL,
-                                                            0, KEY_ALL_ACCESS, NULL, &key, NULL));
+                                                            0, KEY_ALL_ACCESS, NULL, &child, NULL));
 }
 
 TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
-    HKEY parent = Create(m_key, TEXT("Parent"));
-    RegCloseKey(Create(parent, TEXT("Child")));
+    ScopedKey parent = Create(m_key, TEXT("Parent"));
+    Create(parent, TEXT("Child"));
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(m_key, TEXT("Parent")));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(m_key, TEXT("Nothing")));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegDeleteKeyW(m_key, NULL));
@@ -303,14 +297,15 @@ TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
               RegCreateKeyExW(second, TEXT("y"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &sub, NULL));
     EXPECT_EQ(ERROR_KEY_DELETED, RegFlushKey(second));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(second));
-    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(parent));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(parent.Release()));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(m_key, TEXT("Parent"), 0, KEY_READ, &sub));
 }
 
 TEST_F(Registry, AccessRightsOfTheHandleAreChecked) {
     SetString(m_key, TEXT("Value"), TEXT("data"));
-    HKEY reader = NULL;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &reader));
+    ScopedKey reader;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, reader.Receive()));
     std::vector<BYTE> data = Bytes(TEXT("new"));
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(reader, TEXT("Value"), 0, REG_SZ, data.data(),
                                                   static_cast<DWORD>(data.size())));
@@ -318,10 +313,10 @@ TEST_F(Registry, AccessRightsOfTheHandleAreChecked) {
     DWORD size = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(reader, TEXT("Value"), NULL, NULL, NULL, &size));
     EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(reader));
-    RegCloseKey(reader);
 
-    HKEY writer = NULL;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_SET_VALUE, &writer));
+    ScopedKey writer;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_SET_VALUE, writer.Receive()));
     EXPECT_EQ(ERROR_ACCESS_DENIED,
               RegQueryValueExW(writer, TEXT("Value"), NULL, NULL, NULL, &size));
     WCHAR name[8];
@@ -329,7 +324,6 @@ TEST_F(Registry, AccessRightsOfTheHandleAreChecked) {
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumKeyExW(writer, 0, name, &length, NULL, NULL, NULL, NULL));
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(writer, TEXT("Value"), 0, REG_SZ, data.data(),
                                             static_cast<DWORD>(data.size())));
-    RegCloseKey(writer);
 }
 
 TEST_F(Registry, HandlesAndPaths) {

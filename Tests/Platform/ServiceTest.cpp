@@ -3,25 +3,27 @@
 // administrator on Windows; under Wine, against Wine's service manager.
 #include <windows.h>
 
+#include "Support/ScopedHandles.h"
+
 #include <gtest/gtest.h>
 
 namespace {
+
+using test::ScopedService;
 
 const WCHAR kName[] = TEXT("TarvikConformanceService");
 
 class Service : public testing::Test {
 protected:
     void SetUp() override {
-        m_manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-        ASSERT_NE(m_manager, nullptr) << GetLastError();
+        m_manager.Reset(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(m_manager) << GetLastError();
     }
     void TearDown() override {
-        SC_HANDLE leftover = OpenServiceW(m_manager, kName, SERVICE_ALL_ACCESS);
-        if (leftover != NULL) {
+        ScopedService leftover(OpenServiceW(m_manager, kName, SERVICE_ALL_ACCESS));
+        if (leftover) {
             DeleteService(leftover);
-            CloseServiceHandle(leftover);
         }
-        CloseServiceHandle(m_manager);
     }
     SC_HANDLE Create(DWORD access) {
         return CreateServiceW(m_manager, kName, kName, access, SERVICE_WIN32_OWN_PROCESS,
@@ -29,7 +31,7 @@ protected:
                               TEXT("C:\\Windows\\system32\\TarvikNothing.exe"), NULL, NULL, NULL,
                               NULL, NULL);
     }
-    SC_HANDLE m_manager = NULL;
+    ScopedService m_manager;
 };
 
 TEST_F(Service, OpenErrors) {
@@ -44,12 +46,9 @@ TEST_F(Service, OpenErrors) {
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         SCOPED_TRACE(i);
         SetLastError(0xdeadbeef);
-        SC_HANDLE manager = OpenSCManagerW(cases[i].machine, cases[i].database, GENERIC_READ);
-        if (cases[i].error == ERROR_SUCCESS) {
-            EXPECT_NE(manager, nullptr);
-            CloseServiceHandle(manager);
-        } else {
-            EXPECT_EQ(manager, nullptr);
+        ScopedService manager(OpenSCManagerW(cases[i].machine, cases[i].database, GENERIC_READ));
+        EXPECT_EQ(cases[i].error == ERROR_SUCCESS, static_cast<bool>(manager));
+        if (cases[i].error != ERROR_SUCCESS) {
             EXPECT_EQ(GetLastError(), cases[i].error);
         }
     }

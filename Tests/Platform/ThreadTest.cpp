@@ -1,12 +1,16 @@
 // Threads, events, waits, critical sections and environment variables, as Windows gives them.
 #include <windows.h>
 
+#include "Support/ScopedHandles.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <string>
 
 namespace {
+
+using test::ScopedHandle;
 
 DWORD WINAPI ReturnParameter(LPVOID parameter) {
     return static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter));
@@ -44,7 +48,6 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE routine, void* parameter, DWORD* id = 
 
 void Finish(HANDLE thread) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
-    EXPECT_TRUE(CloseHandle(thread));
 }
 
 DWORD ExitCodeOf(HANDLE thread) {
@@ -55,38 +58,36 @@ DWORD ExitCodeOf(HANDLE thread) {
 
 TEST(Thread, ExitCodesAndIds) {
     DWORD id = 0;
-    HANDLE thread = StartThread(ReturnParameter, reinterpret_cast<void*>(42), &id);
+    ScopedHandle thread(StartThread(ReturnParameter, reinterpret_cast<void*>(42), &id));
     EXPECT_NE(0u, id);
     EXPECT_NE(GetCurrentThreadId(), id);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
     EXPECT_EQ(42u, ExitCodeOf(thread));
     // A thread that has ended stays signalled.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
-    EXPECT_TRUE(CloseHandle(thread));
 
     bool reached = false;
-    thread = StartThread(ExitEarly, &reached);
+    thread.Reset(StartThread(ExitEarly, &reached));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
     EXPECT_EQ(7u, ExitCodeOf(thread));
     EXPECT_FALSE(reached);
-    EXPECT_TRUE(CloseHandle(thread));
 
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     Gate gate;
-    gate.event = CreateEventW(NULL, TRUE, FALSE, NULL);
-    thread = StartThread(PassGate, &gate, &id);
+    gate.event = event;
+    thread.Reset(StartThread(PassGate, &gate, &id));
     EXPECT_EQ(STILL_ACTIVE, ExitCodeOf(thread));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 50));
     EXPECT_TRUE(SetEvent(gate.event));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
     EXPECT_EQ(5u, ExitCodeOf(thread));
     EXPECT_EQ(id, gate.threadId);
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_TRUE(CloseHandle(gate.event));
 }
 
 TEST(Thread, HandleClosedWhileRunning) {
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     Gate gate;
-    gate.event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    gate.event = event;
     HANDLE thread = StartThread(PassGate, &gate);
     EXPECT_TRUE(CloseHandle(thread));
     EXPECT_TRUE(SetEvent(gate.event));
@@ -94,12 +95,11 @@ TEST(Thread, HandleClosedWhileRunning) {
         Sleep(10);
     }
     EXPECT_EQ(1, gate.passed.load());
-    EXPECT_TRUE(CloseHandle(gate.event));
 }
 
 TEST(Thread, SuspendedUntilResumed) {
-    HANDLE thread =
-        CreateThread(NULL, 0, ReturnParameter, reinterpret_cast<void*>(3), CREATE_SUSPENDED, NULL);
+    ScopedHandle thread(
+        CreateThread(NULL, 0, ReturnParameter, reinterpret_cast<void*>(3), CREATE_SUSPENDED, NULL));
     ASSERT_TRUE(thread != NULL);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 50));
     EXPECT_EQ(STILL_ACTIVE, ExitCodeOf(thread));
@@ -107,19 +107,17 @@ TEST(Thread, SuspendedUntilResumed) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
     EXPECT_EQ(3u, ExitCodeOf(thread));
     EXPECT_EQ(0u, ResumeThread(thread));
-    EXPECT_TRUE(CloseHandle(thread));
 }
 
 TEST(Event, AutoResetReleasesOneWaiterPerSet) {
-    HANDLE event = CreateEventW(NULL, FALSE, TRUE, NULL);
-    ASSERT_TRUE(event != NULL);
+    ScopedHandle event(CreateEventW(NULL, FALSE, TRUE, NULL));
+    ASSERT_TRUE(event);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
 
     Gate gate;
     gate.event = event;
-    HANDLE first = StartThread(PassGate, &gate);
-    HANDLE second = StartThread(PassGate, &gate);
+    ScopedHandle first(StartThread(PassGate, &gate)), second(StartThread(PassGate, &gate));
     Sleep(50);
     EXPECT_EQ(0, gate.passed.load());
     EXPECT_TRUE(SetEvent(event));
@@ -135,17 +133,15 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet) {
     EXPECT_TRUE(SetEvent(event));
     EXPECT_TRUE(ResetEvent(event));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
-    EXPECT_TRUE(CloseHandle(event));
 }
 
 TEST(Event, ManualResetStaysSignalledUntilReset) {
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
-    ASSERT_TRUE(event != NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
+    ASSERT_TRUE(event);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
     Gate gate;
     gate.event = event;
-    HANDLE first = StartThread(PassGate, &gate);
-    HANDLE second = StartThread(PassGate, &gate);
+    ScopedHandle first(StartThread(PassGate, &gate)), second(StartThread(PassGate, &gate));
     EXPECT_TRUE(SetEvent(event));
     Finish(first);
     Finish(second);
@@ -154,7 +150,6 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
     EXPECT_TRUE(ResetEvent(event));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
-    EXPECT_TRUE(CloseHandle(event));
 }
 
 TEST(Event, NamedEventIsOneObject) {
@@ -180,16 +175,16 @@ TEST(Event, NamedEventIsOneObject) {
 
     // Once every handle is closed the name is free again.
     SetLastError(0xdeadbeef);
-    HANDLE third = CreateEventW(NULL, TRUE, FALSE, name.c_str());
+    ScopedHandle third(CreateEventW(NULL, TRUE, FALSE, name.c_str()));
     EXPECT_EQ(0u, GetLastError());
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(third, 0));
-    EXPECT_TRUE(CloseHandle(third));
 }
 
 TEST(Wait, MultipleObjects) {
     HANDLE events[3];
-    for (HANDLE& event : events) {
-        event = CreateEventW(NULL, FALSE, FALSE, NULL);
+    ScopedHandle owners[3];
+    for (int i = 0; i < 3; ++i) {
+        owners[i].Reset(events[i] = CreateEventW(NULL, FALSE, FALSE, NULL));
     }
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(3, events, FALSE, 0));
     EXPECT_TRUE(SetEvent(events[2]));
@@ -208,9 +203,9 @@ TEST(Wait, MultipleObjects) {
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(3, events, FALSE, 0));
 
     // A thread that ends wakes a wait for any.
-    HANDLE both[2] = {events[0], StartThread(ReturnParameter, NULL)};
+    ScopedHandle thread(StartThread(ReturnParameter, NULL));
+    HANDLE both[2] = {events[0], thread};
     EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, both, FALSE, 10000));
-    EXPECT_TRUE(CloseHandle(both[1]));
 
     SetLastError(0xdeadbeef);
     EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(0, events, FALSE, 0));
@@ -222,13 +217,10 @@ TEST(Wait, MultipleObjects) {
     SetLastError(0xdeadbeef);
     EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, FALSE, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    for (HANDLE event : events) {
-        EXPECT_TRUE(CloseHandle(event));
-    }
 }
 
 TEST(Wait, TimeOutsLastTheirTime) {
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     // GetTickCount may step in 16 ms increments on Windows.
     DWORD start = GetTickCount();
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 200));
@@ -248,12 +240,11 @@ TEST(Wait, TimeOutsLastTheirTime) {
     Sleep(50);
     EXPECT_TRUE(QueryPerformanceCounter(&after));
     EXPECT_GE(after.QuadPart - before.QuadPart, frequency.QuadPart * 45 / 1000);
-    EXPECT_TRUE(CloseHandle(event));
 }
 
 TEST(Handles, BadHandlesFailWithInvalidHandle) {
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
-    HANDLE thread = StartThread(ReturnParameter, NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
+    ScopedHandle thread(StartThread(ReturnParameter, NULL));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
     // Windows reuses handle values at once, so a closed handle is only checked right away.
     HANDLE closed = CreateEventW(NULL, TRUE, FALSE, NULL);
@@ -305,8 +296,6 @@ TEST(Handles, BadHandlesFailWithInvalidHandle) {
             EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
         }
     }
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_TRUE(CloseHandle(event));
 }
 
 CRITICAL_SECTION g_section;  // static storage, as the service's monitors keep theirs
@@ -336,28 +325,24 @@ TEST(CriticalSection, ReentrantAndExclusive) {
     InitializeCriticalSection(&g_section);
     EnterCriticalSection(&g_section);
     EXPECT_TRUE(TryEnterCriticalSection(&g_section));
-    HANDLE other = StartThread(TryTheSection, NULL);
+    ScopedHandle other(StartThread(TryTheSection, NULL));
     Finish(other);
     LeaveCriticalSection(&g_section);
-    other = StartThread(TryTheSection, NULL);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(other, 10000));
+    other.Reset(StartThread(TryTheSection, NULL));
+    Finish(other);
     EXPECT_EQ(0u, ExitCodeOf(other));  // still held once
-    EXPECT_TRUE(CloseHandle(other));
     LeaveCriticalSection(&g_section);
-    other = StartThread(TryTheSection, NULL);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(other, 10000));
+    other.Reset(StartThread(TryTheSection, NULL));
+    Finish(other);
     EXPECT_EQ(1u, ExitCodeOf(other));
-    EXPECT_TRUE(CloseHandle(other));
 
     g_counter = 0;
     HANDLE threads[4];
-    for (HANDLE& thread : threads) {
-        thread = StartThread(CountUnderSection, NULL);
+    ScopedHandle owners[4];
+    for (int i = 0; i < 4; ++i) {
+        owners[i].Reset(threads[i] = StartThread(CountUnderSection, NULL));
     }
     EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(4, threads, TRUE, 60000));
-    for (HANDLE thread : threads) {
-        EXPECT_TRUE(CloseHandle(thread));
-    }
     EXPECT_EQ(4 * 20000, g_counter);
     DeleteCriticalSection(&g_section);
 }

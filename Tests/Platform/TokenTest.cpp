@@ -1,11 +1,15 @@
 // The process token's privileges and the event log's handles, as Windows gives them.
 #include <windows.h>
 
+#include "Support/ScopedHandles.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 namespace {
+
+using test::ScopedHandle;
 
 bool RunningOnWine() {
     return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != nullptr;
@@ -26,9 +30,9 @@ const TOKEN_PRIVILEGES* AsPrivileges(const std::vector<BYTE>& buffer) {
 }  // namespace
 
 TEST(Token, SizeQueryGivesTheSizeNeeded) {
-    HANDLE token = NULL;
-    ASSERT_TRUE(
-        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    ScopedHandle token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                                 token.Receive()));
     const DWORD small[] = {0, 4, 8};
     DWORD first = 0;
     for (DWORD size : small) {
@@ -52,13 +56,12 @@ TEST(Token, SizeQueryGivesTheSizeNeeded) {
     EXPECT_EQ(sizeof(DWORD) + AsPrivileges(buffer)->PrivilegeCount * sizeof(LUID_AND_ATTRIBUTES),
               first);
     EXPECT_EQ(sizeof(LUID_AND_ATTRIBUTES), 12u);
-    EXPECT_TRUE(CloseHandle(token));
 }
 
 TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
-    HANDLE token = NULL;
-    ASSERT_TRUE(
-        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    ScopedHandle token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                                 token.Receive()));
     std::vector<BYTE> before = ReadPrivileges(token);
     std::vector<BYTE> all = before;
     TOKEN_PRIVILEGES* wanted = reinterpret_cast<TOKEN_PRIVILEGES*>(all.data());
@@ -111,13 +114,13 @@ TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
     SetLastError(0xdeadbeef);
     EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &missing, 0, NULL, NULL));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
-    EXPECT_TRUE(CloseHandle(token));
 }
 
 TEST(Token, AccessAndHandlesAreChecked) {
-    HANDLE queryOnly = NULL, adjustOnly = NULL;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &queryOnly));
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &adjustOnly));
+    ScopedHandle queryOnly, adjustOnly;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Receive()));
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, adjustOnly.Receive()));
     std::vector<BYTE> privileges = ReadPrivileges(queryOnly);
     DWORD needed = 0;
 
@@ -148,8 +151,6 @@ TEST(Token, AccessAndHandlesAreChecked) {
     EXPECT_TRUE(LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &luid));
     EXPECT_EQ(luid.LowPart, 19u);
     EXPECT_EQ(luid.HighPart, 0);
-    CloseHandle(queryOnly);
-    CloseHandle(adjustOnly);
 }
 
 TEST(EventLog, NullHandlesFailAndASourceReports) {

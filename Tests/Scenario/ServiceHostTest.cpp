@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "Machine/Json.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,8 @@
 
 namespace {
 
+using test::ScopedService;
+
 const WCHAR kName[] = TEXT("TestService");
 
 struct Report {
@@ -31,16 +34,14 @@ protected:
         m_machine.MakeDirectory("drive_c/Program Files/Test");
         std::filesystem::create_symlink(
             TARVIK_TEST_SERVICE, m_machine.PathOf("drive_c/Program Files/Test/TestService.exe"));
-        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-        ASSERT_NE(manager, nullptr);
+        ScopedService manager(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(manager);
         // The blank makes the quotes matter: unquoted, "C:\Program" would be tried first.
-        SC_HANDLE service = CreateServiceW(
+        ScopedService service(CreateServiceW(
             manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
             SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-            TEXT("\"C:\\Program Files\\Test\\TestService.exe\""), NULL, NULL, NULL, NULL, NULL);
-        ASSERT_NE(service, nullptr) << GetLastError();
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
+            TEXT("\"C:\\Program Files\\Test\\TestService.exe\""), NULL, NULL, NULL, NULL, NULL));
+        ASSERT_TRUE(service) << GetLastError();
     }
 
     int Sim(const std::string& arguments) {
@@ -79,9 +80,9 @@ protected:
 
 TEST_F(ServiceHost, StartControlAndStopReportEveryStatus) {
     ASSERT_EQ(Sim("start"), 0);
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, GENERIC_READ);
-    SC_HANDLE service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
-    ASSERT_NE(service, nullptr);
+    ScopedService manager(OpenSCManagerW(NULL, NULL, GENERIC_READ));
+    ScopedService service(OpenServiceW(manager, kName, SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(service);
 
     SERVICE_STATUS_PROCESS process;
     DWORD needed = 0;
@@ -118,8 +119,6 @@ TEST_F(ServiceHost, StartControlAndStopReportEveryStatus) {
         usleep(10000);  // until the host has seen the process end
     }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 }
 
 TEST_F(ServiceHost, ShutdownSendsPreShutdownAndScenarioRuns) {
@@ -140,8 +139,8 @@ TEST_F(ServiceHost, ShutdownSendsPreShutdownAndScenarioRuns) {
 
 TEST_F(ServiceHost, DeleteWhileRunningRemovesTheServiceWhenItStops) {
     ASSERT_EQ(Sim("start"), 0);
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
+    ScopedService manager(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+    ScopedService service(OpenServiceW(manager, kName, SERVICE_ALL_ACCESS));
     ASSERT_TRUE(DeleteService(service));
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(DeleteService(service));
@@ -152,25 +151,24 @@ TEST_F(ServiceHost, DeleteWhileRunningRemovesTheServiceWhenItStops) {
                              NULL, NULL, NULL, NULL),
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
-    CloseServiceHandle(service);  // still running: the key stays
+    service.Reset();  // still running: the key stays
 
     SetLastError(0xdeadbeef);
-    service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
-    ASSERT_NE(service, nullptr);
+    service.Reset(OpenServiceW(manager, kName, SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(service);
     SERVICE_STATUS status;
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    CloseServiceHandle(service);
+    service.Reset();
     for (int tries = 0; tries < 500; ++tries) {
-        service = OpenServiceW(manager, kName, SERVICE_QUERY_STATUS);
-        if (service == NULL) {
+        service.Reset(OpenServiceW(manager, kName, SERVICE_QUERY_STATUS));
+        if (!service) {
             break;
         }
-        CloseServiceHandle(service);
+        service.Reset();
         usleep(10000);
     }
-    EXPECT_EQ(service, nullptr);
+    EXPECT_FALSE(service);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    CloseServiceHandle(manager);
 }
 
 TEST_F(ServiceHost, DispatcherWithoutHostFailsAsFromAConsole) {

@@ -9,6 +9,7 @@
 #include "Machine/MachineBuilder.h"
 #include "Machine/Services.h"
 #include "Machine/Settings.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -193,15 +194,13 @@ public:
 
     SERVICE_STATUS_PROCESS Status() const {
         SERVICE_STATUS_PROCESS status = {};
-        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, GENERIC_READ);
-        SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+        test::ScopedService manager(OpenSCManagerW(NULL, NULL, GENERIC_READ));
+        test::ScopedService service(OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS));
         DWORD needed = 0;
-        if (service != NULL) {
+        if (service) {
             QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
                                  sizeof(status), &needed);
-            CloseServiceHandle(service);
         }
-        CloseServiceHandle(manager);
         return status;
     }
     DWORD ProcessId() const { return Status().dwProcessId; }
@@ -218,26 +217,22 @@ public:
 
     // The service's registration: ERROR_SUCCESS or the error of OpenServiceW.
     DWORD Registered() const {
-        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, GENERIC_READ);
+        test::ScopedService manager(OpenSCManagerW(NULL, NULL, GENERIC_READ));
         SetLastError(0xdeadbeef);
-        SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG);
-        DWORD error = service != NULL ? ERROR_SUCCESS : GetLastError();
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-        return error;
+        test::ScopedService service(OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG));
+        return service ? ERROR_SUCCESS : GetLastError();
     }
 
     // A value under HKEY_LOCAL_MACHINE: the error of the read, its type and its bytes.
     static LONG ReadValue(const WCHAR* key, const WCHAR* name, DWORD* type, std::string* data) {
-        HKEY handle = NULL;
-        LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle);
+        test::ScopedKey handle;
+        LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, handle.Receive());
         if (error != ERROR_SUCCESS) {
             return error;
         }
         BYTE buffer[2048] = {};
         DWORD size = sizeof(buffer);
         error = RegQueryValueExW(handle, name, NULL, type, buffer, &size);
-        RegCloseKey(handle);
         data->assign(reinterpret_cast<const char*>(buffer), error == ERROR_SUCCESS ? size : 0);
         return error;
     }
@@ -266,14 +261,13 @@ public:
         return sim::Utf16ToUtf8(text.c_str());
     }
     static void WriteDword(const WCHAR* key, const WCHAR* name, DWORD value) {
-        HKEY handle = NULL;
+        test::ScopedKey handle;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_ALL_ACCESS, NULL,
-                                  &handle, NULL),
+                                  handle.Receive(), NULL),
                   ERROR_SUCCESS);
         ASSERT_EQ(RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                  sizeof(value)),
                   ERROR_SUCCESS);
-        RegCloseKey(handle);
     }
 
     // The records of an output file (libraries.jsonl, processes.jsonl, ...).

@@ -4,6 +4,7 @@
 
 #include "Machine/Machine.h"
 #include "Machine/Services.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -142,12 +143,12 @@ TEST(TarvikSim, HostWorksWhateverTheLengthOfTheMachinePath) {
     std::filesystem::create_symlink(TARVIK_TEST_SERVICE, dir + "/drive_c/Test/TestService.exe");
     std::filesystem::create_directory_symlink(dir, base.PathOf("short"));
     sim::Machine::Use(dir);
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service =
+    test::ScopedService manager(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+    test::ScopedService service(
         CreateServiceW(manager, TEXT("TestService"), TEXT("TestService"), SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       TEXT("C:\\Test\\TestService.exe"), NULL, NULL, NULL, NULL, NULL);
-    ASSERT_NE(service, nullptr) << GetLastError();
+                       TEXT("C:\\Test\\TestService.exe"), NULL, NULL, NULL, NULL, NULL));
+    ASSERT_TRUE(service) << GetLastError();
 
     EXPECT_EQ(Sim({"-m", dir, "-s", "TestService", "start"}, base.PathOf("stderr.txt")), 0)
         << base.ReadFile("stderr.txt");
@@ -165,8 +166,6 @@ TEST(TarvikSim, HostWorksWhateverTheLengthOfTheMachinePath) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_FALSE(sim::services::Hosted(u"TestService"));
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 }
 
 }  // namespace

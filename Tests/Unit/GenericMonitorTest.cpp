@@ -3,6 +3,7 @@
 #include "GenericMonitor.h"
 
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
@@ -20,19 +21,16 @@ public:
     enum Work { kFailToSpawn, kReturnAtOnce, kPauseUntilStop };
 
     explicit ProbeMonitor(Work work) : m_work(work) {
-        m_hStarted = CreateEventW(NULL, TRUE, FALSE, NULL);
+        m_hStarted.Reset(CreateEventW(NULL, TRUE, FALSE, NULL));
     }
-    ~ProbeMonitor() override {
-        Join();
-        CloseHandle(m_hStarted);
-    }
+    ~ProbeMonitor() override { Join(); }
 
     bool SpawnThread() override {
         if (m_work == kFailToSpawn) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
-        m_hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
+        m_hThread.Reset(CreateThread(NULL, 0, ThreadProc, this, 0, NULL));
         return m_hThread != NULL;
     }
 
@@ -40,8 +38,7 @@ public:
     void Join() {
         if (m_hThread != NULL) {
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_hThread, 70000));
-            CloseHandle(m_hThread);
-            m_hThread = NULL;
+            m_hThread.Reset();
         }
     }
     void SetTimeoutRule(DWORD dwDefault, const WCHAR* pszName) {
@@ -66,8 +63,8 @@ private:
     }
 
     Work m_work;
-    HANDLE m_hStarted = NULL;
-    HANDLE m_hThread = NULL;
+    test::ScopedHandle m_hStarted;
+    test::ScopedHandle m_hThread;
 };
 
 class GenericMonitorTest : public test::TraceTest {
@@ -194,9 +191,9 @@ TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
               }),
               NewMessages());
 
-    HKEY hKey = NULL;
+    test::ScopedKey hKey;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, NULL, 0,
-                                             KEY_READ | KEY_WRITE, NULL, &hKey, NULL));
+                                             KEY_READ | KEY_WRITE, NULL, hKey.Receive(), NULL));
     struct Case {
         const char* name;
         DWORD type;
@@ -224,7 +221,6 @@ TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
         EXPECT_EQ(25u, named.GetTimeout());
         EXPECT_EQ(10u, plain.GetTimeout());
     }
-    RegCloseKey(hKey);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
 }
 

@@ -204,7 +204,6 @@ TEST(CZelPointerArray, OwnsItsElements) {
         EXPECT_EQ(2, deaths);
         ASSERT_EQ(3u, array.size());
         EXPECT_EQ(fourth, array[2]);
-        EXPECT_THROW(array.at(3), std::out_of_range);
     }
     EXPECT_EQ(5, deaths);  // the destructor deleted the three left, once each
 

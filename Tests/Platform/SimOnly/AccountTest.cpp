@@ -5,6 +5,7 @@
 #include "Machine/Faults.h"
 #include "Machine/Machine.h"
 #include "Machine/Settings.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -38,9 +39,9 @@ TEST(Account, PrivilegesFromMachineJsonInLuidOrder) {
         {"name": "SeDebugPrivilege", "enabled": true},
         {"name": "seshutdownprivilege"}
     ]}})");
-    HANDLE token = NULL;
-    ASSERT_TRUE(
-        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    test::ScopedHandle token, again;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                                 token.Receive()));
     std::vector<LUID_AND_ATTRIBUTES> held = Privileges(token);
     ASSERT_EQ(held.size(), 2u);
     EXPECT_EQ(held[0].Luid.LowPart, 19u);  // SeShutdownPrivilege
@@ -55,18 +56,15 @@ TEST(Account, PrivilegesFromMachineJsonInLuidOrder) {
     shutdown.Privileges[0].Luid.LowPart = 19;
     shutdown.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &shutdown, 0, NULL, NULL));
-    HANDLE again = NULL;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &again));
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, again.Receive()));
     EXPECT_EQ(Privileges(again)[0].Attributes, static_cast<DWORD>(SE_PRIVILEGE_ENABLED));
     ASSERT_TRUE(AdjustTokenPrivileges(token, TRUE, NULL, 0, NULL, NULL));
     EXPECT_EQ(Privileges(again)[0].Attributes, 0u);
     EXPECT_EQ(Privileges(again)[1].Attributes, static_cast<DWORD>(SE_PRIVILEGE_ENABLED_BY_DEFAULT));
-    CloseHandle(again);
-    CloseHandle(token);
 
     sim::Machine::Get().Faults().Add("OpenProcessToken", ERROR_ACCESS_DENIED, 1);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 

@@ -5,6 +5,7 @@
 #include "Machine/Clock.h"
 #include "Machine/Faults.h"
 #include "Machine/Machine.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+using test::ScopedHandle;
 
 const char* const kVirtual = R"({"clock": {"mode": "virtual", "startTick": 1000}})";
 
@@ -80,7 +82,6 @@ DWORD WINAPI PollForStop(LPVOID parameter) {
 
 void Finish(HANDLE thread) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
-    EXPECT_TRUE(CloseHandle(thread));
 }
 
 TEST(VirtualClock, LongWaitsAreExactAndTakeNoRealTime) {
@@ -91,14 +92,12 @@ TEST(VirtualClock, LongWaitsAreExactAndTakeNoRealTime) {
     EXPECT_EQ(1000u, GetTickCount());
     Sleep(60000);
     EXPECT_EQ(61000u, GetTickCount());
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 60000));
     EXPECT_EQ(121000u, GetTickCount());
-    HANDLE thread = CreateThread(NULL, 0, SleepThirtySeconds, NULL, 0, NULL);
+    ScopedHandle thread(CreateThread(NULL, 0, SleepThirtySeconds, NULL, 0, NULL));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 60000));
     EXPECT_EQ(151000u, GetTickCount());
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_TRUE(CloseHandle(event));
 
     EXPECT_LT(steady_clock::now() - realStart, milliseconds(2000));
 }
@@ -109,7 +108,7 @@ TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
 
     // A thread that has not run yet holds time back.
     Probe probe;
-    HANDLE thread = CreateThread(NULL, 0, RecordStartThenSleep, &probe, 0, NULL);
+    ScopedHandle thread(CreateThread(NULL, 0, RecordStartThenSleep, &probe, 0, NULL));
     Sleep(1000);
     EXPECT_EQ(1000u, probe.ticks[0]);
     EXPECT_EQ(1500u, probe.ticks[1]);
@@ -117,15 +116,15 @@ TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
     Finish(thread);
 
     // An event set just before its setter sleeps wakes its waiter at the time it was set.
+    ScopedHandle event(CreateEventW(NULL, FALSE, FALSE, NULL));
     probe = Probe();
-    probe.event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    thread = CreateThread(NULL, 0, RecordWhenSignalled, &probe, 0, NULL);
+    probe.event = event;
+    thread.Reset(CreateThread(NULL, 0, RecordWhenSignalled, &probe, 0, NULL));
     Sleep(200);
     EXPECT_TRUE(SetEvent(probe.event));
     Sleep(10000);
     EXPECT_EQ(2200u, probe.ticks[0]);
     Finish(thread);
-    EXPECT_TRUE(CloseHandle(probe.event));
 
     // A thread waiting to enter a held critical section counts as waiting.
     CRITICAL_SECTION section;
@@ -133,7 +132,7 @@ TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
     probe = Probe();
     probe.section = &section;
     EnterCriticalSection(&section);
-    thread = CreateThread(NULL, 0, RecordWhenEntered, &probe, 0, NULL);
+    thread.Reset(CreateThread(NULL, 0, RecordWhenEntered, &probe, 0, NULL));
     Sleep(500);
     LeaveCriticalSection(&section);
     Finish(thread);
@@ -148,7 +147,7 @@ TEST(VirtualClock, PollingWorkerSeesStopWithin100ms) {
     InitializeCriticalSection(&section);
     Probe probe;
     probe.section = &section;
-    HANDLE worker = CreateThread(NULL, 0, PollForStop, &probe, 0, NULL);
+    ScopedHandle worker(CreateThread(NULL, 0, PollForStop, &probe, 0, NULL));
     Sleep(5050);
     EnterCriticalSection(&section);
     probe.stop = true;
@@ -271,7 +270,7 @@ TEST(ScaledClock, WaitsLastTheirTimeOverTheScale) {
     DWORD start = GetTickCount();
     steady_clock::time_point realStart = steady_clock::now();
     Sleep(2000);
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 2000));
     steady_clock::duration real = steady_clock::now() - realStart;
     EXPECT_GE(GetTickCount() - start, 4000u);
@@ -288,7 +287,6 @@ TEST(ScaledClock, WaitsLastTheirTimeOverTheScale) {
     sim::Machine::Get().Clock().SetVirtual(false);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 400));
     EXPECT_GE(GetTickCount() - start, 600400u);
-    EXPECT_TRUE(CloseHandle(event));
 }
 
 DWORD WINAPI SayHello(LPVOID) {
@@ -300,8 +298,7 @@ TEST(DebugOutput, RecordedWithProcessAndThread) {
     test::TestMachine machine;
     OutputDebugStringW(TEXT("first"));
     DWORD id = 0;
-    HANDLE thread = CreateThread(NULL, 0, SayHello, NULL, 0, &id);
-    Finish(thread);
+    Finish(ScopedHandle(CreateThread(NULL, 0, SayHello, NULL, 0, &id)));
     std::string pid = std::to_string(getpid());
     EXPECT_EQ("{\"process\":" + pid + ",\"thread\":" + std::to_string(GetCurrentThreadId()) +
                   ",\"text\":\"first\"}\n"
@@ -320,7 +317,7 @@ TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
     SetLastError(0xdeadbeef);
     EXPECT_TRUE(CreateThread(NULL, 0, SleepThirtySeconds, NULL, 0, NULL) == NULL);
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
-    HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, TRUE, NULL));
     SetLastError(0xdeadbeef);
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(event, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
@@ -344,7 +341,6 @@ TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
     EXPECT_TRUE(CreateEventW(NULL, TRUE, FALSE, NULL) == NULL);
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
     DeleteCriticalSection(&section);
-    EXPECT_TRUE(CloseHandle(event));
 }
 
 }  // namespace

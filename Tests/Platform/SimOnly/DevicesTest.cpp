@@ -7,6 +7,7 @@
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"
 #include "Machine/Settings.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace {
+
+using test::ScopedKey;
 
 const char kMachine[] = R"({
   "adapters": [
@@ -83,10 +86,9 @@ std::vector<Device> ReadDevices(HDEVINFO set) {
         }
         EXPECT_TRUE(IsEqualGUID(GUID_DEVCLASS_NET, data.ClassGuid));
         Device device;
-        HKEY key = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
-        EXPECT_NE(INVALID_HANDLE_VALUE, static_cast<HANDLE>(key));
+        ScopedKey key(SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ));
+        EXPECT_NE(INVALID_HANDLE_VALUE, static_cast<HANDLE>(key.Get()));
         device.netCfgInstanceId = StringValue(key, u"NetCfgInstanceId");
-        EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
         WCHAR id[260] = {};
         EXPECT_TRUE(SetupDiGetDeviceInstanceIdW(set, &data, id, 260, NULL));
         device.instanceId = id;
@@ -214,12 +216,12 @@ TEST(MachineBuilder, WritesTheRegistryAsWindowsLaysItOut) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(built.Machine().Dir()));
     EXPECT_EQ(reg, built.Registry());
 
-    HKEY key;
+    ScopedKey key;
     ASSERT_EQ(ERROR_SUCCESS,
               RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                             u"SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\"
                             u"Adapters\\{22222222-2222-3333-4444-555555555555}",
-                            0, KEY_READ, &key));
+                            0, KEY_READ, key.Receive()));
     WCHAR list[100];
     DWORD size = sizeof(list);
     DWORD type = 0;
@@ -228,14 +230,13 @@ TEST(MachineBuilder, WritesTheRegistryAsWindowsLaysItOut) {
     EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
     EXPECT_EQ(std::u16string(u"\\DEVICE\\{AAAAAAAA-0000-0000-0000-000000000001}\0\0", 48),
               std::u16string(list, size / sizeof(WCHAR)));
-    RegCloseKey(key);
 }
 
 TEST(SetupDi, EnumeratesTheNetClassOfABuiltMachine) {
     BuiltMachine built(kMachine);
     SetLastError(0xdeadbeef);
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, NULL, NULL, 0);
-    ASSERT_NE(INVALID_HANDLE_VALUE, set);
+    test::ScopedDeviceSet set(SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, NULL, NULL, 0));
+    ASSERT_TRUE(set);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
     std::vector<Device> devices = ReadDevices(set);
     // Registry order: enumerators, then devices, then instances, each by upper-cased name.
@@ -249,19 +250,16 @@ TEST(SetupDi, EnumeratesTheNetClassOfABuiltMachine) {
     EXPECT_EQ(u"ORVEX", devices[2].mfg);
     EXPECT_EQ(u"ROOT\\NET\\0001", devices[3].instanceId);
     EXPECT_EQ(u"Orvex Inc", devices[3].mfg);
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 
-    set = SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, u"root", NULL, DIGCF_PRESENT);
-    ASSERT_NE(INVALID_HANDLE_VALUE, set);
+    set.Reset(SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, u"root", NULL, DIGCF_PRESENT));
+    ASSERT_TRUE(set);
     EXPECT_EQ(2u, ReadDevices(set).size());
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 
     const GUID other = {
         0x4d36e968, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-    set = SetupDiGetClassDevsW(&other, NULL, NULL, 0);
-    ASSERT_NE(INVALID_HANDLE_VALUE, set);
+    set.Reset(SetupDiGetClassDevsW(&other, NULL, NULL, 0));
+    ASSERT_TRUE(set);
     EXPECT_EQ(0u, ReadDevices(set).size());
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
 TEST(SetupDi, ErrorCodes) {

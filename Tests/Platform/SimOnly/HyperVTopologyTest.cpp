@@ -1,5 +1,6 @@
 // The Hyper-V topology of the simulated machine: its file forms, their faults, the changes made
 // while a service runs, and the live store several processes share.
+#include "Machine/HyperVChanges.h"
 #include "Machine/HyperVStore.h"
 #include "Machine/Settings.h"
 #include "Support/TestMachine.h"

@@ -6,6 +6,7 @@
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Machine/Settings.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@ struct Started {
     BOOL ok;
     DWORD error;
     PROCESS_INFORMATION info;
+    test::ScopedHandle process, thread;  // info's, closed with it
 };
 
 Started Start(const char16_t* application, const std::u16string& commandLine,
@@ -44,14 +46,11 @@ Started Start(const char16_t* application, const std::u16string& commandLine,
         CreateProcessW(application, commandLine.empty() ? nullptr : &writable[0], nullptr, nullptr,
                        FALSE, CREATE_NO_WINDOW, nullptr, directory, &startup, &started.info);
     started.error = GetLastError();
-    return started;
-}
-
-void Close(const Started& started) {
     if (started.ok) {
-        CloseHandle(started.info.hProcess);
-        CloseHandle(started.info.hThread);
+        started.process.Reset(started.info.hProcess);
+        started.thread.Reset(started.info.hThread);
     }
+    return started;
 }
 
 DWORD ExitCodeOf(HANDLE process) {
@@ -93,7 +92,6 @@ TEST(Process, RunsForItsTimeOnTheMachinesClock) {
     EXPECT_FALSE(TerminateProcess(dcb.info.hProcess, 1));
     EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(DWORD(7), ExitCodeOf(dcb.info.hProcess));
-    Close(dcb);
 
     std::vector<sim::Json> records = Records(machine);
     ASSERT_EQ(1u, records.size());
@@ -116,7 +114,6 @@ TEST(Process, TerminateEndsAProgramThatNeverExits) {
     EXPECT_TRUE(TerminateProcess(stuck.info.hProcess, 42));
     EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(stuck.info.hProcess, 0));
     EXPECT_EQ(DWORD(42), ExitCodeOf(stuck.info.hProcess));
-    Close(stuck);
 
     // A timed program terminated early does not come back to its own exit code.
     Started dcb = Start(nullptr, u"OrvexDCB /RegServer");
@@ -126,7 +123,6 @@ TEST(Process, TerminateEndsAProgramThatNeverExits) {
     EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(dcb.info.hProcess, INFINITE));
     EXPECT_EQ(before, GetTickCount());
     EXPECT_EQ(DWORD(9), ExitCodeOf(dcb.info.hProcess));
-    Close(dcb);
 
     std::vector<sim::Json> records = Records(machine);
     ASSERT_EQ(2u, records.size());
@@ -177,7 +173,6 @@ TEST(Process, FindsProgramsAsWindowsDoes) {
             TerminateProcess(started.info.hProcess, 0);
             WaitForSingleObject(started.info.hProcess, INFINITE);
         }
-        Close(started);
     }
 }
 

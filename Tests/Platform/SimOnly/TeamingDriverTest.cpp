@@ -7,6 +7,7 @@
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace {
+
+using test::ScopedHandle;
 
 const DWORD kPrivateOidRequest =
     CTL_CODE(FILE_DEVICE_PHYSICAL_NETCARD, 0xA00, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -83,9 +86,9 @@ DWORD At(const std::vector<BYTE>& bytes, size_t offset) {
     return value;
 }
 
-HANDLE OpenDevice(const char16_t* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
-                       INVALID_HANDLE_VALUE);
+ScopedHandle OpenDevice(const char16_t* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    return ScopedHandle(CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                    OPEN_EXISTING, 0, INVALID_HANDLE_VALUE));
 }
 
 // Asks the adapter device for its private device's name, as OpenPrivateDeviceHandle does.
@@ -121,16 +124,13 @@ TEST(TeamingDriver, OpensTeamAdapterDevicesByInterfaceName) {
     for (const Case& c : cases) {
         SCOPED_TRACE(sim::Utf16ToUtf8(c.path));
         SetLastError(0xdeadbeef);
-        HANDLE device = OpenDevice(c.path);
+        ScopedHandle device = OpenDevice(c.path);
         EXPECT_EQ(c.error, GetLastError());
         EXPECT_EQ(c.error == ERROR_SUCCESS, device != INVALID_HANDLE_VALUE);
-        if (device != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(device));
-        }
     }
 
     // Unbinding the members removes the team adapters' devices; an open handle stays usable.
-    HANDLE open = OpenDevice(kTeamA);
+    HANDLE open = OpenDevice(kTeamA).Release();
     ASSERT_NE(INVALID_HANDLE_VALUE, open);
     ASSERT_EQ(ERROR_SUCCESS,
               RegDeleteKeyW(HKEY_LOCAL_MACHINE,
@@ -168,14 +168,15 @@ TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answers);
         DriverMachine machine(c.answers);
-        HANDLE adapter = OpenDevice(kTeamA);
+        ScopedHandle adapter = OpenDevice(kTeamA);
         ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
         DWORD error = 0xdeadbeef;
         std::string name = PrivateName(adapter, &error);
         EXPECT_EQ(0u, error);
         EXPECT_EQ("OBRXCTL1", name);
-        HANDLE control = CreateFileW(sim::Utf8ToUtf16("\\\\.\\" + name).c_str(), 0, FILE_SHARE_READ,
-                                     NULL, OPEN_EXISTING, FILE_ATTRIBUTE_READONLY, NULL);
+        ScopedHandle control(CreateFileW(sim::Utf8ToUtf16("\\\\.\\" + name).c_str(), 0,
+                                         FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_READONLY, NULL));
         ASSERT_NE(INVALID_HANDLE_VALUE, control);
 
         std::vector<BYTE> request = Envelope(0xFF010101, list);
@@ -194,8 +195,6 @@ TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
             EXPECT_EQ(c.error, GetLastError());
             EXPECT_EQ(0u, returned);
         }
-        EXPECT_TRUE(CloseHandle(control));
-        EXPECT_TRUE(CloseHandle(adapter));
 
         std::vector<sim::Json> records = machine.Records();
         ASSERT_EQ(2u, records.size());
@@ -247,7 +246,7 @@ TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
 
 TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
     DriverMachine machine(R"("status": "notSupported")");
-    HANDLE adapter = OpenDevice(kTeamB);
+    ScopedHandle adapter = OpenDevice(kTeamB);
     ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
     DWORD error = 0;
     EXPECT_EQ("", PrivateName(adapter, &error));
@@ -262,7 +261,6 @@ TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
                                  &returned, NULL));
     EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     EXPECT_EQ(0u, returned);
-    EXPECT_TRUE(CloseHandle(adapter));
 
     // Team A answers "notSupported" the same way when the list comes through its query.
     adapter = OpenDevice(kTeamA);
@@ -270,7 +268,6 @@ TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
     EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(), 2608,
                                  &returned, NULL));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
-    EXPECT_TRUE(CloseHandle(adapter));
 
     std::vector<sim::Json> records = machine.Records();
     ASSERT_EQ(3u, records.size());
@@ -288,8 +285,7 @@ TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
 
 TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     DriverMachine machine(R"("status": "success")");
-    HANDLE adapter = OpenDevice(kTeamA);
-    HANDLE control = OpenDevice(u"\\\\.\\OBRXCTL1", 0);
+    ScopedHandle adapter = OpenDevice(kTeamA), control = OpenDevice(u"\\\\.\\OBRXCTL1", 0);
     ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
     ASSERT_NE(INVALID_HANDLE_VALUE, control);
     std::vector<BYTE> shortList = Envelope(0xFF010101, std::vector<BYTE>(2607, 0));
@@ -297,7 +293,7 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     BYTE buffer[16] = {};
     DWORD oid = 0xFF0201A9;
     DWORD unknownOid = 0x00010101;
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     struct Case {
         const char* what;
         HANDLE device;
@@ -370,10 +366,6 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(kTeamA));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(9u, machine.Records().size());
-
-    EXPECT_TRUE(CloseHandle(event));
-    EXPECT_TRUE(CloseHandle(control));
-    EXPECT_TRUE(CloseHandle(adapter));
 }
 
 }  // namespace

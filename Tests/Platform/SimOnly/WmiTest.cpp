@@ -9,10 +9,12 @@
 #include "Machine/Clock.h"
 #include "Machine/ComRuntime.h"
 #include "Machine/Faults.h"
+#include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
 #include "Machine/Machine.h"
 #include "Machine/Wmi.h"
 #include "Machine/WmiObjects.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -262,7 +264,7 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
     // A change made by another thread 3 s into an unbounded wait is found at the 10-second look.
     // This thread holds time back while it runs, so the change cannot come before the wait.
     sim::Clock::Attachment attached(sim::Machine::Get().Clock());
-    HANDLE changer = CreateThread(
+    test::ScopedHandle changer(CreateThread(
         NULL, 0,
         [](LPVOID) -> DWORD {
             Sleep(3000);
@@ -272,13 +274,12 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
                        ? 0
                        : 1;
         },
-        NULL, 0, NULL);
+        NULL, 0, NULL));
     start = GetTickCount();
     EXPECT_EQ(WBEM_S_NO_ERROR, NextEvent(events.Get(), WBEM_INFINITE, &what));
     EXPECT_EQ(10000u, GetTickCount() - start);
     EXPECT_EQ("__InstanceModificationEvent Msvm_EthernetSwitchPortVlanSettingData", what);
     WaitForSingleObject(changer, INFINITE);
-    CloseHandle(changer);
 
     // A burst: each of its changes reaches the one subscription.
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) {

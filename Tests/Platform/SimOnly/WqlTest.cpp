@@ -2,6 +2,7 @@
 // repository's paths and associations.
 #include "Machine/Cim.h"
 #include "Machine/Wql.h"
+#include "Support/Narrow.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,11 @@ namespace {
 using sim::CimInstance;
 using sim::CimRepository;
 using sim::CimValue;
+using test::Narrow;
 namespace wql = sim::wql;
 
 const char16_t kPortPath[] =
     u"\\\\HOST\\root\\virtualization\\v2:Msvm_ExternalEthernetPort.CreationClassName=\"Msvm_ExternalEthernetPort\",DeviceID=\"Microsoft:{GUID}\",SystemCreationClassName=\"Msvm_ComputerSystem\",SystemName=\"HOST\"";
-
-std::string Narrow(const std::u16string& text) {
-    return std::string(text.begin(), text.end());
-}
 
 TEST(Wql, ParsesTheFormsItAnswersAndRejectsTheRest) {
     struct Accepted {

@@ -4,6 +4,7 @@
 
 #include "Machine/Clock.h"
 #include "Machine/Machine.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -26,13 +27,12 @@ public:
     ~TimedMonitor() override {
         if (m_hThread != NULL) {
             WaitForSingleObject(m_hThread, INFINITE);
-            CloseHandle(m_hThread);
         }
         DeleteCriticalSection(&m_csProbe);
     }
 
     bool SpawnThread() override {
-        m_hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
+        m_hThread.Reset(CreateThread(NULL, 0, ThreadProc, this, 0, NULL));
         return m_hThread != NULL;
     }
 
@@ -76,7 +76,7 @@ private:
     }
 
     bool m_bHeedsStop;
-    HANDLE m_hThread = NULL;
+    test::ScopedHandle m_hThread;
     CRITICAL_SECTION m_csProbe;
     bool m_bStarted = false;
     bool m_bReleased = false;

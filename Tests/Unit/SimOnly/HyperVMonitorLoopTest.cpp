@@ -7,6 +7,7 @@
 #include "Machine/Clock.h"
 #include "Machine/ComRuntime.h"
 #include "Machine/Faults.h"
+#include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"

@@ -7,6 +7,7 @@
 #include "Machine/Clock.h"
 #include "Machine/Faults.h"
 #include "Machine/Json.h"
+#include "Machine/LineSocket.h"
 #include "Machine/Machine.h"
 #include "Machine/Services.h"
 #include "Support/TestMachine.h"
@@ -17,7 +18,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,19 +59,13 @@ class DcbServiceHost {
 public:
     explicit DcbServiceHost(DWORD dwState) : m_state(dwState) {
         m_path = sim::services::HostSocketPath(sim::Machine::Get().Dir(), u"OrvexDCB");
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, m_path.c_str(), sizeof(address.sun_path) - 1);
-        unlink(m_path.c_str());
-        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(0, bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-        EXPECT_EQ(0, listen(m_fd, 8));
+        m_listener = sim::ListenLocal(m_path);
+        EXPECT_TRUE(m_listener);
         m_thread = std::thread([this] { Serve(); });
     }
     ~DcbServiceHost() {
         m_stop = true;
         m_thread.join();
-        close(m_fd);
         unlink(m_path.c_str());
     }
     void SetState(DWORD dwState) { m_state = dwState; }
@@ -79,25 +73,21 @@ public:
 private:
     void Serve() {
         while (!m_stop) {
-            pollfd waiting = {m_fd, POLLIN, 0};
-            int client = poll(&waiting, 1, 20) > 0 ? accept(m_fd, NULL, NULL) : -1;
-            if (client < 0) {
-                continue;
+            pollfd waiting = {m_listener.Get(), POLLIN, 0};
+            sim::UniqueFd client(poll(&waiting, 1, 20) > 0 ? accept(m_listener.Get(), NULL, NULL)
+                                                           : -1);
+            std::string request;
+            if (client && sim::ReadLine(client.Get(), &request)) {
+                sim::ServiceStatus status;
+                status.state = m_state;
+                status.processId = status.state == SERVICE_STOPPED ? 0 : 777;
+                sim::SendLine(client.Get(), sim::FormatStatus(status));
             }
-            char c = 0;
-            while (recv(client, &c, 1, 0) == 1 && c != '\n') {
-            }
-            sim::ServiceStatus status;
-            status.state = m_state;
-            status.processId = status.state == SERVICE_STOPPED ? 0 : 777;
-            std::string reply = sim::FormatStatus(status) + "\n";
-            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-            close(client);
         }
     }
 
     std::string m_path;
-    int m_fd = -1;
+    sim::UniqueFd m_listener;
     std::atomic<DWORD> m_state;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

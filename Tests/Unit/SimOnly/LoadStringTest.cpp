@@ -4,6 +4,7 @@
 
 #include "Machine/Faults.h"
 #include "Machine/Machine.h"
+#include "Support/Narrow.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -12,16 +13,14 @@
 
 namespace {
 
+using test::Narrow;
+
 std::basic_string<WCHAR> Text(size_t length) {
     std::basic_string<WCHAR> text;
     for (size_t i = 0; i < length; ++i) {
         text += static_cast<WCHAR>(u'a' + i % 26);
     }
     return text;
-}
-
-std::string Narrow(const std::basic_string<WCHAR>& text) {
-    return std::string(text.begin(), text.end());
 }
 
 TEST(ZelStringLoadString, TextsOfEveryLengthComeWhole) {

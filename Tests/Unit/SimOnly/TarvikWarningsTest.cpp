@@ -9,6 +9,8 @@
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Support/FakeWbem.h"
+#include "Support/Narrow.h"
+#include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 #include "Support/TraceFiles.h"
 #include "Support/TraceTest.h"
@@ -27,6 +29,7 @@ namespace {
 using test::ComRef;
 using test::FakeObject;
 using test::FakeServices;
+using test::Narrow;
 using test::WString;
 typedef std::vector<std::string> Lines;
 
@@ -40,10 +43,6 @@ const char kPathText[] = "\\\\HOST\\root\\orvexzel2:Qubra_NetService.Name=\"B\""
 const char kMachine[] = R"({"account": {"privileges": [
   {"name": "SeShutdownPrivilege"}, {"name": "SeDebugPrivilege", "enabled": true},
   {"name": "SeBackupPrivilege"}]}})";
-
-std::string Narrow(const WString& text) {
-    return std::string(text.begin(), text.end());
-}
 
 // The management provider while it lives: the namespace with one instance of the service class
 // at kPath, the class with its method, and the method's answer of warnings. Tests change parts.
@@ -452,13 +451,12 @@ TEST_F(TarvikWarningsTest, ChangeContextSetsTheValuesOfItsSelector) {
 TEST_F(TarvikWarningsTest, EnableAllPrivilegesEnablesEveryPrivilegeOfTheToken) {
     auto privileges = [] {
         std::vector<DWORD> attributes;
-        HANDLE token = NULL;
-        EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+        test::ScopedHandle token;
+        EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()));
         DWORD size = 0;
         GetTokenInformation(token, TokenPrivileges, NULL, 0, &size);
         std::vector<DWORD> buffer((size + 3) / 4);
         EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size));
-        CloseHandle(token);
         const TOKEN_PRIVILEGES* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
         const LUID_AND_ATTRIBUTES* entries = list->Privileges;
         for (DWORD i = 0; i < list->PrivilegeCount; ++i) {

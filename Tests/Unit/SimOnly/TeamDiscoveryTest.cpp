@@ -3,12 +3,14 @@
 // reports to the driver as teams appear, change and vanish.
 #include "Support/FakeWbem.h"
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/Narrow.h"
 #include "Support/TestMachine.h"
 #include "Support/TraceTest.h"
 #include "ZelRegKey.h"
 
 #include "Machine/ComRuntime.h"
 #include "Machine/Faults.h"
+#include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
 #include "Machine/Json.h"
 #include "Machine/Machine.h"
@@ -26,6 +28,7 @@ namespace {
 
 using test::ComRef;
 using test::FakeServicesProxy;
+using test::Narrow;
 using test::WString;
 
 // A: a team's virtual adapter (member B). C: a team's adapter of another maker's text (member
@@ -51,10 +54,6 @@ const char kMachine[] = R"({
 const WCHAR kPortQuery[] =
     TEXT("SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2");
 const char kTeamA[] = "ROOT#NET#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
-
-std::string Narrow(const WString& text) {
-    return std::string(text.begin(), text.end());
-}
 
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);

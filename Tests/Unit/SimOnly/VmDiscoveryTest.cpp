@@ -3,6 +3,7 @@
 // reads with their conversions.
 #include "Support/FakeWbem.h"
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/Narrow.h"
 #include "Support/TestMachine.h"
 #include "Support/TraceTest.h"
 
@@ -23,6 +24,7 @@ namespace {
 using test::ComRef;
 using test::FakeObject;
 using test::FakeServicesProxy;
+using test::Narrow;
 using test::WString;
 
 // One team switch shared by the host, VM One (whose second adapter is on another switch, on
@@ -40,10 +42,6 @@ typedef std::tuple<std::string, std::string, int> Record;  // name, MAC, VLAN id
 typedef std::vector<Record> Records;
 const Record kOne("VM One", "00155D000001", 10), kTwo("VM Two", "00155D000002", -1),
     kThree("VM Three", "00155D000003", 30);
-
-std::string Narrow(const WString& text) {
-    return std::string(text.begin(), text.end());
-}
 
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);

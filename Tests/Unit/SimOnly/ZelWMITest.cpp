@@ -5,6 +5,7 @@
 
 #include "Machine/ComRuntime.h"
 #include "Support/FakeWbem.h"
+#include "Support/Narrow.h"
 #include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +18,11 @@ namespace {
 
 using test::ComRef;
 using test::FakeObject;
+using test::Narrow;
 
 const WCHAR kWarnings[] = TEXT("WarningMessages");
 const std::string kEntry = "ENTRY:  CZelWMI::GetPropertyWarningMessages";
 const std::string kExit = "EXIT:  CZelWMI::GetPropertyWarningMessages";
-
-std::string Narrow(const std::basic_string<WCHAR>& text) {
-    return std::string(text.begin(), text.end());
-}
 
 // A null `reserved2` leaves the property out.
 ComRef<FakeObject> Warning(LONG code, const WCHAR* text, LONG type, LONG action, LONG reserved,

@@ -88,13 +88,7 @@ int TierOf(const std::string& line) {
 
 Zel2Key::Zel2Key() {
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, NULL, REG_OPTION_NON_VOLATILE,
-                    KEY_READ | KEY_WRITE, NULL, &m_key, NULL);
-}
-
-Zel2Key::~Zel2Key() {
-    if (m_key != NULL) {
-        RegCloseKey(m_key);
-    }
+                    KEY_READ | KEY_WRITE, NULL, m_key.Receive(), NULL);
 }
 
 void Zel2Key::SetTrace(DWORD level) {

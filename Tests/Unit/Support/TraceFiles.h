@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "Support/ScopedHandles.h"
+
 #include <string>
 #include <vector>
 
@@ -33,9 +35,6 @@ int TierOf(const std::string& line);
 class Zel2Key {
 public:
     Zel2Key();  // creates the key; it is left in place afterwards
-    ~Zel2Key();
-    Zel2Key(const Zel2Key&) = delete;
-    Zel2Key& operator=(const Zel2Key&) = delete;
 
     void SetTrace(DWORD level);
     void SetInstalledDir(const std::basic_string<WCHAR>& dir);
@@ -43,7 +42,7 @@ public:
     static void DeleteKey();  // the key itself, with its values
 
 private:
-    HKEY m_key = NULL;
+    ScopedKey m_key;
 };
 
 }  // namespace test
