@@ -109,6 +109,9 @@ private:
     static void AssociatorsQuery(const CZelString& strPath, BSTR bstrClass, CZelBstr* pQuery);
     // Runs a WQL data query as every pass does (forward only, returning at once).
     HRESULT ExecQuery(BSTR bstrQuery, IEnumWbemClassObject** ppEnum);
+    // The enumerator's next object, fetched one at a time without a time-out; null once it has
+    // no more or fails. The object is the caller's to release.
+    static IWbemClassObject* NextObject(IEnumWbemClassObject* pEnum);
     // CheckForTeamUpdates for the worker: an allocation failure ends the pass, not the process.
     bool RunUpdatePass();
 };

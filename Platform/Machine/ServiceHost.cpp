@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -134,7 +135,11 @@ private:
         while (ReadLine(fd, &line)) {
             std::lock_guard<std::mutex> hold(m_lock);
             if (line.compare(0, 5, "done ") == 0) {
-                m_result = static_cast<DWORD>(std::stoul(line.substr(5)));
+                // What a broken dispatcher sends reads as a failed start, never as a throw.
+                char* end = nullptr;
+                unsigned long result = strtoul(line.c_str() + 5, &end, 10);
+                m_result = *end == 0 && end != line.c_str() + 5 ? static_cast<DWORD>(result)
+                                                                : ERROR_SERVICE_NO_THREAD;
                 m_done = true;
                 m_changed.notify_all();
             }
