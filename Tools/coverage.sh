@@ -16,9 +16,9 @@ report() {
     echo "== $1"
     shift
     # Branches the compiler made for exceptions are not the code's own.
-    gcovr --root . --object-directory "$build" --exclude-directories "$build/CMakeFiles" \
+    gcovr --root . --exclude-directories "$build/CMakeFiles" \
         --exclude-throw-branches --exclude-unreachable-branches \
-        "$@" --print-summary --txt /dev/null | grep -E '^(lines|branches):'
+        "$@" --print-summary --txt "$build/coverage.txt" "$build" | grep -E '^(lines|branches):'
 }
 report "Common/ and Src/" --filter 'Common/' --filter 'Src/'
 report "Platform/" --filter 'Platform/'

@@ -84,10 +84,11 @@ def main():
     parser.add_argument("--list", default=str(ROOT / "Tools" / "mutants.txt"))
     parser.add_argument("--only", default="")
     parser.add_argument("--ctest-args", default="")
-    parser.add_argument("--build", default=str(BUILD), help="the build directory to use")
+    parser.add_argument("--build", help="the build directory to use (default build/mutants)")
     args = parser.parse_args()
     global BUILD
-    BUILD = pathlib.Path(args.build).resolve()
+    if args.build:
+        BUILD = pathlib.Path(args.build).resolve()
     mutants = parse(pathlib.Path(args.list).read_text())
     if args.only:
         wanted = {int(n) for n in args.only.split(",")}

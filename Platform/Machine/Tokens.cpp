@@ -198,15 +198,16 @@ DWORD Token::Adjust(bool disableAll, const TOKEN_PRIVILEGES* newState, std::vect
 }
 
 std::shared_ptr<Token> ProcessToken() {
-    // Keyed by the machine, so that a test's Machine::Use starts a process with a fresh token.
+    // Keyed by the machine's directory, so that a test's Machine::Use starts a process with a
+    // fresh token (a new machine object may reuse an old one's address).
     static std::mutex* lock = new std::mutex();
-    static Machine* owner = nullptr;
+    static std::string* owner = new std::string();
     static std::shared_ptr<Token>* token = new std::shared_ptr<Token>();
     std::lock_guard<std::mutex> hold(*lock);
-    Machine* machine = &Machine::Get();
-    if (!*token || owner != machine) {
-        *token = std::make_shared<Token>(machine->Settings().account);
-        owner = machine;
+    Machine& machine = Machine::Get();
+    if (!*token || *owner != machine.Dir()) {
+        *token = std::make_shared<Token>(machine.Settings().account);
+        *owner = machine.Dir();
     }
     return *token;
 }

@@ -1,7 +1,7 @@
 // CZelString::FormatWarningMessage on arbitrary templates and parameters. The input's lines are
 // the template and then the parameters, each byte but zero one character. The result must be what a
-// plain model of the rule gives, and with no "%s" anywhere, the template with every parameter on a
-// line of its own after it.
+// plain model of the rule gives: each "%s" from the start filled in turn, the parameters left over
+// each on a line of its own after the text.
 #include "ZelDebug.h"
 #include "ZelString.h"
 
@@ -46,18 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<Text> params(lines.begin() + 1, lines.end());
     std::vector<CZelString> zelParams;
-    bool placeholders = lines[0].find(TEXT("%s")) != Text::npos;
-    Text joined = lines[0];
     for (const Text& param : params) {
         zelParams.push_back(CZelString(param.c_str()));
-        placeholders = placeholders || param.find(TEXT("%s")) != Text::npos;
-        joined += TEXT("\n") + param;
     }
 
     CZelString text(lines[0].c_str());
     text.FormatWarningMessage(zelParams);
     const Text& result = text;
-    if (result != Model(lines[0], params) || (!placeholders && result != joined)) {
+    if (result != Model(lines[0], params)) {
         std::abort();
     }
     return 0;

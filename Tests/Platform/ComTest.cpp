@@ -4,40 +4,15 @@
 
 #include <objbase.h>
 
+#include "Counted.h"
+#include "LastError.h"
 #include "Support/ScopedHandles.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 namespace {
 
-bool RunningOnWine() {
-    return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != nullptr;
-}
-
-// An object of the test's own, counting its references.
-class Counted : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = static_cast<IUnknown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --m_references; }
-    ULONG References() const { return m_references; }
-
-private:
-    std::atomic<ULONG> m_references{1};
-};
+using test::Counted;
 
 // {5B3C1F7E-2A44-4E0B-9C61-7D0E8A2F4B90}: a class no machine has.
 const CLSID kNoSuchClass = {
@@ -83,6 +58,14 @@ DWORD WINAPI UseWithoutInitialising(LPVOID parameter) {
     return 0;
 }
 
+IGlobalInterfaceTable* CreateTable() {
+    IGlobalInterfaceTable* table = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
+                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table)),
+              S_OK);
+    return table;
+}
+
 void RunThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
     test::ScopedHandle thread(CreateThread(NULL, 0, routine, parameter, 0, NULL));
     ASSERT_TRUE(thread);
@@ -105,10 +88,8 @@ TEST(Com, ImplicitMultithreadedApartmentWhileAnotherThreadHoldsIt) {
     EXPECT_EQ(borrow.create, CO_E_NOTINITIALIZED) << "no thread holds the MTA yet";
 
     ASSERT_EQ(CoInitializeEx(NULL, COINIT_MULTITHREADED), S_OK);
-    IGlobalInterfaceTable* table = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table)),
-              S_OK);
+    IGlobalInterfaceTable* table = CreateTable();
+    ASSERT_NE(table, nullptr);
     Counted object;
     ASSERT_EQ(table->RegisterInterfaceInGlobal(&object, IID_IUnknown, &borrow.cookie), S_OK);
     RunThread(UseWithoutInitialising, &borrow);
@@ -135,10 +116,8 @@ TEST(Com, CreateInstanceOfUnknownClassAndBadArguments) {
                                IID_IUnknown, NULL),
               E_POINTER);
     // The table is no proxy: it has no blanket to set.
-    IGlobalInterfaceTable* table = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table)),
-              S_OK);
+    IGlobalInterfaceTable* table = CreateTable();
+    ASSERT_NE(table, nullptr);
     EXPECT_EQ(
         CoSetProxyBlanket(table, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, NULL, RPC_C_AUTHN_LEVEL_CALL,
                           RPC_C_IMP_LEVEL_IMPERSONATE, NULL, EOAC_NONE),
@@ -154,7 +133,7 @@ TEST(Com, SecurityIsSetOncePerProcess) {
     HRESULT second = CoInitializeSecurity(NULL, -1, NULL, NULL, RPC_C_AUTHN_LEVEL_CONNECT,
                                           RPC_C_IMP_LEVEL_IMPERSONATE, NULL, EOAC_NONE, NULL);
     EXPECT_EQ(first, S_OK);
-    if (RunningOnWine() && second == S_OK) {
+    if (OnWine() && second == S_OK) {
         // Wine's CoInitializeSecurity accepts every call; Windows refuses the second.
         GTEST_LOG_(INFO) << "Wine: second CoInitializeSecurity gave S_OK";
     } else {
@@ -165,10 +144,8 @@ TEST(Com, SecurityIsSetOncePerProcess) {
 
 TEST(Com, GlobalInterfaceTableRoundTripAndBadCookies) {
     ASSERT_EQ(CoInitializeEx(NULL, COINIT_MULTITHREADED), S_OK);
-    IGlobalInterfaceTable* table = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table)),
-              S_OK);
+    IGlobalInterfaceTable* table = CreateTable();
+    ASSERT_NE(table, nullptr);
     Counted object;
     DWORD cookie = 0;
     ASSERT_EQ(table->RegisterInterfaceInGlobal(&object, IID_IUnknown, &cookie), S_OK);

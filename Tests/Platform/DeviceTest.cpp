@@ -4,6 +4,8 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include "LastError.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -18,17 +20,13 @@ TEST(DeviceTest, OpeningADeviceThatDoesNotExist) {
     for (const WCHAR* name : names) {
         for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(0)}) {
             SCOPED_TRACE(access);
-            SetLastError(0xdeadbeef);
-            HANDLE device = CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                        OPEN_EXISTING, 0, NULL);
-            EXPECT_EQ(INVALID_HANDLE_VALUE, device);
-            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+            EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND,
+                              CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                          OPEN_EXISTING, 0, NULL));
         }
     }
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(INVALID_HANDLE_VALUE,
-              CreateFileW(TEXT(""), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND,
+                      CreateFileW(TEXT(""), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
 }
 
 TEST(DeviceTest, NetClassDeviceSet) {
@@ -39,9 +37,7 @@ TEST(DeviceTest, NetClassDeviceSet) {
     SP_DEVINFO_DATA data;
     std::memset(&data, 0, sizeof(data));
     data.cbSize = sizeof(data) - 1;
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_USER_BUFFER), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_USER_BUFFER, SetupDiEnumDeviceInfo(set, 0, &data));
 
     // Whatever devices the machine has: each is of the class, has an instance identifier whose
     // size is told when the buffer is too small, and the enumeration ends with ERROR_NO_MORE_ITEMS.
@@ -57,9 +53,8 @@ TEST(DeviceTest, NetClassDeviceSet) {
         EXPECT_TRUE(IsEqualGUID(GUID_DEVCLASS_NET, data.ClassGuid));
         DWORD required = 0;
         WCHAR small[1];
-        SetLastError(0xdeadbeef);
-        EXPECT_FALSE(SetupDiGetDeviceInstanceIdW(set, &data, small, 1, &required));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+        EXPECT_LAST_ERROR(FALSE, ERROR_INSUFFICIENT_BUFFER,
+                          SetupDiGetDeviceInstanceIdW(set, &data, small, 1, &required));
         WCHAR id[MAX_PATH];
         ASSERT_LE(required, static_cast<DWORD>(MAX_PATH));
         EXPECT_TRUE(SetupDiGetDeviceInstanceIdW(set, &data, id, MAX_PATH, NULL));
@@ -69,18 +64,13 @@ TEST(DeviceTest, NetClassDeviceSet) {
             break;
         }
     }
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, index + 1, &data));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_NO_MORE_ITEMS, SetupDiEnumDeviceInfo(set, index + 1, &data));
 
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, SetupDiDestroyDeviceInfoList(set));
 
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, SetupDiGetClassDevsW(NULL, NULL, NULL, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER,
+                      SetupDiGetClassDevsW(NULL, NULL, NULL, 0));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the directory functions.
 #include <windows.h>
 
+#include "LastError.h"
 #include "Support/Narrow.h"
 
 #include <stdio.h>
@@ -17,10 +18,6 @@ namespace {
 using test::Narrow;
 
 typedef std::basic_string<WCHAR> WString;
-
-bool OnWine() {
-    return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != NULL;
-}
 
 WString Upper(WString text) {
     for (WCHAR& c : text) {
@@ -60,7 +57,6 @@ TEST(Module, SystemLibrariesStayLoaded) {
     EXPECT_EQ(oleaut32, LoadLibraryW(TEXT("oleaut32")));
     EXPECT_TRUE(FreeLibrary(oleaut32));
     EXPECT_EQ(oleaut32, GetModuleHandleW(TEXT("oleaut32.dll")));
-    EXPECT_NE(FARPROC(NULL), GetProcAddress(oleaut32, "SetOaNoCache"));
     EXPECT_TRUE(FreeLibrary(oleaut32));
     SetLastError(0xdeadbeef);
     EXPECT_EQ(imported, GetModuleHandleW(TEXT("oleaut32.dll")) != NULL);
@@ -80,84 +76,47 @@ TEST(Module, MissingLibrariesAndExports) {
                      {TEXT("C:\\tarvik-no-such-directory\\kernel32.dll")}};
     for (const auto& library : libraries) {
         SCOPED_TRACE(Narrow(library.name));
-        SetLastError(0xdeadbeef);
-        EXPECT_EQ(HMODULE(NULL), LoadLibraryW(library.name));
-        EXPECT_EQ(DWORD(ERROR_MOD_NOT_FOUND), GetLastError());
-        SetLastError(0xdeadbeef);
-        EXPECT_EQ(HMODULE(NULL), GetModuleHandleW(library.name));
-        EXPECT_EQ(DWORD(ERROR_MOD_NOT_FOUND), GetLastError());
+        EXPECT_LAST_ERROR(HMODULE(NULL), ERROR_MOD_NOT_FOUND, LoadLibraryW(library.name));
+        EXPECT_LAST_ERROR(HMODULE(NULL), ERROR_MOD_NOT_FOUND, GetModuleHandleW(library.name));
     }
 
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(HMODULE(NULL), LoadLibraryW(NULL));
-    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_LAST_ERROR(HMODULE(NULL), ERROR_INVALID_PARAMETER, LoadLibraryW(NULL));
 
     HMODULE kernel32 = GetModuleHandleW(TEXT("kernel32"));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(FARPROC(NULL), GetProcAddress(kernel32, "TarvikNoSuchFunction"));
-    EXPECT_EQ(DWORD(ERROR_PROC_NOT_FOUND), GetLastError());
+    EXPECT_LAST_ERROR(FARPROC(NULL), ERROR_PROC_NOT_FOUND,
+                      GetProcAddress(kernel32, "TarvikNoSuchFunction"));
     // A null module is the executable, which exports nothing.
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(FARPROC(NULL), GetProcAddress(NULL, "TarvikNoSuchFunction"));
-    EXPECT_EQ(DWORD(ERROR_PROC_NOT_FOUND), GetLastError());
+    EXPECT_LAST_ERROR(FARPROC(NULL), ERROR_PROC_NOT_FOUND,
+                      GetProcAddress(NULL, "TarvikNoSuchFunction"));
 
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(FreeLibrary(NULL));
-    EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, FreeLibrary(NULL));
 }
 
-TEST(Directory, SystemDirectorySizeRules) {
-    WCHAR buffer[MAX_PATH];
-    UINT length = GetSystemDirectoryW(buffer, MAX_PATH);
-    ASSERT_GT(length, 0u);
-    EXPECT_EQ(size_t(length), wcslen(buffer));
-    // Wine's prefix spells it "C:\windows\system32".
-    EXPECT_EQ(Upper(TEXT("C:\\Windows\\system32")), Upper(buffer));
-
-    EXPECT_EQ(length + 1, GetSystemDirectoryW(NULL, 0));
-    WCHAR small[MAX_PATH];
-    small[0] = 'x';
-    EXPECT_EQ(length + 1, GetSystemDirectoryW(small, length));
-    EXPECT_EQ(WCHAR('x'), small[0]);
-    EXPECT_EQ(length, GetSystemDirectoryW(small, length + 1));
-    EXPECT_EQ(WString(buffer), WString(small));
+// A directory function's size rules: too short a buffer (left alone) gives the size needed with
+// the terminator, one that fits the length without it.
+template <typename Get>
+void ExpectSizeRules(Get get, const WString& expected) {
+    DWORD length = static_cast<DWORD>(expected.size());
+    EXPECT_EQ(length + 1, get(0, NULL));
+    WCHAR buffer[MAX_PATH] = {'x', 0};
+    EXPECT_EQ(length + 1, get(length, buffer));
+    EXPECT_EQ(WCHAR('x'), buffer[0]);
+    EXPECT_EQ(length, get(length + 1, buffer));
+    // Wine's prefix spells it "C:\windows".
+    EXPECT_EQ(Upper(expected), Upper(buffer));
 }
 
-TEST(Directory, CurrentDirectory) {
+TEST(Directory, SizeRules) {
+    ExpectSizeRules([](DWORD size, WCHAR* buffer) { return GetSystemDirectoryW(buffer, size); },
+                    TEXT("C:\\Windows\\system32"));
     WString before = CurrentDirectory();
     ASSERT_FALSE(before.empty());
-
-    ASSERT_TRUE(SetCurrentDirectoryW(TEXT("C:\\Windows\\")));
-    DWORD length = GetCurrentDirectoryW(0, NULL);
-    EXPECT_EQ(DWORD(11), length);  // "C:\Windows" and its terminator: no trailing backslash
-    WCHAR small[MAX_PATH];
-    small[0] = 'x';
-    EXPECT_EQ(DWORD(11), GetCurrentDirectoryW(10, small));
-    EXPECT_EQ(WCHAR('x'), small[0]);
-    EXPECT_EQ(DWORD(10), GetCurrentDirectoryW(11, small));
-    EXPECT_EQ(Upper(TEXT("C:\\Windows")), Upper(small));
-
+    ASSERT_TRUE(SetCurrentDirectoryW(TEXT("C:\\Windows\\")));  // kept without the last backslash
+    ExpectSizeRules(GetCurrentDirectoryW, TEXT("C:\\Windows"));
     ASSERT_TRUE(SetCurrentDirectoryW(TEXT("system32")));
     EXPECT_EQ(Upper(TEXT("C:\\Windows\\system32")), Upper(CurrentDirectory()));
     ASSERT_TRUE(SetCurrentDirectoryW(TEXT("..\\..")));
     EXPECT_EQ(WString(TEXT("C:\\")), CurrentDirectory());
-
-    FILE* file = _wfopen(TEXT("C:\\Windows\\Temp\\tarvik-not-a-directory.txt"), TEXT("w"));
-    ASSERT_TRUE(file != NULL);
-    fclose(file);
-    struct {
-        const WCHAR* path;
-        DWORD error;
-    } bad[] = {{TEXT("C:\\tarvik-no-such-directory"), ERROR_FILE_NOT_FOUND},
-               {TEXT("C:\\tarvik-no-such-directory\\sub"), ERROR_PATH_NOT_FOUND},
-               {TEXT("C:\\Windows\\Temp\\tarvik-not-a-directory.txt"), ERROR_DIRECTORY}};
-    for (const auto& c : bad) {
-        SCOPED_TRACE(Narrow(c.path));
-        SetLastError(0xdeadbeef);
-        EXPECT_FALSE(SetCurrentDirectoryW(c.path));
-        EXPECT_EQ(c.error, GetLastError());
-        EXPECT_EQ(WString(TEXT("C:\\")), CurrentDirectory());
-    }
     EXPECT_TRUE(SetCurrentDirectoryW(before.c_str()));
 }
 

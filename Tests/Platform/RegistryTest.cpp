@@ -2,6 +2,7 @@
 // everything happens below HKEY_CURRENT_USER\Software\TarvikTest, removed afterwards.
 #include <windows.h>
 
+#include "LastError.h"
 #include "Support/ScopedHandles.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +16,6 @@ using test::ScopedKey;
 typedef std::basic_string<WCHAR> WString;
 
 const WCHAR kTestKey[] = TEXT("Software\\TarvikTest");
-
-bool RunningOnWine() {
-    HMODULE ntdll = GetModuleHandleW(TEXT("ntdll"));
-    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
-}
 
 void DeleteTree(HKEY parent, const WCHAR* name) {
     ScopedKey key;
@@ -40,6 +36,22 @@ std::vector<BYTE> Bytes(const WCHAR* text) {
     return std::vector<BYTE>(begin, begin + (WString(text).size() + 1) * sizeof(WCHAR));
 }
 
+// The name of a key's subkey (or value) at `index`, or the error the enumeration gives.
+WString NameAt(HKEY key, DWORD index, bool value = false) {
+    WCHAR name[32];
+    DWORD length = 32;
+    FILETIME written = {0, 0};  // a key's last write time
+    LONG error = value ? RegEnumValueW(key, index, name, &length, NULL, NULL, NULL, NULL)
+                       : RegEnumKeyExW(key, index, name, &length, NULL, NULL, NULL, &written);
+    if (error != ERROR_SUCCESS) {
+        std::string text = "error " + std::to_string(error);
+        return WString(text.begin(), text.end());
+    }
+    EXPECT_EQ(WString(name).size(), length);
+    EXPECT_TRUE(value || written.dwHighDateTime != 0);
+    return name;
+}
+
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -47,9 +59,7 @@ protected:
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, NULL, 0,
                                                  KEY_ALL_ACCESS, NULL, m_key.Receive(), NULL));
     }
-    void TearDown() override {
-        DeleteTree(HKEY_CURRENT_USER, kTestKey);
-    }
+    void TearDown() override { DeleteTree(HKEY_CURRENT_USER, kTestKey); }
 
     ScopedKey Create(HKEY parent, const WCHAR* name, DWORD options = 0, DWORD* disposition = NULL) {
         ScopedKey key;
@@ -67,154 +77,93 @@ protected:
     ScopedKey m_key;
 };
 
-TEST_F(Registry, QueryGivesTypeAndSizeInBytesAndMoreDataWithTheNeededSize) {
+TEST_F(Registry, ValuesAreStoredAndQueriedAsOnWindows) {
     SetString(m_key, TEXT("Text"), TEXT("foobar"));
-    DWORD number = 0x1f;
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key, TEXT("Number"), 0, REG_DWORD,
-                                            reinterpret_cast<BYTE*>(&number), sizeof(number)));
-
-    SetLastError(0xdeadbeef);
-    DWORD type = 0, size = 0;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type, NULL, &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-    EXPECT_EQ(7 * sizeof(WCHAR), size);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type, NULL, NULL));
-    EXPECT_EQ(0xdeadbeefu, GetLastError()) << "registry functions return their code";
-
-    WCHAR buffer[16] = {'x', 'x', 'x', 0};
-    size = 4;
-    type = 0;
-    EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type,
-                                                reinterpret_cast<BYTE*>(buffer), &size));
-    EXPECT_EQ(7 * sizeof(WCHAR), size);
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-    EXPECT_EQ(WString(TEXT("xxx")), buffer) << "a short buffer is left alone";
-
-    size = 7 * sizeof(WCHAR);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type,
-                                              reinterpret_cast<BYTE*>(buffer), &size));
-    EXPECT_EQ(WString(TEXT("foobar")), buffer);
-
-    DWORD read = 0;
-    size = sizeof(read);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("NUMBER"), NULL, &type,
-                                              reinterpret_cast<BYTE*>(&read), &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
-    EXPECT_EQ(0x1fu, read);
-    EXPECT_EQ(4u, size);
-
-    // A missing value: with no buffer the size becomes 0, with one it stays.
-    size = 0xdeadbeef;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-              RegQueryValueExW(m_key, TEXT("Missing"), NULL, &type, NULL, &size));
-    EXPECT_EQ(0u, size);
-    size = sizeof(buffer);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(m_key, TEXT("Missing"), NULL, &type,
-                                                     reinterpret_cast<BYTE*>(buffer), &size));
-    EXPECT_EQ(sizeof(buffer), size);
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(m_key, TEXT("Text"), NULL, &type,
-                                                        reinterpret_cast<BYTE*>(buffer), NULL));
-}
-
-TEST_F(Registry, SetValueStoresWhatWindowsStores) {
-    // A string whose size leaves out its terminator keeps it.
-    const WCHAR text[] = TEXT("abc");
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegSetValueExW(m_key, TEXT("Short"), 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                             3 * sizeof(WCHAR)));
-    DWORD size = 0;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Short"), NULL, NULL, NULL, &size));
-    EXPECT_EQ(4 * sizeof(WCHAR), size);
-
-    // The default value: a null name and an empty one are the same value.
+    // A string whose size leaves out its terminator keeps it; a null name is the default value.
+    const WCHAR abc[] = TEXT("abc");
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key, TEXT("Short"), 0, REG_SZ,
+                                            reinterpret_cast<const BYTE*>(abc), 3 * sizeof(WCHAR)));
     SetString(m_key, NULL, TEXT("default"));
-    WCHAR buffer[16];
-    size = sizeof(buffer);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT(""), NULL, NULL,
-                                              reinterpret_cast<BYTE*>(buffer), &size));
-    EXPECT_EQ(WString(TEXT("default")), buffer);
-
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key, TEXT("Empty"), 0, REG_BINARY, NULL, 0));
-    DWORD type = 0;
-    size = 99;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Empty"), NULL, &type, NULL, &size));
-    EXPECT_EQ(0u, size);
-    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
     EXPECT_EQ(ERROR_NOACCESS, RegSetValueExW(m_key, TEXT("Bad"), 0, REG_DWORD, NULL, 4));
+    const struct {
+        const WCHAR* name;
+        bool buffer;
+        DWORD room;  // bytes
+        LONG result;
+        DWORD size, type;
+        const WCHAR* left;  // the buffer afterwards
+    } queries[] = {
+        {TEXT("Text"), false, 0, ERROR_SUCCESS, 14, REG_SZ, TEXT("xxx")},
+        {TEXT("TEXT"), true, 4, ERROR_MORE_DATA, 14, REG_SZ, TEXT("xxx")},  // left alone
+        {TEXT("Text"), true, 14, ERROR_SUCCESS, 14, REG_SZ, TEXT("foobar")},
+        {TEXT("Short"), true, 32, ERROR_SUCCESS, 8, REG_SZ, TEXT("abc")},
+        {TEXT(""), true, 32, ERROR_SUCCESS, 16, REG_SZ, TEXT("default")},
+        {TEXT("Empty"), false, 99, ERROR_SUCCESS, 0, REG_BINARY, TEXT("xxx")},
+        // A missing value: with no buffer the size becomes 0, with one it stays.
+        {TEXT("Missing"), false, 99, ERROR_FILE_NOT_FOUND, 0, 0, TEXT("xxx")},
+        {TEXT("Missing"), true, 32, ERROR_FILE_NOT_FOUND, 32, 0, TEXT("xxx")},
+    };
+    for (size_t i = 0; i < sizeof(queries) / sizeof(queries[0]); ++i) {
+        const auto& q = queries[i];
+        SCOPED_TRACE(i);
+        WCHAR buffer[16] = {'x', 'x', 'x', 0};
+        DWORD size = q.room, type = 0;
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(q.result,
+                  RegQueryValueExW(m_key, q.name, NULL, &type,
+                                   q.buffer ? reinterpret_cast<BYTE*>(buffer) : NULL, &size));
+        EXPECT_EQ(0xdeadbeefu, GetLastError()) << "registry functions return their code";
+        EXPECT_EQ(q.size, size);
+        if (q.result != ERROR_FILE_NOT_FOUND) {
+            EXPECT_EQ(q.type, type);
+        }
+        EXPECT_EQ(WString(q.left), buffer);
+    }
+    WCHAR buffer[16];
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(m_key, TEXT("Text"), NULL, NULL,
+                                                        reinterpret_cast<BYTE*>(buffer), NULL));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, NULL, NULL, NULL));
 
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(m_key, TEXT("EMPTY")));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(m_key, TEXT("Empty")));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(m_key, NULL));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(m_key, NULL, NULL, NULL, NULL, &size));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(m_key, TEXT(""), NULL, NULL, NULL, NULL));
 }
 
-TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirFirstCase) {
-    Create(m_key, TEXT("MixedCase"));
+TEST_F(Registry, NamesAreCaseInsensitiveEnumeratedInOrder) {
+    Create(m_key, TEXT("b"));
     ScopedKey opened;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegOpenKeyExW(m_key, TEXT("mixedcase"), 0, KEY_READ, opened.Receive()));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT("B"), 0, KEY_READ, opened.Receive()));
     DWORD disposition = 0;
-    Create(m_key, TEXT("MIXEDCASE"), 0, &disposition);
+    Create(m_key, TEXT("B"), 0, &disposition);
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
-
-    WCHAR name[32];
-    DWORD length = 32;
-    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExW(m_key, 0, name, &length, NULL, NULL, NULL, NULL));
-    EXPECT_EQ(WString(TEXT("MixedCase")), name);
-    EXPECT_EQ(9u, length);
-
-    SetString(m_key, TEXT("Value"), TEXT("one"));
-    SetString(m_key, TEXT("VALUE"), TEXT("two"));
-    length = 32;
-    ASSERT_EQ(ERROR_SUCCESS, RegEnumValueW(m_key, 0, name, &length, NULL, NULL, NULL, NULL));
-    EXPECT_EQ(WString(TEXT("Value")), name);
-    length = 32;
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumValueW(m_key, 1, name, &length, NULL, NULL, NULL, NULL));
-    WCHAR data[8];
-    DWORD size = sizeof(data);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("value"), NULL, NULL,
-                                              reinterpret_cast<BYTE*>(data), &size));
-    EXPECT_EQ(WString(TEXT("two")), data);
-}
-
-TEST_F(Registry, EnumerationOrderAndShortBuffers) {
-    const WCHAR* created[] = {TEXT("b"), TEXT("C"), TEXT("a"), TEXT("B2")};
-    for (const WCHAR* name : created) {
+    for (const WCHAR* name : {TEXT("C"), TEXT("a"), TEXT("B2")}) {
         Create(m_key, name);
     }
-    // Subkeys come in case-insensitive alphabetical order.
-    const WCHAR* expected[] = {TEXT("a"), TEXT("b"), TEXT("B2"), TEXT("C")};
-    for (DWORD i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        WCHAR name[8];
-        DWORD length = 8;
-        FILETIME written = {0, 0};
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegEnumKeyExW(m_key, i, name, &length, NULL, NULL, NULL, &written));
-        EXPECT_EQ(WString(expected[i]), name);
-        EXPECT_NE(0u, written.dwHighDateTime);
+    // Subkeys come in case-insensitive alphabetical order, each named as first made.
+    const WCHAR* expected[] = {TEXT("a"), TEXT("b"), TEXT("B2"), TEXT("C"), TEXT("error 259")};
+    for (DWORD i = 0; i < 5; ++i) {
+        EXPECT_EQ(WString(expected[i]), NameAt(m_key, i)) << i;  // 259: no more items
     }
     WCHAR name[8] = {'x', 0};
     DWORD length = 2;  // "B2" needs 3 with its terminator
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(m_key, 2, name, &length, NULL, NULL, NULL, NULL));
     EXPECT_EQ(2u, length);
     EXPECT_EQ(WString(TEXT("x")), name);
-    length = 8;
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(m_key, 4, name, &length, NULL, NULL, NULL, NULL));
 
     // Values come in the order they were made on Windows; Wine (8.0) sorts them by name.
     const WCHAR* values[] = {TEXT("zeta"), TEXT("Alpha"), TEXT("mid")};
     for (const WCHAR* value : values) {
         SetString(m_key, value, TEXT("foobar"));
     }
+    SetString(m_key, TEXT("MID"), TEXT("foobar"));
     const WCHAR* sorted[] = {TEXT("Alpha"), TEXT("mid"), TEXT("zeta")};
-    const WCHAR** order = RunningOnWine() ? sorted : values;
+    const WCHAR** order = OnWine() ? sorted : values;
     for (DWORD i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        length = 8;
-        ASSERT_EQ(ERROR_SUCCESS, RegEnumValueW(m_key, i, name, &length, NULL, NULL, NULL, NULL));
-        EXPECT_EQ(WString(order[i]), name);
+        EXPECT_EQ(WString(order[i]), NameAt(m_key, i, true)) << i;
     }
+    EXPECT_EQ(WString(TEXT("error 259")), NameAt(m_key, 3, true));
 
     struct Case {
         DWORD nameRoom, dataRoom;
@@ -228,7 +177,7 @@ TEST_F(Registry, EnumerationOrderAndShortBuffers) {
         {20, 2, ERROR_MORE_DATA, 4, 14, true, false},   // data short
         {20, 20, ERROR_SUCCESS, 4, 14, true, true},
     };
-    DWORD zeta = RunningOnWine() ? 2 : 0;
+    DWORD zeta = OnWine() ? 2 : 0;
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         SCOPED_TRACE(i);
         WCHAR valueName[20] = {'x', 0};
@@ -352,7 +301,7 @@ TEST_F(Registry, HandlesAndPaths) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(NULL, TEXT("x"), 0, KEY_READ, &key));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegOpenKeyExW(m_key, TEXT("x"), 0, KEY_READ, NULL));
     // Wine 8 writes through the null result pointer instead of refusing it.
-    if (!RunningOnWine()) {
+    if (!OnWine()) {
         EXPECT_EQ(ERROR_BADKEY,
                   RegCreateKeyExW(m_key, TEXT("x"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, NULL, NULL));
     }

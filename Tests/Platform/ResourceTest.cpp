@@ -4,6 +4,8 @@
 // machine's table on Linux.
 #include <windows.h>
 
+#include "LastError.h"
+
 #include <string.h>
 #include <wchar.h>
 
@@ -16,10 +18,6 @@
 namespace {
 
 typedef std::basic_string<WCHAR> WString;
-
-bool OnWine() {
-    return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != NULL;
-}
 
 #define LANG_PAIR(primary, sub) MAKELANGID(primary, sub)
 #define LANG_OF(pair) LANG_PAIR(pair)
@@ -102,14 +100,10 @@ TEST_F(StringTable, SizeRulesAndMissingStrings) {
 
     // 100 shares 101's block of sixteen: it is there, and empty.
     buffer[0] = 'x';
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(0, LoadStringW(self, 100, buffer, 1024));
+    EXPECT_LAST_ERROR(0, 0xdeadbeef, LoadStringW(self, 100, buffer, 1024));
     EXPECT_EQ(WCHAR(0), buffer[0]);
-    EXPECT_EQ(DWORD(0xdeadbeef), GetLastError());
 
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(0, LoadStringW(self, 5000, buffer, 1024));
-    EXPECT_EQ(DWORD(ERROR_RESOURCE_NAME_NOT_FOUND), GetLastError());
+    EXPECT_LAST_ERROR(0, ERROR_RESOURCE_NAME_NOT_FOUND, LoadStringW(self, 5000, buffer, 1024));
 }
 
 #ifdef _WIN32

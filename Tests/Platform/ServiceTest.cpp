@@ -3,6 +3,7 @@
 // administrator on Windows; under Wine, against Wine's service manager.
 #include <windows.h>
 
+#include "LastError.h"
 #include "Support/ScopedHandles.h"
 
 #include <gtest/gtest.h>
@@ -35,36 +36,14 @@ protected:
 };
 
 TEST_F(Service, OpenErrors) {
-    struct Case {
-        LPCWSTR machine, database;
-        DWORD error;
-    } const cases[] = {
-        {NULL, TEXT("NoSuchDatabase"), ERROR_INVALID_NAME},
-        {NULL, SERVICES_ACTIVE_DATABASEW, ERROR_SUCCESS},
-        {NULL, NULL, ERROR_SUCCESS},
-    };
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
-        SCOPED_TRACE(i);
-        SetLastError(0xdeadbeef);
-        ScopedService manager(OpenSCManagerW(cases[i].machine, cases[i].database, GENERIC_READ));
-        EXPECT_EQ(cases[i].error == ERROR_SUCCESS, static_cast<bool>(manager));
-        if (cases[i].error != ERROR_SUCCESS) {
-            EXPECT_EQ(GetLastError(), cases[i].error);
-        }
-    }
-
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(OpenServiceW(NULL, kName, GENERIC_READ), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(OpenServiceW(m_manager, NULL, GENERIC_READ), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(OpenServiceW(m_manager, kName, GENERIC_READ), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CloseServiceHandle(NULL));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_LAST_ERROR(nullptr, ERROR_INVALID_NAME,
+                      OpenSCManagerW(NULL, TEXT("NoSuchDatabase"), GENERIC_READ));
+    EXPECT_TRUE(ScopedService(OpenSCManagerW(NULL, SERVICES_ACTIVE_DATABASEW, GENERIC_READ)));
+    EXPECT_LAST_ERROR(nullptr, ERROR_INVALID_HANDLE, OpenServiceW(NULL, kName, GENERIC_READ));
+    EXPECT_LAST_ERROR(nullptr, ERROR_INVALID_ADDRESS, OpenServiceW(m_manager, NULL, GENERIC_READ));
+    EXPECT_LAST_ERROR(nullptr, ERROR_SERVICE_DOES_NOT_EXIST,
+                      OpenServiceW(m_manager, kName, GENERIC_READ));
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, CloseServiceHandle(NULL));
 }
 
 TEST_F(Service, CreateQueryAndDelete) {
@@ -73,17 +52,14 @@ TEST_F(Service, CreateQueryAndDelete) {
     ASSERT_NE(service, nullptr) << GetLastError();
 
     // A second create, under the same name in another case too.
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(Create(SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    EXPECT_LAST_ERROR(nullptr, ERROR_SERVICE_EXISTS, Create(SERVICE_ALL_ACCESS));
     SC_HANDLE again = OpenServiceW(m_manager, TEXT("TARVIKCONFORMANCESERVICE"), GENERIC_READ);
     EXPECT_NE(again, nullptr);
 
     SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(TEXT("Checks the manager."))};
     EXPECT_TRUE(ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description));
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(ChangeServiceConfig2W(again, SERVICE_CONFIG_DESCRIPTION, &description));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_LAST_ERROR(FALSE, ERROR_ACCESS_DENIED,
+                      ChangeServiceConfig2W(again, SERVICE_CONFIG_DESCRIPTION, &description));
 
     SERVICE_STATUS status;
     ASSERT_TRUE(QueryServiceStatus(service, &status));
@@ -92,35 +68,28 @@ TEST_F(Service, CreateQueryAndDelete) {
 
     SERVICE_STATUS_PROCESS process;
     DWORD needed = 0;
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                      reinterpret_cast<LPBYTE>(&process), 8, &needed));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_LAST_ERROR(FALSE, ERROR_INSUFFICIENT_BUFFER,
+                      QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                           reinterpret_cast<LPBYTE>(&process), 8, &needed));
     EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
     EXPECT_EQ(needed, 36u);
     ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
                                      reinterpret_cast<LPBYTE>(&process), sizeof(process), &needed));
     EXPECT_EQ(process.dwProcessId, 0u);
 
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_LAST_ERROR(FALSE, ERROR_SERVICE_NOT_ACTIVE,
+                      ControlService(service, SERVICE_CONTROL_STOP, &status));
 
     // Marked while handles are open: a second delete and a new create are refused.
     ASSERT_TRUE(DeleteService(service));
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(DeleteService(service));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(Create(SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_LAST_ERROR(FALSE, ERROR_SERVICE_MARKED_FOR_DELETE, DeleteService(service));
+    EXPECT_LAST_ERROR(nullptr, ERROR_SERVICE_MARKED_FOR_DELETE, Create(SERVICE_ALL_ACCESS));
     EXPECT_TRUE(CloseServiceHandle(again));
     EXPECT_TRUE(CloseServiceHandle(service));
 
     // Gone with its last handle.
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(OpenServiceW(m_manager, kName, GENERIC_READ), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_LAST_ERROR(nullptr, ERROR_SERVICE_DOES_NOT_EXIST,
+                      OpenServiceW(m_manager, kName, GENERIC_READ));
 }
 
 }  // namespace

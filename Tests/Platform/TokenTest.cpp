@@ -1,6 +1,7 @@
 // The process token's privileges and the event log's handles, as Windows gives them.
 #include <windows.h>
 
+#include "LastError.h"
 #include "Support/ScopedHandles.h"
 
 #include <gtest/gtest.h>
@@ -11,52 +12,25 @@ namespace {
 
 using test::ScopedHandle;
 
-bool RunningOnWine() {
-    return GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != nullptr;
-}
-
-std::vector<BYTE> ReadPrivileges(HANDLE token) {
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenPrivileges, NULL, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), needed, &needed));
-    return buffer;
-}
-
 const TOKEN_PRIVILEGES* AsPrivileges(const std::vector<BYTE>& buffer) {
     return reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
 }
 
-}  // namespace
-
-TEST(Token, SizeQueryGivesTheSizeNeeded) {
-    ScopedHandle token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                                 token.Receive()));
-    const DWORD small[] = {0, 4, 8};
-    DWORD first = 0;
-    for (DWORD size : small) {
-        SCOPED_TRACE(size);
-        BYTE buffer[8] = {};
-        DWORD needed = 0xdeadbeef;
-        SetLastError(0xdeadbeef);
-        EXPECT_FALSE(
-            GetTokenInformation(token, TokenPrivileges, size ? buffer : NULL, size, &needed));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        EXPECT_GT(needed, 8u) << "a token of this kind holds more than one privilege";
-        EXPECT_EQ((needed - sizeof(DWORD)) % sizeof(LUID_AND_ATTRIBUTES), 0u);
-        first = first ? first : needed;
-        EXPECT_EQ(needed, first);
-    }
-    std::vector<BYTE> buffer(first);
-    DWORD written = 0;
-    SetLastError(0xdeadbeef);
-    ASSERT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), first, &written));
-    EXPECT_EQ(written, first);
+// The token's privileges read as the warnings monitor reads them: the size needed first.
+std::vector<BYTE> ReadPrivileges(HANDLE token) {
+    static_assert(sizeof(LUID_AND_ATTRIBUTES) == 12, "Windows' layout");
+    DWORD needed = 0, written = 0;
+    EXPECT_LAST_ERROR(FALSE, ERROR_INSUFFICIENT_BUFFER,
+                      GetTokenInformation(token, TokenPrivileges, NULL, 0, &needed));
+    std::vector<BYTE> buffer(needed < sizeof(TOKEN_PRIVILEGES) ? sizeof(TOKEN_PRIVILEGES) : needed);
+    EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), needed, &written));
+    EXPECT_EQ(needed, written);
     EXPECT_EQ(sizeof(DWORD) + AsPrivileges(buffer)->PrivilegeCount * sizeof(LUID_AND_ATTRIBUTES),
-              first);
-    EXPECT_EQ(sizeof(LUID_AND_ATTRIBUTES), 12u);
+              written);
+    return buffer;
 }
+
+}  // namespace
 
 TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
     ScopedHandle token;
@@ -68,9 +42,8 @@ TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
     for (DWORD i = 0; i < wanted->PrivilegeCount; ++i) {
         wanted->Privileges[i].Attributes |= SE_PRIVILEGE_ENABLED;
     }
-    SetLastError(0xdeadbeef);
-    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, wanted, 0, NULL, NULL));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_LAST_ERROR(TRUE, ERROR_SUCCESS,
+                      AdjustTokenPrivileges(token, FALSE, wanted, 0, NULL, NULL));
     std::vector<BYTE> after = ReadPrivileges(token);
     ASSERT_EQ(after.size(), before.size());
     for (DWORD i = 0; i < AsPrivileges(after)->PrivilegeCount; ++i) {
@@ -95,7 +68,7 @@ TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
             (AsPrivileges(before)->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) ? 0 : 1;
     }
     DWORD reported = AsPrivileges(previous)->PrivilegeCount;
-    if (RunningOnWine() && reported == back->PrivilegeCount) {
+    if (OnWine() && reported == back->PrivilegeCount) {
         // Wine gives the previous state of every privilege named, Windows only of those changed.
         GTEST_LOG_(INFO) << "Wine: previous state lists all " << reported << " privileges";
     } else {
@@ -107,13 +80,10 @@ TEST(Token, EnableEveryPrivilegeAndPutThemBack) {
     // A privilege the token does not hold: success, but not all assigned.
     TOKEN_PRIVILEGES missing = {};
     missing.PrivilegeCount = 1;
-    ASSERT_TRUE(
-        LookupPrivilegeValueW(NULL, TEXT("SeCreateTokenPrivilege"), &missing.Privileges[0].Luid));
-    EXPECT_EQ(missing.Privileges[0].Luid.LowPart, 2u);
+    missing.Privileges[0].Luid.LowPart = 2;  // SeCreateTokenPrivilege
     missing.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    SetLastError(0xdeadbeef);
-    EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &missing, 0, NULL, NULL));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
+    EXPECT_LAST_ERROR(TRUE, ERROR_NOT_ALL_ASSIGNED,
+                      AdjustTokenPrivileges(token, FALSE, &missing, 0, NULL, NULL));
 }
 
 TEST(Token, AccessAndHandlesAreChecked) {
@@ -124,33 +94,21 @@ TEST(Token, AccessAndHandlesAreChecked) {
     std::vector<BYTE> privileges = ReadPrivileges(queryOnly);
     DWORD needed = 0;
 
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(AdjustTokenPrivileges(
-        queryOnly, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(privileges.data()), 0, NULL, NULL));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(GetTokenInformation(adjustOnly, TokenPrivileges, NULL, 0, &needed));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_LAST_ERROR(FALSE, ERROR_ACCESS_DENIED,
+                      AdjustTokenPrivileges(queryOnly, FALSE,
+                                            reinterpret_cast<TOKEN_PRIVILEGES*>(privileges.data()),
+                                            0, NULL, NULL));
+    EXPECT_LAST_ERROR(FALSE, ERROR_ACCESS_DENIED,
+                      GetTokenInformation(adjustOnly, TokenPrivileges, NULL, 0, &needed));
 
     const HANDLE bad[] = {NULL, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x7ff0)};
     for (size_t i = 0; i < sizeof(bad) / sizeof(bad[0]); ++i) {
         SCOPED_TRACE(i);
-        SetLastError(0xdeadbeef);
-        EXPECT_FALSE(GetTokenInformation(bad[i], TokenPrivileges, NULL, 0, &needed));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE,
+                          GetTokenInformation(bad[i], TokenPrivileges, NULL, 0, &needed));
     }
     HANDLE token = reinterpret_cast<HANDLE>(0x1234);
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(OpenProcessToken(NULL, TOKEN_QUERY, &token));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-
-    LUID luid = {};
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(LookupPrivilegeValueW(NULL, TEXT("SeNoSuchPrivilege"), &luid));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
-    EXPECT_TRUE(LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &luid));
-    EXPECT_EQ(luid.LowPart, 19u);
-    EXPECT_EQ(luid.HighPart, 0);
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, OpenProcessToken(NULL, TOKEN_QUERY, &token));
 }
 
 TEST(EventLog, NullHandlesFailAndASourceReports) {
@@ -161,7 +119,7 @@ TEST(EventLog, NullHandlesFailAndASourceReports) {
     SetLastError(0xdeadbeef);
     BOOL deregistered = DeregisterEventSource(NULL);
     DWORD deregisterError = GetLastError();
-    if (RunningOnWine() && reported && deregistered) {
+    if (OnWine() && reported && deregistered) {
         // Wine's event log accepts a null handle; Windows refuses it.
         GTEST_LOG_(INFO) << "Wine: ReportEventW and DeregisterEventSource accept a null handle";
     } else {

@@ -39,25 +39,18 @@ void Check(const Case* cases, size_t count) {
 
 TEST(WidePrintf, IntegersWithFlagsWidthAndPrecision) {
     const Case cases[] = {
-        {"%d zero", Format(TEXT("%d"), 0), TEXT("0")},
         {"%d negative", Format(TEXT("%d"), -42), TEXT("-42")},
-        {"%i", Format(TEXT("%i"), 1234567), TEXT("1234567")},
         {"width", Format(TEXT("[%5d]"), 42), TEXT("[   42]")},
         {"left", Format(TEXT("[%-5d]"), 42), TEXT("[42   ]")},
-        {"left beats zero", Format(TEXT("[%-05d]"), 42), TEXT("[42   ]")},
         {"zero pad after sign", Format(TEXT("%05d"), -42), TEXT("-0042")},
-        {"plus", Format(TEXT("%+d %+d"), 7, -7), TEXT("+7 -7")},
-        {"space", Format(TEXT("% d"), 7), TEXT(" 7")},
+        {"plus and space", Format(TEXT("%+d %+d % d"), 7, -7, 7), TEXT("+7 -7  7")},
         {"precision", Format(TEXT("%.3d"), 7), TEXT("007")},
         {"header field", Format(TEXT("%02.2d:%02.2d:%03.3d"), 5, 42, 7), TEXT("05:42:007")},
-        {"precision and width", Format(TEXT("[%8.3d]"), -7), TEXT("[    -007]")},
         {"precision 0 of 0", Format(TEXT("[%.0d]"), 0), TEXT("[]")},
-        {"hex", Format(TEXT("%x %X"), 255, 255), TEXT("ff FF")},
+        {"hex and octal", Format(TEXT("%x %X %#o"), 255, 255, 8), TEXT("ff FF 010")},
         {"alternate hex", Format(TEXT("%#x %#X %#x"), 255, 255, 0), TEXT("0xff 0XFF 0")},
-        {"octal", Format(TEXT("%o %#o"), 8, 8), TEXT("10 010")},
         {"unsigned", Format(TEXT("%u"), 0xFFFFFFFFu), TEXT("4294967295")},
-        {"star width", Format(TEXT("[%*d]"), 5, 42), TEXT("[   42]")},
-        {"negative star width", Format(TEXT("[%*d]"), -5, 42), TEXT("[42   ]")},
+        {"star widths", Format(TEXT("[%*d|%*d]"), 5, 42, -3, 7), TEXT("[   42|7  ]")},
         {"star precision", Format(TEXT("%.*d"), 3, 7), TEXT("007")},
         {"percent", Format(TEXT("100%%")), TEXT("100%")},
     };
@@ -81,15 +74,12 @@ TEST(WidePrintf, SizePrefixesReadTheWindowsWidths) {
         {"%I64X", Format(TEXT("(%I64X)"), 0x2F3A4B5C6DULL), TEXT("(2F3A4B5C6D)")},
         {"%I64d", Format(TEXT("%I64d"), -1099511627776LL), TEXT("-1099511627776")},
         {"%I64u max", Format(TEXT("%I64u"), 0xFFFFFFFFFFFFFFFFULL), TEXT("18446744073709551615")},
-        {"%lld", Format(TEXT("%lld"), 1099511627776LL), TEXT("1099511627776")},
-        {"%llx", Format(TEXT("%llx"), 0x123456789ABCULL), TEXT("123456789abc")},
+        {"%llx %lld", Format(TEXT("%llx %lld"), 0x123456789ABCULL, -5LL), TEXT("123456789abc -5")},
         // l is 32 bits on Windows: a LONG and a DWORD are read whole and nothing after them shifts.
         {"%ld", Format(TEXT("%ld %d"), minusOne, 5), TEXT("-1 5")},
         {"%lx", Format(TEXT("%lx %d"), allBits, 5), TEXT("ffffffff 5")},
-        {"%I32d", Format(TEXT("%I32d %d"), -5, 6), TEXT("-5 6")},
         {"%Iu", Format(TEXT("%Iu %d"), size_t(123), 6), TEXT("123 6")},
         {"%hd", Format(TEXT("%hd"), 65537), TEXT("1")},
-        {"%hu", Format(TEXT("%hu"), -1), TEXT("65535")},
         {"%hx", Format(TEXT("%hx"), 0x12345), TEXT("2345")},
     };
     Check(cases, sizeof cases / sizeof *cases);
@@ -100,7 +90,6 @@ TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
     const char* nullNarrow = NULL;
     const Case cases[] = {
         {"%s is wide", Format(TEXT("<%s>"), TEXT("wide")), TEXT("<wide>")},
-        {"%ls and %ws are wide", Format(TEXT("%ls %ws"), TEXT("a"), TEXT("b")), TEXT("a b")},
         {"%S is narrow", Format(TEXT("<%S>"), "narrow"), TEXT("<narrow>")},
         {"%hs is narrow", Format(TEXT("<%hs>"), "narrow"), TEXT("<narrow>")},
         {"%lS is wide", Format(TEXT("<%lS>"), TEXT("wide")), TEXT("<wide>")},
@@ -108,16 +97,13 @@ TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
         {"narrow accent", Format(TEXT("%S"), "caf\xE9"), TEXT("caf\x00E9")},
         {"wide above Latin-1", Format(TEXT("%s"), TEXT("\x20AC\x4E00")), TEXT("\x20AC\x4E00")},
         {"width", Format(TEXT("[%6s]"), TEXT("ab")), TEXT("[    ab]")},
-        {"left", Format(TEXT("[%-6s]"), TEXT("ab")), TEXT("[ab    ]")},
         {"zero pads strings", Format(TEXT("[%05s]"), TEXT("ab")), TEXT("[000ab]")},
         {"precision cuts", Format(TEXT("[%.2s]"), TEXT("abcdef")), TEXT("[ab]")},
-        {"precision cuts narrow", Format(TEXT("[%.3S]"), "abcdef"), TEXT("[abc]")},
         {"null wide", Format(TEXT("%s"), nullWide), TEXT("(null)")},
         {"null narrow", Format(TEXT("%S"), nullNarrow), TEXT("(null)")},
         {"%c is wide", Format(TEXT("%c"), TEXT('\x4E00')), TEXT("\x4E00")},
         {"%C and %hc are narrow", Format(TEXT("%C%hc"), 'y', 'z'), TEXT("yz")},
         {"%wc and %lc are wide", Format(TEXT("%wc%lc"), TEXT('v'), TEXT('w')), TEXT("vw")},
-        {"%c width", Format(TEXT("[%3c][%-3c]"), TEXT('x'), TEXT('y')), TEXT("[  x][y  ]")},
         {"percent in an argument", Format(TEXT("%s"), TEXT("%s %d")), TEXT("%s %d")},
     };
     Check(cases, sizeof cases / sizeof *cases);
@@ -126,16 +112,10 @@ TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
 TEST(WidePrintf, FloatingPointAndPointers) {
     const Case cases[] = {
         {"%f", Format(TEXT("%f"), 1.5), TEXT("1.500000")},
-        {"%.2f", Format(TEXT("%.2f"), 3.14159), TEXT("3.14")},
-        {"%8.3f", Format(TEXT("[%8.3f]"), 3.14159), TEXT("[   3.142]")},
-        {"%-8.1f", Format(TEXT("[%-8.1f]"), 2.3), TEXT("[2.3     ]")},
-        {"%+.1f", Format(TEXT("%+.1f"), 2.0), TEXT("+2.0")},
+        {"%-+9.3f", Format(TEXT("[%-+9.3f]"), 3.14159), TEXT("[+3.142   ]")},
         {"%010.2f", Format(TEXT("%010.2f"), -1.5), TEXT("-000001.50")},
         {"%g small", Format(TEXT("%g"), 0.0001), TEXT("0.0001")},
-        {"%g large", Format(TEXT("%g"), 100000.0), TEXT("100000")},
-        {"%.*f", Format(TEXT("%.*f"), 1, 0.3), TEXT("0.3")},
         {"float then int", Format(TEXT("%.1f %d"), 1.0, 9), TEXT("1.0 9")},
-        {"%.0f large", Format(TEXT("%.0f"), 1e20), TEXT("100000000000000000000")},
     };
     Check(cases, sizeof cases / sizeof *cases);
 

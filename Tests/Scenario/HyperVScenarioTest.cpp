@@ -2,8 +2,9 @@
 // tarvik-sim, keeps the teaming driver told while tarvik-sim changes the topology under it.
 #include "ServiceMachine.h"
 
-#include <cstdlib>
-#include <map>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 using test::ServiceMachine;
 
@@ -15,29 +16,26 @@ const char kPassEnd[] = "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=
 
 const char kVmmsRegistry[] =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vmms]\n"
-    "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n\"ErrorControl\"=dword:00000001\n"
-    "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\vmms.exe\"\n"
-    "\"DisplayName\"=\"Hyper-V Virtual Machine Management\"\n\"ObjectName\"=\"LocalSystem\"\n";
+    "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
+    "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\vmms.exe\"\n";
 
 // One team on an external switch with two VMs (one on a VLAN), and an internal switch.
+const char kTopology[] = R"("services": [{"name": "vmms"}],
+    "adapters": [{"guid": "{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}", "name": "Port 1"},
+                 {"guid": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}", "name": "Team A"}],
+    "teams": [{"adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}",
+               "members": ["{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}"]}],
+    "hyperv": {
+        "switches": [{"name": "External", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"},
+                     {"name": "Internal"}],
+        "vms": [{"name": "web-01",
+                 "adapters": [{"mac": "00155D0A0101", "switch": "External", "vlan": 10}]},
+                {"name": "web-02", "adapters": [{"mac": "00155D0A0102", "switch": "External"}]}]})";
+
 std::string Settings(bool version2) {
-    std::string os = version2 ? "{\"major\": 10, \"minor\": 0}" : "{\"major\": 6, \"minor\": 1}";
-    return "\"os\": " + os +
-           ", \"services\": [{\"name\": \"vmms\"}],"
-           "\"adapters\": [{\"guid\": \"{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}\", \"name\": "
-           "\"Port 1\"}, {\"guid\": \"" +
-           kTeam +
-           "\", \"name\": \"Team A\"}],"
-           "\"teams\": [{\"adapter\": \"" +
-           kTeam +
-           "\", \"members\": [\"{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}\"]}],"
-           "\"hyperv\": {\"switches\": [{\"name\": \"External\", \"adapter\": \"" +
-           kTeam +
-           "\"}, {\"name\": \"Internal\"}],"
-           "\"vms\": [{\"name\": \"web-01\", \"adapters\": [{\"mac\": \"00155D0A0101\", "
-           "\"switch\": \"External\", \"vlan\": 10}]},"
-           "{\"name\": \"web-02\", \"adapters\": [{\"mac\": \"00155D0A0102\", \"switch\": "
-           "\"External\"}]}]}";
+    return std::string(version2 ? R"("os": {"major": 10, "minor": 0}, )"
+                                : R"("os": {"major": 6, "minor": 1}, )") +
+           kTopology;
 }
 
 class HyperVScenario : public ::testing::TestWithParam<bool> {
@@ -52,12 +50,8 @@ protected:
         return n;
     }
 
-    // Until the trace has `n` of `message` (real time, at most 20 s).
     bool WaitForCount(const std::string& message, size_t n, bool prefix = false) const {
-        for (int tries = 0; tries < 2000 && Count(message, prefix) < n; ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return Count(message, prefix) >= n;
+        return test::WaitUntil([&] { return Count(message, prefix) >= n; });
     }
 
     // The interface lists the driver was told, each as "MAC/VLAN ..." ("-" for no VLAN).
@@ -68,13 +62,13 @@ protected:
             if (list == nullptr || list->IsNull()) {
                 continue;
             }
-            EXPECT_EQ(record.Find("adapter")->String(), kTeam);
+            EXPECT_EQ(test::Field(record, "adapter").String(), kTeam);
             std::string text;
-            for (const sim::Json& entry : list->Find("entries")->Items()) {
-                text += (text.empty() ? "" : " ") + entry.Find("mac")->String() + "/" +
-                        (entry.Find("vlanValid")->Number() != 0
-                             ? std::to_string(static_cast<int>(entry.Find("vlanId")->Number()))
-                             : "-");
+            for (const sim::Json& entry : test::Field(*list, "entries").Items()) {
+                int vlan = static_cast<int>(test::Field(entry, "vlanId").Number());
+                text +=
+                    (text.empty() ? "" : " ") + test::Field(entry, "mac").String() + "/" +
+                    (test::Field(entry, "vlanValid").Number() != 0 ? std::to_string(vlan) : "-");
             }
             lists.push_back(text.empty() ? "(empty)" : text);
         }
@@ -91,7 +85,9 @@ protected:
         EXPECT_EQ(m_machine.Sim(command), 0) << command;
         EXPECT_TRUE(WaitForCount(kPassEnd, passes + 1)) << "no pass after " << command;
         std::vector<std::string> lists = Lists();
-        return std::vector<std::string>(lists.begin() + static_cast<long>(before), lists.end());
+        lists.erase(lists.begin(),
+                    lists.begin() + static_cast<long>(std::min(before, lists.size())));
+        return lists;
     }
 
     using Lines = std::vector<std::string>;
@@ -130,7 +126,6 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     // A stop during the event wait ends the service within one 5-second slice.
     ASSERT_EQ(m_machine.Sim("stop"), 0);
     std::vector<test::StatusReport> reports = m_machine.Reports();
-    ASSERT_GE(reports.size(), 2u);
     auto stopPending = std::find_if(reports.begin(), reports.end(),
                                     [](const test::StatusReport& r) { return r.state == 3; });
     ASSERT_NE(stopPending, reports.end());

@@ -19,26 +19,38 @@ using test::StatusReport;
 const WCHAR kRebootValue[] = TEXT("Reboot_Detected");
 const char kSetupLibrary[] =
     R"("libraries": [{"name": "ZEL2Setp.dll", "exports": ["RegisterZel2"]}])";
+const char kUnregisterDcb[] =
+    "Entering ExecuteCommand - \"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg";
+
+// A pending DCB upgrade, with the DCB service running.
+const char kDcbRegistry[] =
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvexDCB]\n"
+    "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
+    "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\OrvexDCB.exe\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
+    "\"InstalledTALM_DCB_Upgrade\"=dword:00000001\n";
+
+// `program`: how the DCB program runs.
+std::string DcbSettings(const std::string& program) {
+    return R"("services": [{"name": "OrvexDCB"}],
+              "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", )" +
+           program + "}]";
+}
 
 // Checkpoints count up by one through each pending run and are 0 otherwise; nothing but the
 // running and stopped states takes controls.
 void ExpectCheckpoints(const std::vector<StatusReport>& reports) {
-    long long expected = 1;
+    long long expected = 0;
     for (size_t i = 0; i < reports.size(); ++i) {
         SCOPED_TRACE(i);
+        const StatusReport& report = reports[i];
         bool pending =
-            reports[i].state == SERVICE_START_PENDING || reports[i].state == SERVICE_STOP_PENDING;
-        if (pending) {
-            if (i > 0 && reports[i - 1].state != reports[i].state) {
-                expected = 1;
-            }
-            EXPECT_EQ(reports[i].checkPoint, expected++);
-            EXPECT_EQ(reports[i].accepted, 0);
-        } else {
-            EXPECT_EQ(reports[i].checkPoint, 0);
-            EXPECT_EQ(reports[i].accepted, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN);
-        }
-        EXPECT_EQ(reports[i].from, "service");
+            report.state == SERVICE_START_PENDING || report.state == SERVICE_STOP_PENDING;
+        bool sameRun = pending && i > 0 && reports[i - 1].state == report.state;
+        expected = sameRun ? expected + 1 : pending ? 1 : 0;
+        EXPECT_EQ(report.checkPoint, expected);
+        EXPECT_EQ(report.accepted, pending ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN);
+        EXPECT_EQ(report.from, "service");
     }
 }
 
@@ -61,26 +73,32 @@ TEST(ServiceLifecycle, StartAndStopReportEveryStatusAndCheckpoint) {
     ASSERT_TRUE(machine.WaitForTrace("Exiting InstallerUpdates::DoMonitor()"));
     ASSERT_TRUE(machine.WaitForTrace("Exiting HyperVMonitor::DoMonitor()"));
 
-    SERVICE_STATUS_PROCESS status = machine.Status();
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(status.dwControlsAccepted,
-              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
     size_t reportsBefore = machine.Reports().size();
     // An interrogation is only traced: no status is reported and the service goes on running.
     EXPECT_EQ(machine.Sim("control 4"), 0);
     EXPECT_EQ(machine.Reports().size(), reportsBefore);
     EXPECT_TRUE(machine.Traced("Entering ServiceCtrlHandler - dwCode=4"));
+    // A second start, a control it does not take, and one only a shutdown sends are refused.
+    EXPECT_NE(machine.Sim("start"), 0);
+    test::ScopedService manager(OpenSCManagerW(NULL, NULL, GENERIC_READ));
+    test::ScopedService service(OpenServiceW(manager, test::kServiceName, SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status;
+    for (auto refused :
+         {std::pair<DWORD, DWORD>{SERVICE_CONTROL_PAUSE, ERROR_INVALID_SERVICE_CONTROL},
+          {SERVICE_CONTROL_PRESHUTDOWN, ERROR_INVALID_PARAMETER}}) {
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(ControlService(service, refused.first, &status));
+        EXPECT_EQ(GetLastError(), refused.second);
+    }
 
     ASSERT_EQ(machine.Sim("stop"), 0);
     std::vector<StatusReport> reports = machine.Reports();
-    std::vector<std::pair<long long, long long>> expected = {{2, 1}, {2, 2}, {4, 0}, {3, 1}, {3, 2},
-                                                             {3, 3}, {3, 4}, {3, 5}, {1, 0}};
-    ASSERT_EQ(reports.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(reports[i].state, expected[i].first);
-        EXPECT_EQ(reports[i].checkPoint, expected[i].second);
+    std::vector<std::string> statuses;  // state/checkpoint
+    for (const StatusReport& report : reports) {
+        statuses.push_back(std::to_string(report.state) + "/" + std::to_string(report.checkPoint));
     }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"2/1", "2/2", "4/0", "3/1", "3/2", "3/3", "3/4",
+                                                  "3/5", "1/0"}));
     ExpectCheckpoints(reports);
 
     machine.ExpectTraceInOrder(
@@ -93,7 +111,7 @@ TEST(ServiceLifecycle, StartAndStopReportEveryStatusAndCheckpoint) {
     // A plain stop is no orderly shutdown: the next start will not report warnings.
     EXPECT_FALSE(machine.Traced("Received pre-shutdown event"));
     EXPECT_FALSE(machine.Traced("Starting the tarvik warnings monitor"));
-    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+    EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "(none)");
 }
 
 TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
@@ -104,7 +122,7 @@ TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
     machine.ExpectTraceInOrder({"Entering ServiceCtrlHandler - dwCode=15",
                                 "Received pre-shutdown event", "Stopping the service",
                                 "Exiting StopMonitor() - bSuccess=1"});
-    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), 1);
+    EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "1");
     EXPECT_EQ(StatesOf(machine.Reports()), (std::vector<long long>{2, 4, 3, 1}));
     EXPECT_TRUE(machine.Records("libraries.jsonl").empty());
 
@@ -116,17 +134,17 @@ TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
         {"Starting the upgrade monitor", "Fresh reboot detected",
          "Detected Win10 Setup on fresh boot", "Calling SetupZEL2 to check for unregistred devices",
          "Starting the tarvik warnings monitor", "Entering ReportStatus - dwCurrentState=4"});
-    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+    EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "(none)");
     std::vector<sim::Json> calls = machine.Records("libraries.jsonl");
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].Find("library")->String(), "ZEL2Setp.dll");
-    EXPECT_EQ(calls[0].Find("export")->String(), "RegisterZel2");
-    EXPECT_EQ(calls[0].Find("process")->Number(), machine.ProcessId());
+    EXPECT_EQ(test::Field(calls[0], "library").String(), "ZEL2Setp.dll");
+    EXPECT_EQ(test::Field(calls[0], "export").String(), "RegisterZel2");
+    EXPECT_EQ(test::Field(calls[0], "process").Number(), machine.Status().dwProcessId);
 
     // A stop by the service control manager alone leaves no marker: the start after it is no
     // fresh boot.
     ASSERT_EQ(machine.Sim("stop"), 0);
-    EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+    EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "(none)");
     ASSERT_EQ(machine.Sim("start"), 0);
     EXPECT_FALSE(machine.Traced("Fresh reboot detected"));
     EXPECT_FALSE(machine.Traced("Starting the tarvik warnings monitor"));
@@ -139,7 +157,7 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
     struct Case {
         const char* name;
         std::string settings;
-        DWORD marker;
+        unsigned marker;
         bool freshBoot, win10;
     };
     const Case cases[] = {
@@ -154,9 +172,8 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ServiceMachine machine(c.settings);
+        ServiceMachine machine(c.settings, test::RebootMarker(c.marker));
         ASSERT_EQ(machine.Run("-i"), 0);
-        ServiceMachine::WriteDword(test::kZel2Key, kRebootValue, c.marker);
         ASSERT_EQ(machine.Sim("start"), 0);
         if (c.freshBoot) {
             ASSERT_TRUE(machine.WaitForTrace("Exiting TarvikWarnings::SpawnThread()"));
@@ -167,49 +184,35 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
         // No case has both the library and version 10: the call is never made.
         EXPECT_FALSE(machine.Traced("Calling SetupZEL2 to check for unregistred devices"));
         EXPECT_TRUE(machine.Records("libraries.jsonl").empty());
-        EXPECT_EQ(ServiceMachine::ReadDword(test::kZel2Key, kRebootValue), -1);
+        EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "(none)");
         EXPECT_EQ(machine.Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
         ASSERT_EQ(machine.Sim("stop"), 0);
     }
 }
 
 // The upgrade monitor waits for a DCB program that never ends: the stop gives up after 30 to 31
-// seconds of the machine's clock, with a new checkpoint every 100 ms, and the service stays
-// stop-pending; removing it then leaves it registered.
+// seconds of the machine's clock and the service stays stop-pending; removing it then leaves it
+// registered.
 TEST(ServiceLifecycle, AMonitorThatWillNotStopLeavesTheServiceStopPending) {
-    ServiceMachine machine(
-        R"("services": [{"name": "OrvexDCB"}],
-           "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", "neverExits": true}])",
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvexDCB]\n"
-        "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
-        "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\OrvexDCB.exe\"\n\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
-        "\"InstalledTALM_DCB_Upgrade\"=dword:00000001\n");
+    ServiceMachine machine(DcbSettings(R"("neverExits": true)"), kDcbRegistry);
     ASSERT_EQ(machine.Run("-i"), 0);
     ASSERT_EQ(machine.Sim("start"), 0);
-    ASSERT_TRUE(machine.WaitForTrace(
-        "Entering ExecuteCommand - \"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg"));
+    ASSERT_TRUE(machine.WaitForTrace(kUnregisterDcb));
 
     EXPECT_NE(machine.Sim("stop --timeout 1"), 0);
     EXPECT_TRUE(machine.Traced("ERROR:  Maximum timeout exceeded in waiting for monitors to stop"));
     EXPECT_TRUE(machine.Traced("Exiting StopMonitor() - bSuccess=0"));
-    EXPECT_FALSE(machine.Traced("Entering ReportStatus - dwCurrentState=1"));
-    EXPECT_EQ(machine.Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
 
     std::vector<StatusReport> reports = machine.Reports();
     ExpectCheckpoints(reports);
     ASSERT_EQ(StatesOf(reports), (std::vector<long long>{2, 4, 3}));
     auto firstStop = std::find_if(reports.begin(), reports.end(),
                                   [](const StatusReport& r) { return r.state == 3; });
+    ASSERT_NE(firstStop, reports.end());
     long long waited = reports.back().tick - firstStop->tick;
     EXPECT_GE(waited, 29000);
     EXPECT_LE(waited, 32000);
-    // The handler's report, StopMonitors' first, one after each StopMonitor, then one a poll:
-    // never more often than every 100 ms of the machine's clock.
-    long long polls = reports.back().checkPoint - 4;
-    EXPECT_GE(polls, 30);
-    EXPECT_LE(polls, 311);
-    EXPECT_EQ(ServiceMachine::ReadDword(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")), 1);
+    EXPECT_EQ(ServiceMachine::ReadValue(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")), "1");
 
     // -u finds it stopping and does not send a stop of its own.
     EXPECT_EQ(machine.Run("-u"), 0);
@@ -219,6 +222,45 @@ TEST(ServiceLifecycle, AMonitorThatWillNotStopLeavesTheServiceStopPending) {
          "ERROR:  Unable to stop the service in the wait time provided",
          "Exiting MarkServiceForDelete - Success=0", "The service did not uninstall."});
     EXPECT_EQ(machine.Registered(), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// Each DCB command runs one second of the machine's clock: a stop during the first waits for
+// both, with a checkpoint every 100 ms, and reports stopped within a poll of the monitor's end.
+// The slower clock keeps real-time jitter small against a poll.
+TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
+    ServiceMachine machine(DcbSettings(R"("runSeconds": 1)") +
+                               R"(, "clock": {"scale": 2, "localTime": "2020-01-01T12:00:00"})",
+                           kDcbRegistry);
+    ASSERT_EQ(machine.Run("-i"), 0);
+    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.WaitForTrace(kUnregisterDcb));
+    ASSERT_EQ(machine.Sim("stop"), 0);
+
+    std::vector<StatusReport> reports = machine.Reports();
+    ExpectCheckpoints(reports);
+    ASSERT_EQ(StatesOf(reports), (std::vector<long long>{2, 4, 3, 1}));
+    // The polls follow the handler's report, StopMonitors' first and one after each StopMonitor.
+    std::vector<long long> polls, intervals;
+    for (const StatusReport& report : reports) {
+        if (report.state == SERVICE_STOP_PENDING && report.checkPoint >= 5) {
+            if (!polls.empty()) {
+                intervals.push_back(report.tick - polls.back());
+            }
+            polls.push_back(report.tick);
+        }
+    }
+    // Never more often than every 100 ms of the machine's clock, and mostly no later.
+    ASSERT_GE(intervals.size(), 5u);
+    EXPECT_GE(polls.back() - polls.front(), static_cast<long long>(intervals.size()) * 100 - 20);
+    std::sort(intervals.begin(), intervals.end());
+    EXPECT_LT(intervals[intervals.size() / 2], 200);
+
+    // Stopped follows the end of the second command, the monitor's last act, by one poll at most.
+    std::vector<sim::Json> commands = machine.Records("processes.jsonl");
+    ASSERT_EQ(commands.size(), 2u);
+    long long ended = test::DayMs(test::Field(commands[1], "time").String()) + 1000;
+    EXPECT_GE(reports.back().dayMs, ended);
+    EXPECT_LE(reports.back().dayMs, ended + 200);
 }
 
 TEST(ServiceLifecycle, ConsoleStartAndSwitches) {

@@ -8,7 +8,7 @@
 #include "Machine/Json.h"
 #include "Machine/MachineBuilder.h"
 #include "Machine/Services.h"
-#include "Machine/Settings.h"
+#include "Machine/Utf.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
@@ -16,11 +16,11 @@
 
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -30,8 +30,8 @@
 namespace test {
 
 const WCHAR kServiceName[] = TEXT("Orvex(R) Tarvik Monitoring Service");
-const char kServiceKey[] =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Orvex(R) Tarvik Monitoring Service";
+const WCHAR kServiceKey[] =
+    TEXT("SYSTEM\\CurrentControlSet\\Services\\Orvex(R) Tarvik Monitoring Service");
 const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 
@@ -44,16 +44,94 @@ const char kManagementRegistry[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
     "\"InstallDir\"=\"C:\\\\Program Files\\\\Orvex\\\\TALM\\\\\"\n";
 
+// Polls `done` every 10 ms of real time, for at most `seconds`.
+template <typename Predicate>
+bool WaitUntil(Predicate done, int seconds = 20) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+inline int ExitCodeOf(const std::string& command) {
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A member of an output record; a missing one fails the test and reads as null.
+inline const sim::Json& Field(const sim::Json& record, const char* name) {
+    static const sim::Json kMissing;
+    const sim::Json* member = record.Find(name);
+    if (member == nullptr) {
+        ADD_FAILURE() << "a record without \"" << name << "\"";
+        return kMissing;
+    }
+    return *member;
+}
+
+// The records of an output file (scm.jsonl, libraries.jsonl, ...).
+inline std::vector<sim::Json> Records(const TestMachine& machine, const std::string& file) {
+    std::vector<sim::Json> records;
+    std::istringstream lines(machine.ReadFile(file));
+    for (std::string line; std::getline(lines, line);) {
+        records.push_back(sim::Json::Parse(line));
+    }
+    return records;
+}
+
+// A record's time, "YYYY-MM-DDThh:mm:ss.mmm", in milliseconds since midnight; -1 if malformed.
+inline long long DayMs(const std::string& time) {
+    unsigned hour = 0, minute = 0, second = 0, ms = 0;
+    if (std::sscanf(time.c_str(), "%*d-%*d-%*dT%u:%u:%u.%u", &hour, &minute, &second, &ms) != 4) {
+        return -1;
+    }
+    return ((hour * 60LL + minute) * 60 + second) * 1000 + ms;
+}
+
+// registry.reg text that leaves the marker of an orderly shutdown with `value`.
+inline std::string RebootMarker(unsigned value) {
+    char marker[64];
+    std::snprintf(marker, sizeof(marker), "\"Reboot_Detected\"=dword:%08x\n", value);
+    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n" + std::string(marker);
+}
+
 struct StatusReport {
     long long state, checkPoint, accepted, tick;
     std::string from;
+    long long dayMs;
 };
+
+inline std::vector<StatusReport> Reports(const TestMachine& machine) {
+    std::vector<StatusReport> reports;
+    for (const sim::Json& record : Records(machine, "scm.jsonl")) {
+        auto number = [&](const char* name) {
+            return static_cast<long long>(Field(record, name).Number());
+        };
+        reports.push_back({number("state"), number("checkPoint"), number("controlsAccepted"),
+                           number("tick"), Field(record, "from").String(),
+                           DayMs(Field(record, "time").String())});
+    }
+    return reports;
+}
+
+// tarvik-sim on `machine` for the service `service`: its exit code. The service's processes
+// write their leak ledger at exit.
+inline int RunSim(const TestMachine& machine, const std::string& service,
+                  const std::string& arguments) {
+    return ExitCodeOf("TARVIK_COM_LEDGER=1 " + std::string(TARVIK_SIM) + " -m '" + machine.Dir() +
+                      "' -s '" + service + "' " + arguments + " >/dev/null 2>&1");
+}
 
 class ServiceMachine {
 public:
     // `settings`: further members of machine.json (after a comma), `registry`: further
     // registry.reg text. The executable lies in `installDir` (a Windows path under C:\), which
-    // is also the current directory its processes start in. The clock runs 50 times as fast.
+    // is also the current directory its processes start in. The clock runs 50 times as fast
+    // unless `settings` sets "clock".
     explicit ServiceMachine(const std::string& settings = "", const std::string& registry = "",
                             const std::string& installDir = "C:\\Program Files\\Orvex\\TALM")
         : m_machine(MachineJson(installDir, settings),
@@ -69,11 +147,9 @@ public:
     ~ServiceMachine() {
         // A service left running (or stuck stopping) ends with the test; one that stopped is
         // let finish its exit, whose sanitizer reports count too.
-        if (Status().dwCurrentState != SERVICE_STOPPED) {
-            pid_t pid = static_cast<pid_t>(ProcessId());
-            if (pid > 0) {
-                kill(pid, SIGKILL);
-            }
+        SERVICE_STATUS_PROCESS status = Status();
+        if (status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId > 0) {
+            kill(static_cast<pid_t>(status.dwProcessId), SIGKILL);
         }
         EXPECT_TRUE(WaitForExit());
         std::string log = m_machine.ReadFile("scm-host.log") + m_machine.ReadFile("runs.log");
@@ -83,9 +159,9 @@ public:
         // warnings monitor makes in the global interface table.
         for (const sim::Json& record : Records("com-ledger.jsonl")) {
             for (const char* count : {"objects", "strings", "arrays", "badFrees"}) {
-                EXPECT_EQ(record.Find(count)->Number(), 0) << count;
+                EXPECT_EQ(Field(record, count).Number(), 0) << count;
             }
-            EXPECT_LE(record.Find("globalTable")->Number(), 1);
+            EXPECT_LE(Field(record, "globalTable").Number(), 1);
         }
     }
 
@@ -94,7 +170,9 @@ public:
         for (char c : installDir) {
             escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
         }
-        return "{\"clock\": {\"scale\": 50}, \"currentDirectory\": \"" + escaped + "\"" +
+        bool clock = settings.find("\"clock\"") != std::string::npos;
+        return std::string("{") + (clock ? "" : "\"clock\": {\"scale\": 50}, ") +
+               "\"currentDirectory\": \"" + escaped + "\"" +
                (settings.empty() ? "" : ", " + settings) + "}";
     }
 
@@ -103,51 +181,30 @@ public:
     // Runs the executable as an administrator would, without a service control manager; its
     // exit code. Its output goes to runs.log (checked for sanitizer reports).
     int Run(const std::string& arguments) {
-        std::string command = "TARVIK_SERVICE_HOST= TARVIK_MACHINE='" + m_machine.Dir() + "' '" +
-                              TARVIK_SERVICE_EXE + "' " + arguments + " >>'" +
-                              m_machine.PathOf("runs.log") + "' 2>&1";
-        return ExitCodeOf(command);
+        return ExitCodeOf("TARVIK_SERVICE_HOST= TARVIK_MACHINE='" + m_machine.Dir() + "' '" +
+                          TARVIK_SERVICE_EXE + "' " + arguments + " >>'" +
+                          m_machine.PathOf("runs.log") + "' 2>&1");
     }
 
     // tarvik-sim on this machine and the service; its exit code. A stop or shutdown that
     // succeeded also waits for the service's process to end: the service control manager takes
     // no new start while it is still there.
     int Sim(const std::string& arguments) {
-        // The service's processes write their leak ledger at exit.
-        std::string command = "TARVIK_COM_LEDGER=1 " + std::string(TARVIK_SIM) + " -m '" +
-                              m_machine.Dir() + "' -s 'Orvex(R) Tarvik Monitoring Service' " +
-                              arguments + " >/dev/null 2>&1";
-        int code = ExitCodeOf(command);
+        int code = RunSim(m_machine, "Orvex(R) Tarvik Monitoring Service", arguments);
         if (code == 0 && (arguments.rfind("stop", 0) == 0 || arguments.rfind("shutdown", 0) == 0)) {
             EXPECT_TRUE(WaitForExit());
         }
         return code;
     }
 
-    // Until the host has seen the service's process end: a service that reported stopped may
-    // still be running its exit, and the service control manager starts no second process.
     bool WaitForExit() const {
-        for (int tries = 0; tries < 2000; ++tries) {
-            if (!sim::services::Hosted(u"Orvex(R) Tarvik Monitoring Service")) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return WaitUntil(
+            [] { return !sim::services::Hosted(u"Orvex(R) Tarvik Monitoring Service"); });
     }
 
-    std::vector<StatusReport> Reports() const {
-        std::vector<StatusReport> reports;
-        std::istringstream lines(m_machine.ReadFile("scm.jsonl"));
-        for (std::string line; std::getline(lines, line);) {
-            sim::Json record = sim::Json::Parse(line);
-            reports.push_back({static_cast<long long>(record.Find("state")->Number()),
-                               static_cast<long long>(record.Find("checkPoint")->Number()),
-                               static_cast<long long>(record.Find("controlsAccepted")->Number()),
-                               static_cast<long long>(record.Find("tick")->Number()),
-                               record.Find("from")->String()});
-        }
-        return reports;
+    std::vector<StatusReport> Reports() const { return test::Reports(m_machine); }
+    std::vector<sim::Json> Records(const std::string& file) const {
+        return test::Records(m_machine, file);
     }
 
     // The messages of the trace file (each line without its header), in order.
@@ -168,16 +225,8 @@ public:
         return std::find(trace.begin(), trace.end(), message) != trace.end();
     }
 
-    // Waits (real time) until the trace holds `message`.
-    bool WaitForTrace(const std::string& message, int seconds = 20) const {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!Traced(message)) {
-            if (std::chrono::steady_clock::now() >= end) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+    bool WaitForTrace(const std::string& message) const {
+        return WaitUntil([&] { return Traced(message); });
     }
 
     // Fails the test unless `expected` appear in the trace in this order (others may lie
@@ -186,9 +235,12 @@ public:
         std::vector<std::string> trace = Trace();
         auto at = trace.begin();
         for (const std::string& message : expected) {
-            auto found = std::find(at, trace.end(), message);
-            ASSERT_NE(found, trace.end()) << "not traced (in this order): " << message;
-            at = found + 1;
+            at = std::find(at, trace.end(), message);
+            if (at == trace.end()) {
+                ADD_FAILURE() << "not traced (in this order): " << message;
+                return;
+            }
+            ++at;
         }
     }
 
@@ -203,17 +255,6 @@ public:
         }
         return status;
     }
-    DWORD ProcessId() const { return Status().dwProcessId; }
-
-    bool WaitForState(DWORD state) const {
-        for (int tries = 0; tries < 2000; ++tries) {
-            if (Status().dwCurrentState == state) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
 
     // The service's registration: ERROR_SUCCESS or the error of OpenServiceW.
     DWORD Registered() const {
@@ -223,61 +264,26 @@ public:
         return service ? ERROR_SUCCESS : GetLastError();
     }
 
-    // A value under HKEY_LOCAL_MACHINE: the error of the read, its type and its bytes.
-    static LONG ReadValue(const WCHAR* key, const WCHAR* name, DWORD* type, std::string* data) {
+    // A value under HKEY_LOCAL_MACHINE as text: a REG_DWORD in decimal, a string as UTF-8,
+    // "(none)" when there is none.
+    static std::string ReadValue(const WCHAR* key, const WCHAR* name) {
+        alignas(char16_t) BYTE data[2048] = {};  // zeros after the longest string read
+        DWORD type = 0, size = sizeof(data) - sizeof(char16_t);
         test::ScopedKey handle;
-        LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, handle.Receive());
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
-        BYTE buffer[2048] = {};
-        DWORD size = sizeof(buffer);
-        error = RegQueryValueExW(handle, name, NULL, type, buffer, &size);
-        data->assign(reinterpret_cast<const char*>(buffer), error == ERROR_SUCCESS ? size : 0);
-        return error;
-    }
-    // A REG_DWORD's value, or -1 when there is none.
-    static long long ReadDword(const WCHAR* key, const WCHAR* name) {
-        DWORD type = 0;
-        std::string data;
-        if (ReadValue(key, name, &type, &data) != ERROR_SUCCESS || type != REG_DWORD ||
-            data.size() != 4) {
-            return -1;
-        }
-        DWORD value = 0;
-        memcpy(&value, data.data(), 4);
-        return value;
-    }
-    // A string value as UTF-8, or "(none)".
-    static std::string ReadString(const WCHAR* key, const WCHAR* name) {
-        DWORD type = 0;
-        std::string data;
-        if (ReadValue(key, name, &type, &data) != ERROR_SUCCESS ||
-            (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, handle.Receive()) !=
+                ERROR_SUCCESS ||
+            RegQueryValueExW(handle, name, NULL, &type, data, &size) != ERROR_SUCCESS) {
             return "(none)";
         }
-        std::u16string text(data.size() / 2, u'\0');
-        memcpy(&text[0], data.data(), text.size() * 2);
-        return sim::Utf16ToUtf8(text.c_str());
-    }
-    static void WriteDword(const WCHAR* key, const WCHAR* name, DWORD value) {
-        test::ScopedKey handle;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_ALL_ACCESS, NULL,
-                                  handle.Receive(), NULL),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                 sizeof(value)),
-                  ERROR_SUCCESS);
-    }
-
-    // The records of an output file (libraries.jsonl, processes.jsonl, ...).
-    std::vector<sim::Json> Records(const std::string& file) const {
-        std::vector<sim::Json> records;
-        std::istringstream lines(m_machine.ReadFile(file));
-        for (std::string line; std::getline(lines, line);) {
-            records.push_back(sim::Json::Parse(line));
+        if (type == REG_DWORD && size == sizeof(DWORD)) {
+            DWORD value = 0;
+            memcpy(&value, data, sizeof(value));
+            return std::to_string(value);
         }
-        return records;
+        if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            return sim::Utf16ToUtf8(reinterpret_cast<const char16_t*>(data));
+        }
+        return "(type " + std::to_string(type) + ")";
     }
 
 private:
@@ -285,11 +291,6 @@ private:
         std::string path = "drive_c" + windowsPath.substr(2);
         std::replace(path.begin(), path.end(), '\\', '/');
         return path;
-    }
-
-    static int ExitCodeOf(const std::string& command) {
-        int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     TestMachine m_machine;

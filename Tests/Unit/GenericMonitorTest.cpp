@@ -3,6 +3,7 @@
 #include "GenericMonitor.h"
 
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/ProbeMonitor.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TraceTest.h"
 
@@ -15,57 +16,7 @@ namespace {
 
 const WCHAR kServiceKey[] = TEXT("SOFTWARE\\Orvex\\Zuzuvoz_Orodavov\\TALM\\Service");
 
-// A monitor whose worker does what the test chooses, and whose thread the test can join.
-class ProbeMonitor : public GenericMonitor {
-public:
-    enum Work { kFailToSpawn, kReturnAtOnce, kPauseUntilStop };
-
-    explicit ProbeMonitor(Work work) : m_work(work) {
-        m_hStarted.Reset(CreateEventW(NULL, TRUE, FALSE, NULL));
-    }
-    ~ProbeMonitor() override { Join(); }
-
-    bool SpawnThread() override {
-        if (m_work == kFailToSpawn) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
-        m_hThread.Reset(CreateThread(NULL, 0, ThreadProc, this, 0, NULL));
-        return m_hThread != NULL;
-    }
-
-    bool WaitUntilStarted() { return WaitForSingleObject(m_hStarted, 10000) == WAIT_OBJECT_0; }
-    void Join() {
-        if (m_hThread != NULL) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_hThread, 70000));
-            m_hThread.Reset();
-        }
-    }
-    void SetTimeoutRule(DWORD dwDefault, const WCHAR* pszName) {
-        m_dwDefaultTimeout = dwDefault;
-        m_strTimeoutValueName = pszName;
-    }
-    using GenericMonitor::SetState;
-
-private:
-    static DWORD WINAPI ThreadProc(LPVOID pParameter) {
-        static_cast<ProbeMonitor*>(pParameter)->DoMonitor();
-        return 0;
-    }
-    void DoMonitor() {
-        SetState(MONITOR_RUNNING);
-        SetEvent(m_hStarted);
-        if (m_work == kPauseUntilStop) {
-            while (!CheckForStopCommand(1)) {
-            }
-        }
-        SetState(MONITOR_STOPPED);
-    }
-
-    Work m_work;
-    test::ScopedHandle m_hStarted;
-    test::ScopedHandle m_hThread;
-};
+using test::ProbeMonitor;
 
 class GenericMonitorTest : public test::TraceTest {
 protected:

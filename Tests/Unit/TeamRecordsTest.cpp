@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,121 +39,76 @@ struct Counted {
 };
 
 TEST(VirtualMachine, EqualityAndClone) {
-    VirtualMachine empty;
-    EXPECT_EQ(-1, empty.m_nVlanID);
-    EXPECT_TRUE(empty.m_strSystemName.empty());
-    EXPECT_TRUE(empty.m_strMAC.empty());
-
-    VirtualMachine base;
-    base.m_strSystemName = TEXT("Web01");
-    base.m_strMAC = TEXT("00155D0A0B0C");
-    base.m_nVlanID = 0;
+    EXPECT_EQ(-1, VirtualMachine().m_nVlanID);  // no VLAN
+    VirtualMachine* base = NewVM(TEXT("Web01"), TEXT("00155D0A0B0C"), 0);
     struct Case {
         const char* name;
-        const WCHAR* system;
-        const WCHAR* mac;
-        int vlan;
+        void (*change)(VirtualMachine&);
         bool equal;
     } cases[] = {
-        {"same", TEXT("Web01"), TEXT("00155D0A0B0C"), 0, true},
-        {"name case", TEXT("web01"), TEXT("00155D0A0B0C"), 0, false},
-        {"MAC case", TEXT("Web01"), TEXT("00155d0a0b0c"), 0, false},
-        {"VLAN 0 and none", TEXT("Web01"), TEXT("00155D0A0B0C"), -1, false},
-        {"other VLAN", TEXT("Web01"), TEXT("00155D0A0B0C"), 1, false},
+        {"same", [](VirtualMachine&) {}, true},
+        {"name case", [](VirtualMachine& v) { v.m_strSystemName.MakeLower(); }, false},
+        {"MAC case", [](VirtualMachine& v) { v.m_strMAC.MakeLower(); }, false},
+        {"VLAN 0 and none", [](VirtualMachine& v) { v.m_nVlanID = -1; }, false},
+        {"other VLAN", [](VirtualMachine& v) { v.m_nVlanID = 1; }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        VirtualMachine other;
-        other.m_strSystemName = c.system;
-        other.m_strMAC = c.mac;
-        other.m_nVlanID = c.vlan;
-        EXPECT_EQ(c.equal, base.IsEqual(&other));
-        EXPECT_EQ(c.equal, other.IsEqual(&base));
+        VirtualMachine* other = VirtualMachine::Clone(base);
+        ASSERT_NE(nullptr, other);
+        EXPECT_NE(base, other);
+        c.change(*other);
+        EXPECT_EQ(c.equal, base->IsEqual(other));
+        EXPECT_EQ(c.equal, other->IsEqual(base));
+        delete other;
     }
-    EXPECT_FALSE(base.IsEqual(NULL));
-
-    VirtualMachine* copy = VirtualMachine::Clone(&base);
-    ASSERT_NE(nullptr, copy);
-    EXPECT_NE(&base, copy);
-    EXPECT_TRUE(copy->IsEqual(&base));
-    delete copy;
+    EXPECT_FALSE(base->IsEqual(NULL));
+    delete base;
     EXPECT_EQ(nullptr, VirtualMachine::Clone(NULL));
 }
 
 TEST(TeamedAdapter, EqualityComparesEveryFieldAndTheVMsInOrder) {
-    TeamedAdapter fresh;
-    EXPECT_TRUE(fresh.m_strGUID.empty());
-    EXPECT_TRUE(fresh.m_strName.empty());
-    EXPECT_FALSE(fresh.m_bBound);
-    EXPECT_TRUE(fresh.m_VirtualMachines.empty());
-
-    auto build = [](const WCHAR* guid, const WCHAR* name, bool bound,
-                    std::vector<VirtualMachine*> vms) {
-        TeamedAdapter* team = NewTeam(guid, name);
-        team->m_bBound = bound;
-        for (VirtualMachine* vm : vms) {
-            team->m_VirtualMachines.push_back(vm);
-        }
-        return team;
-    };
-    const WCHAR* guid = TEXT("PCI#VEN_8086&DEV_1572#3&1#{ad498944-762f-11d0-8dcb-00c04fc3358c}");
-    TeamedAdapter* base = build(
-        guid, TEXT("Team 1"), true,
-        {NewVM(TEXT("A"), TEXT("00155D000001"), 5), NewVM(TEXT("B"), TEXT("00155D000002"), -1)});
+    TeamedAdapter* base = NewTeam(
+        TEXT("PCI#VEN_8086&DEV_1572#3&1#{ad498944-762f-11d0-8dcb-00c04fc3358c}"), TEXT("Team 1"));
+    base->m_VirtualMachines.push_back(NewVM(TEXT("A"), TEXT("00155D000001"), 5));
+    base->m_VirtualMachines.push_back(NewVM(TEXT("B"), TEXT("00155D000002"), -1));
     struct Case {
         const char* name;
-        TeamedAdapter* other;
+        void (*change)(TeamedAdapter&);
         bool equal;
     } cases[] = {
-        {"same",
-         build(guid, TEXT("Team 1"), true,
-               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
-                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
-         true},
+        {"same", [](TeamedAdapter&) {}, true},
         {"same VMs in another order",
-         build(guid, TEXT("Team 1"), true,
-               {NewVM(TEXT("B"), TEXT("00155D000002"), -1),
-                NewVM(TEXT("A"), TEXT("00155D000001"), 5)}),
+         [](TeamedAdapter& t) {
+             std::reverse(t.m_VirtualMachines.begin(), t.m_VirtualMachines.end());
+         },
          false},
         {"a VM's MAC in other case",
-         build(guid, TEXT("Team 1"), true,
-               {NewVM(TEXT("A"), TEXT("00155d000001"), 5),
-                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
-         false},
+         [](TeamedAdapter& t) { t.m_VirtualMachines[0]->m_strMAC.MakeLower(); }, false},
         {"a VM fewer",
-         build(guid, TEXT("Team 1"), true, {NewVM(TEXT("A"), TEXT("00155D000001"), 5)}), false},
-        {"identity in other case",
-         build(TEXT("PCI#VEN_8086&DEV_1572#3&1#{AD498944-762F-11D0-8DCB-00C04FC3358C}"),
-               TEXT("Team 1"), true,
-               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
-                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
-         false},
-        {"other name",
-         build(guid, TEXT("Team 2"), true,
-               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
-                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
-         false},
-        {"unbound",
-         build(guid, TEXT("Team 1"), false,
-               {NewVM(TEXT("A"), TEXT("00155D000001"), 5),
-                NewVM(TEXT("B"), TEXT("00155D000002"), -1)}),
-         false},
+         [](TeamedAdapter& t) { t.m_VirtualMachines.erase(t.m_VirtualMachines.end() - 1); }, false},
+        {"identity in other case", [](TeamedAdapter& t) { t.m_strGUID.MakeUpper(); }, false},
+        {"other name", [](TeamedAdapter& t) { t.m_strName = TEXT("Team 2"); }, false},
+        {"unbound", [](TeamedAdapter& t) { t.m_bBound = false; }, false},
+        {"no VMs", [](TeamedAdapter& t) { t.RemoveAllVirtualMachines(); }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.equal, base->IsEqual(c.other));
-        EXPECT_EQ(c.equal, c.other->IsEqual(base));
-        delete c.other;
+        TeamedAdapter* other = TeamedAdapter::Clone(base);
+        ASSERT_NE(nullptr, other);
+        c.change(*other);
+        EXPECT_EQ(c.equal, base->IsEqual(other));
+        EXPECT_EQ(c.equal, other->IsEqual(base));
+        delete other;
     }
     EXPECT_FALSE(base->IsEqual(NULL));
-    delete base;
-
     // Teams without VMs are equal on their other fields alone.
-    TeamedAdapter* left = build(guid, TEXT("Team 1"), false, {});
-    TeamedAdapter* right = build(guid, TEXT("Team 1"), false, {});
-    EXPECT_TRUE(left->IsEqual(right));
-    delete left;
-    delete right;
+    TeamedAdapter* bare = TeamedAdapter::Clone(base);
+    base->RemoveAllVirtualMachines();
+    bare->RemoveAllVirtualMachines();
+    EXPECT_TRUE(base->IsEqual(bare));
+    delete bare;
+    delete base;
 }
 
 TEST(TeamedAdapter, CloneIsDeepAndIndependent) {

@@ -86,15 +86,7 @@ TEST(VmInterfaceList, CountFromNoneTo261) {
     // Slot i carries the MAC 00000000xxxx with xxxx = i, so each entry shows where it came from.
     for (int i = 0; i < 261; ++i) {
         WCHAR mac[13];
-        const char* digits = "0123456789ABCDEF";
-        for (int k = 0; k < 8; ++k) {
-            mac[k] = TEXT('0');
-        }
-        mac[8] = digits[(i >> 12) & 0xF];
-        mac[9] = digits[(i >> 8) & 0xF];
-        mac[10] = digits[(i >> 4) & 0xF];
-        mac[11] = digits[i & 0xF];
-        mac[12] = 0;
+        swprintf_s(mac, 13, TEXT("00000000%04X"), i);
         AddVM(&team, mac, i % 2 == 0 ? -1 : i);
         if (i + 1 != 260 && i + 1 != 261) {
             continue;

@@ -75,21 +75,22 @@ TEST(CZelString, TrimsOnlyBlanksAndCutsByCount) {
 }
 
 TEST(CZelString, ClassifiesCharacters) {
-    EXPECT_TRUE(CZelString(TEXT("0123")).IsStringType(0x2));
-    EXPECT_FALSE(CZelString(TEXT("01a3")).IsStringType(0x2));
-    EXPECT_FALSE(CZelString(TEXT("01-3")).IsStringType(0x2));
-    EXPECT_TRUE(CZelString(TEXT("01-3")).IsStringType(0x6));
-    EXPECT_TRUE(CZelString(TEXT("a b")).IsStringType(0x5));
-    EXPECT_FALSE(CZelString(TEXT("a b")).IsStringType(0x1));
-    EXPECT_TRUE(
-        CZelString(TEXT("\x00E9\x4E2D")).IsStringType(0));  // nothing above 0x7F has a class
-    EXPECT_TRUE(CZelString(TEXT("\x7F\x1F")).IsStringType(0));
-
+    // Nothing above 0x7F has a class.
+    struct {
+        const WCHAR* text;
+        int classes;
+        bool is;
+    } types[] = {
+        {TEXT("0123"), 0x2, true},       {TEXT("01a3"), 0x2, false},  {TEXT("01-3"), 0x2, false},
+        {TEXT("01-3"), 0x6, true},       {TEXT("a b"), 0x5, true},    {TEXT("a b"), 0x1, false},
+        {TEXT("\x00E9\x4E2D"), 0, true}, {TEXT("\x7F\x1F"), 0, true}, {TEXT(""), 0, true}};
+    for (const auto& t : types) {
+        EXPECT_EQ(t.is, CZelString(t.text).IsStringType(t.classes)) << t.classes;
+    }
     CZelString empty;
     EXPECT_FALSE(empty.IsNumeric());
     EXPECT_TRUE(empty.IsStringHexadecimal());
     EXPECT_TRUE(empty.IsWithinAsciiRange(0x20, 0x7E));
-    EXPECT_TRUE(empty.IsStringType(0));
     EXPECT_TRUE(CZelString(TEXT("0019")).IsNumeric());
     EXPECT_FALSE(CZelString(TEXT("19 ")).IsNumeric());
     EXPECT_TRUE(CZelString(TEXT("00aFbC9")).IsStringHexadecimal());

@@ -25,33 +25,31 @@ fail() {
 trace_text() { tr -d '\r' <"$trace" 2>/dev/null; }
 trace_messages() { trace_text | sed 's/^.*\tTIER -*[0-9]*\t\t//'; }
 
+traced() { trace_messages | grep -aqxF -- "$1"; }
 expect_trace() {
     local line
     for line in "$@"; do
-        trace_messages | grep -aqxF -- "$line" || fail "trace lacks: $line"
+        traced "$line" || fail "trace lacks: $line"
     done
 }
 
-# Waits up to $2 seconds for `sc query` to show state $1 (RUNNING, STOPPED).
-wait_state() {
+# Runs a command every half second until it succeeds, for at most $1 seconds.
+retry() {
     local i
-    for ((i = 0; i < $2 * 2; i++)); do
-        "$wine" sc query "$name" 2>/dev/null | grep -q "STATE.*$1" && return 0
+    for ((i = 0; i < $1 * 2; i++)); do
+        "${@:2}" && return 0
         sleep 0.5
     done
-    fail "service not $1 after $2 s: $("$wine" sc query "$name" 2>&1 | tr -s ' \r\n' ' ')"
     return 1
 }
-
-# Waits up to 15 seconds for the trace to hold a line (the service writes it on its way out).
-wait_trace() {
-    local i
-    for ((i = 0; i < 30; i++)); do
-        trace_messages | grep -aqxF -- "$1" && return 0
-        sleep 0.5
-    done
-    fail "trace never showed: $1"
+state_is() { "$wine" sc query "$name" 2>/dev/null | grep -q "STATE.*$1"; }
+wait_state() {
+    retry "$2" state_is "$1" ||
+        fail "service not $1 after $2 s: $("$wine" sc query "$name" 2>&1 | tr -s ' \r\n' ' ')"
 }
+# The service writes its last lines on its way out.
+wait_trace() { retry 15 traced "$1" || fail "trace never showed: $1"; }
+upgrade_done() { ! "$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade >/dev/null 2>&1; }
 
 # Runs the product in its directory, as an administrator would, and checks its exit code.
 product() {
@@ -76,17 +74,11 @@ expect_trace "Successfully opened the service control manager" \
     "The service does not exist - creating it." "Successfully created the service." \
     "Exiting InstallService - Success=1" "Successfully installed the service"
 key="$services\\$name"
-[ "$(reg_value "$key" ImagePath)" = '"C:\Program Files\Orvex Tarvik\OTarvikMonitor.exe"' ] ||
-    fail "ImagePath is $(reg_value "$key" ImagePath)"
-[ "$(reg_value "$key" Start)" = 0x2 ] || fail "Start is $(reg_value "$key" Start)"
-[ "$(reg_value "$key" Type)" = 0x10 ] || fail "Type is $(reg_value "$key" Type)"
-[ "$(reg_value "$key" ErrorControl)" = 0x1 ] || fail "ErrorControl is $(reg_value "$key" ErrorControl)"
-[ "$(reg_value "$key" DisplayName)" = "$name" ] || fail "DisplayName is $(reg_value "$key" DisplayName)"
-description=$(reg_value "$key" Description)
-case "$description" in
-"The Orvex(R) Tarvik Monitoring Service actively monitors changes to the system and updates affected network devices to keep them running in optimal condition.  Stopping this service may negatively affect the performance of the network devices on the system.") ;;
-*) fail "Description is: $description" ;;
-esac
+for expected in 'ImagePath="C:\Program Files\Orvex Tarvik\OTarvikMonitor.exe"' Start=0x2 Type=0x10 \
+    ErrorControl=0x1 "DisplayName=$name" "Description=The Orvex(R) Tarvik Monitoring Service actively monitors changes to the system and updates affected network devices to keep them running in optimal condition.  Stopping this service may negatively affect the performance of the network devices on the system."; do
+    value=$(reg_value "$key" "${expected%%=*}")
+    [ "$value" = "${expected#*=}" ] || fail "${expected%%=*} is $value"
+done
 
 echo "--- start"
 "$wine" sc start "$name" >/dev/null 2>&1
@@ -114,12 +106,7 @@ echo "--- a pending DCB upgrade"
 "$wine" sc start OrvexDCB >/dev/null 2>&1
 "$wine" sc start "$name" >/dev/null 2>&1
 wait_state RUNNING 30
-for ((i = 0; i < 30; i++)); do
-    "$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade >/dev/null 2>&1 || break
-    sleep 0.5
-done
-"$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade >/dev/null 2>&1 &&
-    fail "the upgrade flag was not deleted"
+retry 15 upgrade_done || fail "the upgrade flag was not deleted"
 calls=$(tr -d '\r' <"$WINEPREFIX/drive_c/OrvexDCB-calls.txt" 2>/dev/null)
 expected='"C:\windows\system32\OrvexDCB.exe" /Unreg|C:\windows\system32
 "C:\windows\system32\OrvexDCB.exe" /RegServer|C:\windows\system32'

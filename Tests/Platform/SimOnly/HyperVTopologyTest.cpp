@@ -30,6 +30,13 @@ std::string ErrorOf(const std::function<void()>& parse) {
     return "(taken)";
 }
 
+// The VM of that name; a missing one fails the test and gives an empty VM.
+sim::HyperVVm VmOf(const HyperVTopology& t, const std::u16string& name) {
+    const sim::HyperVVm* vm = t.FindVm(name);
+    EXPECT_NE(nullptr, vm) << sim::Utf16ToUtf8(name);
+    return vm ? *vm : sim::HyperVVm();
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -124,12 +131,15 @@ TEST(HyperVTopology, DefaultsAreDeterministicAndTheWrittenFormReadsBackEqual) {
     std::optional<HyperVTopology> read = sim::ParseSettings(kMachine, "machine.json").hyperv;
     ASSERT_TRUE(read.has_value());
     const HyperVTopology& t = *read;
+    ASSERT_EQ(2u, t.switches.size());
+    ASSERT_EQ(2u, t.vms.size());
+    ASSERT_EQ(2u, t.vms[0].adapters.size());
     EXPECT_EQ(u"TARVIK-HOST", t.hostName);
     EXPECT_EQ(u"Orvex 10G Port 1", t.switches[0].adapterName);
     EXPECT_EQ(u"00155D000001", t.switches[0].managementOsMac.value_or(u""));
-    EXPECT_EQ(u"A1", t.vms[0].adapters[0].id);
-    EXPECT_EQ(u"A2", t.vms[0].adapters[1].id);
-    EXPECT_EQ(u"00155D010101", t.vms[0].adapters[0].mac);
+    EXPECT_EQ(u"A1", t.vms[0].adapters.at(0).id);
+    EXPECT_EQ(u"A2", t.vms[0].adapters.at(1).id);
+    EXPECT_EQ(u"00155D010101", t.vms[0].adapters.at(0).mac);
     EXPECT_EQ(u"AAAAAAAA-0000-0000-0000-00000000000A", t.vms[1].id);
     std::regex guid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
     EXPECT_TRUE(std::regex_match(sim::Utf16ToUtf8(t.vms[0].id), guid));
@@ -137,8 +147,9 @@ TEST(HyperVTopology, DefaultsAreDeterministicAndTheWrittenFormReadsBackEqual) {
     // A switch and a VM of one name differ; the same name in another case gives the same id.
     HyperVTopology other = sim::ParseTopology(
         R"({"switches": [{"name": "WEB-01"}], "vms": [{"name": "WEB-01"}]})", "hyperv.json");
+    ASSERT_EQ(1u, other.vms.size());
     EXPECT_EQ(t.vms[0].id, other.vms[0].id);
-    EXPECT_NE(other.switches[0].id, other.vms[0].id);
+    EXPECT_NE(other.switches.at(0).id, other.vms[0].id);
 
     std::string written = sim::WriteTopology(t);
     HyperVTopology again = sim::ParseTopology(written, "hyperv.json");
@@ -192,18 +203,18 @@ TEST(HyperVTopology, ChangeErrorsNameTheFaultAndLeaveTheTopologyAsItWas) {
     // What they do when they succeed: names in any case, kept as the topology spells them.
     HyperVTopology t = base;
     EXPECT_EQ("", sim::ConnectAdapter(t, u"WEB-01", u"a2", u"internal"));
-    EXPECT_EQ(u"Internal", t.FindVm(u"web-01")->adapters[1].switchName);
+    EXPECT_EQ(u"Internal", VmOf(t, u"web-01").adapters.at(1).switchName);
     EXPECT_EQ("", sim::SetMac(t, u"web-01", u"A2", u"00155d0101ff"));
-    EXPECT_EQ(u"00155D0101FF", t.FindVm(u"web-01")->adapters[1].mac);
+    EXPECT_EQ(u"00155D0101FF", VmOf(t, u"web-01").adapters.at(1).mac);
     EXPECT_EQ("", sim::StopWmi(t));
     EXPECT_EQ("", sim::StartWmi(t));
     EXPECT_EQ("", sim::StartWmi(t));
     EXPECT_TRUE(t.wmiRunning);
     EXPECT_EQ(1u, t.wmiGeneration);
     EXPECT_EQ("", sim::AddVm(t, {u"db-01", u"", {{u"", u"00155D030101", u"", 7}}}));
-    EXPECT_EQ(u"A1", t.FindVm(u"DB-01")->adapters[0].id);
+    EXPECT_EQ(u"A1", VmOf(t, u"DB-01").adapters.at(0).id);
     EXPECT_EQ(sim::ParseTopology(R"({"vms": [{"name": "db-01"}]})", "x").vms[0].id,
-              t.FindVm(u"db-01")->id);
+              VmOf(t, u"db-01").id);
 }
 
 TEST(HyperVTopology, StoresOnOneMachineSeeEachOthersChanges) {
@@ -222,7 +233,7 @@ TEST(HyperVTopology, StoresOnOneMachineSeeEachOthersChanges) {
     }));
     auto seen = two.Current(&changed);
     EXPECT_TRUE(changed);
-    EXPECT_EQ(u"Internal", seen->FindVm(u"web-01")->adapters[1].switchName);
+    EXPECT_EQ(u"Internal", VmOf(*seen, u"web-01").adapters.at(1).switchName);
     two.Current(&changed);
     EXPECT_FALSE(changed);
 
@@ -234,7 +245,7 @@ TEST(HyperVTopology, StoresOnOneMachineSeeEachOthersChanges) {
         return std::string("refused");
     }));
     std::string broken = one.Update([](HyperVTopology& t) {
-        t.vms[0].adapters[0].switchName = u"Nowhere";
+        t.vms[0].adapters.at(0).switchName = u"Nowhere";
         return std::string();
     });
     EXPECT_EQ(path + ": vms[0].adapters[0].switch: no switch named \"Nowhere\"", broken);

@@ -54,30 +54,31 @@ protected:
     test::TestMachine m_machine;
 };
 
+// What the ledger counts now against `before`, one line, so every count that differs shows.
+std::string Change(const sim::LedgerSnapshot& before) {
+    sim::LedgerSnapshot now = sim::LeakLedger::Get().Snapshot();
+    auto delta = [](size_t a, size_t b) { return std::to_string(long(a) - long(b)); };
+    return "objects " + delta(now.objects, before.objects) + ", strings " +
+           delta(now.strings, before.strings) + ", arrays " + delta(now.arrays, before.arrays) +
+           ", bad frees " + delta(now.badFrees, before.badFrees) + ", table " +
+           delta(now.globalTable, before.globalTable);
+}
+
 TEST_F(LeakLedgerTest, CatchesForgottenReleaseStringAndArray) {
     sim::LedgerSnapshot before = sim::LeakLedger::Get().Snapshot();
-
     IUnknown* object = Create();
     IUnknown* second = nullptr;
     ASSERT_EQ(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&second)), S_OK);
     object->Release();  // `second` is forgotten
     BSTR string = SysAllocString(TEXT("forgotten"));
     SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, 3);
-
+    EXPECT_EQ("objects 1, strings 1, arrays 1, bad frees 0, table 0", Change(before));
     sim::LedgerSnapshot leaking = sim::LeakLedger::Get().Snapshot();
-    EXPECT_EQ(leaking.objects, before.objects + 1);
     EXPECT_EQ(std::count(leaking.leaked.begin(), leaking.leaked.end(), "Leaky"), 1);
-    EXPECT_EQ(leaking.strings, before.strings + 1);
-    EXPECT_EQ(leaking.arrays, before.arrays + 1);
-
     second->Release();
     SysFreeString(string);
     SafeArrayDestroy(array);
-    sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-    EXPECT_EQ(after.objects, before.objects);
-    EXPECT_EQ(after.strings, before.strings);
-    EXPECT_EQ(after.arrays, before.arrays);
-    EXPECT_EQ(after.badFrees, before.badFrees);
+    EXPECT_EQ("objects 0, strings 0, arrays 0, bad frees 0, table 0", Change(before));
 
     // What a VARIANT owns goes with VariantClear; a second free is counted, not done.
     VARIANT value;
@@ -86,9 +87,8 @@ TEST_F(LeakLedgerTest, CatchesForgottenReleaseStringAndArray) {
     value.bstrVal = SysAllocString(TEXT("owned"));
     BSTR stale = value.bstrVal;
     EXPECT_EQ(VariantClear(&value), S_OK);
-    EXPECT_EQ(sim::LeakLedger::Get().Snapshot().strings, before.strings);
     SysFreeString(stale);
-    EXPECT_EQ(sim::LeakLedger::Get().Snapshot().badFrees, before.badFrees + 1);
+    EXPECT_EQ("objects 0, strings 0, arrays 0, bad frees 1, table 0", Change(before));
 }
 
 TEST_F(LeakLedgerTest, GlobalInterfaceTableHoldingsAreReportedApart) {
@@ -100,24 +100,18 @@ TEST_F(LeakLedgerTest, GlobalInterfaceTableHoldingsAreReportedApart) {
     IUnknown* object = Create();
     DWORD cookie = 0;
     ASSERT_EQ(table->RegisterInterfaceInGlobal(object, IID_IUnknown, &cookie), S_OK);
-    EXPECT_EQ(sim::LeakLedger::Get().Snapshot().objects, before.objects + 1) << "ours still held";
+    EXPECT_EQ("objects 1, strings 0, arrays 0, bad frees 0, table 1", Change(before));
     object->Release();
-
-    sim::LedgerSnapshot held = sim::LeakLedger::Get().Snapshot();
-    EXPECT_EQ(held.objects, before.objects) << "only the table holds it: no leak";
-    EXPECT_EQ(held.globalTable, before.globalTable + 1);
-
+    // Only the table holds it: no leak.
+    EXPECT_EQ("objects 0, strings 0, arrays 0, bad frees 0, table 1", Change(before));
     IUnknown* borrowed = nullptr;
     ASSERT_EQ(
         table->GetInterfaceFromGlobal(cookie, IID_IUnknown, reinterpret_cast<void**>(&borrowed)),
         S_OK);
-    EXPECT_EQ(sim::LeakLedger::Get().Snapshot().objects, before.objects + 1);
+    EXPECT_EQ("objects 1, strings 0, arrays 0, bad frees 0, table 1", Change(before));
     borrowed->Release();
-
     EXPECT_EQ(table->RevokeInterfaceFromGlobal(cookie), S_OK);
-    sim::LedgerSnapshot after = sim::LeakLedger::Get().Snapshot();
-    EXPECT_EQ(after.globalTable, before.globalTable);
-    EXPECT_EQ(after.objects, before.objects);
+    EXPECT_EQ("objects 0, strings 0, arrays 0, bad frees 0, table 0", Change(before));
     table->Release();
 }
 

@@ -2,16 +2,16 @@
 // the machine's (virtual) clock, their exit codes, termination, and processes.jsonl.
 #include <windows.h>
 
+#include "LastError.h"
 #include "Machine/Clock.h"
-#include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Machine/Settings.h"
 #include "Support/ScopedHandles.h"
+#include "SimOnly/Records.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,15 +59,6 @@ DWORD ExitCodeOf(HANDLE process) {
     return code;
 }
 
-std::vector<sim::Json> Records(const test::TestMachine& machine) {
-    std::vector<sim::Json> records;
-    std::istringstream in(machine.ReadFile("processes.jsonl"));
-    for (std::string line; std::getline(in, line);) {
-        records.push_back(sim::Json::Parse(line));
-    }
-    return records;
-}
-
 TEST(Process, RunsForItsTimeOnTheMachinesClock) {
     test::TestMachine machine(kMachine);
     sim::Clock::Attachment attached(sim::Machine::Get().Clock());
@@ -88,20 +79,18 @@ TEST(Process, RunsForItsTimeOnTheMachinesClock) {
     DWORD threadCode = 0;
     EXPECT_TRUE(GetExitCodeThread(dcb.info.hThread, &threadCode));
     EXPECT_EQ(DWORD(7), threadCode);
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(TerminateProcess(dcb.info.hProcess, 1));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_ACCESS_DENIED, TerminateProcess(dcb.info.hProcess, 1));
     EXPECT_EQ(DWORD(7), ExitCodeOf(dcb.info.hProcess));
 
-    std::vector<sim::Json> records = Records(machine);
+    std::vector<sim::Json> records = test::Records("processes.jsonl");
     ASSERT_EQ(1u, records.size());
-    EXPECT_EQ("\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg",
-              records[0].Find("commandLine")->String());
-    EXPECT_EQ("C:\\Windows\\system32\\OrvexDCB.exe", records[0].Find("application")->String());
-    EXPECT_EQ("C:\\Windows\\system32", records[0].Find("directory")->String());
-    EXPECT_EQ(double(CREATE_NO_WINDOW), records[0].Find("creationFlags")->Number());
-    EXPECT_EQ(double(dcb.info.dwProcessId), records[0].Find("id")->Number());
-    EXPECT_EQ(double(GetCurrentProcessId()), records[0].Find("process")->Number());
+    EXPECT_EQ(
+        "\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg|C:\\Windows\\system32\\OrvexDCB.exe|"
+        "C:\\Windows\\system32|" +
+            std::to_string(CREATE_NO_WINDOW) + "|" + std::to_string(dcb.info.dwProcessId) + "|" +
+            std::to_string(GetCurrentProcessId()),
+        test::Fields(records[0], {"commandLine", "application", "directory", "creationFlags", "id",
+                                  "process"}));
 }
 
 TEST(Process, TerminateEndsAProgramThatNeverExits) {
@@ -124,7 +113,7 @@ TEST(Process, TerminateEndsAProgramThatNeverExits) {
     EXPECT_EQ(before, GetTickCount());
     EXPECT_EQ(DWORD(9), ExitCodeOf(dcb.info.hProcess));
 
-    std::vector<sim::Json> records = Records(machine);
+    std::vector<sim::Json> records = test::Records("processes.jsonl");
     ASSERT_EQ(2u, records.size());
     EXPECT_EQ("C:\\Windows\\Temp\\stuck.exe", records[0].Find("commandLine")->String());
     EXPECT_EQ("C:\\", records[0].Find("directory")->String());
@@ -167,7 +156,7 @@ TEST(Process, FindsProgramsAsWindowsDoes) {
             EXPECT_EQ(c.error, started.error);
         }
         if (started.ok) {
-            std::vector<sim::Json> records = Records(machine);
+            std::vector<sim::Json> records = test::Records("processes.jsonl");
             ASSERT_FALSE(records.empty());
             EXPECT_EQ(c.found, records.back().Find("application")->String());
             TerminateProcess(started.info.hProcess, 0);

@@ -3,12 +3,13 @@
 #include <ntddndis.h>
 #include <winioctl.h>
 
+#include "LastError.h"
 #include "Machine/Faults.h"
-#include "Machine/Json.h"
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
+#include "SimOnly/Records.h"
 
 #include <gtest/gtest.h>
 
@@ -48,12 +49,13 @@ public:
     explicit DriverMachine(const std::string& teamAnswers) : m_machine(MachineJson(teamAnswers)) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(m_machine.Dir()));
     }
-    std::vector<sim::Json> Records() const {
-        std::vector<sim::Json> records;
-        for (const std::string& line : sim::Machine::Get().Records("driver-requests.jsonl")) {
-            records.push_back(sim::Json::Parse(line));
+    // Each request's fields, one line a request.
+    static std::vector<std::string> Requests(const std::vector<std::string>& fields) {
+        std::vector<std::string> lines;
+        for (const sim::Json& record : test::Records("driver-requests.jsonl")) {
+            lines.push_back(test::Fields(record, fields));
         }
-        return records;
+        return lines;
     }
 
 private:
@@ -136,18 +138,13 @@ TEST(TeamingDriver, OpensTeamAdapterDevicesByInterfaceName) {
               RegDeleteKeyW(HKEY_LOCAL_MACHINE,
                             u"SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\"
                             u"Adapters\\{11111111-2222-3333-4444-555555555555}"));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(kTeamA));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(u"\\\\.\\OBRXCTLA", 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND, OpenDevice(kTeamA));
+    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND,
+                      OpenDevice(u"\\\\.\\OBRXCTLA", 0));
     DWORD error;
     EXPECT_EQ("OBRXCtlA", PrivateName(open, &error));
     EXPECT_TRUE(CloseHandle(open));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(FALSE, CloseHandle(open));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, CloseHandle(open));
 }
 
 TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
@@ -160,6 +157,7 @@ TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
         {R"("status": "notSupported")", 0xC00000BB, ERROR_SUCCESS},
         {R"("status": "failure")", 0xC0000001, ERROR_SUCCESS},
         {R"("status": 3221291028)", 0xC0010014, ERROR_SUCCESS},
+        {R"("status": "0xC0010015")", 0xC0010015, ERROR_SUCCESS},
         {R"("ioctlError": 1117)", 0, 1117},
     };
     std::vector<BYTE> list =
@@ -196,51 +194,38 @@ TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
             EXPECT_EQ(0u, returned);
         }
 
-        std::vector<sim::Json> records = machine.Records();
+        char status[16] = "null";
+        if (c.error == ERROR_SUCCESS) {
+            std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(c.status));
+        }
+        std::vector<std::string> requests = DriverMachine::Requests(
+            {"device", "adapter", "code", "oid", "payload", "status", "returned", "error", "list"});
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ(sim::Utf16ToUtf8(kTeamA) +
+                      "|{AAAAAAAA-0000-0000-0000-000000000001}|0x00170002|0xFF0201A9||0x00000000|9|"
+                      "0|(none)",
+                  requests[0]);
+        // The list sent, as hex (its first 30 bytes here) and decoded.
+        std::vector<sim::Json> records = test::Records("driver-requests.jsonl");
         ASSERT_EQ(2u, records.size());
-        const sim::Json& query = records[0];
-        EXPECT_EQ(sim::Utf16ToUtf8(kTeamA), query.Find("device")->String());
-        EXPECT_EQ("{AAAAAAAA-0000-0000-0000-000000000001}", query.Find("adapter")->String());
-        EXPECT_EQ("0x00170002", query.Find("code")->String());
-        EXPECT_EQ("0xFF0201A9", query.Find("oid")->String());
-        EXPECT_EQ("", query.Find("payload")->String());
-        EXPECT_EQ("0x00000000", query.Find("status")->String());
-        EXPECT_EQ(9.0, query.Find("returned")->Number());
-        EXPECT_EQ(nullptr, query.Find("list"));
-
-        const sim::Json& sent = records[1];
-        EXPECT_EQ("\\\\.\\OBRXCTL1", sent.Find("device")->String());
-        EXPECT_EQ("0x00172800", sent.Find("code")->String());
-        EXPECT_EQ("0xFF010101", sent.Find("oid")->String());
-        const std::string& payload = sent.Find("payload")->String();
-        ASSERT_EQ(5216u, payload.size());
+        const std::string payload = test::Fields(records[1], {"payload"});
+        EXPECT_EQ(5216u, payload.size());
         EXPECT_EQ(
             "0100000002000000"
             "00155D0A0B0C01010500"
             "AABBCCDDEEFF0100FFFF"
             "0000",
             payload.substr(0, 60));
-        if (c.error == ERROR_SUCCESS) {
-            char status[16];
-            std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(c.status));
-            EXPECT_EQ(status, sent.Find("status")->String());
-        } else {
-            EXPECT_TRUE(sent.Find("status")->IsNull());
+        EXPECT_EQ(std::string("\\\\.\\OBRXCTL1|0x00172800|0xFF010101|") + status + "|" +
+                      std::to_string(c.error) + "|1|2",
+                  test::Fields(records[1], {"device", "code", "oid", "status", "error",
+                                            "list.marker", "list.count"}));
+        for (int entry : {0, 1}) {
+            std::string at = "list.entries." + std::to_string(entry) + ".";
+            EXPECT_EQ(entry ? "AABBCCDDEEFF|1|0|65535" : "00155D0A0B0C|1|1|5",
+                      test::Fields(records[1],
+                                   {at + "mac", at + "inUse", at + "vlanValid", at + "vlanId"}));
         }
-        EXPECT_EQ(static_cast<double>(c.error), sent.Find("error")->Number());
-        const sim::Json* decoded = sent.Find("list");
-        ASSERT_NE(nullptr, decoded);
-        EXPECT_EQ(1.0, decoded->Find("marker")->Number());
-        EXPECT_EQ(2.0, decoded->Find("count")->Number());
-        const std::vector<sim::Json>& entries = decoded->Find("entries")->Items();
-        ASSERT_EQ(2u, entries.size());
-        EXPECT_EQ("00155D0A0B0C", entries[0].Find("mac")->String());
-        EXPECT_EQ(1.0, entries[0].Find("inUse")->Number());
-        EXPECT_EQ(1.0, entries[0].Find("vlanValid")->Number());
-        EXPECT_EQ(5.0, entries[0].Find("vlanId")->Number());
-        EXPECT_EQ("AABBCCDDEEFF", entries[1].Find("mac")->String());
-        EXPECT_EQ(0.0, entries[1].Find("vlanValid")->Number());
-        EXPECT_EQ(65535.0, entries[1].Find("vlanId")->Number());
     }
 }
 
@@ -256,31 +241,21 @@ TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
     std::vector<BYTE> list = InterfaceList({{0x00, 0x15, 0x5D, 1, 2, 3, 1, 1, 0, 0}});
     DWORD oid = 0xFF010101;
     DWORD returned = 0xdeadbeef;
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(), 2608,
-                                 &returned, NULL));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_GEN_FAILURE,
+                      DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(),
+                                      2608, &returned, NULL));
     EXPECT_EQ(0u, returned);
 
     // Team A answers "notSupported" the same way when the list comes through its query.
     adapter = OpenDevice(kTeamA);
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(), 2608,
-                                 &returned, NULL));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_NOT_SUPPORTED,
+                      DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(),
+                                      2608, &returned, NULL));
 
-    std::vector<sim::Json> records = machine.Records();
-    ASSERT_EQ(3u, records.size());
-    EXPECT_EQ("0xC00000BB", records[0].Find("status")->String());
-    EXPECT_EQ(50.0, records[0].Find("error")->Number());
-    EXPECT_EQ("0xFF010101", records[1].Find("oid")->String());
-    EXPECT_EQ("0xC0000001", records[1].Find("status")->String());
-    EXPECT_EQ(31.0, records[1].Find("error")->Number());
-    EXPECT_EQ(5216u, records[1].Find("payload")->String().size());
-    ASSERT_NE(nullptr, records[1].Find("list"));
-    EXPECT_EQ("00155D010203",
-              records[1].Find("list")->Find("entries")->Items().at(0).Find("mac")->String());
-    EXPECT_EQ("0xC00000BB", records[2].Find("status")->String());
+    EXPECT_EQ((std::vector<std::string>{"0xFF0201A9|0xC00000BB|50|(none)",
+                                        "0xFF010101|0xC0000001|31|00155D010203",
+                                        "0xFF010101|0xC00000BB|50|00155D010203"}),
+              DriverMachine::Requests({"oid", "status", "error", "list.entries.0.mac"}));
 }
 
 TEST(TeamingDriver, RefusesRequestsItCannotTake) {
@@ -348,24 +323,20 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     EXPECT_EQ(0xC00000BBu, At(otherOid, 4));
 
     // Requests the devices saw are recorded, also those refused; the others never reached it.
-    std::vector<sim::Json> records = machine.Records();
-    ASSERT_EQ(9u, records.size());
-    EXPECT_TRUE(records[0].Find("oid")->IsNull());
-    EXPECT_EQ(1.0, records[0].Find("error")->Number());
-    EXPECT_EQ("0xC0010014", records[7].Find("status")->String());
-    EXPECT_EQ(0.0, records[7].Find("list")->Find("count")->Number());
+    std::vector<std::string> requests =
+        DriverMachine::Requests({"oid", "error", "status", "list.count"});
+    ASSERT_EQ(9u, requests.size());
+    EXPECT_EQ("null|1", requests[0].substr(0, 6));
+    EXPECT_EQ("0xFF010101|0|0xC0010014|0", requests[7]);
 
     sim::Machine::Get().Faults().Add("DeviceIoControl", ERROR_GEN_FAILURE, 1);
     DWORD returned = 0;
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer, 16,
-                                 &returned, NULL));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    EXPECT_LAST_ERROR(FALSE, ERROR_GEN_FAILURE,
+                      DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer, 16,
+                                      &returned, NULL));
     sim::Machine::Get().Faults().Add("CreateFileW", ERROR_ACCESS_DENIED, 1);
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevice(kTeamA));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-    EXPECT_EQ(9u, machine.Records().size());
+    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, OpenDevice(kTeamA));
+    EXPECT_EQ(9u, DriverMachine::Requests({}).size());
 }
 
 }  // namespace

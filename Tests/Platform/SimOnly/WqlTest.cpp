@@ -230,7 +230,10 @@ TEST(CimRepository, PathsLookupsAndAssociations) {
     port.Set(u"Speed", CimValue::Int(100));
     EXPECT_EQ(repository.AddInstance(port), portPath);
     EXPECT_EQ(repository.Instances().size(), 4u);
-    EXPECT_EQ(*repository.Find(portPath)->Find(u"speed"), CimValue::Int(100));
+    ASSERT_NE(nullptr, repository.Find(portPath));
+    const CimValue* speed = repository.Find(portPath)->Find(u"speed");
+    ASSERT_NE(nullptr, speed);
+    EXPECT_EQ(*speed, CimValue::Int(100));
     EXPECT_EQ(repository.AssociatorsOf(lanPath, u"Port"), (Found{repository.Find(portPath)}));
     EXPECT_NE(CimValue::Int(100), CimValue::Int(100, CIM_UINT16));
 }

@@ -4,7 +4,7 @@
 
 #include "Machine/Clock.h"
 #include "Machine/Machine.h"
-#include "Support/ScopedHandles.h"
+#include "Support/ProbeMonitor.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>
@@ -17,77 +17,13 @@ std::string VirtualClockAt(DWORD startTick) {
     return R"({"clock": {"mode": "virtual", "startTick": )" + std::to_string(startTick) + "}}";
 }
 
-// A worker that pauses a second at a time until told to stop, or ignores stop requests until the
-// test lets it go; the test keeps its thread handle to join it.
-class TimedMonitor : public GenericMonitor {
-public:
-    explicit TimedMonitor(bool bHeedsStop) : m_bHeedsStop(bHeedsStop) {
-        InitializeCriticalSection(&m_csProbe);
-    }
-    ~TimedMonitor() override {
-        if (m_hThread != NULL) {
-            WaitForSingleObject(m_hThread, INFINITE);
-        }
-        DeleteCriticalSection(&m_csProbe);
-    }
-
-    bool SpawnThread() override {
-        m_hThread.Reset(CreateThread(NULL, 0, ThreadProc, this, 0, NULL));
-        return m_hThread != NULL;
-    }
-
-    void Release() { Set(&m_bReleased, true); }
-    bool Started() { return Get(m_bStarted); }
-    DWORD StopSeenAt() { return Get(m_dwStopSeenAt); }
-    DWORD State() { return GetState(); }
-    using GenericMonitor::SetState;
-
-private:
-    static DWORD WINAPI ThreadProc(LPVOID pParameter) {
-        static_cast<TimedMonitor*>(pParameter)->DoMonitor();
-        return 0;
-    }
-    void DoMonitor() {
-        SetState(MONITOR_RUNNING);
-        Set(&m_bStarted, true);
-        if (m_bHeedsStop) {
-            while (!CheckForStopCommand(1)) {
-            }
-            Set(&m_dwStopSeenAt, GetTickCount());
-        } else {
-            while (!Get(m_bReleased)) {
-                Sleep(100);
-            }
-        }
-        SetState(MONITOR_STOPPED);
-    }
-    template <class T>
-    void Set(T* pField, T value) {
-        EnterCriticalSection(&m_csProbe);
-        *pField = value;
-        LeaveCriticalSection(&m_csProbe);
-    }
-    template <class T>
-    T Get(const T& field) {
-        EnterCriticalSection(&m_csProbe);
-        T value = field;
-        LeaveCriticalSection(&m_csProbe);
-        return value;
-    }
-
-    bool m_bHeedsStop;
-    test::ScopedHandle m_hThread;
-    CRITICAL_SECTION m_csProbe;
-    bool m_bStarted = false;
-    bool m_bReleased = false;
-    DWORD m_dwStopSeenAt = 0;
-};
+using test::ProbeMonitor;
 
 // Milliseconds that CheckForStopCommand(nSeconds) lasts when called at `startTick`.
 DWORD PauseAt(DWORD startTick, int nSeconds, bool* pbStop) {
     test::TestMachine machine(VirtualClockAt(startTick));
     sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-    TimedMonitor monitor(true);
+    ProbeMonitor monitor(ProbeMonitor::kPauseUntilStop);
     DWORD before = GetTickCount();
     *pbStop = monitor.CheckForStopCommand(nSeconds);
     return GetTickCount() - before;
@@ -122,7 +58,7 @@ TEST(GenericMonitorTiming, PauseLastsOneToTwoSecondsAcrossTheWrap) {
     // A stop already requested ends a pause before it begins.
     test::TestMachine machine(VirtualClockAt(1000));
     sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-    TimedMonitor monitor(true);
+    ProbeMonitor monitor(ProbeMonitor::kPauseUntilStop);
     monitor.SetState(MONITOR_STOP_REQUESTED);
     EXPECT_TRUE(monitor.CheckForStopCommand(5));
     EXPECT_EQ(1000u, GetTickCount());
@@ -135,7 +71,7 @@ TEST(GenericMonitorTiming, StopIsNoticedWithin100ms) {
         SCOPED_TRACE(startTick);
         test::TestMachine machine(VirtualClockAt(startTick));
         sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-        TimedMonitor monitor(true);
+        ProbeMonitor monitor(ProbeMonitor::kPauseUntilStop);
         ASSERT_TRUE(monitor.StartMonitor());
         Sleep(5050);
         EXPECT_TRUE(monitor.IsRunning());
@@ -155,11 +91,9 @@ TEST(GenericMonitorTiming, DestructionWaitsForTheStopper) {
     // stoppers; a stopper still polling must not touch a destroyed monitor (ASan sees it if so).
     test::TestMachine machine(VirtualClockAt(1000));
     sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-    TimedMonitor* pMonitor = new TimedMonitor(true);
+    ProbeMonitor* pMonitor = new ProbeMonitor(ProbeMonitor::kPauseUntilStop);
     ASSERT_TRUE(pMonitor->StartMonitor());
-    while (!pMonitor->Started()) {
-        Sleep(0);
-    }
+    ASSERT_TRUE(pMonitor->WaitUntilStarted());
     ASSERT_TRUE(pMonitor->StopMonitor());
     delete pMonitor;
     Sleep(1000);
@@ -179,11 +113,9 @@ TEST(GenericMonitorTiming, WaitForStopGivesUpAfter60To61Seconds) {
         SCOPED_TRACE(c.startTick);
         test::TestMachine machine(VirtualClockAt(c.startTick));
         sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-        TimedMonitor monitor(false);
+        ProbeMonitor monitor(ProbeMonitor::kIgnoreStopUntilReleased);
         ASSERT_TRUE(monitor.StartMonitor());
-        while (!monitor.Started()) {
-            Sleep(0);
-        }
+        ASSERT_TRUE(monitor.WaitUntilStarted());
         ASSERT_EQ(c.startTick, GetTickCount());
         DWORD before = GetTickCount();
         EXPECT_FALSE(monitor.WaitForStop());
@@ -191,7 +123,7 @@ TEST(GenericMonitorTiming, WaitForStopGivesUpAfter60To61Seconds) {
         EXPECT_GE(waited, c.minMs);
         EXPECT_LE(waited, c.maxMs);
         // Given up, the request stays.
-        EXPECT_EQ(static_cast<DWORD>(MONITOR_STOP_REQUESTED), monitor.State());
+        EXPECT_EQ(static_cast<DWORD>(MONITOR_STOP_REQUESTED), monitor.GetState());
         EXPECT_TRUE(monitor.IsRunning());
         monitor.Release();
         EXPECT_TRUE(monitor.WaitForStop());

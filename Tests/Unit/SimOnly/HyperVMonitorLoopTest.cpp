@@ -5,17 +5,11 @@
 #include "ZelRegKey.h"
 
 #include "Machine/Clock.h"
-#include "Machine/ComRuntime.h"
-#include "Machine/Faults.h"
 #include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
-#include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
 #include "Machine/Wmi.h"
-#include "Support/FakeWbem.h"
-#include "Support/TestMachine.h"
+#include "Support/MachineTest.h"
 #include "Support/TraceFiles.h"
-#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +23,7 @@
 
 namespace {
 
+using test::Count;
 using test::WString;
 
 const char kRegistry[] = R"(Windows Registry Editor Version 5.00
@@ -68,10 +63,6 @@ public:
     using GenericMonitor::GetState;
 };
 
-size_t Count(const std::vector<std::string>& lines, const std::string& line) {
-    return std::count(lines.begin(), lines.end(), line);
-}
-
 // Error lines carry this file's source name and the line of their call.
 size_t CountErrors(const std::vector<std::string>& lines, const std::string& text) {
     return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
@@ -87,32 +78,24 @@ void MoveVm(int vlan) {
     }));
 }
 
-class HyperVMonitorLoop : public test::TraceTest {
+class HyperVMonitorLoop : public test::MachineTest {
 protected:
-    static void OpenMachine(const std::string& os) {
-        s_machine = new test::TestMachine(
+    static void OpenHost(const std::string& os) {
+        OpenMachine(
             R"({"clock": {"mode": "virtual", "startTick": 1000}, "os": )" + os + "," + kHost,
             kRegistry);
-        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(s_machine->Dir()));
-        TraceTest::SetUpTestSuite();
-    }
-    static void TearDownTestSuite() {
-        delete s_machine;
-        s_machine = NULL;
     }
 
     void SetUp() override {
-        m_before = sim::LeakLedger::Get().Snapshot();
         m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
         m_monitor.reset(new WatchedMonitor);
-        TraceTest::SetUp();
+        MachineTest::SetUp();
     }
     void TearDown() override {
         m_monitor.reset();
         Sleep(100);  // time moves only once an ending worker thread has gone
-        sim::Machine::Get().Faults().Clear();
         m_attach.reset();
-        test::ExpectLedgerUnchanged(m_before);
+        MachineTest::TearDown();
     }
 
     // Starts the worker; back once it subscribed (or tried to) with `eventQuery`.
@@ -146,35 +129,23 @@ protected:
 
     // The worker's messages: those of threads other than this one.
     std::vector<std::string> WorkerLines() const {
-        char self[16];
-        snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
-        std::vector<std::string> lines;
-        for (const std::string& line : NewLines(kWithoutScopes | kWithoutRegistry)) {
-            if (line.find(self) == std::string::npos) {
-                lines.push_back(test::MessageOf(line));
-            }
-        }
-        return lines;
+        return ThreadMessages(true, kWithoutScopes | kWithoutRegistry);
     }
 
-    static test::TestMachine* s_machine;
-    sim::LedgerSnapshot m_before;
     std::unique_ptr<sim::Clock::Attachment> m_attach;
     std::unique_ptr<WatchedMonitor> m_monitor;
     std::string m_eventQuery = kEventQueryV2;
 };
 
-test::TestMachine* HyperVMonitorLoop::s_machine = NULL;
-
 class HyperVMonitorLoopWindows10 : public HyperVMonitorLoop {
 protected:
-    static void SetUpTestSuite() { OpenMachine(R"({"major": 10, "productType": 1})"); }
+    static void SetUpTestSuite() { OpenHost(R"({"major": 10, "productType": 1})"); }
 };
 
 class HyperVMonitorLoop2008R2 : public HyperVMonitorLoop {
 protected:
     static void SetUpTestSuite() {
-        OpenMachine(R"({"major": 6, "minor": 1, "build": 7601, "productType": 3})");
+        OpenHost(R"({"major": 6, "minor": 1, "build": 7601, "productType": 3})");
     }
 };
 
@@ -201,20 +172,34 @@ TEST_F(HyperVMonitorLoopWindows10, WorkerEndsWithoutHyperVOrWmi) {
                    "Exiting HyperVMonitor::DoMonitor()"}),
               WorkerLines());
 
-    // No WMI locator to be made.
-    Sleep(100);
-    sim::Machine::Get().Faults().Add("CoCreateInstance", static_cast<DWORD>(REGDB_E_CLASSNOTREG),
-                                     1);
-    MarkTrace();
-    ASSERT_TRUE(m_monitor->StartMonitor());
-    ASSERT_TRUE(WorkerEnded(1000));
-    EXPECT_FALSE(m_monitor->IsRunning());
-    std::vector<std::string> lines = WorkerLines();
-    EXPECT_EQ(1u, Count(lines, "Exiting HyperVMonitor::IsHyperVServicePresent = 1"));
-    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to do CoCreateInstance."));
-    EXPECT_EQ(1u, CountErrors(lines, "ERROR:  Unable to initialize WMI!"));
-    EXPECT_EQ(0u, Count(lines, "Entering HyperVMonitor::CheckForTeamUpdates()"));
-    EXPECT_EQ("Exiting HyperVMonitor::DoMonitor()", lines.back());
+    // No connection to be had: the worker gives up at once.
+    struct {
+        const char* fault;
+        HRESULT error;
+        const char* line;
+    } connections[] = {
+        {"CoCreateInstance", REGDB_E_CLASSNOTREG, "ERROR:  Unable to do CoCreateInstance."},
+        {"IWbemLocator::ConnectServer", WBEM_E_INVALID_NAMESPACE,
+         "ERROR:  Unable to connect the WMI namespace"},
+        {"CoSetProxyBlanket", E_ACCESSDENIED, "ERROR:  Unable to set proxy blanket"},
+    };
+    for (const auto& c : connections) {
+        SCOPED_TRACE(c.fault);
+        Sleep(100);
+        sim::Machine::Get().Faults().Add(c.fault, static_cast<DWORD>(c.error), 1);
+        MarkTrace();
+        ASSERT_TRUE(m_monitor->StartMonitor());
+        ASSERT_TRUE(WorkerEnded(1000));
+        EXPECT_FALSE(m_monitor->IsRunning());
+        std::vector<std::string> lines = WorkerLines();
+        EXPECT_EQ(1u, Count(lines, "Exiting HyperVMonitor::IsHyperVServicePresent = 1"));
+        EXPECT_EQ(1u, Count(lines, c.line));
+        EXPECT_EQ(1u, CountErrors(lines, "ERROR:  Unable to initialize WMI!"));
+        EXPECT_EQ(0u, Count(lines, "Entering HyperVMonitor::CheckForTeamUpdates()"));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ("Exiting HyperVMonitor::DoMonitor()", lines.back());
+        sim::Machine::Get().Faults().Clear();
+    }
 }
 
 TEST_F(HyperVMonitorLoopWindows10, TimeoutZeroEndsAfterTheInitialPass) {
@@ -222,6 +207,9 @@ TEST_F(HyperVMonitorLoopWindows10, TimeoutZeroEndsAfterTheInitialPass) {
     ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE,
                            TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service"), true, false));
     ASSERT_TRUE(key.SetValue(TEXT("HVMonTimeout"), static_cast<DWORD>(0)));
+    // The first pass's query fails: it counts as done, with its error line.
+    sim::Machine::Get().Faults().Add("IWbemServices::ExecQuery:Msvm_ExternalEthernetPort",
+                                     static_cast<DWORD>(WBEM_E_FAILED), 1);
     ASSERT_TRUE(m_monitor->StartMonitor());
     ASSERT_TRUE(WorkerEnded(1000));
     key.DeleteValue(TEXT("HVMonTimeout"));
@@ -230,7 +218,7 @@ TEST_F(HyperVMonitorLoopWindows10, TimeoutZeroEndsAfterTheInitialPass) {
     std::vector<std::string> lines = WorkerLines();
     auto at = lines.begin();
     for (const char* line : {kConnected, "Entering HyperVMonitor::CheckForTeamUpdates()",
-                             "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1",
+                             "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=0",
                              "Exiting HyperVMonitor::UninitializeWMI(),  bSuccess=1",
                              "Exiting GenericMonitor::GetTimeout - timeout=0",
                              "Timeout is 0 - exiting.", "Exiting HyperVMonitor::DoMonitor()"}) {
@@ -238,6 +226,7 @@ TEST_F(HyperVMonitorLoopWindows10, TimeoutZeroEndsAfterTheInitialPass) {
         ASSERT_NE(lines.end(), at) << "missing or out of order: " << line;
     }
     EXPECT_EQ(1u, Count(lines, kConnected));
+    EXPECT_EQ(1u, CountErrors(lines, "ERROR:  Unable to intialize team array!"));
     EXPECT_EQ(0u, Subscriptions());
 }
 

@@ -5,14 +5,11 @@
 #include "ZelRegKey.h"
 
 #include "Machine/Clock.h"
-#include "Machine/Faults.h"
-#include "Machine/Json.h"
 #include "Machine/LineSocket.h"
 #include "Machine/Machine.h"
 #include "Machine/Services.h"
-#include "Support/TestMachine.h"
+#include "Support/MachineTest.h"
 #include "Support/TraceFiles.h"
-#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +27,8 @@
 
 namespace {
 
+using test::Count;
+using test::Join;
 typedef std::vector<std::string> Lines;
 
 const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
@@ -99,26 +98,19 @@ public:
     using GenericMonitor::GetState;
 };
 
-class InstallerUpdatesTest : public test::TraceTest {
+class InstallerUpdatesTest : public test::MachineTest {
 protected:
-    static void SetUpTestSuite() {
-        s_machine = new test::TestMachine(kMachine, kRegistry);
-        TraceTest::SetUpTestSuite();
-    }
-    static void TearDownTestSuite() {
-        delete s_machine;
-        s_machine = NULL;
-    }
+    static void SetUpTestSuite() { OpenMachine(kMachine, kRegistry); }
 
     void SetUp() override {
         m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
         ClearKeys();
-        MarkTrace();
+        MachineTest::SetUp();
         m_processStart = sim::Machine::Get().Records("processes.jsonl").size();
     }
     void TearDown() override {
-        sim::Machine::Get().Faults().Clear();
         m_attach.reset();
+        MachineTest::TearDown();
     }
 
     static void ClearKeys() {
@@ -152,23 +144,13 @@ protected:
     // Messages since the test began by other threads (`bOthers`) or by this one, without the
     // support library's scopes and the registry wrapper's lines.
     Lines ThreadLines(bool bOthers) const {
-        char self[16];
-        snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
-        Lines lines;
-        for (const std::string& line : NewLines(kWithoutScopes | kWithoutRegistry)) {
-            if ((line.find(self) == std::string::npos) == bOthers) {
-                lines.push_back(test::MessageOf(line));
-            }
-        }
-        return lines;
+        return ThreadMessages(bOthers, kWithoutScopes | kWithoutRegistry);
     }
 
     // The programs started since the test began: "command line | directory | creation flags".
     Lines Processes() const {
         Lines processes;
-        Lines records = sim::Machine::Get().Records("processes.jsonl");
-        for (size_t i = m_processStart; i < records.size(); ++i) {
-            sim::Json record = sim::Json::Parse(records[i]);
+        for (const sim::Json& record : MachineRecords("processes.jsonl", m_processStart)) {
             processes.push_back(
                 record.Find("commandLine")->String() + " | " + record.Find("directory")->String() +
                 " | " +
@@ -177,28 +159,13 @@ protected:
         return processes;
     }
 
-    static size_t Count(const Lines& lines, const std::string& text) {
-        return std::count(lines.begin(), lines.end(), text);
-    }
-
-    static test::TestMachine* s_machine;
     std::unique_ptr<sim::Clock::Attachment> m_attach;
     size_t m_processStart = 0;
 };
 
-test::TestMachine* InstallerUpdatesTest::s_machine = NULL;
-
 // A run in the system directory with CREATE_NO_WINDOW, as Processes() gives it.
 std::string Started(const std::string& commandLine) {
     return commandLine + " | C:\\Windows\\system32 | 134217728";
-}
-
-Lines Join(std::initializer_list<Lines> parts) {
-    Lines all;
-    for (const Lines& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
 }
 
 const Lines kDetected = {"Entering IsDCBUpdateReqd", "Detected DCB Update Required",

@@ -1,20 +1,13 @@
 // Team discovery on a built machine (network devices, the teaming protocol's configuration, the
 // teaming driver, the Hyper-V host): which adapters count as teams, and what an update pass
 // reports to the driver as teams appear, change and vanish.
-#include "Support/FakeWbem.h"
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/MachineTest.h"
 #include "Support/Narrow.h"
-#include "Support/TestMachine.h"
-#include "Support/TraceTest.h"
 #include "ZelRegKey.h"
 
-#include "Machine/ComRuntime.h"
-#include "Machine/Faults.h"
 #include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
-#include "Machine/Json.h"
-#include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
 #include "Machine/Wmi.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +20,7 @@
 namespace {
 
 using test::ComRef;
+using test::Count;
 using test::FakeServicesProxy;
 using test::Narrow;
 using test::WString;
@@ -55,36 +49,18 @@ const WCHAR kPortQuery[] =
     TEXT("SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2");
 const char kTeamA[] = "ROOT#NET#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
 
-size_t Count(const std::vector<std::string>& lines, const std::string& line) {
-    return std::count(lines.begin(), lines.end(), line);
-}
-
 // A change of the host's topology, made when called.
 std::function<void()> Change(std::string (*change)(sim::HyperVTopology&)) {
     return [change] { ASSERT_EQ("", sim::Machine::Get().Wmi().Change(change)); };
 }
 
-class TeamDiscovery : public test::TraceTest {
+class TeamDiscovery : public test::MachineTest {
 protected:
-    static void SetUpTestSuite() {
-        s_machine = new test::TestMachine(kMachine);
-        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(s_machine->Dir()));
-        TraceTest::SetUpTestSuite();
-    }
-    static void TearDownTestSuite() {
-        delete s_machine;
-        s_machine = NULL;
-    }
-
-    void SetUp() override {
-        m_before = sim::LeakLedger::Get().Snapshot();
-        TraceTest::SetUp();
-    }
+    static void SetUpTestSuite() { OpenMachine(kMachine); }
     void TearDown() override {
-        sim::Machine::Get().Faults().Clear();
         m_monitor.Connect(NULL);
         m_proxy = ComRef<FakeServicesProxy>();
-        test::ExpectLedgerUnchanged(m_before);
+        MachineTest::TearDown();
     }
 
     // One pass on the host's namespace, through a proxy that keeps the queries. The driver's
@@ -99,10 +75,8 @@ protected:
         size_t start = sim::Machine::Get().Records("driver-requests.jsonl").size();
         bool bSuccess = m_monitor.CheckForTeamUpdates();
         m_lines = NewMessages(kWithoutScopes | kWithoutRegistry);
-        std::vector<std::string> records = sim::Machine::Get().Records("driver-requests.jsonl");
         m_lists.clear();
-        for (size_t i = start; i < records.size(); ++i) {
-            sim::Json record = sim::Json::Parse(records[i]);
+        for (const sim::Json& record : MachineRecords("driver-requests.jsonl", start)) {
             if (record.Find("list") != nullptr) {
                 m_lists.push_back(record);
             }
@@ -115,21 +89,18 @@ protected:
         ASSERT_EQ(1u, m_lists.size());
         const sim::Json& list = *m_lists[0].Find("list");
         EXPECT_EQ(count, list.Find("count")->Number());
+        const std::vector<sim::Json>& entries = list.Find("entries")->Items();
+        ASSERT_LE(vlans.size(), entries.size());
         for (size_t i = 0; i < vlans.size(); ++i) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ(vlans[i], list.Find("entries")->Items()[i].Find("vlanId")->Number());
+            EXPECT_EQ(vlans[i], entries[i].Find("vlanId")->Number()) << i;
         }
     }
 
-    static test::TestMachine* s_machine;
     test::OpenHyperVMonitor m_monitor;
     ComRef<FakeServicesProxy> m_proxy;
     std::vector<std::string> m_lines;
     std::vector<sim::Json> m_lists;
-    sim::LedgerSnapshot m_before;
 };
-
-test::TestMachine* TeamDiscovery::s_machine = NULL;
 
 TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
     struct {
@@ -224,84 +195,50 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
     EXPECT_EQ(2u, m_monitor.PreviousTeams()[0]->m_VirtualMachines.size());
 
-    const char kChanged[] = "Added:0, Removed:0, Changed:1";
-    const char kRemoved[] = "Added:0, Removed:1, Changed:0";
+    // What a pass traced of the team: nothing, or one of these with its counts.
+    enum Traced { kNothing, kAdded, kRemoved, kChanged };
+    const std::string lines[][2] = {
+        {"", ""},
+        {"Added:1, Removed:0, Changed:0", added},
+        {"Added:0, Removed:1, Changed:0", removed},
+        {"Added:0, Removed:0, Changed:1", changed},
+    };
+    const auto moveVm =
+        Change([](sim::HyperVTopology& t) { return sim::SetVlan(t, u"VM One", u"A1", 11); });
+    const auto lowerIdentity = [this] {
+        ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
+        m_monitor.PreviousTeams()[0]->m_strGUID.MakeLower();
+    };
+    const auto reorderVms = Change([](sim::HyperVTopology& t) {
+        std::rotate(t.vms.begin(), t.vms.begin() + 1, t.vms.end());
+        return std::string();
+    });
+    const auto unbind = Change(
+        [](sim::HyperVTopology& t) { return sim::SetSwitchBound(t, u"Team A switch", false); });
+    const auto bind = Change(
+        [](sim::HyperVTopology& t) { return sim::SetSwitchBound(t, u"Team A switch", true); });
+    const char* const kPortQueryFails = "IWbemServices::ExecQuery:Msvm_ExternalEthernetPort";
     struct {
         const char* what;
         std::function<void()> arrange;  // null: nothing
         const char* fault;              // for this pass; null: none
         bool bSuccess;
-        const char* changes;  // the counts traced; null: no change traced
-        std::string line;     // traced once
-        int count;            // the one list's VM count; -1: no list
+        Traced traced;
+        int count;  // the one list's VM count; -1: no list
         std::vector<int> vlans;
         size_t previous;  // teams remembered after the pass
     } steps[] = {
-        {"nothing changed", nullptr, nullptr, true, nullptr, "", -1, {}, 1},
-        {"a VM moved to VLAN 11",
-         Change([](sim::HyperVTopology& t) { return sim::SetVlan(t, u"VM One", u"A1", 11); }),
-         nullptr,
-         true,
-         kChanged,
-         changed,
-         2,
-         {11},
-         1},
-        {"the remembered identity differs in letter case",
-         [this] { m_monitor.PreviousTeams()[0]->m_strGUID.MakeLower(); },
-         nullptr,
-         true,
-         kChanged,
-         changed,
-         2,
-         {11},
-         1},
-        {"the same VMs in another order",
-         Change([](sim::HyperVTopology& t) {
-             std::rotate(t.vms.begin(), t.vms.begin() + 1, t.vms.end());
-             return std::string();
-         }),
-         nullptr,
-         true,
-         kChanged,
-         changed,
-         2,
-         {},
-         1},
-        {"the port is unbound",
-         Change([](sim::HyperVTopology& t) {
-             return sim::SetSwitchBound(t, u"Team A switch", false);
-         }),
-         nullptr,
-         true,
-         kRemoved,
-         removed,
-         0,
-         {},
-         0},
-        {"still unbound", nullptr, nullptr, true, nullptr, "", -1, {}, 0},
+        {"nothing changed", nullptr, nullptr, true, kNothing, -1, {}, 1},
+        {"a VM moved to VLAN 11", moveVm, nullptr, true, kChanged, 2, {11}, 1},
+        {"identity in other case", lowerIdentity, nullptr, true, kChanged, 2, {11}, 1},
+        {"the same VMs in another order", reorderVms, nullptr, true, kChanged, 2, {}, 1},
+        {"the port is unbound", unbind, nullptr, true, kRemoved, 0, {}, 0},
+        {"still unbound", nullptr, nullptr, true, kNothing, -1, {}, 0},
         // Once initialised, an added team is remembered even when its report failed.
-        {"bound again, its report fails",
-         Change(
-             [](sim::HyperVTopology& t) { return sim::SetSwitchBound(t, u"Team A switch", true); }),
-         "CreateFileW",
-         true,
-         "Added:1, Removed:0, Changed:0",
-         added,
-         -1,
-         {},
-         1},
-        {"the failed report is not made again", nullptr, nullptr, true, nullptr, "", -1, {}, 1},
+        {"bound again, its report fails", bind, "CreateFileW", true, kAdded, -1, {}, 1},
+        {"the failed report is not made again", nullptr, nullptr, true, kNothing, -1, {}, 1},
         // A failed query after a team was known: the team is reported as gone.
-        {"the port query fails",
-         nullptr,
-         "IWbemServices::ExecQuery:Msvm_ExternalEthernetPort",
-         false,
-         kRemoved,
-         removed,
-         0,
-         {},
-         0},
+        {"the port query fails", nullptr, kPortQueryFails, false, kRemoved, 0, {}, 0},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
@@ -317,11 +254,11 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         for (const std::string& line : m_lines) {
             traced += line.rfind("Detected the following changes:  ", 0) == 0;
         }
-        EXPECT_EQ(step.changes == nullptr ? 0u : 1u, traced);
-        if (step.changes != nullptr) {
-            EXPECT_EQ(1u, Count(m_lines,
-                                std::string("Detected the following changes:  ") + step.changes));
-            EXPECT_EQ(1u, Count(m_lines, step.line));
+        EXPECT_EQ(step.traced == kNothing ? 0u : 1u, traced);
+        if (step.traced != kNothing) {
+            EXPECT_EQ(1u,
+                      Count(m_lines, "Detected the following changes:  " + lines[step.traced][0]));
+            EXPECT_EQ(1u, Count(m_lines, lines[step.traced][1]));
         }
         if (step.count < 0) {
             EXPECT_TRUE(m_lists.empty());

@@ -1,15 +1,11 @@
 // VM discovery on a Hyper-V host of each model: both association chains with their exact
 // queries, the VLAN walks, the host skipped, failures that cut the walk short, and the property
 // reads with their conversions.
-#include "Support/FakeWbem.h"
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/MachineTest.h"
 #include "Support/Narrow.h"
-#include "Support/TestMachine.h"
-#include "Support/TraceTest.h"
 
-#include "Machine/ComRuntime.h"
-#include "Machine/Faults.h"
-#include "Machine/Machine.h"
+#include "Machine/WmiObjects.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +18,7 @@
 namespace {
 
 using test::ComRef;
-using test::FakeObject;
+using test::Count;
 using test::FakeServicesProxy;
 using test::Narrow;
 using test::WString;
@@ -43,31 +39,15 @@ typedef std::vector<Record> Records;
 const Record kOne("VM One", "00155D000001", 10), kTwo("VM Two", "00155D000002", -1),
     kThree("VM Three", "00155D000003", 30);
 
-size_t Count(const std::vector<std::string>& lines, const std::string& line) {
-    return std::count(lines.begin(), lines.end(), line);
-}
-
-// One machine per suite: the trace file stays where the suite opened it.
-class VmDiscovery : public test::TraceTest {
+class VmDiscovery : public test::MachineTest {
 protected:
-    static void OpenMachine(const char* os) {
-        s_machine = new test::TestMachine(std::string("{\"os\": ") + os + ", " + kHyperV + "}");
-        TraceTest::SetUpTestSuite();
-    }
-    static void TearDownTestSuite() {
-        delete s_machine;
-        s_machine = NULL;
-    }
-
-    void SetUp() override {
-        m_before = sim::LeakLedger::Get().Snapshot();
-        TraceTest::SetUp();
+    static void OpenHost(const char* os) {
+        OpenMachine(std::string("{\"os\": ") + os + ", " + kHyperV + "}");
     }
     void TearDown() override {
-        sim::Machine::Get().Faults().Clear();
         m_vms.RemoveAll();
         m_monitor.Connect(NULL);
-        test::ExpectLedgerUnchanged(m_before);
+        MachineTest::TearDown();
     }
 
     // Walks from the team's external port through a proxy that keeps the queries; the classes
@@ -102,8 +82,14 @@ protected:
         SysFreeString(query);
         IWbemClassObject* pPort = NULL;
         ULONG uReturned = 0;
-        pEnum->Next(WBEM_INFINITE, 1, &pPort, &uReturned);
-        pEnum->Release();
+        HRESULT hr = pEnum != NULL ? pEnum->Next(WBEM_INFINITE, 1, &pPort, &uReturned) : E_FAIL;
+        if (pEnum != NULL) {
+            pEnum->Release();
+        }
+        if (hr != S_OK) {
+            ADD_FAILURE() << "no external port";
+            return WString();
+        }
         CZelString path;
         m_monitor.GetPropertyString(pPort, SysAllocString(TEXT("__PATH")), &path);
         pPort->Release();
@@ -117,26 +103,22 @@ protected:
         return records;
     }
 
-    static test::TestMachine* s_machine;
     test::OpenHyperVMonitor m_monitor;
     CZelPointerArray<VirtualMachine*> m_vms;
     WString m_port;
     std::vector<FakeServicesProxy::Query> m_queries;
     std::set<std::string> m_classes;
-    sim::LedgerSnapshot m_before;
 };
-
-test::TestMachine* VmDiscovery::s_machine = NULL;
 
 class VmDiscoveryVersion2 : public VmDiscovery {
 protected:
-    static void SetUpTestSuite() { OpenMachine(R"({"major": 10, "productType": 3})"); }
+    static void SetUpTestSuite() { OpenHost(R"({"major": 10, "productType": 3})"); }
 };
 
 class VmDiscoveryVersion1 : public VmDiscovery {
 protected:
     static void SetUpTestSuite() {
-        OpenMachine(R"({"major": 6, "minor": 1, "build": 7601, "productType": 3})");
+        OpenHost(R"({"major": 6, "minor": 1, "build": 7601, "productType": 3})");
     }
 };
 
@@ -227,16 +209,29 @@ TEST_F(VmDiscoveryVersion2, FailuresCutTheWalkShort) {
 
 TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     // Values no provider gives for these properties: a number as text, a null, a 32-bit value.
-    ComRef<FakeObject> object = FakeObject::Make();
+    sim::ComHold<sim::WbemValueObject> held(new sim::WbemValueObject(u"Msvm_Test"));
+    sim::WbemValueObject* object = held.Get();
     WString longText(1100, TEXT('x'));
-    object->SetString(TEXT("Text"), TEXT("Orvex"))
-        .SetString(TEXT("Long"), longText.c_str())
-        .SetString(TEXT("Decimal"), TEXT("42"))
-        .SetString(TEXT("Word"), TEXT("abc"))
-        .SetInt(TEXT("Small"), 4094)
-        .SetInt(TEXT("Large"), 40000)
-        .SetNull(TEXT("Null"))
-        .Fail(TEXT("Broken"), WBEM_E_FAILED);
+    auto put = [object](const char16_t* name, VARTYPE type, LONG number, const WCHAR* text) {
+        VARIANT value;
+        VariantInit(&value);
+        V_VT(&value) = type;
+        if (type == VT_BSTR) {
+            V_BSTR(&value) = SysAllocString(text);
+        } else {
+            V_I4(&value) = number;
+        }
+        object->Put(name, value, type == VT_BSTR ? CIM_STRING : CIM_SINT32);
+    };
+    put(u"Text", VT_BSTR, 0, TEXT("Orvex"));
+    put(u"Long", VT_BSTR, 0, longText.c_str());
+    put(u"Decimal", VT_BSTR, 0, TEXT("42"));
+    put(u"Word", VT_BSTR, 0, TEXT("abc"));
+    put(u"Small", VT_I4, 4094, nullptr);
+    put(u"Large", VT_I4, 40000, nullptr);
+    put(u"Null", VT_NULL, 0, nullptr);
+    put(u"Broken", VT_I4, 1, nullptr);
+    sim::Machine::Get().Faults().Add("IWbemClassObject::Get:Broken", WBEM_E_FAILED);
 
     struct {
         const WCHAR* name;
@@ -250,8 +245,7 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     for (const auto& c : ints) {
         SCOPED_TRACE(Narrow(c.name));
         int nValue = 77;
-        EXPECT_EQ(c.bSuccess,
-                  m_monitor.GetPropertyInt(object.Get(), SysAllocString(c.name), &nValue));
+        EXPECT_EQ(c.bSuccess, m_monitor.GetPropertyInt(object, SysAllocString(c.name), &nValue));
         EXPECT_EQ(c.nValue, nValue);
     }
 
@@ -268,8 +262,7 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     for (const auto& c : strings) {
         SCOPED_TRACE(Narrow(c.name));
         CZelString value(TEXT("before"));
-        EXPECT_EQ(c.bSuccess,
-                  m_monitor.GetPropertyString(object.Get(), SysAllocString(c.name), &value));
+        EXPECT_EQ(c.bSuccess, m_monitor.GetPropertyString(object, SysAllocString(c.name), &value));
         EXPECT_EQ(c.value, WString(value.c_str()));
     }
     CZelString value(TEXT("before"));

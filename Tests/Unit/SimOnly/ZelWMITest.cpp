@@ -1,40 +1,52 @@
-// CZelWMI on WMI doubles: the provider's warning array read into records (fields, defaults, the
-// status of the last read, the early ends with their lines) and a string property read; every
-// object, string and array the reads touch is released.
+// CZelWMI on the machine's WMI objects: the provider's warning array read into records (fields,
+// defaults, the status of the last read, the early ends with their lines) and a string property
+// read; every object, string and array the reads touch is released.
 #include "ZelWMI.h"
 
-#include "Machine/ComRuntime.h"
-#include "Support/FakeWbem.h"
+#include "Machine/WmiObjects.h"
+#include "Support/MachineTest.h"
 #include "Support/Narrow.h"
-#include "Support/TraceTest.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
-using test::ComRef;
-using test::FakeObject;
 using test::Narrow;
+typedef sim::ComHold<sim::WbemValueObject> Object;
 
 const WCHAR kWarnings[] = TEXT("WarningMessages");
 const std::string kEntry = "ENTRY:  CZelWMI::GetPropertyWarningMessages";
 const std::string kExit = "EXIT:  CZelWMI::GetPropertyWarningMessages";
 
-// A null `reserved2` leaves the property out.
-ComRef<FakeObject> Warning(LONG code, const WCHAR* text, LONG type, LONG action, LONG reserved,
-                           const WCHAR* reserved2) {
-    ComRef<FakeObject> warning = FakeObject::Make();
-    warning->SetInt(TEXT("ErrorCode"), code)
-        .SetString(TEXT("MessageText"), text)
-        .SetInt(TEXT("MessageType"), type)
-        .SetInt(TEXT("MessageAction"), action)
-        .SetInt(TEXT("reserved"), reserved);
-    if (reserved2 != nullptr) {
-        warning->SetString(TEXT("reserved2"), reserved2);
+VARIANT Value(VARTYPE type, LONG number = 0, const WCHAR* text = nullptr) {
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = type;
+    if (type == VT_BSTR) {
+        V_BSTR(&value) = SysAllocString(text);
+    } else {
+        V_I4(&value) = number;
+    }
+    return value;
+}
+VARIANT Text(const WCHAR* text) {
+    return Value(VT_BSTR, 0, text);
+}
+
+// A null text or `reserved2` is a null value; `withReserved2` false leaves the property out.
+Object Warning(LONG code, const WCHAR* text, LONG type, const WCHAR* reserved2,
+               bool withReserved2 = true) {
+    Object warning(new sim::WbemValueObject(u"Qubra_WarningMessage"));
+    warning.Get()->Put(u"ErrorCode", Value(VT_I4, code), CIM_SINT32);
+    warning.Get()->Put(u"MessageText", text ? Text(text) : Value(VT_NULL), CIM_STRING);
+    warning.Get()->Put(u"MessageType", Value(type < 0 ? VT_NULL : VT_I4, type), CIM_SINT32);
+    warning.Get()->Put(u"MessageAction", Value(VT_I4, code % 4), CIM_SINT32);
+    warning.Get()->Put(u"reserved", Value(VT_I4, code * 2), CIM_SINT32);
+    if (withReserved2) {
+        warning.Get()->Put(u"reserved2", Text(reserved2), CIM_STRING);
     }
     return warning;
 }
@@ -46,149 +58,162 @@ std::string Fields(const WarningMessage& m) {
            std::to_string(m.reserved) + "|" + Narrow(m.reserved2);
 }
 
-// The array property as the provider sends it: embedded objects as IUnknown elements.
-void SetArray(FakeObject* holder, LONG lower, const std::vector<IUnknown*>& elements) {
+// An object holding the array as the provider sends it: embedded objects as IUnknown elements.
+Object Holder(LONG lower, const std::vector<IUnknown*>& elements) {
     SAFEARRAY* array =
         SafeArrayCreateVector(VT_UNKNOWN, lower, static_cast<ULONG>(elements.size()));
-    ASSERT_NE(nullptr, array);
     for (size_t i = 0; i < elements.size(); ++i) {
         LONG index = lower + static_cast<LONG>(i);
-        ASSERT_EQ(S_OK, SafeArrayPutElement(array, &index, elements[i]));
+        EXPECT_EQ(S_OK, SafeArrayPutElement(array, &index, elements[i]));
     }
     VARIANT value;
     VariantInit(&value);
     V_VT(&value) = VT_ARRAY | VT_UNKNOWN;
     V_ARRAY(&value) = array;
-    holder->Set(kWarnings, value);
-    VariantClear(&value);
+    Object holder(new sim::WbemValueObject(u"__PARAMETERS"));
+    holder.Get()->Put(kWarnings, value, CIM_OBJECT | CIM_FLAG_ARRAY);
+    return holder;
 }
 
-class ZelWMITest : public test::TraceTest {
+// Faults and the leak ledger are checked by the fixture; no machine of its own is needed.
+class ZelWMITest : public test::MachineTest {
 protected:
-    void SetUp() override {
-        TraceTest::SetUp();
-        m_before = sim::LeakLedger::Get().Snapshot();
-    }
-    void TearDown() override { test::ExpectLedgerUnchanged(m_before); }
-
-    static HRESULT Read(FakeObject* holder, std::vector<WarningMessage>& messages) {
+    static HRESULT Read(IWbemClassObject* holder, std::vector<WarningMessage>& messages) {
         CZelString name(kWarnings);
         return CZelWMI::GetPropertyWarningMessages(holder, name, messages);
     }
-
-    sim::LedgerSnapshot m_before;
 };
 
 TEST_F(ZelWMITest, CopiesEveryFieldOfEachWarningInArrayOrderAfterWhatTheListHeld) {
     for (LONG lower : {0, 5}) {
         SCOPED_TRACE(lower);
         MarkTrace();
-        ComRef<FakeObject> first =
-            Warning(0x1001, TEXT("Team A has one member"), 2, 3, 4, TEXT("first"));
-        ComRef<FakeObject> second = Warning(-7, TEXT("VLAN 12 is unused"), 1, 0, 9, TEXT(""));
-        ComRef<FakeObject> holder = FakeObject::Make();
-        SetArray(holder.Get(), lower, {first.Get(), second.Get()});
-
+        Object first = Warning(0x1001, TEXT("Team A has one member"), 2, TEXT("first"));
+        Object second = Warning(-7, TEXT("VLAN 12 is unused"), 1, TEXT(""));
+        Object holder = Holder(lower, {first.Get(), second.Get()});
         std::vector<WarningMessage> messages(1);
         messages[0].MessageText = TEXT("held before");
         EXPECT_EQ(S_OK, Read(holder.Get(), messages));
-        ASSERT_EQ(3u, messages.size());
-        EXPECT_EQ("0|held before|0|0|0|", Fields(messages[0]));
-        EXPECT_EQ("4097|Team A has one member|2|3|4|first", Fields(messages[1]));
-        EXPECT_EQ("-7|VLAN 12 is unused|1|0|9|", Fields(messages[2]));
+        std::vector<std::string> records;
+        for (const WarningMessage& message : messages) {
+            records.push_back(Fields(message));
+        }
+        EXPECT_EQ((std::vector<std::string>{"0|held before|0|0|0|",
+                                            "4097|Team A has one member|2|1|8194|first",
+                                            "-7|VLAN 12 is unused|1|-3|-14|"}),
+                  records);
         EXPECT_EQ((std::vector<std::string>{kEntry, kExit}), NewMessages());
     }
 }
 
 TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTheStatus) {
-    ComRef<FakeObject> nullType = Warning(5, TEXT("null type"), 0, 6, 7, TEXT("r2"));
-    nullType->SetNull(TEXT("MessageType")).SetNull(TEXT("MessageText"));
-    ComRef<FakeObject> noReserved2 = Warning(8, TEXT("no reserved2"), 1, 1, 1, nullptr);
-    ComRef<FakeObject> full = Warning(9, TEXT("full"), 1, 1, 1, TEXT("x"));
-    ComRef<FakeObject> denied = Warning(10, TEXT("denied"), 1, 1, 1, TEXT("x"));
-    denied->Fail(TEXT("reserved2"), WBEM_E_ACCESS_DENIED).Fail(TEXT("ErrorCode"), WBEM_E_FAILED);
+    Object nulls = Warning(5, nullptr, -1, TEXT("r2"));
+    Object noReserved2 = Warning(8, TEXT("no reserved2"), 1, nullptr, false);
+    Object full = Warning(9, TEXT("full"), 1, TEXT("x"));
+    Object denied = Warning(10, TEXT("denied"), 1, TEXT("x"));
     // Not a class object at all: the element is skipped.
-    ComRef<test::FakeContext> stranger = test::FakeContext::Make();
+    IUnknown* stranger = NULL;
+    ASSERT_EQ(S_OK, sim::NewWbemContext(IID_IUnknown, reinterpret_cast<void**>(&stranger)));
 
     struct Case {
         const char* name;
         std::vector<IUnknown*> elements;
         HRESULT status;
         std::vector<std::string> records;
+        bool secondDenied = false;  // the second element's code and reserved2 cannot be read
     };
     const Case cases[] = {
         {"null fields, a failing read, no reserved2 last",
-         {nullType.Get(), denied.Get(), noReserved2.Get()},
+         {nulls.Get(), denied.Get(), noReserved2.Get()},
          WBEM_E_NOT_FOUND,
-         {"5||0|6|7|r2", "0|denied|1|1|1|", "8|no reserved2|1|1|1|"}},
+         {"5||0|1|10|r2", "0|denied|1|2|20|", "8|no reserved2|1|0|16|"},
+         true},
         {"no reserved2 first",
          {noReserved2.Get(), full.Get()},
          S_OK,
-         {"8|no reserved2|1|1|1|", "9|full|1|1|1|x"}},
+         {"8|no reserved2|1|0|16|", "9|full|1|1|18|x"},
+         false},
         {"a failing read last",
          {full.Get(), denied.Get()},
          WBEM_E_ACCESS_DENIED,
-         {"9|full|1|1|1|x", "0|denied|1|1|1|"}},
-        {"not a class object last",
-         {full.Get(), stranger.Get()},
-         E_NOINTERFACE,
-         {"9|full|1|1|1|x"}},
-        {"a null element last", {full.Get(), nullptr}, WBEM_E_INVALID_OBJECT, {"9|full|1|1|1|x"}},
+         {"9|full|1|1|18|x", "0|denied|1|2|20|"},
+         true},
+        {"not a class object last", {full.Get(), stranger}, E_NOINTERFACE, {"9|full|1|1|18|x"}},
+        {"a null element last", {full.Get(), nullptr}, WBEM_E_INVALID_OBJECT, {"9|full|1|1|18|x"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ComRef<FakeObject> holder = FakeObject::Make();
-        SetArray(holder.Get(), 0, c.elements);
+        Object holder = Holder(0, c.elements);
+        if (c.secondDenied) {
+            sim::Machine::Get().Faults().Add("IWbemClassObject::Get:ErrorCode", WBEM_E_FAILED, 2);
+            sim::Machine::Get().Faults().Add("IWbemClassObject::Get:reserved2",
+                                             static_cast<DWORD>(WBEM_E_ACCESS_DENIED), 2);
+        }
         std::vector<WarningMessage> messages;
         EXPECT_EQ(c.status, Read(holder.Get(), messages));
+        sim::Machine::Get().Faults().Clear();
         std::vector<std::string> records;
         for (const WarningMessage& message : messages) {
             records.push_back(Fields(message));
         }
         EXPECT_EQ(c.records, records);
     }
+    stranger->Release();
 }
 
 TEST_F(ZelWMITest, EndsWithItsLineWhenThereIsNoArrayToRead) {
     struct Case {
         HRESULT status;
         const char* line;
-        std::function<void(FakeObject&)> arrange;  // null: no object at all
+        VARTYPE type;  // of the property; VT_EMPTY: none; VT_ARRAY: an empty array
+        HRESULT failure;
     };
     const Case cases[] = {
-        {E_FAIL, "GetPropertyWarningMessages() -> pIWbemClassObject == NULL", nullptr},
         {WBEM_E_NOT_FOUND, "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!",
-         [](FakeObject&) {}},
+         VT_EMPTY, S_OK},
         {WBEM_E_ACCESS_DENIED, "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!",
-         [](FakeObject& o) { o.Fail(kWarnings, WBEM_E_ACCESS_DENIED); }},
-        {E_FAIL, "GetPropertyWarningMessages -> invalid data returned!!",
-         [](FakeObject& o) { o.SetNull(kWarnings); }},
-        {E_FAIL, "GetPropertyWarningMessages -> invalid array returned!!",
-         [](FakeObject& o) { o.SetInt(kWarnings, 3); }},
-        {S_OK, "GetPropertyWarningMessages -> SafeArray is empty!!",
-         [](FakeObject& o) { SetArray(&o, 0, {}); }},
+         VT_NULL, WBEM_E_ACCESS_DENIED},
+        {E_FAIL, "GetPropertyWarningMessages -> invalid data returned!!", VT_NULL, S_OK},
+        {E_FAIL, "GetPropertyWarningMessages -> invalid array returned!!", VT_I4, S_OK},
+        {S_OK, "GetPropertyWarningMessages -> SafeArray is empty!!", VT_ARRAY, S_OK},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line + std::string(" / ") + std::to_string(c.status));
-        ComRef<FakeObject> holder = FakeObject::Make();
-        if (c.arrange) {
-            c.arrange(*holder.Get());
+        Object holder = Holder(0, {});
+        if (c.type != VT_ARRAY) {
+            holder = Object(new sim::WbemValueObject(u"__PARAMETERS"));
+        }
+        if (c.type == VT_NULL || c.type == VT_I4) {
+            holder.Get()->Put(kWarnings, Value(c.type, 3), CIM_SINT32);
+        }
+        if (c.failure != S_OK) {
+            sim::Machine::Get().Faults().Add("IWbemClassObject::Get:WarningMessages",
+                                             static_cast<DWORD>(c.failure));
         }
         MarkTrace();
         std::vector<WarningMessage> messages(2);
-        EXPECT_EQ(c.status, Read(c.arrange ? holder.Get() : nullptr, messages));
+        EXPECT_EQ(c.status, Read(holder.Get(), messages));
+        sim::Machine::Get().Faults().Clear();
         EXPECT_EQ(2u, messages.size());
         EXPECT_EQ((std::vector<std::string>{kEntry, c.line, kExit}), NewMessages());
     }
+    MarkTrace();
+    std::vector<WarningMessage> messages;
+    EXPECT_EQ(E_FAIL, Read(nullptr, messages));
+    EXPECT_EQ((std::vector<std::string>{
+                  kEntry, "GetPropertyWarningMessages() -> pIWbemClassObject == NULL", kExit}),
+              NewMessages());
 }
 
 TEST_F(ZelWMITest, GetPropertyAsStringGivesTheTextOrSaysWhetherTheValueWasNull) {
     const WCHAR kPath[] = TEXT("\\\\HOST\\root\\orvexzel2:Qubra_NetService.Name=\"A\"");
-    ComRef<FakeObject> object = FakeObject::Make();
-    object->SetString(TEXT("__PATH"), kPath)
-        .SetNull(TEXT("Caption"))
-        .SetInt(TEXT("Count"), 4)
-        .Fail(TEXT("Denied"), WBEM_E_ACCESS_DENIED);
+    Object object(new sim::WbemValueObject(u"Qubra_NetService"));
+    object.Get()->Put(u"__PATH", Text(kPath), CIM_STRING);
+    object.Get()->Put(u"Caption", Value(VT_NULL), CIM_STRING);
+    object.Get()->Put(u"Count", Value(VT_I4, 4), CIM_SINT32);
+    object.Get()->Put(u"Denied", Text(TEXT("hidden")), CIM_STRING);
+    sim::Machine::Get().Faults().Add("IWbemClassObject::Get:Denied",
+                                     static_cast<DWORD>(WBEM_E_ACCESS_DENIED));
     struct Case {
         const WCHAR* property;
         bool noObject;

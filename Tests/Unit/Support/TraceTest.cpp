@@ -3,6 +3,10 @@
 #include "Support/TraceFiles.h"
 #include "ZelDebug.h"
 
+#include <stdio.h>
+
+#include <algorithm>
+
 namespace test {
 
 namespace {
@@ -46,6 +50,30 @@ std::vector<std::string> TraceTest::NewMessages(unsigned without) const {
         messages.push_back(MessageOf(line));
     }
     return messages;
+}
+
+std::vector<std::string> TraceTest::ThreadMessages(bool others, unsigned without) const {
+    char self[16];
+    snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
+    std::vector<std::string> messages;
+    for (const std::string& line : NewLines(without)) {
+        if ((line.find(self) == std::string::npos) == others) {
+            messages.push_back(MessageOf(line));
+        }
+    }
+    return messages;
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& line) {
+    return std::count(lines.begin(), lines.end(), line);
+}
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
 }
 
 }  // namespace test

@@ -30,9 +30,16 @@ protected:
     std::vector<std::string> NewLines(unsigned without = 0) const;
     // The messages of those lines.
     std::vector<std::string> NewMessages(unsigned without = 0) const;
+    // The messages of other threads (`others`) or of this one.
+    std::vector<std::string> ThreadMessages(bool others, unsigned without = 0) const;
 
 private:
     size_t m_start = 0;
 };
+
+// How many of `lines` are `line`.
+size_t Count(const std::vector<std::string>& lines, const std::string& line);
+// The parts one after the other.
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts);
 
 }  // namespace test
