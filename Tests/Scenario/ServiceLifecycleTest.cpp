@@ -253,14 +253,17 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
     ASSERT_GE(intervals.size(), 5u);
     EXPECT_GE(polls.back() - polls.front(), static_cast<long long>(intervals.size()) * 100 - 20);
     std::sort(intervals.begin(), intervals.end());
-    EXPECT_LT(intervals[intervals.size() / 2], 200);
+    // Processes share the machine's clock but not its scheduling: sanitizers and a busy machine
+    // stretch a poll, so the bounds leave room a one-second poll could never fit in.
+    EXPECT_LT(intervals[intervals.size() / 2], 300);
 
-    // Stopped follows the end of the second command, the monitor's last act, by one poll at most.
+    // Stopped follows the end of the second command, the monitor's last act, by one poll and the
+    // cross-process slack.
     std::vector<sim::Json> commands = machine.Records("processes.jsonl");
     ASSERT_EQ(commands.size(), 2u);
     long long ended = test::DayMs(test::Field(commands[1], "time").String()) + 1000;
     EXPECT_GE(reports.back().dayMs, ended);
-    EXPECT_LE(reports.back().dayMs, ended + 200);
+    EXPECT_LE(reports.back().dayMs, ended + 500);
 }
 
 TEST(ServiceLifecycle, ConsoleStartAndSwitches) {
