@@ -257,13 +257,14 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
     // stretch a poll, so the bounds leave room a one-second poll could never fit in.
     EXPECT_LT(intervals[intervals.size() / 2], 300);
 
-    // Stopped follows the end of the second command, the monitor's last act, by one poll and the
-    // cross-process slack.
+    // Stopped follows the end of the second command, the monitor's last act. The service's own
+    // teardown runs at the host's speed (about 300 ms of machine time under AddressSanitizer), so
+    // the bound only rules out a further wait of a second; the polls above pin the 100 ms.
     std::vector<sim::Json> commands = machine.Records("processes.jsonl");
     ASSERT_EQ(commands.size(), 2u);
     long long ended = test::DayMs(test::Field(commands[1], "time").String()) + 1000;
     EXPECT_GE(reports.back().dayMs, ended);
-    EXPECT_LE(reports.back().dayMs, ended + 500);
+    EXPECT_LE(reports.back().dayMs, ended + 1000);
 }
 
 TEST(ServiceLifecycle, ConsoleStartAndSwitches) {
