@@ -258,8 +258,9 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
     EXPECT_LT(intervals[intervals.size() / 2], 300);
 
     // Stopped follows the end of the second command, the monitor's last act. The service's own
-    // teardown runs at the host's speed (about 300 ms of machine time under AddressSanitizer), so
-    // the bound only rules out a further wait of a second; the polls above pin the 100 ms.
+    // teardown runs at the host's speed (about 600 ms of machine time at scale 2 under
+    // AddressSanitizer), so the bound only rules out a further wait of a second; the polls above
+    // pin the 100 ms.
     std::vector<sim::Json> commands = machine.Records("processes.jsonl");
     ASSERT_EQ(commands.size(), 2u);
     long long ended = test::DayMs(test::Field(commands[1], "time").String()) + 1000;
