@@ -213,8 +213,15 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     sim::WbemValueObject* object = held.Get();
     WString longText(1100, TEXT('x'));
     auto put = [object](const char16_t* name, VARTYPE type, LONG number, const WCHAR* text) {
-        object->Put(name, test::Value(type, number, text),
-                    type == VT_BSTR ? CIM_STRING : CIM_SINT32);
+        VARIANT value;
+        VariantInit(&value);
+        V_VT(&value) = type;
+        if (type == VT_BSTR) {
+            V_BSTR(&value) = SysAllocString(text);
+        } else {
+            V_I4(&value) = number;
+        }
+        object->Put(name, value, type == VT_BSTR ? CIM_STRING : CIM_SINT32);
     };
     put(u"Text", VT_BSTR, 0, TEXT("Orvex"));
     put(u"Long", VT_BSTR, 0, longText.c_str());

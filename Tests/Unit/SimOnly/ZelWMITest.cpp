@@ -21,7 +21,17 @@ const WCHAR kWarnings[] = TEXT("WarningMessages");
 const std::string kEntry = "ENTRY:  CZelWMI::GetPropertyWarningMessages";
 const std::string kExit = "EXIT:  CZelWMI::GetPropertyWarningMessages";
 
-using test::Value;
+VARIANT Value(VARTYPE type, LONG number = 0, const WCHAR* text = nullptr) {
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = type;
+    if (type == VT_BSTR) {
+        V_BSTR(&value) = SysAllocString(text);
+    } else {
+        V_I4(&value) = number;
+    }
+    return value;
+}
 VARIANT Text(const WCHAR* text) {
     return Value(VT_BSTR, 0, text);
 }

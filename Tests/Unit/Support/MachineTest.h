@@ -55,17 +55,4 @@ protected:
     sim::LedgerSnapshot m_before;
 };
 
-// A value for a property of the machine's own WMI objects: a string, a number or a null.
-inline VARIANT Value(VARTYPE type, LONG number = 0, const WCHAR* text = nullptr) {
-    VARIANT value;
-    VariantInit(&value);
-    V_VT(&value) = type;
-    if (type == VT_BSTR) {
-        V_BSTR(&value) = SysAllocString(text);
-    } else {
-        V_I4(&value) = number;
-    }
-    return value;
-}
-
 }  // namespace test
