@@ -3,7 +3,7 @@
 #   asan         every Linux test (Unit, Platform, Scenario) under AddressSanitizer + UBSan
 #   tsan         the Unit, Platform and threading tests under ThreadSanitizer
 #   default      the plain build the demo uses, and the demo itself
-#   windows-x86  the product build (PE32), and the product's format, resources and exports
+#   windows-x86  the product build (PE32), the product's format, resources and exports, and its zip
 #   windows-x64  the portable suites and the service's lifecycle under Wine
 #   fuzz         each fuzz target for a few seconds
 # Usage: Tools/test-all.sh [stage ...]   (no stage: all of them)
@@ -43,7 +43,7 @@ stage_default() {
     build default && Tools/demo.sh
 }
 stage_windows_x86() {
-    build windows-x86 && ctest --preset windows-x86
+    build windows-x86 && ctest --preset windows-x86 && cpack --preset windows-x86 >/dev/null
 }
 stage_windows_x64() {
     build windows-x64 && ctest --preset windows-x64 -j2
