@@ -1,0 +1,109 @@
+// A process killed while it writes the registry: at any point, the machine's registry still loads
+// and holds either the value before a write or the one after it.
+#include <windows.h>
+
+#include "Machine/RegFile.h"
+#include "Scenario/ServiceMachine.h"
+#include "Support/Narrow.h"
+#include "Support/ScopedHandles.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+const char kKey[] = "HKLM\\SOFTWARE\\Kill";
+
+// Write n: "n:" and n % 97 letters, so that a torn value cannot pass for a whole one.
+std::string Value(int n) {
+    return std::to_string(n) + ":" + std::string(n % 97, 'x');
+}
+
+bool IsWhole(const std::string& value, int* n) {
+    size_t colon = value.find(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    *n = std::stoi(value.substr(0, colon));
+    return value == Value(*n);
+}
+
+std::string ReadBlob() {
+    test::ScopedKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Kill"), 0, KEY_READ, key.Receive()) !=
+        ERROR_SUCCESS) {
+        return "";
+    }
+    WCHAR data[200] = {};
+    DWORD size = sizeof data - sizeof(WCHAR);
+    RegQueryValueExW(key, TEXT("Blob"), NULL, NULL, reinterpret_cast<BYTE*>(data), &size);
+    return test::Narrow(data);
+}
+
+TEST(RegistryKill, AKilledWriterLeavesTheOldStateOrTheNew) {
+    test::TestMachine machine(
+        "",
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kill]\n\"Blob\"=\"0:\"\n");
+    std::ofstream scenario(machine.PathOf("writes.txt"));
+    for (int n = 1; n <= 2000; ++n) {
+        scenario << "set-registry " << kKey << " Blob sz:" << Value(n) << "\n";
+    }
+    scenario.close();
+
+    std::mt19937 random(testing::UnitTest::GetInstance()->random_seed());
+    int last = 0;
+    int advanced = 0;
+    for (int round = 0; round < 100; ++round) {
+        std::string sim = TARVIK_SIM;
+        std::string dir = machine.Dir();
+        std::string writes = machine.PathOf("writes.txt");
+        // A scenario names a service, though this one controls none.
+        char* argv[] = {sim.data(),
+                        const_cast<char*>("-m"),
+                        dir.data(),
+                        const_cast<char*>("-s"),
+                        const_cast<char*>("none"),
+                        const_cast<char*>("run"),
+                        writes.data(),
+                        nullptr};
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        int spawned = posix_spawn(&pid, sim.c_str(), &quiet, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&quiet);
+        ASSERT_EQ(spawned, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(5000 + random() % 115000));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+
+        std::ifstream registry(machine.PathOf("registry.reg"), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(registry)),
+                          std::istreambuf_iterator<char>());
+        auto tree = sim::NewRegistryTree();
+        ASSERT_NO_THROW(sim::ReadRegFile(bytes, *tree)) << "after kill " << round;
+        int n = -1;
+        std::string value = ReadBlob();
+        ASSERT_TRUE(IsWhole(value, &n)) << "after kill " << round << ": " << value.substr(0, 40);
+        // Each run starts again at write 1.
+        advanced += n != last;
+        last = n;
+    }
+    // Most kills must land among the writes, or the test proves nothing.
+    EXPECT_GT(advanced, 50);
+}
+
+}  // namespace
