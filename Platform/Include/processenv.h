@@ -4,4 +4,3 @@
 #include "windef.h"
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
-BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);

@@ -18,7 +18,6 @@ typedef int errno_t;
 
 // Unbounded by a buffer size: -1 and no terminator when the text does not fit in `count`.
 int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format, va_list argptr);
-int _snwprintf(char16_t* buffer, size_t count, const char16_t* format, ...);
 
 // Bounded: at most `count` characters (or as many as fit, with _TRUNCATE), always terminated;
 // -1 when cut. Text that overflows the buffer itself is an invalid parameter (ERANGE).

@@ -22,7 +22,6 @@ typedef void (*_invalid_parameter_handler)(const char16_t* expression, const cha
 
 // Returns the handler installed before.
 _invalid_parameter_handler _set_invalid_parameter_handler(_invalid_parameter_handler pNew);
-_invalid_parameter_handler _get_invalid_parameter_handler(void);
 
 int _wtoi(const char16_t* str);
 

@@ -16,8 +16,6 @@ typedef int errno_t;
 #endif
 
 size_t wcslen(const char16_t* str);
-int wcscmp(const char16_t* string1, const char16_t* string2);
-int wcsncmp(const char16_t* string1, const char16_t* string2, size_t count);
 const char16_t* wcschr(const char16_t* str, char16_t c);
 char16_t* wcschr(char16_t* str, char16_t c);
 const char16_t* wcsrchr(const char16_t* str, char16_t c);
@@ -27,11 +25,9 @@ char16_t* wcsstr(char16_t* str, const char16_t* strSearch);
 
 // Case-insensitive for A-Z only: the runtime's "C" locale, which nothing here changes.
 int _wcsicmp(const char16_t* string1, const char16_t* string2);
-int _wcsnicmp(const char16_t* string1, const char16_t* string2, size_t count);
 char16_t* _wcslwr(char16_t* str);
 char16_t* _wcsupr(char16_t* str);
 
-char16_t* _wcsdup(const char16_t* strSource);
 int _wtoi(const char16_t* str);
 
 // 0, EINVAL (22) or ERANGE (34); both call the invalid-parameter handler before they return an

@@ -15,9 +15,7 @@
 #define WAIT_ABANDONED ((STATUS_ABANDONED_WAIT_0) + 0)
 #define WAIT_ABANDONED_0 ((STATUS_ABANDONED_WAIT_0) + 0)
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
-#define MAXIMUM_WAIT_OBJECTS 64
 
-#define CREATE_SUSPENDED 0x00000004
 #define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
 
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
@@ -45,22 +43,15 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId);
 void WINAPI ExitThread(DWORD dwExitCode);
-BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
-DWORD WINAPI ResumeThread(HANDLE hThread);
 DWORD WINAPI GetCurrentThreadId(void);
 DWORD WINAPI GetCurrentProcessId(void);
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCWSTR lpName);
-BOOL WINAPI SetEvent(HANDLE hEvent);
-BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
-DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                    DWORD dwMilliseconds);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
@@ -73,11 +64,8 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
 
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
-BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
 
 void WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
-
-BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
 
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
 BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
@@ -88,8 +76,6 @@ BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
 // Wide characters are the only kind here, as if UNICODE were always defined.
 #define CreateEvent CreateEventW
 #define GetEnvironmentVariable GetEnvironmentVariableW
-#define SetEnvironmentVariable SetEnvironmentVariableW
 #define OutputDebugString OutputDebugStringW
-#define LookupPrivilegeValue LookupPrivilegeValueW
 #define RegisterEventSource RegisterEventSourceW
 #define ReportEvent ReportEventW

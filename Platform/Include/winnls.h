@@ -33,7 +33,3 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar);
-
-// The thread's user-interface language, which picks the language of string resources.
-LANGID WINAPI GetThreadUILanguage(void);
-LANGID WINAPI SetThreadUILanguage(LANGID LangId);

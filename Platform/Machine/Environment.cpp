@@ -19,8 +19,8 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
 }
 
 Environment::Environment(const MachineSettings& settings) {
-    Set(u"SystemRoot", std::u16string(u"C:\\Windows"));
-    Set(u"windir", std::u16string(u"C:\\Windows"));
+    Set(u"SystemRoot", u"C:\\Windows");
+    Set(u"windir", u"C:\\Windows");
     Set(u"TEMP", settings.temp);
     Set(u"TMP", settings.temp);
     for (const auto& variable : settings.environment) {
@@ -37,8 +37,7 @@ size_t Environment::Find(const std::u16string& name) const {
     return std::u16string::npos;
 }
 
-std::optional<std::u16string> Environment::Get(const std::u16string& name) {
-    std::lock_guard<std::mutex> hold(m_lock);
+std::optional<std::u16string> Environment::Get(const std::u16string& name) const {
     size_t i = Find(name);
     if (i == std::u16string::npos) {
         return std::nullopt;
@@ -46,17 +45,12 @@ std::optional<std::u16string> Environment::Get(const std::u16string& name) {
     return m_variables[i].second;
 }
 
-void Environment::Set(const std::u16string& name, const std::optional<std::u16string>& value) {
-    std::lock_guard<std::mutex> hold(m_lock);
+void Environment::Set(const std::u16string& name, const std::u16string& value) {
     size_t i = Find(name);
-    if (!value) {
-        if (i != std::u16string::npos) {
-            m_variables.erase(m_variables.begin() + static_cast<long>(i));
-        }
-    } else if (i == std::u16string::npos) {
-        m_variables.emplace_back(name, *value);
+    if (i == std::u16string::npos) {
+        m_variables.emplace_back(name, value);
     } else {
-        m_variables[i].second = *value;
+        m_variables[i].second = value;
     }
 }
 

@@ -4,7 +4,6 @@
 
 #include "Machine/Settings.h"
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,14 +14,12 @@ class Environment {
 public:
     explicit Environment(const MachineSettings& settings);
 
-    std::optional<std::u16string> Get(const std::u16string& name);
-    // An empty optional removes the variable.
-    void Set(const std::u16string& name, const std::optional<std::u16string>& value);
+    std::optional<std::u16string> Get(const std::u16string& name) const;
 
 private:
+    void Set(const std::u16string& name, const std::u16string& value);
     size_t Find(const std::u16string& name) const;  // npos when absent
 
-    std::mutex m_lock;
     std::vector<std::pair<std::u16string, std::u16string>> m_variables;
 };
 

@@ -55,15 +55,10 @@ std::string MatchEntry(const std::string& dir, const std::string& name) {
 
 FileSystem::FileSystem(const std::string& machineDir, const std::u16string& currentDirectory)
     : m_machineDir(machineDir), m_currentDirectory(u"C:\\") {
-    m_currentDirectory = FullPathLocked(currentDirectory);
+    m_currentDirectory = FullPath(currentDirectory);
 }
 
-std::u16string FileSystem::FullPath(const std::u16string& path) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return FullPathLocked(path);
-}
-
-std::u16string FileSystem::FullPathLocked(const std::u16string& path) const {
+std::u16string FileSystem::FullPath(const std::u16string& path) const {
     std::u16string drive = m_currentDirectory.substr(0, 2);
     std::u16string rest = path;
     bool rooted = false;
@@ -173,28 +168,8 @@ std::u16string FileSystem::ApplicationDirectory() {
     return windows + rest;
 }
 
-std::u16string FileSystem::CurrentDirectory() {
-    std::lock_guard<std::mutex> hold(m_lock);
+std::u16string FileSystem::CurrentDirectory() const {
     return m_currentDirectory;
-}
-
-DWORD FileSystem::SetCurrentDirectory(const std::u16string& path) {
-    std::u16string full = FullPath(path);
-    std::string host;
-    DWORD error = HostPath(full, &host);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    struct stat st;
-    if (stat(host.c_str(), &st) != 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return ERROR_DIRECTORY;
-    }
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_currentDirectory = full;
-    return ERROR_SUCCESS;
 }
 
 }  // namespace sim

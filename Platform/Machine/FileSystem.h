@@ -6,7 +6,6 @@
 #include <windef.h>
 #include <winerror.h>
 
-#include <mutex>
 #include <string>
 
 namespace sim {
@@ -17,7 +16,7 @@ public:
 
     // The absolute Windows path of `path` ("x", "\x", "C:x", "C:\x", with "/" or "\", "." and
     // ".." resolved), as GetFullPathNameW gives it.
-    std::u16string FullPath(const std::u16string& path);
+    std::u16string FullPath(const std::u16string& path) const;
 
     // The host path a Windows path names. Existing components are found without regard to case;
     // a missing last component keeps the case given. Fails with ERROR_PATH_NOT_FOUND when the
@@ -28,15 +27,10 @@ public:
     // from one of the machine's drives (as tarvik-sim starts a service); empty otherwise.
     std::u16string ApplicationDirectory();
 
-    std::u16string CurrentDirectory();
-    // ERROR_FILE_NOT_FOUND / ERROR_DIRECTORY when the path is no existing directory.
-    DWORD SetCurrentDirectory(const std::u16string& path);
+    std::u16string CurrentDirectory() const;
 
 private:
-    std::u16string FullPathLocked(const std::u16string& path) const;
-
     std::string m_machineDir;
-    std::mutex m_lock;
     std::u16string m_currentDirectory;  // always "X:\..." with a backslash after the drive
 };
 

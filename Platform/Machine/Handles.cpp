@@ -44,22 +44,6 @@ bool HandleTable::Close(HANDLE handle) {
     return true;
 }
 
-std::shared_ptr<EventObject> HandleTable::NamedEvent(const std::u16string& name, bool manualReset,
-                                                     bool signaled, bool* existed) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    for (auto it = m_names.begin(); it != m_names.end();) {
-        it = it->second.expired() ? m_names.erase(it) : std::next(it);
-    }
-    std::weak_ptr<EventObject>& slot = m_names[name];
-    std::shared_ptr<EventObject> event = slot.lock();
-    *existed = event != nullptr;
-    if (!event) {
-        event = std::make_shared<EventObject>(manualReset, signaled);
-        slot = event;
-    }
-    return event;
-}
-
 DWORD NewThreadId() {
     return g_lastThreadId.fetch_add(4) + 4;
 }

@@ -10,10 +10,8 @@
 
 #include <windows.h>
 
-#include <map>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <unordered_map>
 
 namespace sim {
@@ -38,7 +36,6 @@ public:
         : m_manualReset(manualReset), m_signaled(signaled) {}
     bool Signaled() const override { return m_signaled; }
     void Acquire() override { m_signaled = m_manualReset; }
-    void Set(bool signaled) { m_signaled = signaled; }
 
 private:
     const bool m_manualReset;
@@ -47,26 +44,16 @@ private:
 
 class ThreadObject : public Waitable {
 public:
-    ThreadObject(DWORD id, Clock* clock, DWORD suspendCount)
-        : m_id(id), m_clock(clock), m_suspendCount(suspendCount) {}
+    ThreadObject(DWORD id, Clock* clock) : m_id(id), m_clock(clock) {}
     DWORD Id() const { return m_id; }
     Clock* CountedBy() const { return m_clock; }  // the clock the thread was added to
     bool Signaled() const override { return m_exited; }
-
-    DWORD ExitCode() const { return m_exited ? m_exitCode : STILL_ACTIVE; }
-    void Exit(DWORD code) {
-        m_exited = true;
-        m_exitCode = code;
-    }
-    DWORD SuspendCount() const { return m_suspendCount; }
-    void Resume() { m_suspendCount -= m_suspendCount > 0 ? 1 : 0; }
+    void Exit() { m_exited = true; }
 
 private:
     const DWORD m_id;
     Clock* const m_clock;
     bool m_exited = false;
-    DWORD m_exitCode = 0;
-    DWORD m_suspendCount;
 };
 
 class HandleTable {
@@ -82,17 +69,11 @@ public:
     // False when `handle` names nothing.
     bool Close(HANDLE handle);
 
-    // The event of that name if one exists (`*existed` true), else a new one by that name.
-    // Names are case-sensitive, as the object manager's are.
-    std::shared_ptr<EventObject> NamedEvent(const std::u16string& name, bool manualReset,
-                                            bool signaled, bool* existed);
-
 private:
     HandleTable() = default;
 
     std::mutex m_lock;
     std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects;
-    std::map<std::u16string, std::weak_ptr<EventObject>> m_names;
     uintptr_t m_next = 0x100;
 };
 

@@ -144,7 +144,7 @@ DWORD StartProgram(const ProgramSettings& program, const ProcessStart& start,
                    std::shared_ptr<ProcessObject>* process, std::shared_ptr<ThreadObject>* thread) {
     Machine& machine = Machine::Get();
     DWORD processId = NewThreadId();  // one pool of ids for processes and threads, as on Windows
-    *thread = std::make_shared<ThreadObject>(NewThreadId(), nullptr, 0);
+    *thread = std::make_shared<ThreadObject>(NewThreadId(), nullptr);
     *process = std::make_shared<ProcessObject>(processId, *thread);
 
     JsonLine line;

@@ -47,7 +47,7 @@ public:
     void Exit(DWORD code) {
         m_exited = true;
         m_exitCode = code;
-        m_thread->Exit(code);  // the program's one thread ends with it
+        m_thread->Exit();  // the program's one thread ends with it
     }
 
 private:

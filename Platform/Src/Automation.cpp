@@ -50,14 +50,6 @@ BSTR WINAPI SysAllocString(const OLECHAR* psz) {
     return sim::NewString(psz, length);
 }
 
-BSTR WINAPI SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
-    DWORD error = 0;
-    if (sim::InjectedFault("SysAllocStringLen", &error)) {
-        return nullptr;
-    }
-    return sim::NewString(strIn, ui);
-}
-
 void WINAPI SysFreeString(BSTR bstrString) {
     DWORD error = 0;
     sim::InjectedFault("SysFreeString", &error);  // counted; it has no way to fail
@@ -85,17 +77,6 @@ HRESULT WINAPI VariantClear(VARIANTARG* pvarg) {
         return E_INVALIDARG;
     }
     return sim::ClearVariant(pvarg);
-}
-
-HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, VARIANTARG* pvargSrc) {
-    DWORD error = 0;
-    if (sim::InjectedFault("VariantCopy", &error)) {
-        return static_cast<HRESULT>(error);
-    }
-    if (pvargDest == nullptr || pvargSrc == nullptr) {
-        return E_INVALIDARG;
-    }
-    return sim::CopyVariant(pvargDest, pvargSrc);
 }
 
 SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
@@ -161,14 +142,6 @@ HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
         return E_INVALIDARG;
     }
     return sim::PutElement(psa, rgIndices[0], pv);
-}
-
-HRESULT WINAPI SafeArrayDestroy(SAFEARRAY* psa) {
-    DWORD error = 0;
-    if (sim::InjectedFault("SafeArrayDestroy", &error)) {
-        return static_cast<HRESULT>(error);
-    }
-    return sim::DestroyArray(psa);
 }
 
 HRESULT WINAPI VarBstrCmp(BSTR bstrLeft, BSTR bstrRight, LCID lcid, ULONG dwFlags) {

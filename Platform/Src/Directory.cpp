@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include "FaceResult.h"
-
 #include "Machine/Faults.h"
 #include "Machine/FileSystem.h"
 #include "Machine/Machine.h"
@@ -34,19 +32,6 @@ DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
         directory.pop_back();  // only a drive's root keeps its backslash
     }
     return CopyOut(directory, lpBuffer, nBufferLength);
-}
-
-BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("SetCurrentDirectoryW", &error)) {
-    } else if (lpPathName == NULL) {
-        error = ERROR_INVALID_PARAMETER;
-    } else if (*lpPathName == 0) {
-        error = ERROR_INVALID_NAME;
-    } else {
-        error = sim::Machine::Get().Files().SetCurrentDirectory(lpPathName);
-    }
-    return BoolResult(error);
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {

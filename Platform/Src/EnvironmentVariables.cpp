@@ -35,32 +35,3 @@ DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSiz
     lpBuffer[length] = 0;
     return length;
 }
-
-BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("SetEnvironmentVariableW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (lpName == NULL) {
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);
-        return FALSE;
-    }
-    try {
-        std::u16string name(lpName);
-        // "=C:" style names (the per-drive directories) may start with '='; no other may hold one.
-        if (name.empty() || name.find(u'=', 1) != std::u16string::npos) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        std::optional<std::u16string> value;
-        if (lpValue != NULL) {
-            value = std::u16string(lpValue);
-        }
-        sim::Machine::Get().Env().Set(name, value);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    return TRUE;
-}

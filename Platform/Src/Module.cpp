@@ -8,13 +8,6 @@
 
 #include <cstring>
 
-namespace {
-
-// The UI language a thread chose with SetThreadUILanguage; 0: the machine's.
-thread_local LANGID t_uiLanguage = 0;
-
-}  // namespace
-
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     DWORD error = ERROR_SUCCESS;
     HMODULE module = NULL;
@@ -91,7 +84,8 @@ int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBu
         sim::ModuleTable& modules = sim::Machine::Get().Modules();
         // Only the low word numbers a string, as in a resource's name.
         error = modules.String(hInstance ? hInstance : modules.Executable(), LOWORD(uID),
-                               GetThreadUILanguage(), &text, &length);
+                               sim::LanguageId(sim::Machine::Get().Settings().uiLanguage), &text,
+                               &length);
     }
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -107,23 +101,4 @@ int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBu
     std::memcpy(lpBuffer, text, copied * sizeof(WCHAR));
     lpBuffer[copied] = 0;
     return static_cast<int>(copied);
-}
-
-LANGID WINAPI GetThreadUILanguage(void) {
-    if (t_uiLanguage != 0) {
-        return t_uiLanguage;
-    }
-    return sim::LanguageId(sim::Machine::Get().Settings().uiLanguage);
-}
-
-LANGID WINAPI SetThreadUILanguage(LANGID LangId) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("SetThreadUILanguage", &error)) {
-        SetLastError(error);
-        return 0;
-    }
-    if (LangId != 0) {
-        t_uiLanguage = LangId;
-    }
-    return GetThreadUILanguage();
 }

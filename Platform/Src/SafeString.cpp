@@ -46,10 +46,6 @@ _invalid_parameter_handler _set_invalid_parameter_handler(_invalid_parameter_han
     return g_handler.exchange(pNew);
 }
 
-_invalid_parameter_handler _get_invalid_parameter_handler(void) {
-    return g_handler.load();
-}
-
 errno_t wcscpy_s(WCHAR* dest, size_t destSize, const WCHAR* src) {
     if (!dest || destSize == 0) {
         return Fail(nullptr, EINVAL);

@@ -29,110 +29,41 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
         SetLastError(error);
         return NULL;
     }
-    std::shared_ptr<sim::EventObject> event;
-    bool existed = false;
+    if (lpName != NULL) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // named objects are not modelled
+        return NULL;
+    }
     HANDLE handle;
     try {
-        if (lpName != NULL) {
-            // The attributes of an existing event stay as its creator made them.
-            event = sim::HandleTable::Get().NamedEvent(lpName, bManualReset != FALSE,
-                                                       bInitialState != FALSE, &existed);
-        } else {
-            event =
-                std::make_shared<sim::EventObject>(bManualReset != FALSE, bInitialState != FALSE);
-        }
-        handle = sim::HandleTable::Get().Add(event);
+        handle = sim::HandleTable::Get().Add(
+            std::make_shared<sim::EventObject>(bManualReset != FALSE, bInitialState != FALSE));
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
-    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    SetLastError(ERROR_SUCCESS);
     return handle;
 }
 
-static BOOL SetEventState(const char* function, HANDLE hEvent, bool signaled) {
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault(function, &error)) {
-        return Fail(error, FALSE);
-    }
-    std::shared_ptr<sim::EventObject> event =
-        sim::HandleTable::Get().FindAs<sim::EventObject>(hEvent);
-    if (!event) {
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    sim::Clock& clock = sim::Machine::Get().Clock();
-    sim::Clock::Lock hold = clock.Hold();
-    event->Set(signaled);
-    if (signaled) {
-        clock.Notify(hold);
-    }
-    return TRUE;
-}
-
-BOOL WINAPI SetEvent(HANDLE hEvent) {
-    return SetEventState("SetEvent", hEvent, true);
-}
-
-BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    return SetEventState("ResetEvent", hEvent, false);
-}
-
-static DWORD WaitFor(const char* function, DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                     DWORD dwMilliseconds) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault(function, &error)) {
+    if (sim::InjectedFault("WaitForSingleObject", &error)) {
         return Fail(error, WAIT_FAILED);
     }
-    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS) {
-        return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+    std::shared_ptr<sim::Waitable> object = sim::HandleTable::Get().FindAs<sim::Waitable>(hHandle);
+    if (!object) {
+        return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
     }
-    if (lpHandles == NULL) {
-        return Fail(ERROR_NOACCESS, WAIT_FAILED);
-    }
-    std::shared_ptr<sim::Waitable> objects[MAXIMUM_WAIT_OBJECTS];  // no allocation: see Clock::Wait
-    for (DWORD i = 0; i < nCount; ++i) {
-        objects[i] = sim::HandleTable::Get().FindAs<sim::Waitable>(lpHandles[i]);
-        if (!objects[i]) {
-            return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
-        }
-    }
-    DWORD satisfied = 0;
     auto ready = [&] {
-        if (bWaitAll) {
-            for (DWORD i = 0; i < nCount; ++i) {
-                if (!objects[i]->Signaled()) {
-                    return false;
-                }
-            }
-            for (DWORD i = 0; i < nCount; ++i) {
-                objects[i]->Acquire();
-            }
-            return true;
+        if (!object->Signaled()) {
+            return false;
         }
-        for (DWORD i = 0; i < nCount; ++i) {
-            if (objects[i]->Signaled()) {
-                objects[i]->Acquire();
-                satisfied = i;
-                return true;
-            }
-        }
-        return false;
+        object->Acquire();
+        return true;
     };
     sim::Clock& clock = sim::Machine::Get().Clock();
     sim::Clock::Lock hold = clock.Hold();
-    if (!clock.Wait(hold, dwMilliseconds, ready)) {
-        return WAIT_TIMEOUT;
-    }
-    return WAIT_OBJECT_0 + satisfied;
-}
-
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return WaitFor("WaitForSingleObject", 1, &hHandle, FALSE, dwMilliseconds);
-}
-
-DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                    DWORD dwMilliseconds) {
-    return WaitFor("WaitForMultipleObjects", nCount, lpHandles, bWaitAll, dwMilliseconds);
+    return clock.Wait(hold, dwMilliseconds, ready) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
@@ -162,17 +93,6 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     }
     lpCriticalSection->OwningThread = self;
     ++lpCriticalSection->RecursionCount;
-}
-
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    HANDLE self = OwnerOf(sim::CurrentThreadId());
-    sim::Clock::Lock hold = sim::Machine::Get().Clock().Hold();
-    if (lpCriticalSection->OwningThread != self && lpCriticalSection->OwningThread != NULL) {
-        return FALSE;
-    }
-    lpCriticalSection->OwningThread = self;
-    ++lpCriticalSection->RecursionCount;
-    return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {

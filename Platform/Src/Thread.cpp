@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -19,8 +20,6 @@ struct ThreadStart {
     LPVOID parameter;
 };
 
-thread_local DWORD t_exitCode = 0;
-
 // Signals the thread's handle and stops counting the thread, also when ExitThread unwinds it.
 class ThreadEnd {
 public:
@@ -28,7 +27,7 @@ public:
     ~ThreadEnd() {
         sim::Clock& clock = *m_thread.CountedBy();
         sim::Clock::Lock hold = clock.Hold();
-        m_thread.Exit(t_exitCode);
+        m_thread.Exit();
         clock.Notify(hold);
         clock.RemoveThread(hold);
     }
@@ -44,11 +43,7 @@ void* RunThread(void* argument) {
     sim::Clock& clock = *thread.CountedBy();
     clock.ThreadStarted();
     ThreadEnd end(thread);
-    {
-        sim::Clock::Lock hold = clock.Hold();
-        clock.Wait(hold, INFINITE, [&] { return thread.SuspendCount() == 0; });
-    }
-    t_exitCode = start->routine(start->parameter);
+    start->routine(start->parameter);  // nothing reads a thread's exit code
     return nullptr;
 }
 
@@ -62,13 +57,16 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         SetLastError(error);
         return NULL;
     }
+    if (dwCreationFlags != 0) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // no creation flag is modelled
+        return NULL;
+    }
     sim::Clock& clock = sim::Machine::Get().Clock();
     DWORD id = sim::NewThreadId();
     std::unique_ptr<ThreadStart> start;
     HANDLE handle;
     try {
-        auto thread = std::make_shared<sim::ThreadObject>(
-            id, &clock, (dwCreationFlags & CREATE_SUSPENDED) != 0 ? 1 : 0);
+        auto thread = std::make_shared<sim::ThreadObject>(id, &clock);
         start = std::make_unique<ThreadStart>(ThreadStart{thread, lpStartAddress, lpParameter});
         handle = sim::HandleTable::Get().Add(thread);
     } catch (const std::bad_alloc&) {
@@ -106,55 +104,29 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     return handle;
 }
 
-void WINAPI ExitThread(DWORD dwExitCode) {
-    t_exitCode = dwExitCode;
+void WINAPI ExitThread(DWORD) {
     // Unwinds the thread, so RunThread's ThreadEnd signals the handle.
     pthread_exit(nullptr);
-}
-
-BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("GetExitCodeThread", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    std::shared_ptr<sim::ThreadObject> thread =
-        sim::HandleTable::Get().FindAs<sim::ThreadObject>(hThread);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    sim::Clock::Lock hold = sim::Machine::Get().Clock().Hold();
-    if (lpExitCode != NULL) {
-        *lpExitCode = thread->ExitCode();
-    }
-    return TRUE;
-}
-
-DWORD WINAPI ResumeThread(HANDLE hThread) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("ResumeThread", &error)) {
-        SetLastError(error);
-        return static_cast<DWORD>(-1);
-    }
-    std::shared_ptr<sim::ThreadObject> thread =
-        sim::HandleTable::Get().FindAs<sim::ThreadObject>(hThread);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return static_cast<DWORD>(-1);
-    }
-    sim::Clock& clock = sim::Machine::Get().Clock();
-    sim::Clock::Lock hold = clock.Hold();
-    DWORD previous = thread->SuspendCount();
-    thread->Resume();
-    clock.Notify(hold);
-    return previous;
 }
 
 DWORD WINAPI GetCurrentThreadId(void) {
     return sim::CurrentThreadId();
 }
 
+namespace {
+
+// Windows reads the id from the thread's own block; asking the kernel on every trace line would
+// cost a system call. A forked child asks afresh.
+std::atomic<DWORD> g_processId{0};
+const int g_forgetOnFork = pthread_atfork(nullptr, nullptr, [] { g_processId.store(0); });
+
+}  // namespace
+
 DWORD WINAPI GetCurrentProcessId(void) {
-    return static_cast<DWORD>(getpid());
+    DWORD id = g_processId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        id = static_cast<DWORD>(getpid());
+        g_processId.store(id, std::memory_order_relaxed);
+    }
+    return id;
 }

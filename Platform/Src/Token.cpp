@@ -119,27 +119,3 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
     SetLastError(error);
     return TRUE;
 }
-
-BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("LookupPrivilegeValueW", &error)) {
-        return FailWith(error);
-    }
-    if (lpSystemName != nullptr && *lpSystemName != 0) {
-        return FailWith(RPC_S_SERVER_UNAVAILABLE);  // this machine has no neighbours
-    }
-    if (lpName == nullptr || lpLuid == nullptr) {
-        return FailWith(ERROR_NOACCESS);
-    }
-    std::string name;
-    for (const WCHAR* c = lpName; *c != 0; ++c) {
-        name += *c < 0x80 ? static_cast<char>(*c) : '?';
-    }
-    DWORD luid = sim::PrivilegeLuid(name);
-    if (luid == 0) {
-        return FailWith(ERROR_NO_SUCH_PRIVILEGE);
-    }
-    lpLuid->LowPart = luid;
-    lpLuid->HighPart = 0;
-    return TRUE;
-}

@@ -445,14 +445,6 @@ int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list argptr
     return int(length);
 }
 
-int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int result = _vsnwprintf(buffer, count, format, args);
-    va_end(args);
-    return result;
-}
-
 int _vsnwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, const WCHAR* format,
                   va_list argptr) {
     if (!format) {

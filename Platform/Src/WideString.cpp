@@ -2,7 +2,6 @@
 #include "Src/CrtInternal.h"
 
 #include <errno.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -16,6 +15,15 @@ WCHAR UpperAscii(WCHAR c) {
     return c >= u'a' && c <= u'z' ? WCHAR(c - (u'a' - u'A')) : c;
 }
 
+bool StartsWith(const WCHAR* str, const WCHAR* prefix) {
+    for (; *prefix; ++str, ++prefix) {
+        if (*str != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 size_t wcslen(const WCHAR* str) {
@@ -24,22 +32,6 @@ size_t wcslen(const WCHAR* str) {
         ++end;
     }
     return size_t(end - str);
-}
-
-int wcsncmp(const WCHAR* string1, const WCHAR* string2, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (string1[i] != string2[i]) {
-            return string1[i] < string2[i] ? -1 : 1;
-        }
-        if (!string1[i]) {
-            break;
-        }
-    }
-    return 0;
-}
-
-int wcscmp(const WCHAR* string1, const WCHAR* string2) {
-    return wcsncmp(string1, string2, SIZE_MAX);
 }
 
 const WCHAR* wcschr(const WCHAR* str, WCHAR c) {
@@ -76,7 +68,7 @@ WCHAR* wcsrchr(WCHAR* str, WCHAR c) {
 const WCHAR* wcsstr(const WCHAR* str, const WCHAR* strSearch) {
     size_t length = wcslen(strSearch);
     for (; *str; ++str) {
-        if (wcsncmp(str, strSearch, length) == 0) {
+        if (StartsWith(str, strSearch)) {
             return str;
         }
     }
@@ -87,22 +79,17 @@ WCHAR* wcsstr(WCHAR* str, const WCHAR* strSearch) {
     return const_cast<WCHAR*>(wcsstr(const_cast<const WCHAR*>(str), strSearch));
 }
 
-int _wcsnicmp(const WCHAR* string1, const WCHAR* string2, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
+int _wcsicmp(const WCHAR* string1, const WCHAR* string2) {
+    for (size_t i = 0;; ++i) {
         WCHAR a = LowerAscii(string1[i]);
         WCHAR b = LowerAscii(string2[i]);
         if (a != b) {
             return a < b ? -1 : 1;
         }
         if (!a) {
-            break;
+            return 0;
         }
     }
-    return 0;
-}
-
-int _wcsicmp(const WCHAR* string1, const WCHAR* string2) {
-    return _wcsnicmp(string1, string2, SIZE_MAX);
 }
 
 WCHAR* _wcslwr(WCHAR* str) {
@@ -117,18 +104,6 @@ WCHAR* _wcsupr(WCHAR* str) {
         *p = UpperAscii(*p);
     }
     return str;
-}
-
-WCHAR* _wcsdup(const WCHAR* strSource) {
-    if (!strSource) {
-        return nullptr;
-    }
-    size_t bytes = (wcslen(strSource) + 1) * sizeof(WCHAR);
-    auto* copy = static_cast<WCHAR*>(malloc(bytes));
-    if (copy) {
-        memcpy(copy, strSource, bytes);
-    }
-    return copy;
 }
 
 // As atoi: leading white space, a sign, decimal digits; out of range gives INT_MAX or INT_MIN

@@ -12,23 +12,6 @@
 
 namespace {
 
-TEST(DeviceTest, OpeningADeviceThatDoesNotExist) {
-    const WCHAR* names[] = {
-        TEXT("\\\\.\\TarvikNoSuchDevice"),
-        TEXT("\\\\.\\ROOT#NET#9999#{AD498944-762F-11D0-8DCB-00C04FC3358C}"),
-    };
-    for (const WCHAR* name : names) {
-        for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(0)}) {
-            SCOPED_TRACE(access);
-            EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND,
-                              CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                          OPEN_EXISTING, 0, NULL));
-        }
-    }
-    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND,
-                      CreateFileW(TEXT(""), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
-}
-
 TEST(DeviceTest, NetClassDeviceSet) {
     SetLastError(0xdeadbeef);
     HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, NULL, NULL, 0);

@@ -38,7 +38,6 @@ protected:
 TEST_F(Service, OpenErrors) {
     EXPECT_LAST_ERROR(nullptr, ERROR_INVALID_NAME,
                       OpenSCManagerW(NULL, TEXT("NoSuchDatabase"), GENERIC_READ));
-    EXPECT_TRUE(ScopedService(OpenSCManagerW(NULL, SERVICES_ACTIVE_DATABASEW, GENERIC_READ)));
     EXPECT_LAST_ERROR(nullptr, ERROR_INVALID_HANDLE, OpenServiceW(NULL, kName, GENERIC_READ));
     EXPECT_LAST_ERROR(nullptr, ERROR_INVALID_ADDRESS, OpenServiceW(m_manager, NULL, GENERIC_READ));
     EXPECT_LAST_ERROR(nullptr, ERROR_SERVICE_DOES_NOT_EXIST,

@@ -49,10 +49,8 @@ TEST(WidePrintf, IntegersWithFlagsWidthAndPrecision) {
         {"precision 0 of 0", Format(TEXT("[%.0d]"), 0), TEXT("[]")},
         {"hex and octal", Format(TEXT("%x %X %#o"), 255, 255, 8), TEXT("ff FF 010")},
         {"alternate hex", Format(TEXT("%#x %#X %#x"), 255, 255, 0), TEXT("0xff 0XFF 0")},
-        {"unsigned", Format(TEXT("%u"), 0xFFFFFFFFu), TEXT("4294967295")},
         {"star widths", Format(TEXT("[%*d|%*d]"), 5, 42, -3, 7), TEXT("[   42|7  ]")},
         {"star precision", Format(TEXT("%.*d"), 3, 7), TEXT("007")},
-        {"percent", Format(TEXT("100%%")), TEXT("100%")},
     };
     Check(cases, sizeof cases / sizeof *cases);
 
@@ -91,12 +89,10 @@ TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
     const Case cases[] = {
         {"%s is wide", Format(TEXT("<%s>"), TEXT("wide")), TEXT("<wide>")},
         {"%S is narrow", Format(TEXT("<%S>"), "narrow"), TEXT("<narrow>")},
-        {"%hs is narrow", Format(TEXT("<%hs>"), "narrow"), TEXT("<narrow>")},
         {"%lS is wide", Format(TEXT("<%lS>"), TEXT("wide")), TEXT("<wide>")},
         // E9 is U+00E9 in the ANSI code page and in the runtime's "C" locale alike.
         {"narrow accent", Format(TEXT("%S"), "caf\xE9"), TEXT("caf\x00E9")},
         {"wide above Latin-1", Format(TEXT("%s"), TEXT("\x20AC\x4E00")), TEXT("\x20AC\x4E00")},
-        {"width", Format(TEXT("[%6s]"), TEXT("ab")), TEXT("[    ab]")},
         {"zero pads strings", Format(TEXT("[%05s]"), TEXT("ab")), TEXT("[000ab]")},
         {"precision cuts", Format(TEXT("[%.2s]"), TEXT("abcdef")), TEXT("[ab]")},
         {"null wide", Format(TEXT("%s"), nullWide), TEXT("(null)")},
@@ -107,26 +103,6 @@ TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
         {"percent in an argument", Format(TEXT("%s"), TEXT("%s %d")), TEXT("%s %d")},
     };
     Check(cases, sizeof cases / sizeof *cases);
-}
-
-TEST(WidePrintf, FloatingPointAndPointers) {
-    const Case cases[] = {
-        {"%f", Format(TEXT("%f"), 1.5), TEXT("1.500000")},
-        {"%-+9.3f", Format(TEXT("[%-+9.3f]"), 3.14159), TEXT("[+3.142   ]")},
-        {"%010.2f", Format(TEXT("%010.2f"), -1.5), TEXT("-000001.50")},
-        {"%g small", Format(TEXT("%g"), 0.0001), TEXT("0.0001")},
-        {"float then int", Format(TEXT("%.1f %d"), 1.0, 9), TEXT("1.0 9")},
-    };
-    Check(cases, sizeof cases / sizeof *cases);
-
-    // The Universal CRT writes two exponent digits; msvcrt.dll, which MinGW builds use, three.
-    WString e = Format(TEXT("%e|%E"), 15.0, 0.015);
-    EXPECT_TRUE(e == WString(TEXT("1.500000e+01|1.500000E-02")) ||
-                e == WString(TEXT("1.500000e+001|1.500000E-002")));
-
-    // %p: the pointer's full width in upper-case hexadecimal, no prefix.
-    WString expected = sizeof(void*) == 8 ? TEXT("00000000ABCDEF12") : TEXT("ABCDEF12");
-    EXPECT_EQ(Format(TEXT("%p"), reinterpret_cast<void*>(0xABCDEF12)), expected);
 }
 
 }  // namespace

