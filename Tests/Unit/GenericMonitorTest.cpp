@@ -1,16 +1,9 @@
 // The generic monitor's trace lines, its start, stop and wait through real worker threads, and
 // the registry rules of its time-out.
-#include "GenericMonitor.h"
 
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/ProbeMonitor.h"
-#include "Support/ScopedHandles.h"
 #include "Support/TraceTest.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -103,14 +96,7 @@ TEST_F(GenericMonitorTest, StopperThreadEndsAPausingWorker) {
     ASSERT_TRUE(WaitForMessage("Exiting GenericMonitor::StopMonitor() - Stopped=1"));
 
     std::vector<std::string> messages = NewMessages();
-    auto position = [&messages](const std::string& message) {
-        for (size_t i = 0; i < messages.size(); ++i) {
-            if (messages[i] == message) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    };
+    auto position = [&messages](const std::string& line) { return test::Position(messages, line); };
     EXPECT_EQ(0, position("Entering GenericMonitor::StartMonitor()"));
     EXPECT_LT(position("Successfully created the thread"),
               position("Exiting GenericMonitor::StartMonitor() - bSuccess=1"));

@@ -4,13 +4,9 @@
 #include "Support/TraceFiles.h"
 #include "Support/TraceTest.h"
 
-#include <gtest/gtest.h>
-
 #include <objbase.h>
 
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 

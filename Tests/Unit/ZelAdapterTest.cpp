@@ -1,6 +1,5 @@
 // The VM interface list and request envelope byte for byte, the device routines' local failures,
 // and a notification whose team adapter has no device.
-#include "HyperVMonitor.h"
 #include "TeamedAdapter.h"
 #include "ZelAdapter.h"
 
@@ -9,12 +8,7 @@
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/TraceTest.h"
 
-#include <gtest/gtest.h>
-
 #include <string.h>
-
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -148,27 +142,25 @@ protected:
 };
 
 TEST_F(WriteUpdateToBRXTest, NoAdapterDevice) {
+    const std::string guid = "ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}";
     test::IdleHyperVMonitor monitor;
     TeamedAdapter team;
-    team.m_strGUID = TEXT("ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}");
+    team.m_strGUID = CZelString(std::basic_string<WCHAR>(guid.begin(), guid.end()).c_str());
     team.m_strName = TEXT("Gone");
     team.m_bBound = true;
     AddVM(&team, TEXT("00155D0A0B0C"), 5);
     MarkTrace();
     EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
     EXPECT_EQ(std::vector<std::string>({
-                  "Entering HyperVMonitor::WriteUpdateToBRX "
-                  "GUID=ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "Entering HyperVMonitor::WriteUpdateToBRX GUID=" + guid,
                   "Entering CZelAdapter::CZelAdapter()",
                   "Exiting CZelAdapter::CZelAdapter()",
-                  "Entering CZelAdapter::NotifyBRXOfUpdate() - "
-                  "GUID=ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "Entering CZelAdapter::NotifyBRXOfUpdate() - GUID=" + guid,
                   "Entering CZelAdapter::GetDriverHandle()",
-                  "CreateFile str=\\\\.\\ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}",
+                  "CreateFile str=\\\\.\\" + guid,
                   "ERROR:  Unable to retrieve handle to driver, error=2",
                   "Exiting CZelAdapter::GetDriverHandle() - res=1f",
-                  "ERROR:  Unable to retrieve device handle for "
-                  "GUID=ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}, Name=Gone",
+                  "ERROR:  Unable to retrieve device handle for GUID=" + guid + ", Name=Gone",
                   "Exiting CZelAdapter::NotifyBRXOfUpdate() - res=1f",
                   "Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=0",
                   "Entering CZelAdapter::~CZelAdapter()",
@@ -181,19 +173,12 @@ TEST_F(WriteUpdateToBRXTest, NoAdapterDevice) {
     MarkTrace();
     EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
     std::vector<std::string> messages = NewMessages();
-    auto position = [&messages](const std::string& message) {
-        for (size_t i = 0; i < messages.size(); ++i) {
-            if (messages[i].compare(0, message.size(), message) == 0) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    };
-    int path = position("CreateFile str=");
+    int path = test::Position(messages, "CreateFile str=");
     ASSERT_NE(-1, path);
     EXPECT_EQ("CreateFile str=", messages[path]);
-    EXPECT_LT(position("Src\\ZelAdapter (85): ZelSafeCopy ERROR: "), path);
-    EXPECT_EQ(path + 1, position("ERROR:  Unable to retrieve handle to driver, error="));
+    EXPECT_LT(test::Position(messages, "Src\\ZelAdapter (85): ZelSafeCopy ERROR: "), path);
+    EXPECT_EQ(path + 1,
+              test::Position(messages, "ERROR:  Unable to retrieve handle to driver, error="));
 }
 
 }  // namespace

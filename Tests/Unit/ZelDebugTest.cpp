@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -28,8 +26,6 @@ protected:
 TEST_F(ZelDebugTest, LinesCarryTheFixedHeader) {
     CZelDebug trace;
     ASSERT_EQ(0, trace.Configure(TEXT("TALM"), TEXT("zel-format.txt"), 3, 0, 0));
-    EXPECT_TRUE(trace.IsConfigured());
-    EXPECT_EQ(3u, trace.GetCurrentLogLevel());
     trace.Print(TEXT("Entering %s - dwCurrentState=%d"), TEXT("ReportStatus"), 2);
     trace.Error(TEXT("Src\\HyperVMonitor"), 417, TEXT("ERROR:  Unable to %s!"), TEXT("connect"));
 

@@ -34,13 +34,7 @@ protected:
     CZelRegKey m_key;
 };
 
-std::vector<CZelString> List(std::initializer_list<const WCHAR*> items) {
-    std::vector<CZelString> list;
-    for (const WCHAR* item : items) {
-        list.push_back(item);
-    }
-    return list;
-}
+typedef std::vector<CZelString> List;
 
 TEST_F(ZelRegKeyTest, MissingKeyAndClosedObject) {
     CZelRegKey key;

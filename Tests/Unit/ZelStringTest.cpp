@@ -7,13 +7,7 @@
 
 namespace {
 
-std::vector<CZelString> List(std::initializer_list<const WCHAR*> items) {
-    std::vector<CZelString> list;
-    for (const WCHAR* item : items) {
-        list.push_back(item);
-    }
-    return list;
-}
+typedef std::vector<CZelString> List;
 
 TEST(CZelString, SplitKeepsEmptyFieldsButDropsOneTrailingField) {
     struct Case {
@@ -39,9 +33,7 @@ TEST(CZelString, SplitKeepsEmptyFieldsButDropsOneTrailingField) {
         EXPECT_TRUE(text == cases[i].text);  // the string itself is untouched
     }
     // A separator above 0x7F is sign-extended and matches no Latin-1 character.
-    CZelString latin(
-        TEXT("a\x00E9"
-             "b"));
+    CZelString latin(TEXT("a\u00E9b"));
     std::vector<CZelString> pieces;
     EXPECT_FALSE(latin.Split(static_cast<char>(0xE9), pieces));
     EXPECT_TRUE(pieces.empty());

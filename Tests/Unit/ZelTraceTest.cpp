@@ -8,13 +8,6 @@
 #include "Support/TraceFiles.h"
 #include "Support/TraceTest.h"
 
-#include <gtest/gtest.h>
-
-#include <stdlib.h>
-
-#include <string>
-#include <vector>
-
 namespace {
 
 // MinGW's _set_invalid_parameter_handler keeps the handler in MinGW's own runtime code, which
@@ -63,18 +56,10 @@ TEST_F(ZelTraceTest, ScopesShowTheirDepthOnBothLines) {
         CZelTraceScope plain(TEXT("Plain"));
         CZelTraceScope nullResult(TEXT("NullResult"), static_cast<bool*>(NULL));
     }
-    EXPECT_EQ(std::vector<std::string>({
-                  "0|before",
-                  "1|ENTRY:  Outer",
-                  "2|ENTRY:  Inner",
-                  "2|inside Inner",
-                  "2|EXIT:  Inner, bReturn=false",
-                  "1|EXIT:  Outer, nReturn=-7",
-                  "1|ENTRY:  Plain",
-                  "2|ENTRY:  NullResult",
-                  "2|EXIT:  NullResult",
-                  "1|EXIT:  Plain",
-              }),
+    EXPECT_EQ(std::vector<std::string>(
+                  {"0|before", "1|ENTRY:  Outer", "2|ENTRY:  Inner", "2|inside Inner",
+                   "2|EXIT:  Inner, bReturn=false", "1|EXIT:  Outer, nReturn=-7", "1|ENTRY:  Plain",
+                   "2|ENTRY:  NullResult", "2|EXIT:  NullResult", "1|EXIT:  Plain"}),
               TieredLines());
 }
 
@@ -118,21 +103,19 @@ TEST_F(ZelTraceTest, BoundedCopiesAtEverySize) {
             tooSmall.push_back(line);
         }
     }
-    EXPECT_EQ(std::vector<std::string>({
-                  "1|Src\\Caller (11): ZelSafeCopy ERROR: strDestination size 0, or too small",
-                  "1|Src\\Caller (13): ZelSafeCopy ERROR: strDestination size 0, or too small",
-                  "1|Src\\Caller (15): ZelSafeCopy ERROR: strDestination size 0, or too small",
-                  "1|Src\\Caller (18): ZelSafeCopy ERROR: strDestination size 0, or too small",
-                  "1|Src\\Caller (20): ZelSafeCopy ERROR: strDestination size 0, or too small",
-              }),
-              tooSmall);
+    std::vector<std::string> expected;
+    for (int line : {11, 13, 15, 18, 20}) {
+        expected.push_back("1|Src\\Caller (" + std::to_string(line) +
+                           "): ZelSafeCopy ERROR: strDestination size 0, or too small");
+    }
+    EXPECT_EQ(expected, tooSmall);
     // A failed copy: the runtime calls the handler first, then the copy reports.
-    std::vector<std::string> expected = {"1|ENTRY:  ZelSafeCopy",
-                                         "1|EXIT:  ZelSafeCopy, nReturn=0",
-                                         "1|ENTRY:  ZelSafeCopy",
-                                         "1|ZelSecureInvalidParameterHandler : ERROR",
-                                         tooSmall.empty() ? "" : tooSmall[0],
-                                         "1|EXIT:  ZelSafeCopy, nReturn=34"};
+    expected = {"1|ENTRY:  ZelSafeCopy",
+                "1|EXIT:  ZelSafeCopy, nReturn=0",
+                "1|ENTRY:  ZelSafeCopy",
+                "1|ZelSecureInvalidParameterHandler : ERROR",
+                tooSmall.empty() ? "" : tooSmall[0],
+                "1|EXIT:  ZelSafeCopy, nReturn=34"};
     if (HandlerIsMinGWs()) {
         expected.erase(expected.begin() + 3);
     }
@@ -178,16 +161,12 @@ TEST_F(ZelTraceTest, RegistryReadsAreTraced) {
     EXPECT_FALSE(key.GetValue(TEXT("Text"), value));
     EXPECT_EQ(ERROR_SUCCESS, key.FlushKey());
     std::vector<std::string> lines = TieredLines();
-    EXPECT_EQ(std::vector<std::string>({
-                  "1|ENTRY:  CZelRegKey::GetValue",
-                  "1|CZelRegKey::GetValue m_bIsOpened = true",
-                  "1|CZelRegKey::GetValue :234",  // "abc" takes 8 bytes
-                  "1|CZelRegKey::GetValue dwRegType != REG_DWORD ",
-                  "1|EXIT:  CZelRegKey::GetValue, bReturn=false",
-                  "1|ENTRY:  CZelRegKey::FlushKey",
-                  "1|CZelRegKey::RegFlushKey Success",
-                  "1|EXIT:  CZelRegKey::FlushKey",
-              }),
+    EXPECT_EQ(std::vector<std::string>(
+                  {"1|ENTRY:  CZelRegKey::GetValue", "1|CZelRegKey::GetValue m_bIsOpened = true",
+                   "1|CZelRegKey::GetValue :234",  // "abc" takes 8 bytes
+                   "1|CZelRegKey::GetValue dwRegType != REG_DWORD ",
+                   "1|EXIT:  CZelRegKey::GetValue, bReturn=false", "1|ENTRY:  CZelRegKey::FlushKey",
+                   "1|CZelRegKey::RegFlushKey Success", "1|EXIT:  CZelRegKey::FlushKey"}),
               lines);
     key.Close();
     CZelRegKey parent;

@@ -7,10 +7,7 @@
 #include "Support/TestMachine.h"
 #include "Support/TraceTest.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include <memory>
 
 namespace {
 
@@ -40,13 +37,10 @@ const std::string kNoPath =
 class ComponentLibraryTest : public test::TraceTest {
 protected:
     static void SetUpTestSuite() {
-        s_machine = new test::TestMachine(kComponents);
+        s_machine.reset(new test::TestMachine(kComponents));
         TraceTest::SetUpTestSuite();  // ZEL2's "InstalledDir": the Temp directory
     }
-    static void TearDownTestSuite() {
-        delete s_machine;
-        s_machine = NULL;
-    }
+    static void TearDownTestSuite() { s_machine.reset(); }
 
     // The value set, or deleted when NULL.
     static void Set(const WCHAR* pszKey, const WCHAR* pszName, const WCHAR* pszValue) {
@@ -65,10 +59,8 @@ protected:
         Set(kTalmKey, TEXT("LocalLanguage"), pszLocal);
     }
 
-    static test::TestMachine* s_machine;
+    inline static std::unique_ptr<test::TestMachine> s_machine;
 };
-
-test::TestMachine* ComponentLibraryTest::s_machine = NULL;
 
 TEST_F(ComponentLibraryTest, QMLoadLibraryTakesTheDirectoryOfTheNamesClass) {
     struct Case {

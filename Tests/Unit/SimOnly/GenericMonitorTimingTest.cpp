@@ -1,13 +1,10 @@
 // The generic monitor's timing rules on the machine's virtual clock: pauses, the stop poll, the
 // give-up of the stop wait, and all of them across the tick counter's wrap.
-#include "GenericMonitor.h"
 
 #include "Machine/Clock.h"
 #include "Machine/Machine.h"
 #include "Support/ProbeMonitor.h"
 #include "Support/TestMachine.h"
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -101,9 +98,7 @@ TEST(GenericMonitorTiming, DestructionWaitsForTheStopper) {
 
 TEST(GenericMonitorTiming, WaitForStopGivesUpAfter60To61Seconds) {
     struct Case {
-        DWORD startTick;
-        DWORD minMs;
-        DWORD maxMs;
+        DWORD startTick, minMs, maxMs;
     } cases[] = {
         {1000, 61000, 61000},                 // on a boundary: the full 61 seconds
         {1950, 60100, 60100},                 // just before one: the least it waits

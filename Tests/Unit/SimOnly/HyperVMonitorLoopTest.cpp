@@ -4,22 +4,14 @@
 #include "HyperVMonitor.h"
 #include "ZelRegKey.h"
 
-#include "Machine/Clock.h"
 #include "Machine/HyperVChanges.h"
 #include "Machine/HyperVTopology.h"
 #include "Machine/Wmi.h"
 #include "Support/MachineTest.h"
-#include "Support/TraceFiles.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -87,14 +79,13 @@ protected:
     }
 
     void SetUp() override {
-        m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
+        AttachClock();
         m_monitor.reset(new WatchedMonitor);
         MachineTest::SetUp();
     }
     void TearDown() override {
         m_monitor.reset();
         Sleep(100);  // time moves only once an ending worker thread has gone
-        m_attach.reset();
         MachineTest::TearDown();
     }
 
@@ -105,16 +96,6 @@ protected:
         ASSERT_TRUE(WaitUntil([this] { return Subscriptions() == 1; }, 1000));
     }
 
-    // Polls every 100 ms of machine time; false when `done` is still false after dwMaxMs.
-    static bool WaitUntil(const std::function<bool()>& done, DWORD dwMaxMs) {
-        for (DWORD waited = 0; !done(); waited += 100) {
-            if (waited >= dwMaxMs) {
-                return false;
-            }
-            Sleep(100);
-        }
-        return true;
-    }
     bool WorkerEnded(DWORD dwMaxMs) {
         return WaitUntil([this] { return m_monitor->GetState() == MONITOR_STOPPED; }, dwMaxMs);
     }
@@ -132,7 +113,6 @@ protected:
         return ThreadMessages(true, kWithoutScopes | kWithoutRegistry);
     }
 
-    std::unique_ptr<sim::Clock::Attachment> m_attach;
     std::unique_ptr<WatchedMonitor> m_monitor;
     std::string m_eventQuery = kEventQueryV2;
 };
@@ -275,8 +255,7 @@ TEST_F(HyperVMonitorLoopWindows10, ABurstOfEventsGivesOnePassAndAStopWaitsForThe
 // once. Over 20 s, `line` (plain or as an error) is counted.
 TEST_F(HyperVMonitorLoopWindows10, FailingNamespaceIsPaced) {
     struct {
-        const char* what;
-        const char* fault;
+        const char *what, *fault;
         HRESULT error;
         bool bUnreachable;  // from the subscription on, with a change to be seen
         const char* line;

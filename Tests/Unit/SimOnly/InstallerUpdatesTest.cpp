@@ -4,26 +4,16 @@
 #include "InstallerUpdates.h"
 #include "ZelRegKey.h"
 
-#include "Machine/Clock.h"
 #include "Machine/LineSocket.h"
-#include "Machine/Machine.h"
 #include "Machine/Services.h"
 #include "Support/MachineTest.h"
-#include "Support/TraceFiles.h"
-
-#include <gtest/gtest.h>
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -103,14 +93,10 @@ protected:
     static void SetUpTestSuite() { OpenMachine(kMachine, kRegistry); }
 
     void SetUp() override {
-        m_attach.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock()));
+        AttachClock();
         ClearKeys();
         MachineTest::SetUp();
         m_processStart = sim::Machine::Get().Records("processes.jsonl").size();
-    }
-    void TearDown() override {
-        m_attach.reset();
-        MachineTest::TearDown();
     }
 
     static void ClearKeys() {
@@ -147,25 +133,18 @@ protected:
         return ThreadMessages(bOthers, kWithoutScopes | kWithoutRegistry);
     }
 
-    // The programs started since the test began: "command line | directory | creation flags".
+    // The programs started since the test began: "command line|directory|creation flags".
     Lines Processes() const {
-        Lines processes;
-        for (const sim::Json& record : MachineRecords("processes.jsonl", m_processStart)) {
-            processes.push_back(
-                record.Find("commandLine")->String() + " | " + record.Find("directory")->String() +
-                " | " +
-                std::to_string(static_cast<long long>(record.Find("creationFlags")->Number())));
-        }
-        return processes;
+        return Fields("processes.jsonl", {"commandLine", "directory", "creationFlags"},
+                      m_processStart);
     }
 
-    std::unique_ptr<sim::Clock::Attachment> m_attach;
     size_t m_processStart = 0;
 };
 
 // A run in the system directory with CREATE_NO_WINDOW, as Processes() gives it.
 std::string Started(const std::string& commandLine) {
-    return commandLine + " | C:\\Windows\\system32 | 134217728";
+    return commandLine + "|C:\\Windows\\system32|134217728";
 }
 
 const Lines kDetected = {"Entering IsDCBUpdateReqd", "Detected DCB Update Required",
@@ -193,10 +172,7 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
 
     host.SetState(SERVICE_RUNNING);
     DWORD dwRunning = GetTickCount();
-    for (DWORD waited = 0; monitor.GetState() != MONITOR_STOPPED; waited += 100) {
-        ASSERT_LT(waited, 20000u);
-        Sleep(100);
-    }
+    ASSERT_TRUE(WaitUntil([&] { return monitor.GetState() == MONITOR_STOPPED; }, 20000));
     Sleep(100);  // time moves only once the ending worker thread has gone
     // At most a two-second pause after the service runs, then both runs one after the other;
     // this thread sees the end at its next 100 ms poll and waits 100 ms more.
@@ -339,8 +315,7 @@ TEST_F(InstallerUpdatesTest, TheFlagIsSetToZeroThenDeleted) {
     struct Case {
         const char* function;
         long long flag;
-        const char* error;
-        const char* other;
+        const char *error, *other;
     } cases[] = {
         {"RegDeleteValueW", 0, "ERROR:  Unable to delete the key upon completion",
          "ERROR:  Unable to set the DCB Update key to 0"},

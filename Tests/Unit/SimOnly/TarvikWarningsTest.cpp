@@ -4,16 +4,11 @@
 #include "TarvikWarnings.h"
 
 #include "Machine/ManagementProvider.h"
-#include "Machine/WmiObjects.h"
 #include "Support/MachineTest.h"
-#include "Support/ScopedHandles.h"
 #include "Support/TraceFiles.h"
-
-#include <gtest/gtest.h>
+#include "Support/WmiValues.h"
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -99,28 +94,10 @@ protected:
 
     // The event log's records: "source|type|category|id|strings...".
     static Lines Events() {
-        Lines events;
-        for (const sim::Json& record : MachineRecords("eventlog.jsonl")) {
-            std::string event = record.Find("source")->String();
-            for (const char* number : {"type", "category", "eventId"}) {
-                event +=
-                    "|" + std::to_string(static_cast<long long>(record.Find(number)->Number()));
-            }
-            for (const sim::Json& text : record.Find("strings")->Items()) {
-                event += "|" + text.String();
-            }
-            events.push_back(event);
-        }
-        return events;
+        return Fields("eventlog.jsonl", {"source", "type", "category", "eventId", "strings"});
     }
     // The provider's calls, "call|target", and the context of each as JSON text ("null": none).
-    static Lines Calls() {
-        Lines calls;
-        for (const sim::Json& call : MachineRecords("wmi-calls.jsonl")) {
-            calls.push_back(call.Find("call")->String() + "|" + call.Find("target")->String());
-        }
-        return calls;
-    }
+    static Lines Calls() { return Fields("wmi-calls.jsonl", {"call", "target"}); }
     static Lines Contexts() {
         Lines contexts;
         for (const std::string& text : sim::Machine::Get().Records("wmi-calls.jsonl")) {
@@ -183,11 +160,7 @@ TEST_F(TarvikWarningsTest, WithoutWmiThePassEndsAtTheLocatorWithTheErrorLine) {
     {
         ObservedWarnings monitor;
         ASSERT_TRUE(monitor.StartMonitor());
-        for (int waited = 0; monitor.GetState() != MONITOR_STOPPED && waited < 10000;
-             waited += 100) {
-            Sleep(100);
-        }
-        EXPECT_EQ(static_cast<DWORD>(MONITOR_STOPPED), monitor.GetState());
+        EXPECT_TRUE(WaitUntil([&] { return monitor.GetState() == MONITOR_STOPPED; }, 10000));
         EXPECT_EQ(Failed({"ERROR:  Unable to do CoCreateInstance."}),
                   ThreadMessages(true, kWithoutScopes));
         EXPECT_EQ(
@@ -208,9 +181,6 @@ TEST_F(TarvikWarningsTest, ThreeWarningsAreTracedAndReportedInTheProvidersOrder)
     {
         ObservedWarnings monitor;
         EXPECT_TRUE(monitor.DoMonitor());
-        EXPECT_NE(0u, monitor.Cookie());
-        EXPECT_EQ(NULL, monitor.EventLog());
-        EXPECT_EQ(nullptr, monitor.Services());
     }
     Lines reported, events;
     for (std::string text : texts) {
@@ -239,99 +209,74 @@ TEST_F(TarvikWarningsTest, AStepThatFailsEndsThePassAndReportsNothing) {
     struct Case {
         const char* name;
         std::string machine;
-        Fault fault;  // none when its function is null
+        const char* function;  // of the fault; null: none
+        HRESULT error;
+        unsigned call;
         Lines lines;
-        bool registered;       // the service object is in the global interface table
-        bool blanket = false;  // the kept connection carries the blanket
+        bool registered;  // the service object is in the global interface table
+        bool blanket;     // the kept connection carries the blanket
     };
     const Case cases[] = {
-        {"the namespace is missing",
-         Machine(nullptr, ""),
-         {},
-         Failed({"After CoCreateInstance()"}),
-         false},
-        {"the namespace takes no blanket",
-         kB,
-         {"CoSetProxyBlanket", E_NOINTERFACE, 0},
+        {"the namespace is missing", Machine(nullptr, ""), nullptr, S_OK, 0,
+         Failed({"After CoCreateInstance()"}), false, false},
+        {"the namespace takes no blanket", kB, "CoSetProxyBlanket", E_NOINTERFACE, 0,
          Failed({"After CoCreateInstance()", "After ConnectServer()",
                  "ERROR:  Unable to set proxy blanket"}),
-         false},
+         false, false},
         // This way out has no exit line.
-        {"the instances cannot be enumerated",
-         kB,
-         {"IWbemServices::CreateInstanceEnum", WBEM_E_ACCESS_DENIED, 0},
+        {"the instances cannot be enumerated", kB, "IWbemServices::CreateInstanceEnum",
+         WBEM_E_ACCESS_DENIED, 0,
          Join({kSecured,
                {"After CoCreateInstance()", "After ConnectServer()", "After CoSetProxyBlanket()",
                 "pIWbemService->CreateInstanceEnum failed", kErrorLine}}),
-         false,
-         true},
-        {"process security cannot be set",
-         kB,
-         {"CoInitializeSecurity", E_ACCESSDENIED, 0},
-         {"Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
-          "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine},
-         false},
-        {"no instance of the service class",
-         Machine("[]", kFirst),
-         {},
-         Poll(Join({kPartialContext, {"GetMethod -> m_dwNetService is 0"}})),
-         false},
-        {"the class cannot be had",
-         kB,
-         {"IWbemServices::GetObject", WBEM_E_ACCESS_DENIED, 0},
-         Poll({"GetObject -> L_CLASS_QUBRA_CORESERVICE"}),
-         true},
-        {"the class lacks the method",
-         kB,
-         {"IWbemClassObject::GetMethod", WBEM_E_NOT_FOUND, 0},
-         Poll(Join({kPartialContext, {"GetMethod -> L_METHOD_GETALLWARNINGS"}})),
-         true},
-        {"the service object has no path",
-         kB,
-         {"IWbemClassObject::Get:__PATH", WBEM_E_NOT_FOUND, 0},
+         false, true},
+        {"process security cannot be set", kB, "CoInitializeSecurity", E_ACCESSDENIED, 0,
+         Lines{"Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
+               "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine},
+         false, false},
+        {"no instance of the service class", Machine("[]", kFirst), nullptr, S_OK, 0,
+         Poll(Join({kPartialContext, {"GetMethod -> m_dwNetService is 0"}})), false, false},
+        {"the class cannot be had", kB, "IWbemServices::GetObject", WBEM_E_ACCESS_DENIED, 0,
+         Poll({"GetObject -> L_CLASS_QUBRA_CORESERVICE"}), true, false},
+        {"the class lacks the method", kB, "IWbemClassObject::GetMethod", WBEM_E_NOT_FOUND, 0,
+         Poll(Join({kPartialContext, {"GetMethod -> L_METHOD_GETALLWARNINGS"}})), true, false},
+        {"the service object has no path", kB, "IWbemClassObject::Get:__PATH", WBEM_E_NOT_FOUND, 0,
          Poll(Join({kPartialContext, {"", "GetPropertyAsString -> pQubraService, L_QUBRA_PATH"}})),
-         true},
-        {"the method fails",
-         kB,
-         {"IWbemServices::ExecMethod", WBEM_E_FAILED, 0},
-         Poll(Join({kPartialContext, {kPathText, "ExecMethod -> L_METHOD_GETALLWARNINGS"}})),
-         true},
+         true, false},
+        {"the method fails", kB, "IWbemServices::ExecMethod", WBEM_E_FAILED, 0,
+         Poll(Join({kPartialContext, {kPathText, "ExecMethod -> L_METHOD_GETALLWARNINGS"}})), true,
+         false},
         {"the last warning lacks reserved2",
-         Machine(R"(["B"])", "[" + Warning("fine") + ", " + Warning("short", "") + "]"),
-         {},
+         Machine(R"(["B"])", "[" + Warning("fine") + ", " + Warning("short", "") + "]"), nullptr,
+         S_OK, 0,
          Poll(Join({kPartialContext,
                     {kPathText,
                      "GetWarnings() - GetPropertyAsUINT64 failed -> pAdapter_OutParams, "
                      "L_PARAM_ALLWARNINGS"}})),
-         true},
+         true, false},
         // Not a failure: the poll has nothing to report, and goes on without a context (made
         // third, after the locator and the global interface table).
-        {"no warnings and no context",
-         Machine(R"(["B"])", "[]"),
-         {"CoCreateInstance", REGDB_E_CLASSNOTREG, 3},
+        {"no warnings and no context", Machine(R"(["B"])", "[]"), "CoCreateInstance",
+         REGDB_E_CLASSNOTREG, 3,
          Poll({"Entering TarvikWarnings::ChangeContext()",
                "Entering TarvikWarnings::ChangeContext()::pIWbemContext Error", kPathText,
                "GetPropertyWarningMessages -> SafeArray is empty!!"}),
-         true},
-        {"no event source",
-         kB,
-         {"RegisterEventSourceW", ERROR_ACCESS_DENIED, 0},
+         true, false},
+        {"no event source", kB, "RegisterEventSourceW", ERROR_ACCESS_DENIED, 0,
          Poll(Join({kPartialContext,
                     kWrote,
                     {"RegisterEventSource failed with 0x5.", "",
                      "ReportEvent failed with 0x6 for event 0x1.", ""}})),
-         true},
-        {"the log is full",
-         kB,
-         {"ReportEventW", 1502, 0},
+         true, false},
+        {"the log is full", kB, "ReportEventW", 1502, 0,
          Poll(
              Join({kPartialContext, kWrote, {"ReportEvent failed with 0x5de for event 0x1.", ""}})),
-         true},
+         true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Open(c.machine,
-             c.fault.function != nullptr ? std::vector<Fault>{c.fault} : std::vector<Fault>{});
+        Open(c.machine, c.function != nullptr ? std::vector<Fault>{{c.function, c.error, c.call}}
+                                              : std::vector<Fault>{});
         {
             ObservedWarnings monitor;
             EXPECT_TRUE(monitor.DoMonitor());
@@ -339,18 +284,7 @@ TEST_F(TarvikWarningsTest, AStepThatFailsEndsThePassAndReportsNothing) {
             EXPECT_EQ(NULL, monitor.EventLog());
             EXPECT_EQ(c.registered, monitor.Cookie() != 0);
             if (c.blanket) {
-                // The process's own identity at call level, impersonating.
-                DWORD blanket[5] = {};
-                IClientSecurity* pSecurity = NULL;
-                ASSERT_EQ(S_OK, monitor.Services()->QueryInterface(
-                                    IID_IClientSecurity, reinterpret_cast<void**>(&pSecurity)));
-                pSecurity->QueryBlanket(monitor.Services(), &blanket[0], &blanket[1], NULL,
-                                        &blanket[2], &blanket[3], NULL, &blanket[4]);
-                pSecurity->Release();
-                EXPECT_EQ(
-                    std::vector<DWORD>({RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CALL,
-                                        RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}),
-                    std::vector<DWORD>(blanket, blanket + 5));
+                EXPECT_EQ(test::CallLevelBlanket(), test::BlanketOf(monitor.Services()));
             }
         }
         sim::Machine::Get().Faults().Clear();

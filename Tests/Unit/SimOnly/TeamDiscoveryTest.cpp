@@ -10,16 +10,11 @@
 #include "Machine/HyperVTopology.h"
 #include "Machine/Wmi.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace {
 
-using test::ComRef;
 using test::Count;
 using test::FakeServicesProxy;
 using test::Narrow;
@@ -59,7 +54,7 @@ protected:
     static void SetUpTestSuite() { OpenMachine(kMachine); }
     void TearDown() override {
         m_monitor.Connect(NULL);
-        m_proxy = ComRef<FakeServicesProxy>();
+        m_proxy = sim::ComHold<FakeServicesProxy>();
         MachineTest::TearDown();
     }
 
@@ -97,7 +92,7 @@ protected:
     }
 
     test::OpenHyperVMonitor m_monitor;
-    ComRef<FakeServicesProxy> m_proxy;
+    sim::ComHold<FakeServicesProxy> m_proxy;
     std::vector<std::string> m_lines;
     std::vector<sim::Json> m_lists;
 };
@@ -177,7 +172,7 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     EXPECT_EQ(1u, Count(m_lines, added));
     EXPECT_FALSE(m_monitor.TeamsInitialized());
     EXPECT_TRUE(m_monitor.PreviousTeams().empty());
-    std::vector<FakeServicesProxy::Query> queries = m_proxy->Queries();
+    std::vector<FakeServicesProxy::Query> queries = m_proxy.Get()->Queries();
     ASSERT_FALSE(queries.empty());
     EXPECT_EQ(WString(kPortQuery), queries[0].text);
     EXPECT_EQ(WString(TEXT("WQL")), queries[0].language);

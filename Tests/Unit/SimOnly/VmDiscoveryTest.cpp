@@ -4,20 +4,13 @@
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/MachineTest.h"
 #include "Support/Narrow.h"
+#include "Support/WmiValues.h"
 
-#include "Machine/WmiObjects.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
-using test::ComRef;
 using test::Count;
 using test::FakeServicesProxy;
 using test::Narrow;
@@ -56,13 +49,13 @@ protected:
         EXPECT_TRUE(m_monitor.InitializeWMI());
         m_port = PortPath();
         CZelString path(m_port.c_str());
-        ComRef<FakeServicesProxy> proxy = FakeServicesProxy::Make(m_monitor.Services());
+        sim::ComHold<FakeServicesProxy> proxy = FakeServicesProxy::Make(m_monitor.Services());
         m_monitor.Connect(proxy.Get());
         m_vms.RemoveAll();
         m_vms.push_back(new VirtualMachine);  // left from an earlier walk
         bool bSuccess = m_monitor.PopulateVirtualMachines(path, &m_vms);
         m_monitor.Connect(NULL);
-        m_queries = proxy->Queries();
+        m_queries = proxy.Get()->Queries();
         m_classes.clear();
         for (const FakeServicesProxy::Query& query : m_queries) {
             EXPECT_EQ(WString(TEXT("WQL")), query.language);
@@ -142,18 +135,8 @@ TEST_F(VmDiscoveryVersion2, EveryVmOfTheSwitchWithItsOwnPortsVlan) {
     EXPECT_EQ(0u, Count(lines, "Retrieved 999 for AccessVLAN"));
     EXPECT_EQ(1u, Count(lines, "Exiting HyperVMonitor::PopulateVirtualMachines() - bSuccess=1"));
 
-    // The connection's blanket: the process's own identity at call level, impersonating.
-    DWORD blanket[5] = {};
-    IClientSecurity* pSecurity = NULL;
     ASSERT_TRUE(m_monitor.InitializeWMI());
-    ASSERT_EQ(S_OK, m_monitor.Services()->QueryInterface(IID_IClientSecurity,
-                                                         reinterpret_cast<void**>(&pSecurity)));
-    pSecurity->QueryBlanket(m_monitor.Services(), &blanket[0], &blanket[1], NULL, &blanket[2],
-                            &blanket[3], NULL, &blanket[4]);
-    pSecurity->Release();
-    EXPECT_EQ(std::vector<DWORD>({RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CALL,
-                                  RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}),
-              std::vector<DWORD>(blanket, blanket + 5));
+    EXPECT_EQ(test::CallLevelBlanket(), test::BlanketOf(m_monitor.Services()));
 }
 
 TEST_F(VmDiscoveryVersion2, FailuresCutTheWalkShort) {
@@ -165,22 +148,14 @@ TEST_F(VmDiscoveryVersion2, FailuresCutTheWalkShort) {
         const char* line;  // traced once
     } cases[] = {
         // An unreadable name loses the VM and every port after it.
-        {"IWbemClassObject::Get:ElementName",
-         2,
-         false,
-         {kOne},
+        {"IWbemClassObject::Get:ElementName", 2, false, Records{kOne},
          "Src\\HyperVMonitor (1199): ERROR:  Unable to retrieve property."},
         // A failed VLAN walk only leaves -1.
-        {"IWbemServices::ExecQuery:Msvm_VirtualSystemSettingData",
-         1,
-         true,
-         {Record("VM One", "00155D000001", -1), kTwo, kThree},
+        {"IWbemServices::ExecQuery:Msvm_VirtualSystemSettingData", 1, true,
+         Records{Record("VM One", "00155D000001", -1), kTwo, kThree},
          "ERROR:  Unable to execute query"},
         // A step whose query fails is simply absent.
-        {"IWbemServices::ExecQuery:Msvm_LANEndpoint",
-         1,
-         true,
-         {},
+        {"IWbemServices::ExecQuery:Msvm_LANEndpoint", 1, true, Records{},
          "ERROR:  Unable to execute query"},
     };
     for (const auto& c : cases) {
@@ -212,25 +187,15 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     sim::ComHold<sim::WbemValueObject> held(new sim::WbemValueObject(u"Msvm_Test"));
     sim::WbemValueObject* object = held.Get();
     WString longText(1100, TEXT('x'));
-    auto put = [object](const char16_t* name, VARTYPE type, LONG number, const WCHAR* text) {
-        VARIANT value;
-        VariantInit(&value);
-        V_VT(&value) = type;
-        if (type == VT_BSTR) {
-            V_BSTR(&value) = SysAllocString(text);
-        } else {
-            V_I4(&value) = number;
-        }
-        object->Put(name, value, type == VT_BSTR ? CIM_STRING : CIM_SINT32);
-    };
-    put(u"Text", VT_BSTR, 0, TEXT("Orvex"));
-    put(u"Long", VT_BSTR, 0, longText.c_str());
-    put(u"Decimal", VT_BSTR, 0, TEXT("42"));
-    put(u"Word", VT_BSTR, 0, TEXT("abc"));
-    put(u"Small", VT_I4, 4094, nullptr);
-    put(u"Large", VT_I4, 40000, nullptr);
-    put(u"Null", VT_NULL, 0, nullptr);
-    put(u"Broken", VT_I4, 1, nullptr);
+    using test::Value;
+    object->Put(u"Text", Value(VT_BSTR, 0, TEXT("Orvex")), CIM_STRING);
+    object->Put(u"Long", Value(VT_BSTR, 0, longText.c_str()), CIM_STRING);
+    object->Put(u"Decimal", Value(VT_BSTR, 0, TEXT("42")), CIM_STRING);
+    object->Put(u"Word", Value(VT_BSTR, 0, TEXT("abc")), CIM_STRING);
+    object->Put(u"Small", Value(VT_I4, 4094), CIM_SINT32);
+    object->Put(u"Large", Value(VT_I4, 40000), CIM_SINT32);
+    object->Put(u"Null", Value(VT_NULL), CIM_SINT32);
+    object->Put(u"Broken", Value(VT_I4, 1), CIM_SINT32);
     sim::Machine::Get().Faults().Add("IWbemClassObject::Get:Broken", WBEM_E_FAILED);
 
     struct {

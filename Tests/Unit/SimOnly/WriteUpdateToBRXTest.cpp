@@ -1,6 +1,5 @@
 // A VM interface list delivered to the machine's teaming driver: every answer the driver gives,
 // the trace lines and result of each, and the requests the driver recorded.
-#include "HyperVMonitor.h"
 #include "TeamedAdapter.h"
 #include "ZelAdapter.h"
 
@@ -8,13 +7,9 @@
 #include "Support/MachineTest.h"
 #include "Support/ScopedHandles.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace {
+
+using test::Join;
 
 const char kClass[] = "#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
 
@@ -52,23 +47,22 @@ class WriteUpdateToBRX : public test::MachineTest {
 protected:
     static void SetUpTestSuite() { OpenMachine(kMachine); }
 
-    // Sends `vms` VMs for team `n`; fills the trace lines and driver records it left.
+    // Sends `vms` VMs for team `n`; keeps the trace lines it left.
     bool Send(int n, int vms) {
-        m_team.reset(new TeamedAdapter);
-        m_team->m_strGUID = Wide(Interface(n));
-        m_team->m_strName = TEXT("Team");
-        m_team->m_bBound = true;
+        TeamedAdapter team;
+        team.m_strGUID = Wide(Interface(n));
+        team.m_strName = TEXT("Team");
+        team.m_bBound = true;
         for (int i = 0; i < vms; ++i) {
             VirtualMachine* vm = new VirtualMachine;
             vm->m_strMAC = TEXT("00155D0A0B0C");
             vm->m_nVlanID = i;
-            m_team->m_VirtualMachines.push_back(vm);
+            team.m_VirtualMachines.push_back(vm);
         }
         MarkTrace();
-        size_t recordStart = sim::Machine::Get().Records("driver-requests.jsonl").size();
-        bool bSuccess = m_monitor.WriteUpdateToBRX(m_team.get());
+        m_recordStart = sim::Machine::Get().Records("driver-requests.jsonl").size();
+        bool bSuccess = m_monitor.WriteUpdateToBRX(&team);
         m_lines = NewMessages(kWithoutScopes);
-        m_records = MachineRecords("driver-requests.jsonl", recordStart);
         return bSuccess;
     }
 
@@ -77,7 +71,7 @@ protected:
     // The lines of one notification that reached the driver, with QueryOID's own in between.
     static std::vector<std::string> Lines(int n, const std::vector<std::string>& query,
                                           bool bSuccess) {
-        std::string guid = Interface(n);
+        const std::string guid = Interface(n), result = bSuccess ? "res=0" : "res=1f";
         std::vector<std::string> lines = {
             "Entering HyperVMonitor::WriteUpdateToBRX GUID=" + guid,
             "Entering CZelAdapter::CZelAdapter()",
@@ -89,83 +83,59 @@ protected:
             "Entering CZelAdapter::QueryOID()",
         };
         lines.insert(lines.end(), query.begin(), query.end());
-        std::vector<std::string> tail = {
-            bSuccess ? "Exiting CZelAdapter::QueryOID() - res=0"
-                     : "Exiting CZelAdapter::QueryOID() - res=1f",
-            bSuccess ? "Successfully called OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"
-                     : "ERROR:  Unable to query OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST",
-            bSuccess ? "Exiting CZelAdapter::NotifyBRXOfUpdate() - res=0"
-                     : "Exiting CZelAdapter::NotifyBRXOfUpdate() - res=1f",
-            bSuccess ? "Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=1"
-                     : "Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=0",
-            "Entering CZelAdapter::~CZelAdapter()",
-            "Exiting CZelAdapter::~CZelAdapter()",
-        };
-        lines.insert(lines.end(), tail.begin(), tail.end());
-        return lines;
-    }
-
-    // The name query, then the list: its device, control code, payload and count.
-    void ExpectRecords(int n, const std::string& listDevice, const std::string& code, int count) {
-        ASSERT_EQ(2u, m_records.size());
-        EXPECT_EQ("\\\\.\\" + Interface(n), m_records[0].Find("device")->String());
-        EXPECT_EQ("0x00170002", m_records[0].Find("code")->String());
-        EXPECT_EQ("0xFF0201A9", m_records[0].Find("oid")->String());
-        const sim::Json& list = m_records[1];
-        EXPECT_EQ(listDevice, list.Find("device")->String());
-        EXPECT_EQ(code, list.Find("code")->String());
-        EXPECT_EQ("0xFF010101", list.Find("oid")->String());
-        // 2608 bytes of list, in a 2620-byte envelope where the private device takes it.
-        EXPECT_EQ(2u * 2608, list.Find("payload")->String().size());
-        ASSERT_NE(nullptr, list.Find("list"));
-        EXPECT_EQ(1, list.Find("list")->Find("marker")->Number());
-        EXPECT_EQ(count, list.Find("list")->Find("count")->Number());
+        return test::Join(
+            {lines,
+             {"Exiting CZelAdapter::QueryOID() - " + result,
+              bSuccess ? "Successfully called OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"
+                       : "ERROR:  Unable to query OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST",
+              "Exiting CZelAdapter::NotifyBRXOfUpdate() - " + result,
+              std::string("Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=") +
+                  (bSuccess ? "1" : "0"),
+              "Entering CZelAdapter::~CZelAdapter()", "Exiting CZelAdapter::~CZelAdapter()"}});
     }
 
     test::IdleHyperVMonitor m_monitor;
-    std::unique_ptr<TeamedAdapter> m_team;
     std::vector<std::string> m_lines;
-    std::vector<sim::Json> m_records;
+    size_t m_recordStart = 0;
 };
 
-TEST_F(WriteUpdateToBRX, EveryAnswerOfThePrivateDevice) {
-    EXPECT_TRUE(Send(0, 2));
-    EXPECT_EQ(Lines(0, {"DeviceQuerySet for OID returned SUCCESS"}, true), m_lines);
-    ExpectRecords(0, "\\\\.\\OBRXCtlA", "0x00172800", 2);
-    EXPECT_EQ("0x00000000", m_records[1].Find("status")->String());
-
-    EXPECT_FALSE(Send(1, 1));
-    EXPECT_EQ(Lines(1,
-                    {"CZelAdapter::QueryOID -DeviceQuerySet() failed - dwResult=-1073741637, "
-                     "error=50",
-                     "ERROR:  OID is not supported!"},
-                    false),
-              m_lines);
-    ExpectRecords(1, "\\\\.\\OBRXCtlB", "0x00172800", 1);
-
-    EXPECT_FALSE(Send(2, 1));
-    EXPECT_EQ(Lines(2,
-                    {"CZelAdapter::QueryOID -DeviceQuerySet() failed - dwResult=-1073741823, "
-                     "error=31"},
-                    false),
-              m_lines);
-    ExpectRecords(2, "\\\\.\\OBRXCtlC", "0x00172800", 1);
-
-    // DeviceIoControl itself fails: its error, as a local failure.
-    EXPECT_FALSE(Send(4, 1));
-    EXPECT_EQ(Lines(4,
-                    {"CZelAdapter::QueryOID -DeviceQuerySet() failed - dwResult=-1073741823, "
-                     "error=1167"},
-                    false),
-              m_lines);
-    ASSERT_EQ(2u, m_records.size());
-    EXPECT_EQ("\\\\.\\OBRXCtlE", m_records[1].Find("device")->String());
-}
-
-TEST_F(WriteUpdateToBRX, NoPrivateDeviceSendsTheListAsAQuery) {
-    EXPECT_TRUE(Send(3, 3));
-    EXPECT_EQ(Lines(3, {"DeviceQuerySet for OID returned SUCCESS"}, true), m_lines);
-    ExpectRecords(3, "\\\\.\\" + Interface(3), "0x00170002", 3);
+// The name query, then the list through the private device, or as a query without one: each
+// list 2608 bytes (in a 2620-byte envelope where the private device takes it).
+TEST_F(WriteUpdateToBRX, EveryAnswerOfTheDriver) {
+    const std::string kFailed = "CZelAdapter::QueryOID -DeviceQuerySet() failed - dwResult=";
+    const char kSuccess[] = "DeviceQuerySet for OID returned SUCCESS";
+    const std::string kPrivate = "\\\\.\\OBRXCtl";
+    struct {
+        int team, vms;
+        std::string line;
+        const char* more;  // a second line of QueryOID's; null: none
+        std::string list;  // the list's request: device|code
+    } cases[] = {
+        {0, 2, kSuccess, nullptr, kPrivate + "A|0x00172800"},
+        {1, 1, kFailed + "-1073741637, error=50", "ERROR:  OID is not supported!",
+         kPrivate + "B|0x00172800"},
+        {2, 1, kFailed + "-1073741823, error=31", nullptr, kPrivate + "C|0x00172800"},
+        {3, 3, kSuccess, nullptr, "\\\\.\\" + Interface(3) + "|0x00170002"},
+        // DeviceIoControl itself fails: its error, as a local failure.
+        {4, 1, kFailed + "-1073741823, error=1167", nullptr, kPrivate + "E|0x00172800"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.team);
+        bool bSuccess = c.line == kSuccess;
+        EXPECT_EQ(bSuccess, Send(c.team, c.vms));
+        EXPECT_EQ(Lines(c.team, c.more ? Join({{c.line, c.more}}) : Join({{c.line}}), bSuccess),
+                  m_lines);
+        EXPECT_EQ(
+            (std::vector<std::string>{"\\\\.\\" + Interface(c.team) + "|0x00170002|0xFF0201A9",
+                                      c.list + "|0xFF010101"}),
+            Fields("driver-requests.jsonl", {"device", "code", "oid"}, m_recordStart));
+        std::vector<sim::Json> records = MachineRecords("driver-requests.jsonl", m_recordStart);
+        const sim::Json* list = records.size() == 2 ? records[1].Find("list") : nullptr;
+        ASSERT_NE(nullptr, list);
+        EXPECT_EQ(2u * 2608, records[1].Find("payload")->String().size());
+        EXPECT_EQ(1, list->Find("marker")->Number());
+        EXPECT_EQ(c.vms, list->Find("count")->Number());
+    }
 }
 
 // What comes back of a private request is the Length the driver answers, never more than the
@@ -178,9 +148,7 @@ TEST_F(WriteUpdateToBRX, APrivateAnswerGivesItsLengthAtMostTheBuffer) {
     test::ScopedHandle privateDevice(OpenPrivateDeviceHandle(device));
     ASSERT_TRUE(privateDevice);
     struct {
-        ULONG size;
-        ULONG status;
-        ULONG returned, needed;
+        ULONG size, status, returned, needed;
     } cases[] = {
         {2608 + 16, 0, 0, 0}, {100, 0xC0010014, 100, 2608},  // NDIS_STATUS_INVALID_LENGTH
     };

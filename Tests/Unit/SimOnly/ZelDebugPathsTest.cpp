@@ -28,8 +28,7 @@ TEST(CZelDebugPaths, DirectoryRules) {
     struct Case {
         const char* name;
         std::string registry;
-        const WCHAR* module;
-        const WCHAR* file;
+        const WCHAR *module, *file;
         const char* expected;  // relative to the machine directory; null: Configure fails
     } cases[] = {
         {"InstalledDir", installed, TEXT("TALM"), TEXT("t.txt"), "drive_c/Orvex/t.txt"},

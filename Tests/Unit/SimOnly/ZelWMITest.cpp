@@ -3,59 +3,44 @@
 // read; every object, string and array the reads touch is released.
 #include "ZelWMI.h"
 
-#include "Machine/WmiObjects.h"
 #include "Support/MachineTest.h"
 #include "Support/Narrow.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "Support/WmiValues.h"
 
 namespace {
 
 using test::Narrow;
+using test::Value;
 typedef sim::ComHold<sim::WbemValueObject> Object;
 
 const WCHAR kWarnings[] = TEXT("WarningMessages");
 const std::string kEntry = "ENTRY:  CZelWMI::GetPropertyWarningMessages";
 const std::string kExit = "EXIT:  CZelWMI::GetPropertyWarningMessages";
 
-VARIANT Value(VARTYPE type, LONG number = 0, const WCHAR* text = nullptr) {
-    VARIANT value;
-    VariantInit(&value);
-    V_VT(&value) = type;
-    if (type == VT_BSTR) {
-        V_BSTR(&value) = SysAllocString(text);
-    } else {
-        V_I4(&value) = number;
-    }
-    return value;
-}
-VARIANT Text(const WCHAR* text) {
-    return Value(VT_BSTR, 0, text);
-}
-
 // A null text or `reserved2` is a null value; `withReserved2` false leaves the property out.
 Object Warning(LONG code, const WCHAR* text, LONG type, const WCHAR* reserved2,
                bool withReserved2 = true) {
     Object warning(new sim::WbemValueObject(u"Qubra_WarningMessage"));
     warning.Get()->Put(u"ErrorCode", Value(VT_I4, code), CIM_SINT32);
-    warning.Get()->Put(u"MessageText", text ? Text(text) : Value(VT_NULL), CIM_STRING);
+    warning.Get()->Put(u"MessageText", text ? Value(VT_BSTR, 0, text) : Value(VT_NULL), CIM_STRING);
     warning.Get()->Put(u"MessageType", Value(type < 0 ? VT_NULL : VT_I4, type), CIM_SINT32);
     warning.Get()->Put(u"MessageAction", Value(VT_I4, code % 4), CIM_SINT32);
     warning.Get()->Put(u"reserved", Value(VT_I4, code * 2), CIM_SINT32);
     if (withReserved2) {
-        warning.Get()->Put(u"reserved2", Text(reserved2), CIM_STRING);
+        warning.Get()->Put(u"reserved2", Value(VT_BSTR, 0, reserved2), CIM_STRING);
     }
     return warning;
 }
 
-// Every field of a record, "code|text|type|action|reserved|reserved2".
-std::string Fields(const WarningMessage& m) {
-    return std::to_string(m.ErrorCode) + "|" + Narrow(m.MessageText) + "|" +
-           std::to_string(m.MessageType) + "|" + std::to_string(m.MessageAction) + "|" +
-           std::to_string(m.reserved) + "|" + Narrow(m.reserved2);
+// Every field of each record, "code|text|type|action|reserved|reserved2".
+std::vector<std::string> FieldsOf(const std::vector<WarningMessage>& messages) {
+    std::vector<std::string> records;
+    for (const WarningMessage& m : messages) {
+        records.push_back(std::to_string(m.ErrorCode) + "|" + Narrow(m.MessageText) + "|" +
+                          std::to_string(m.MessageType) + "|" + std::to_string(m.MessageAction) +
+                          "|" + std::to_string(m.reserved) + "|" + Narrow(m.reserved2));
+    }
+    return records;
 }
 
 // An object holding the array as the provider sends it: embedded objects as IUnknown elements.
@@ -94,14 +79,10 @@ TEST_F(ZelWMITest, CopiesEveryFieldOfEachWarningInArrayOrderAfterWhatTheListHeld
         std::vector<WarningMessage> messages(1);
         messages[0].MessageText = TEXT("held before");
         EXPECT_EQ(S_OK, Read(holder.Get(), messages));
-        std::vector<std::string> records;
-        for (const WarningMessage& message : messages) {
-            records.push_back(Fields(message));
-        }
         EXPECT_EQ((std::vector<std::string>{"0|held before|0|0|0|",
                                             "4097|Team A has one member|2|1|8194|first",
                                             "-7|VLAN 12 is unused|1|-3|-14|"}),
-                  records);
+                  FieldsOf(messages));
         EXPECT_EQ((std::vector<std::string>{kEntry, kExit}), NewMessages());
     }
 }
@@ -115,31 +96,27 @@ TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTh
     IUnknown* stranger = NULL;
     ASSERT_EQ(S_OK, sim::NewWbemContext(IID_IUnknown, reinterpret_cast<void**>(&stranger)));
 
+    typedef std::vector<IUnknown*> Elements;
+    typedef std::vector<std::string> Records;
     struct Case {
         const char* name;
-        std::vector<IUnknown*> elements;
+        bool secondDenied;  // the second element's code and reserved2 cannot be read
         HRESULT status;
-        std::vector<std::string> records;
-        bool secondDenied = false;  // the second element's code and reserved2 cannot be read
+        Elements elements;
+        Records records;
     };
     const Case cases[] = {
-        {"null fields, a failing read, no reserved2 last",
-         {nulls.Get(), denied.Get(), noReserved2.Get()},
-         WBEM_E_NOT_FOUND,
-         {"5||0|1|10|r2", "0|denied|1|2|20|", "8|no reserved2|1|0|16|"},
-         true},
-        {"no reserved2 first",
-         {noReserved2.Get(), full.Get()},
-         S_OK,
-         {"8|no reserved2|1|0|16|", "9|full|1|1|18|x"},
-         false},
-        {"a failing read last",
-         {full.Get(), denied.Get()},
-         WBEM_E_ACCESS_DENIED,
-         {"9|full|1|1|18|x", "0|denied|1|2|20|"},
-         true},
-        {"not a class object last", {full.Get(), stranger}, E_NOINTERFACE, {"9|full|1|1|18|x"}},
-        {"a null element last", {full.Get(), nullptr}, WBEM_E_INVALID_OBJECT, {"9|full|1|1|18|x"}},
+        {"null fields, a failing read, no reserved2 last", true, WBEM_E_NOT_FOUND,
+         Elements{nulls.Get(), denied.Get(), noReserved2.Get()},
+         Records{"5||0|1|10|r2", "0|denied|1|2|20|", "8|no reserved2|1|0|16|"}},
+        {"no reserved2 first", false, S_OK, Elements{noReserved2.Get(), full.Get()},
+         Records{"8|no reserved2|1|0|16|", "9|full|1|1|18|x"}},
+        {"a failing read last", true, WBEM_E_ACCESS_DENIED, Elements{full.Get(), denied.Get()},
+         Records{"9|full|1|1|18|x", "0|denied|1|2|20|"}},
+        {"not a class object last", false, E_NOINTERFACE, Elements{full.Get(), stranger},
+         Records{"9|full|1|1|18|x"}},
+        {"a null element last", false, WBEM_E_INVALID_OBJECT, Elements{full.Get(), nullptr},
+         Records{"9|full|1|1|18|x"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,11 +129,7 @@ TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTh
         std::vector<WarningMessage> messages;
         EXPECT_EQ(c.status, Read(holder.Get(), messages));
         sim::Machine::Get().Faults().Clear();
-        std::vector<std::string> records;
-        for (const WarningMessage& message : messages) {
-            records.push_back(Fields(message));
-        }
-        EXPECT_EQ(c.records, records);
+        EXPECT_EQ(c.records, FieldsOf(messages));
     }
     stranger->Release();
 }
@@ -208,10 +181,10 @@ TEST_F(ZelWMITest, EndsWithItsLineWhenThereIsNoArrayToRead) {
 TEST_F(ZelWMITest, GetPropertyAsStringGivesTheTextOrSaysWhetherTheValueWasNull) {
     const WCHAR kPath[] = TEXT("\\\\HOST\\root\\orvexzel2:Qubra_NetService.Name=\"A\"");
     Object object(new sim::WbemValueObject(u"Qubra_NetService"));
-    object.Get()->Put(u"__PATH", Text(kPath), CIM_STRING);
+    object.Get()->Put(u"__PATH", Value(VT_BSTR, 0, kPath), CIM_STRING);
     object.Get()->Put(u"Caption", Value(VT_NULL), CIM_STRING);
     object.Get()->Put(u"Count", Value(VT_I4, 4), CIM_SINT32);
-    object.Get()->Put(u"Denied", Text(TEXT("hidden")), CIM_STRING);
+    object.Get()->Put(u"Denied", Value(VT_BSTR, 0, TEXT("hidden")), CIM_STRING);
     sim::Machine::Get().Faults().Add("IWbemClassObject::Get:Denied",
                                      static_cast<DWORD>(WBEM_E_ACCESS_DENIED));
     struct Case {

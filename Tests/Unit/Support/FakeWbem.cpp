@@ -4,8 +4,8 @@
 
 namespace test {
 
-ComRef<FakeServicesProxy> FakeServicesProxy::Make(IWbemServices* inner) {
-    return ComRef<FakeServicesProxy>(new FakeServicesProxy(inner));
+sim::ComHold<FakeServicesProxy> FakeServicesProxy::Make(IWbemServices* inner) {
+    return sim::ComHold<FakeServicesProxy>(new FakeServicesProxy(inner));
 }
 
 FakeServicesProxy::FakeServicesProxy(IWbemServices* inner)

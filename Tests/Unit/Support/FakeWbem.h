@@ -8,47 +8,20 @@
 #include <wbemidl.h>
 
 #include "Machine/ComRuntime.h"
+#include "Machine/WmiObjects.h"
 
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace test {
 
 using WString = std::basic_string<WCHAR>;
 
-// Holds one reference to a COM object; releases it on every path.
-template <class T>
-class ComRef {
-public:
-    ComRef() = default;
-    explicit ComRef(T* owned) : m_p(owned) {}  // takes over a reference
-    ComRef(const ComRef& other) : m_p(other.m_p) {
-        if (m_p != nullptr) {
-            m_p->AddRef();
-        }
-    }
-    ComRef& operator=(ComRef other) {
-        std::swap(m_p, other.m_p);
-        return *this;
-    }
-    ~ComRef() {
-        if (m_p != nullptr) {
-            m_p->Release();
-        }
-    }
-    T* operator->() const { return m_p; }
-    T* Get() const { return m_p; }
-
-private:
-    T* m_p = nullptr;
-};
-
 // Every call goes through to the namespace it stands in front of; the queries are recorded.
 class FakeServicesProxy : public sim::ComObject<IWbemServices> {
 public:
-    static ComRef<FakeServicesProxy> Make(IWbemServices* inner);
+    static sim::ComHold<FakeServicesProxy> Make(IWbemServices* inner);
 
     struct Query {
         WString text, language;

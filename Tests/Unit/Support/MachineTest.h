@@ -3,6 +3,7 @@
 // its own alive.
 #pragma once
 
+#include "Machine/Clock.h"
 #include "Machine/ComRuntime.h"
 #include "Machine/Faults.h"
 #include "Machine/Json.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +39,7 @@ protected:
     }
     // A suite that holds objects releases them first.
     void TearDown() override {
+        m_clock.reset();
         sim::Machine::Get().Faults().Clear();
         ExpectLedgerUnchanged(m_before);
     }
@@ -51,7 +54,46 @@ protected:
         return records;
     }
 
+    // The records of that file, each as its named members joined by "|": numbers as integers,
+    // an array's items one by one, "?" for a member that is missing.
+    static std::vector<std::string> Fields(const char* file, const std::vector<std::string>& names,
+                                           size_t from = 0) {
+        std::vector<std::string> lines;
+        for (const sim::Json& record : MachineRecords(file, from)) {
+            std::string line;
+            for (size_t i = 0; i < names.size(); ++i) {
+                line += (i == 0 ? "" : "|") + FieldText(record.Find(names[i]));
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    static std::string FieldText(const sim::Json* value) {
+        if (value == nullptr || value->IsNumber()) {
+            return value ? std::to_string(static_cast<long long>(value->Number())) : "?";
+        }
+        std::string text = value->String();
+        for (size_t i = 0; i < value->Items().size(); ++i) {
+            text += (i == 0 ? "" : "|") + value->Items()[i].String();
+        }
+        return text;
+    }
+
+    // Polls every 100 ms of machine time; false when `done` is still false after dwMaxMs.
+    static bool WaitUntil(const std::function<bool()>& done, DWORD dwMaxMs) {
+        for (DWORD waited = 0; !done(); waited += 100) {
+            if (waited >= dwMaxMs) {
+                return false;
+            }
+            Sleep(100);
+        }
+        return true;
+    }
+    // Moves the calling thread onto the machine's clock until the test ends.
+    void AttachClock() { m_clock.reset(new sim::Clock::Attachment(sim::Machine::Get().Clock())); }
+
     inline static std::unique_ptr<TestMachine> s_machine;
+    std::unique_ptr<sim::Clock::Attachment> m_clock;
     sim::LedgerSnapshot m_before;
 };
 
