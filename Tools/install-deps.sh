@@ -2,7 +2,8 @@
 # Installs the Debian packages the builds, tests, benchmarks, demo and scripts need; does nothing
 # when they are all present. What needs each (besides Essential ones: bash, coreutils, grep, sed):
 #   cmake (cmake, ctest), ninja-build (the presets' generator), g++ (Linux builds),
-#   googletest (/usr/src/googletest), libbenchmark-dev (Bench/), clang and libclang-rt-14-dev
+#   googletest (/usr/src/googletest), libbenchmark-dev and libspdlog-dev (Bench/: the benchmarks
+#   and the trace line's yardstick), clang and libclang-rt-14-dev
 #   (fuzz preset), g++-mingw-w64-{x86-64,i686}-posix (Windows builds),
 #   binutils-mingw-w64-{x86-64,i686} (windres, objdump: resources, check-product.sh,
 #   check-exports.sh), wine64 (/usr/lib/wine/wine64), wine (wine and wineserver on PATH:
@@ -11,8 +12,8 @@
 #   UTF-16 conversions), gcovr (coverage.sh), findutils (find: coverage.sh, Essential on most
 #   images but named since minimal ones drop it)
 set -eu
-packages=(cmake ninja-build g++ googletest libbenchmark-dev clang libclang-rt-14-dev
-          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+packages=(cmake ninja-build g++ googletest libbenchmark-dev libspdlog-dev clang
+          libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine python3 mawk
           rapidjson-dev libutfcpp-dev gcovr findutils)
 missing=()

@@ -233,6 +233,10 @@ bool CZelDebug::IsConfigured() {
 }
 
 void DebugTrace(const WCHAR* pszFormat, ...) {
+    DWORD dwLevel = g_ZelDebug.GetCurrentLogLevel();
+    if (dwLevel == ZEL_TRACE_OFF || dwLevel == ZEL_TRACE_ERRORS) {
+        return;  // Print would drop the line: no need to format it
+    }
     WCHAR szMessage[kErrorBufferSize];
     va_list args;
     va_start(args, pszFormat);

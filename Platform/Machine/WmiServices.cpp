@@ -2,15 +2,19 @@
 #include "Machine/WmiObjects.h"
 
 #include "Machine/Automation.h"
+#include "Machine/WmiRequests.h"
 #include "Machine/ManagementProvider.h"
 #include "Machine/Machine.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 namespace sim {
 
 namespace {
+
+std::atomic<unsigned long long> g_requests{0};
 
 bool IsWql(BSTR language) {
     return language != nullptr && CimNamesEqual(language, u"WQL");
@@ -158,6 +162,7 @@ HRESULT WbemServices::QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHA
 
 HRESULT WbemServices::Begin(const char* call, const std::u16string& qualifier,
                             WmiSnapshot* snapshot) const {
+    g_requests.fetch_add(1, std::memory_order_relaxed);
     HRESULT hr = WmiFault(call, qualifier);
     if (FAILED(hr)) {
         return hr;
@@ -167,6 +172,7 @@ HRESULT WbemServices::Begin(const char* call, const std::u16string& qualifier,
 
 HRESULT WbemServices::BeginQuery(const char* call, BSTR language, BSTR text, WmiSnapshot* snapshot,
                                  wql::Query* query) const {
+    g_requests.fetch_add(1, std::memory_order_relaxed);
     HRESULT hr = WmiFault(call);
     if (FAILED(hr)) {
         return hr;
@@ -481,6 +487,10 @@ HRESULT Hand(Object* object, REFIID riid, void** ppv) {
 }
 
 }  // namespace
+
+unsigned long long WmiRequests() {
+    return g_requests.load(std::memory_order_relaxed);
+}
 
 HRESULT NewWbemLocator(REFIID riid, void** ppv) {
     return Hand(new WbemLocator(), riid, ppv);

@@ -8,64 +8,124 @@
 #include "Machine/Machine.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <wchar.h>
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace {
 
-// The streams _wfopen opened in text mode. fclose is the C library's, so an entry outlives its
-// stream; one is trusted only while its descriptor still names the same file, and a stream that
-// _wfopen hands out again replaces it.
-class TextStreams {
+// The streams _wfopen opened. Each is a stream of ours over its own descriptor, so that its
+// fclose removes it here: a FILE the C library hands out again is never taken for an old one, and
+// asking a stream's mode costs no system call.
+class Streams {
 public:
-    static TextStreams& Get() {
-        static TextStreams* streams = new TextStreams;  // never destroyed: usable at exit
+    static Streams& Get() {
+        static Streams* streams = new Streams;  // never destroyed: usable at exit
         return *streams;
     }
 
-    void Set(FILE* stream, bool text) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
-                                       [stream](const Entry& e) { return e.stream == stream; }),
-                        m_entries.end());
-        struct stat st;
-        int fd = fileno(stream);
-        if (text && fstat(fd, &st) == 0) {
-            m_entries.push_back({stream, fd, st.st_dev, st.st_ino});
+    // A stream that owns `fd`, with the C library's `hostMode`; null (errno set, `fd` closed)
+    // when none can be made.
+    FILE* Open(int fd, const char* hostMode, bool text) {
+        Cookie* cookie = new (std::nothrow) Cookie{fd, text, nullptr};
+        FILE* stream = cookie ? fopencookie(cookie, hostMode, {Read, Write, Seek, Close}) : nullptr;
+        if (stream == nullptr) {
+            delete cookie;
+            close(fd);
+            errno = ENOMEM;
+            return nullptr;
         }
+        cookie->stream = stream;
+        try {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_open.push_back(cookie);
+        } catch (const std::bad_alloc&) {
+            fclose(stream);  // closes `fd` too
+            errno = ENOMEM;
+            return nullptr;
+        }
+        return stream;
     }
 
     bool IsText(FILE* stream) {
         if (stream == stdout || stream == stderr) {
             return true;
         }
-        std::lock_guard<std::mutex> lock(m_lock);
-        for (const Entry& e : m_entries) {
-            if (e.stream == stream) {
-                struct stat st;
-                int fd = fileno(stream);
-                return fd == e.fd && fstat(fd, &st) == 0 && st.st_dev == e.dev &&
-                       st.st_ino == e.ino;
-            }
-        }
-        return false;
+        Cookie* cookie = Find(stream);
+        return cookie != nullptr && cookie->text;
+    }
+
+    int Descriptor(FILE* stream) {
+        Cookie* cookie = Find(stream);
+        return cookie != nullptr ? cookie->fd : fileno(stream);
     }
 
 private:
-    struct Entry {
-        FILE* stream;
+    struct Cookie {
         int fd;
-        dev_t dev;
-        ino_t ino;
+        bool text;
+        FILE* stream;
     };
+
+    Cookie* Find(FILE* stream) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (Cookie* cookie : m_open) {
+            if (cookie->stream == stream) {
+                return cookie;
+            }
+        }
+        return nullptr;
+    }
+
+    static ssize_t Read(void* cookie, char* buffer, size_t size) {
+        return TEMP_FAILURE_RETRY(read(static_cast<Cookie*>(cookie)->fd, buffer, size));
+    }
+    static ssize_t Write(void* cookie, const char* data, size_t size) {
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = TEMP_FAILURE_RETRY(
+                write(static_cast<Cookie*>(cookie)->fd, data + done, size - done));
+            if (n <= 0) {
+                return done > 0 ? ssize_t(done) : -1;
+            }
+            done += size_t(n);
+        }
+        return ssize_t(done);
+    }
+    static int Seek(void* cookie, off64_t* position, int whence) {
+        off64_t result = lseek64(static_cast<Cookie*>(cookie)->fd, *position, whence);
+        if (result < 0) {
+            return -1;
+        }
+        *position = result;
+        return 0;
+    }
+    // fclose's last step; the FILE is freed after it.
+    static int Close(void* cookie) {
+        Cookie* closing = static_cast<Cookie*>(cookie);
+        {
+            std::lock_guard<std::mutex> lock(Get().m_lock);
+            std::vector<Cookie*>& open = Get().m_open;
+            auto found = std::find(open.begin(), open.end(), closing);
+            if (found != open.end()) {
+                open.erase(found);
+            }
+        }
+        int result = close(closing->fd);
+        delete closing;
+        return result;
+    }
+
     std::mutex m_lock;
-    std::vector<Entry> m_entries;
+    std::vector<Cookie*> m_open;  // a process has a few streams open
 };
 
 // Writes the engine's output to a locked stream in chunks.
@@ -78,15 +138,23 @@ public:
         }
     }
 
+    // Copies runs up to the next line feed, which text mode writes as "\r\n".
     void Put(const WCHAR* text, size_t length) override {
-        for (size_t i = 0; i < length; ++i) {
+        while (length > 0) {
             if (m_used + 2 > kChunk) {
                 Flush(false);
             }
-            if (m_text && text[i] == u'\n') {
+            size_t room = std::min(length, kChunk - 1 - m_used);
+            size_t run = m_text ? size_t(std::find(text, text + room, u'\n') - text) : room;
+            std::copy(text, text + run, m_chunk + m_used);
+            m_used += run;
+            if (run < room) {
                 m_chunk[m_used++] = u'\r';
+                m_chunk[m_used++] = u'\n';
+                ++run;
             }
-            m_chunk[m_used++] = text[i];
+            text += run;
+            length -= run;
         }
     }
     // Writes what is left; false when any write failed.
@@ -105,11 +173,19 @@ private:
             --count;
         }
         if (m_text) {
-            // Characters the code page lacks are written as its default character, '?'.
+            // ASCII is itself in every code page a stream can have; characters the code page
+            // lacks are written as its default character, '?'.
             char narrow[kChunk * 3];
-            size_t written = 0;
-            crt::ToNarrow(m_codePage, 0, m_chunk, count, narrow, sizeof narrow, nullptr, nullptr,
-                          &written);
+            WCHAR bits = 0;
+            for (size_t i = 0; i < count; ++i) {
+                bits |= m_chunk[i];
+                narrow[i] = char(m_chunk[i]);
+            }
+            size_t written = count;
+            if (bits >= 0x80) {
+                crt::ToNarrow(m_codePage, 0, m_chunk, count, narrow, sizeof narrow, nullptr,
+                              nullptr, &written);
+            }
             Write(narrow, written);
         } else {
             unsigned char bytes[kChunk * 2];
@@ -188,6 +264,19 @@ bool HostMode(const WCHAR* mode, char hostMode[4], bool* text) {
     return true;
 }
 
+// open's flags for a C library mode, as fopen opens the file.
+int OpenFlags(const char* hostMode) {
+    int access = hostMode[1] == '+' ? O_RDWR : hostMode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    switch (hostMode[0]) {
+        case 'w':
+            return access | O_CREAT | O_TRUNC;
+        case 'a':
+            return access | O_CREAT | O_APPEND;
+        default:
+            return access;
+    }
+}
+
 }  // namespace
 
 FILE* _wfopen(const WCHAR* filename, const WCHAR* mode) {
@@ -207,15 +296,14 @@ FILE* _wfopen(const WCHAR* filename, const WCHAR* mode) {
         errno = ENOENT;
         return nullptr;
     }
-    FILE* stream = fopen(hostPath.c_str(), hostMode);
-    if (!stream) {
+    int fd = TEMP_FAILURE_RETRY(open(hostPath.c_str(), OpenFlags(hostMode), 0666));
+    if (fd < 0) {
         if (errno == EISDIR) {
             errno = EACCES;  // what Windows gives for a directory
         }
         return nullptr;
     }
-    TextStreams::Get().Set(stream, text);
-    return stream;
+    return Streams::Get().Open(fd, hostMode, text);
 }
 
 int vfwprintf(FILE* stream, const WCHAR* format, va_list argptr) {
@@ -223,7 +311,7 @@ int vfwprintf(FILE* stream, const WCHAR* format, va_list argptr) {
         crt::InvalidParameter(EINVAL);
         return -1;
     }
-    bool text = TextStreams::Get().IsText(stream);
+    bool text = Streams::Get().IsText(stream);
     flockfile(stream);
     StreamSink sink(stream, text);
     long length = crt::FormatWide(sink, format, argptr);
@@ -245,7 +333,7 @@ int _fileno(FILE* stream) {
         crt::InvalidParameter(EINVAL);
         return -1;
     }
-    return fileno(stream);
+    return Streams::Get().Descriptor(stream);
 }
 
 long _filelength(int fd) {
