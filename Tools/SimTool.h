@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace simtool {
 
@@ -51,5 +52,9 @@ DWORD ShutdownControl(const Options& options);
 
 // Runs a scenario file (Scenario.cpp); the exit code.
 int CommandRun(Options& options, const std::string& file);
+
+// `show [--dot]` (MachineShow.cpp): the teams beside what the driver holds; the exit code.
+extern const char kShowHelp[];
+int CommandShow(const std::vector<std::string>& arguments);
 
 }  // namespace simtool

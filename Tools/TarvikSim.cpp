@@ -64,6 +64,7 @@ const char kUsage[] =
     "  control CODE                   send any control code (4: interrogate)\n"
     "  status                         show its status\n"
     "  run SCENARIO                   run a scenario file\n"
+    "  show [--dot]                   each team's VM interfaces beside the driver's list\n"
     "Hyper-V host (see README.md, \"The Hyper-V host\"):\n"
     "%s"
     "MACHINE defaults to $TARVIK_MACHINE; SERVICE to the one service of the database whose\n"
@@ -103,6 +104,9 @@ const char* HelpOf(const std::string& command) {
     }
     if (const char* help = topology::HelpOf(command)) {
         return help;
+    }
+    if (command == "show") {
+        return kShowHelp;
     }
     if (command == "run") {
         return "tarvik-sim [-m MACHINE] [-s SERVICE] run SCENARIO\n"
@@ -408,6 +412,9 @@ int main(int argc, char** argv) {
     }
     options.machine = fs::absolute(options.machine, error).lexically_normal().string();
     sim::Machine::Use(options.machine);
+    if (command == "show") {
+        return CommandShow(rest);
+    }
     if (topology::HelpOf(command) != nullptr) {
         std::vector<std::string> words = rest;
         words.insert(words.begin(), command);

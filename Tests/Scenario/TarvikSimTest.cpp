@@ -83,16 +83,45 @@ TEST(TarvikSim, BadInputGivesOneLineAndTheDocumentedExitCode) {
     }
 }
 
+// One team on an external switch with one VM, on a Hyper-V host.
+const char kHyperV[] = R"("services": [{"name": "vmms"}],
+    "adapters": [{"guid": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}", "name": "Team A"},
+                 {"guid": "{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}", "name": "Port 1"}],
+    "teams": [{"adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}",
+               "members": ["{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}"]}],
+    "hyperv": {"switches": [{"name": "External",
+                             "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"}],
+               "vms": [{"name": "web-01", "adapters": [{"mac": "00155D0A0101",
+                                                       "switch": "External", "vlan": 10}]}]})";
+
 // A scenario runs its lines in order against the service, and fails at the first that fails.
-TEST(TarvikSim, RunsAScenario) {
-    test::ServiceMachine machine;
+// `show` puts the team beside what the driver holds: in step once the service told it, and the
+// difference a change made while the service is stopped leaves.
+TEST(TarvikSim, RunsAScenarioAndShowsTheDriversView) {
+    test::ServiceMachine machine(kHyperV,
+                                 "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vmms]\n"
+                                 "\"Type\"=dword:00000010\n\"ImagePath\"=\"vmms.exe\"\n");
     ASSERT_EQ(machine.Run("-i"), 0);
+    // Once the service's first pass told the driver, show says so.
+    const std::string inStep = "exec /bin/sh -c \"for i in $(seq 50); do " +
+                               std::string(TARVIK_SIM) +
+                               " show | grep -qx '  in step' && exit; sleep 0.1; done; exit 1\"\n";
     machine.Machine().WriteFile("scenario.txt",
                                 "start\nwait RUNNING 10\nexpect state RUNNING\n"
                                 "set-registry HKLM\\SOFTWARE\\Test Flag dword:1\n"
-                                "expect registry HKLM\\SOFTWARE\\Test Flag dword:1\n"
-                                "stop\nwait STOPPED 10\ntry stop\nexpect error 1062\n");
+                                "expect registry HKLM\\SOFTWARE\\Test Flag dword:1\n" +
+                                    inStep +
+                                    "stop\nwait STOPPED 10\ntry stop\nexpect error 1062\n"
+                                    "set-vlan web-01 A1 20\n");
     EXPECT_EQ(machine.Sim("run " + machine.Machine().PathOf("scenario.txt")), 0);
+    EXPECT_EQ(test::ExitCodeOf(std::string(TARVIK_SIM) + " -m '" + machine.Machine().Dir() +
+                               "' show >'" + machine.Machine().PathOf("show.txt") + "'"),
+              0);
+    EXPECT_EQ(machine.Machine().ReadFile("show.txt"),
+              "team {7D2E4B60-1A3C-4F8E-B002-00000000AAAA} \"Team A\": switch \"External\"\n"
+              "  VM               MAC          VLAN | DRIVER       VLAN\n"
+              "! web-01           00155D0A0101 20   | 00155D0A0101 10    <- the VLAN differs\n"
+              "  1 difference\n");
     machine.Machine().WriteFile("failing.txt", "expect state RUNNING\n");
     EXPECT_EQ(machine.Sim("run " + machine.Machine().PathOf("failing.txt")), 1);
 }
