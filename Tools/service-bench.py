@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
-"""How fast the service stops: the real executable on a copy of examples/hyperv-v2 with the
-machine's clock at real speed, started and stopped N times (50 by default), each stop at a random
-moment of the Hyper-V worker's 5-second wait. For each stop, from its trace and scm.jsonl:
-  end -> stopped   the last worker's end ("Exiting ...::DoMonitor()") to the stopped report
+"""The running service measured: the real executable on a copy of examples/hyperv-v2 with the
+machine's clock at real speed.
+Idle: after its first update pass, with nothing changing, for --idle-seconds (60): the wake-ups
+of the service process's threads (voluntary context switches, from /proc) and its CPU time, per
+minute; goal at most 13 wake-ups (the twelve 5-second slices of the watch, and nothing else).
+Stop: started and stopped --stops times (50), each stop at a random moment of the Hyper-V
+worker's 5-second wait; from its trace and scm.jsonl:
+  end -> stopped      the last worker's end ("Exiting ...::DoMonitor()") to the stopped report
   control -> stopped  the stop control ("Entering ServiceCtrlHandler - dwCode=1") to it
-Prints the median and the maximum of each beside the goals (median at most 100 ms, maximum at
-most 110 ms for the first).
-  Tools/stop-bench.py [--stops N] [--build DIR]   (DIR default build/default, built if needed)"""
+each as a median and a maximum beside the goals (median at most 100 ms, maximum at most 110 ms).
+  Tools/service-bench.py [--idle-seconds S] [--stops N] [--build DIR]
+(DIR default build/default, built if needed; 0 skips a measurement)"""
 import argparse
 import json
+import os
 import pathlib
 import random
 import shutil
@@ -27,6 +32,41 @@ def day_ms(clock):
     """Milliseconds since midnight of "hh:mm:ss.mmm" (a trace line's) or an ISO time."""
     hours, minutes, seconds = clock.split("T")[-1].split(":")
     return (int(hours) * 3600 + int(minutes) * 60) * 1000 + round(float(seconds) * 1000)
+
+
+def service_pid(sim):
+    status = subprocess.run(sim + ["status"], capture_output=True, text=True).stdout
+    return int(status.split("PID")[1].split(":")[1].split()[0])
+
+
+def thread_counters(pid):
+    """Voluntary context switches of each thread, and the process's CPU ticks."""
+    switches = {}
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        for line in (task / "status").read_text().splitlines():
+            if line.startswith("voluntary_ctxt_switches:"):
+                switches[task.name] = int(line.split()[1])
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return switches, int(fields[11]) + int(fields[12])
+
+
+def idle(sim, machine, seconds):
+    subprocess.run(sim + ["start"], check=True, stdout=subprocess.DEVNULL)
+    trace = machine / TRACE
+    while "Exiting HyperVMonitor::CheckForTeamUpdates()" not in trace.read_text(errors="replace"):
+        time.sleep(0.1)
+    time.sleep(1)
+    pid = service_pid(sim)
+    before, ticks = thread_counters(pid)
+    time.sleep(seconds)
+    after, ticks_after = thread_counters(pid)
+    subprocess.run(sim + ["stop"], check=True, stdout=subprocess.DEVNULL)
+    per_minute = 60.0 / seconds
+    wakeups = sum(after[t] - before.get(t, 0) for t in after) * per_minute
+    cpu_ms = (ticks_after - ticks) * 1000.0 / os.sysconf("SC_CLK_TCK") * per_minute
+    busy = {t: (after[t] - before.get(t, 0)) * per_minute for t in after if after[t] != before.get(t, 0)}
+    print(f"{'idle':20} {wakeups:6.0f} wake-ups and {cpu_ms:5.0f} ms CPU per minute "
+          f"(threads waking: {sorted(busy.values(), reverse=True)})   goal: at most 13 wake-ups")
 
 
 def one_stop(sim, machine):
@@ -58,6 +98,7 @@ def one_stop(sim, machine):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--idle-seconds", type=int, default=60)
     parser.add_argument("--stops", type=int, default=50)
     parser.add_argument("--build", default=str(ROOT / "build/default"))
     args = parser.parse_args()
@@ -80,12 +121,16 @@ def main():
         subprocess.run([str(install / "OTarvikMonitor.exe"), "-i"], cwd=install, check=True,
                        env={"TARVIK_MACHINE": str(machine)}, stdout=subprocess.DEVNULL)
         sim = [tool, "-m", str(machine), "-s", SERVICE]
+        if args.idle_seconds > 0:
+            idle(sim, machine, args.idle_seconds)
         samples = [one_stop(sim, machine) for _ in range(args.stops)]
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for index, name, goal in ((0, "end -> stopped", "median <= 100 ms, max <= 110 ms"),
                               (1, "control -> stopped", "(worst case reported)")):
         values = [s[index] for s in samples]
+        if not values:
+            break
         print(f"{name:20} median {statistics.median(values):6.0f} ms  max {max(values):6.0f} ms"
               f"  over {len(values)} stops   goal: {goal}")
     return 0
