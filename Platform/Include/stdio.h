@@ -49,7 +49,6 @@ int swprintf_s(char16_t (&buffer)[size], const char16_t* format, ...) {
 }
 
 int fwprintf(FILE* stream, const char16_t* format, ...);
-int vfwprintf(FILE* stream, const char16_t* format, va_list argptr);
 
 FILE* _wfopen(const char16_t* filename, const char16_t* mode);
 int _fileno(FILE* stream);

@@ -7,16 +7,11 @@
 #include "securitybaseapi.h"
 
 #define STATUS_WAIT_0 ((DWORD)0x00000000L)
-#define STATUS_ABANDONED_WAIT_0 ((DWORD)0x00000080L)
 #define STATUS_PENDING ((DWORD)0x00000103L)
 #define STILL_ACTIVE STATUS_PENDING
 
 #define WAIT_OBJECT_0 ((STATUS_WAIT_0) + 0)
-#define WAIT_ABANDONED ((STATUS_ABANDONED_WAIT_0) + 0)
-#define WAIT_ABANDONED_0 ((STATUS_ABANDONED_WAIT_0) + 0)
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
-
-#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
 
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
@@ -57,11 +52,8 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
-ULONGLONG WINAPI GetTickCount64(void);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
-BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
-void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
 
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 

@@ -117,7 +117,5 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFF
 
-#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 #define UNREFERENCED_PARAMETER(P) (void)(P)

@@ -126,9 +126,8 @@ Clock::Clock(const ClockSettings& settings, const std::string& machineDir)
     time_t seconds = static_cast<time_t>(FloorDiv(epoch.realtimeMs, 1000));
     tm local;
     localtime_r(&seconds, &local);
-    m_utcOffsetMs = static_cast<LONGLONG>(local.tm_gmtoff) * 1000;
     if (settings.localTime.empty()) {
-        m_localStartMs = epoch.realtimeMs + m_utcOffsetMs;
+        m_localStartMs = epoch.realtimeMs + static_cast<LONGLONG>(local.tm_gmtoff) * 1000;
     } else {
         int y = 0, mo = 1, d = 1, h = 0, mi = 0, s = 0;
         std::sscanf(settings.localTime.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi,
@@ -193,10 +192,6 @@ SYSTEMTIME Clock::CivilTime(LONGLONG ms) const {
 
 SYSTEMTIME Clock::LocalTime() {
     return CivilTime(m_localStartMs + Now() / kUnitsPerMs);
-}
-
-SYSTEMTIME Clock::SystemTime() {
-    return CivilTime(m_localStartMs - m_utcOffsetMs + Now() / kUnitsPerMs);
 }
 
 void Clock::Block(Waiter& self) {

@@ -47,7 +47,6 @@ namespace sim {
 class Clock {
 public:
     static constexpr LONGLONG kUnitsPerMs = 10000;
-    static constexpr LONGLONG kPerformanceFrequency = 10000000;
     static constexpr LONGLONG kNever = INT64_MAX;
 
     Clock(const ClockSettings& settings, const std::string& machineDir);
@@ -60,7 +59,6 @@ public:
     ULONGLONG TickCount64();
     LONGLONG PerformanceCounter();
     SYSTEMTIME LocalTime();
-    SYSTEMTIME SystemTime();
 
     using Lock = std::unique_lock<std::mutex>;
     Lock Hold() { return Lock(m_lock); }
@@ -128,7 +126,6 @@ private:
     LONGLONG m_baseMachine = 0;
     LONGLONG m_baseRealNs = 0;
     LONGLONG m_localStartMs = 0;  // local civil time at the start, ms since 1970-01-01
-    LONGLONG m_utcOffsetMs = 0;   // local minus UTC
     int m_threads = 0;            // platform threads counted now
     int m_blocked = 0;            // of those, blocked in Wait
     Waiter* m_waiters = nullptr;  // every thread in Wait, linked through their stacks

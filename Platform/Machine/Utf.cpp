@@ -74,9 +74,6 @@ size_t Utf16ToUtf8(std::u16string_view in, std::string& out, BrokenUtf broken) {
         if (IsHighSurrogate(c) && i + 1 < in.size() && IsLowSurrogate(in[i + 1])) {
             c = 0x10000 + ((c - 0xD800) << 10) + (in[++i] - 0xDC00);
         } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-            if (broken == BrokenUtf::Stop) {
-                return i;
-            }
             c = broken == BrokenUtf::Replace ? 0xFFFD : c;
         }
         utf8::unchecked::append(c, std::back_inserter(out));

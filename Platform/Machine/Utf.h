@@ -16,9 +16,8 @@ inline bool IsLowSurrogate(char32_t c) {
 // What a conversion does with input that is not well-formed.
 enum class BrokenUtf {
     Replace,  // each broken piece becomes one U+FFFD, as Windows' conversions make it
-    Stop,     // the conversion ends where the input breaks
     // A lone surrogate passes as its own three bytes (generalized UTF-8), so that a registry
-    // name holding one survives a text file; anything else broken stops as with Stop.
+    // name holding one survives a text file; anything else broken ends the conversion there.
     Keep,
 };
 

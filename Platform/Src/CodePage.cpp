@@ -2,9 +2,9 @@
 // (28591) and UTF-8, with Windows' argument checks and error codes.
 //
 // Not modelled: best-fit mapping (a character a single-byte code page lacks becomes the default
-// character, as with WC_NO_BEST_FIT_CHARS), the composition flags and MB_USEGLYPHCHARS (refused
-// with ERROR_INVALID_FLAGS), and every other code page (ERROR_INVALID_PARAMETER, as Windows gives
-// for a code page it does not have).
+// character), the conversion flags (refused with ERROR_INVALID_FLAGS: broken input always becomes
+// U+FFFD), and every other code page (ERROR_INVALID_PARAMETER, as Windows gives for a code page
+// it does not have).
 #include "Src/CrtInternal.h"
 
 #include "Machine/Faults.h"
@@ -85,43 +85,14 @@ private:
     size_t m_count = 0;
 };
 
-// Puts what a conversion made; `complete` false: it stopped at input it could not convert,
-// which counts only once everything before it fitted, as on Windows.
 template <typename Unit>
-DWORD PutAll(const std::basic_string<Unit>& units, bool complete, Output<Unit>& out) {
+DWORD PutAll(const std::basic_string<Unit>& units, Output<Unit>& out) {
     for (Unit unit : units) {
         if (!out.Put(unit)) {
             return ERROR_INSUFFICIENT_BUFFER;
         }
     }
-    return complete ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
-}
-
-DWORD Utf8ToWide(DWORD flags, const char* src, size_t srcLen, Output<WCHAR>& out) {
-    std::u16string wide;
-    sim::BrokenUtf broken =
-        flags & MB_ERR_INVALID_CHARS ? sim::BrokenUtf::Stop : sim::BrokenUtf::Replace;
-    size_t taken = sim::Utf8ToUtf16(std::string_view(src, srcLen), wide, broken);
-    return PutAll<WCHAR>(wide, taken == srcLen, out);
-}
-
-DWORD WideToUtf8(DWORD flags, const WCHAR* src, size_t srcLen, Output<char>& out) {
-    std::string narrow;
-    sim::BrokenUtf broken =
-        flags & WC_ERR_INVALID_CHARS ? sim::BrokenUtf::Stop : sim::BrokenUtf::Replace;
-    size_t taken = sim::Utf16ToUtf8(std::u16string_view(src, srcLen), narrow, broken);
-    return PutAll<char>(narrow, taken == srcLen, out);
-}
-
-DWORD CheckToWideFlags(UINT codePage, DWORD flags) {
-    DWORD allowed =
-        codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : MB_PRECOMPOSED | MB_ERR_INVALID_CHARS;
-    return flags & ~allowed ? ERROR_INVALID_FLAGS : ERROR_SUCCESS;
-}
-
-DWORD CheckToNarrowFlags(UINT codePage, DWORD flags) {
-    DWORD allowed = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    return flags & ~allowed ? ERROR_INVALID_FLAGS : ERROR_SUCCESS;
+    return ERROR_SUCCESS;
 }
 
 int Finish(DWORD error, size_t count) {
@@ -140,14 +111,15 @@ UINT AnsiCodePage() {
     return sim::Machine::Get().Settings().ansiCodePage;
 }
 
-DWORD ToWide(UINT codePage, DWORD flags, const char* src, size_t srcLen, WCHAR* dst, size_t dstLen,
+DWORD ToWide(UINT codePage, const char* src, size_t srcLen, WCHAR* dst, size_t dstLen,
              size_t* written) {
     Output<WCHAR> out(dst, dstLen);
     DWORD error = ERROR_SUCCESS;
     if (codePage == CP_UTF8) {
-        error = Utf8ToWide(flags, src, srcLen, out);
+        std::u16string wide;
+        sim::Utf8ToUtf16(std::string_view(src, srcLen), wide, sim::BrokenUtf::Replace);
+        error = PutAll<WCHAR>(wide, out);
     } else {
-        // Every byte of 1252 and 28591 has a character, so MB_ERR_INVALID_CHARS never fails.
         for (size_t i = 0; i < srcLen && error == ERROR_SUCCESS; ++i) {
             if (!out.Put(SingleByteToWide(codePage, static_cast<unsigned char>(src[i])))) {
                 error = ERROR_INSUFFICIENT_BUFFER;
@@ -158,12 +130,12 @@ DWORD ToWide(UINT codePage, DWORD flags, const char* src, size_t srcLen, WCHAR* 
     return error;
 }
 
-DWORD ToNarrow(UINT codePage, DWORD flags, const WCHAR* src, size_t srcLen, char* dst,
-               size_t dstLen, const char* defaultChar, bool* usedDefault, size_t* written) {
+DWORD ToNarrow(UINT codePage, const WCHAR* src, size_t srcLen, char* dst, size_t dstLen,
+               const char* defaultChar, bool* usedDefault, size_t* written) {
     Output<char> out(dst, dstLen);
     DWORD error = ERROR_SUCCESS;
     if (codePage == CP_UTF8) {
-        error = WideToUtf8(flags, src, srcLen, out);
+        error = PutAll<char>(sim::Utf16ToUtf8(std::u16string_view(src, srcLen)), out);
     } else {
         for (size_t i = 0; i < srcLen && error == ERROR_SUCCESS; ++i) {
             int byte = WideToSingleByte(codePage, src[i]);
@@ -188,9 +160,9 @@ std::u16string AnsiToWide(const char* text, size_t length) {
         codePage = kWindows1252;  // an unknown ANSI code page: show the bytes rather than nothing
     }
     size_t count = 0;
-    ToWide(codePage, 0, text, length, nullptr, 0, &count);
+    ToWide(codePage, text, length, nullptr, 0, &count);
     std::u16string wide(count, u'\0');
-    ToWide(codePage, 0, text, length, wide.data(), wide.size(), &count);
+    ToWide(codePage, text, length, wide.data(), wide.size(), &count);
     return wide;
 }
 
@@ -208,7 +180,7 @@ int WINAPI GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchDa
     if (cchData < 0 || (lpLCData == NULL && cchData != 0)) {
         return Finish(ERROR_INVALID_PARAMETER, 0);
     }
-    if ((LCType & ~(LOCALE_NOUSEROVERRIDE | LOCALE_RETURN_NUMBER)) != LOCALE_IDEFAULTANSICODEPAGE) {
+    if (LCType != LOCALE_IDEFAULTANSICODEPAGE) {
         return Finish(ERROR_INVALID_FLAGS, 0);
     }
     // The system locale's code page is the ANSI code page itself; the user's locale (also the
@@ -227,22 +199,15 @@ int WINAPI GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchDa
     }
     WCHAR text[12];
     size_t length = 0;
-    if (LCType & LOCALE_RETURN_NUMBER) {
-        // The number itself, in the room of two characters.
-        static_assert(sizeof(DWORD) == 2 * sizeof(WCHAR), "a DWORD fills two characters");
-        memcpy(text, &codePage, sizeof(DWORD));
-        length = 2;
-    } else {
-        WCHAR digits[12];
-        size_t count = 0;
-        for (UINT rest = codePage; rest != 0; rest /= 10) {
-            digits[count++] = static_cast<WCHAR>(u'0' + rest % 10);
-        }
-        while (count > 0) {
-            text[length++] = digits[--count];
-        }
-        text[length++] = 0;
+    WCHAR digits[12];
+    size_t count = 0;
+    for (UINT rest = codePage; rest != 0; rest /= 10) {
+        digits[count++] = static_cast<WCHAR>(u'0' + rest % 10);
     }
+    while (count > 0) {
+        text[length++] = digits[--count];
+    }
+    text[length++] = 0;
     if (cchData == 0) {
         return Finish(ERROR_SUCCESS, length);
     }
@@ -267,15 +232,14 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
     if (!Known(codePage)) {
         return Finish(ERROR_INVALID_PARAMETER, 0);
     }
-    error = CheckToWideFlags(codePage, dwFlags);
-    if (error != ERROR_SUCCESS) {
-        return Finish(error, 0);
+    if (dwFlags != 0) {
+        return Finish(ERROR_INVALID_FLAGS, 0);
     }
     // Any negative length means "up to and with the terminator", as on Windows.
     size_t length = cbMultiByte < 0 ? strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
     size_t written = 0;
-    error = crt::ToWide(codePage, dwFlags, lpMultiByteStr, length,
-                        cchWideChar ? lpWideCharStr : nullptr, size_t(cchWideChar), &written);
+    error = crt::ToWide(codePage, lpMultiByteStr, length, cchWideChar ? lpWideCharStr : nullptr,
+                        size_t(cchWideChar), &written);
     return Finish(error, written);
 }
 
@@ -297,16 +261,14 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharSt
     if (codePage == CP_UTF8 && (lpDefaultChar || lpUsedDefaultChar)) {
         return Finish(ERROR_INVALID_PARAMETER, 0);
     }
-    error = CheckToNarrowFlags(codePage, dwFlags);
-    if (error != ERROR_SUCCESS) {
-        return Finish(error, 0);
+    if (dwFlags != 0) {
+        return Finish(ERROR_INVALID_FLAGS, 0);
     }
     size_t length = cchWideChar < 0 ? wcslen(lpWideCharStr) + 1 : size_t(cchWideChar);
     bool usedDefault = false;
     size_t written = 0;
-    error = crt::ToNarrow(codePage, dwFlags, lpWideCharStr, length,
-                          cbMultiByte ? lpMultiByteStr : nullptr, size_t(cbMultiByte),
-                          lpDefaultChar, &usedDefault, &written);
+    error = crt::ToNarrow(codePage, lpWideCharStr, length, cbMultiByte ? lpMultiByteStr : nullptr,
+                          size_t(cbMultiByte), lpDefaultChar, &usedDefault, &written);
     if (lpUsedDefaultChar) {
         *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
     }

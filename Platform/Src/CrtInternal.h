@@ -18,12 +18,12 @@ void InvalidParameter(int errorNumber);
 UINT AnsiCodePage();
 
 // The conversions behind MultiByteToWideChar and WideCharToMultiByte for one code page (not
-// CP_ACP), with flags already checked. A null `dst` counts only. ERROR_SUCCESS with the units
+// CP_ACP); broken UTF input becomes U+FFFD. A null `dst` counts only. ERROR_SUCCESS with the units
 // produced in `*written`, or the Win32 error.
-DWORD ToWide(UINT codePage, DWORD flags, const char* src, size_t srcLen, WCHAR* dst, size_t dstLen,
+DWORD ToWide(UINT codePage, const char* src, size_t srcLen, WCHAR* dst, size_t dstLen,
              size_t* written);
-DWORD ToNarrow(UINT codePage, DWORD flags, const WCHAR* src, size_t srcLen, char* dst,
-               size_t dstLen, const char* defaultChar, bool* usedDefault, size_t* written);
+DWORD ToNarrow(UINT codePage, const WCHAR* src, size_t srcLen, char* dst, size_t dstLen,
+               const char* defaultChar, bool* usedDefault, size_t* written);
 
 // Narrow text of the ANSI code page as UTF-16; undecodable bytes become U+FFFD.
 std::u16string AnsiToWide(const char* text, size_t length);

@@ -83,7 +83,7 @@ int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBu
     } else {
         sim::ModuleTable& modules = sim::Machine::Get().Modules();
         // Only the low word numbers a string, as in a resource's name.
-        error = modules.String(hInstance ? hInstance : modules.Executable(), LOWORD(uID),
+        error = modules.String(hInstance ? hInstance : modules.Executable(), WORD(uID),
                                sim::LanguageId(sim::Machine::Get().Settings().uiLanguage), &text,
                                &length);
     }

@@ -2,7 +2,6 @@
 
 #include "FaceResult.h"
 
-#include "Machine/Clock.h"
 #include "Machine/Faults.h"
 #include "Machine/FileSystem.h"
 #include "Machine/Handles.h"
@@ -71,23 +70,6 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
         }
     } catch (const std::bad_alloc&) {
         error = ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return BoolResult(error);
-}
-
-BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
-    DWORD error = ERROR_SUCCESS;
-    if (sim::InjectedFault("GetExitCodeProcess", &error)) {
-    } else if (std::shared_ptr<sim::ProcessObject> process =
-                   sim::HandleTable::Get().FindAs<sim::ProcessObject>(hProcess)) {
-        if (lpExitCode == NULL) {
-            error = ERROR_NOACCESS;
-        } else {
-            sim::Clock::Lock hold = sim::Machine::Get().Clock().Hold();
-            *lpExitCode = process->ExitCode();
-        }
-    } else {
-        error = ERROR_INVALID_HANDLE;
     }
     return BoolResult(error);
 }

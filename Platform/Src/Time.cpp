@@ -9,24 +9,11 @@ DWORD WINAPI GetTickCount(void) {
     return sim::Machine::Get().Clock().TickCount();
 }
 
-ULONGLONG WINAPI GetTickCount64(void) {
-    return sim::Machine::Get().Clock().TickCount64();
-}
-
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
     lpPerformanceCount->QuadPart = sim::Machine::Get().Clock().PerformanceCounter();
     return TRUE;
 }
 
-BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
-    lpFrequency->QuadPart = sim::Clock::kPerformanceFrequency;
-    return TRUE;
-}
-
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     *lpSystemTime = sim::Machine::Get().Clock().LocalTime();
-}
-
-void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) {
-    *lpSystemTime = sim::Machine::Get().Clock().SystemTime();
 }

@@ -183,8 +183,8 @@ private:
             }
             size_t written = count;
             if (bits >= 0x80) {
-                crt::ToNarrow(m_codePage, 0, m_chunk, count, narrow, sizeof narrow, nullptr,
-                              nullptr, &written);
+                crt::ToNarrow(m_codePage, m_chunk, count, narrow, sizeof narrow, nullptr, nullptr,
+                              &written);
             }
             Write(narrow, written);
         } else {
@@ -306,7 +306,7 @@ FILE* _wfopen(const WCHAR* filename, const WCHAR* mode) {
     return Streams::Get().Open(fd, hostMode, text);
 }
 
-int vfwprintf(FILE* stream, const WCHAR* format, va_list argptr) {
+int fwprintf(FILE* stream, const WCHAR* format, ...) {
     if (!stream || !format) {
         crt::InvalidParameter(EINVAL);
         return -1;
@@ -314,18 +314,13 @@ int vfwprintf(FILE* stream, const WCHAR* format, va_list argptr) {
     bool text = Streams::Get().IsText(stream);
     flockfile(stream);
     StreamSink sink(stream, text);
-    long length = crt::FormatWide(sink, format, argptr);
+    va_list args;
+    va_start(args, format);
+    long length = crt::FormatWide(sink, format, args);
+    va_end(args);
     bool failed = !sink.Finish();
     funlockfile(stream);
     return failed || length < 0 ? -1 : int(length);
-}
-
-int fwprintf(FILE* stream, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int result = vfwprintf(stream, format, args);
-    va_end(args);
-    return result;
 }
 
 int _fileno(FILE* stream) {

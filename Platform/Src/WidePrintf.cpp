@@ -3,22 +3,23 @@
 //
 // Differences from the C library worth knowing: in a wide format %s and %c take wide arguments
 // and %S, %C, %hs, %hc narrow ones (narrow text goes through the ANSI code page); l is 32 bits;
-// I, I32 and I64 are size prefixes; a null string prints "(null)" (cut by the precision); %p is
-// the pointer's full width in upper-case hexadecimal; the 0 flag pads strings and characters too.
-// %n and %a are not supported and count as an unknown conversion.
+// I, I32 and I64 are size prefixes; a null string prints "(null)" (cut by the precision); the 0
+// flag pads strings and characters too. Only the conversions the product formats are here: the
+// floating-point ones, %p, %n and %a count as an unknown conversion.
 #include "Src/CrtInternal.h"
 
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include <string>
 
 namespace {
 
-enum class Size { None, Char, Short, Long, LongLong, Pointer, LongDouble, Wide, Narrow };
+enum class Size { None, Char, Short, Long, LongLong, Pointer, Wide };
 
 struct FieldFormat {
     bool left = false;
@@ -35,13 +36,29 @@ class Writer {
 public:
     explicit Writer(crt::WideSink& sink) : m_sink(sink) {}
 
+    // Copies literal text up to the next % or the end; returns where it stopped.
+    const WCHAR* Literal(const WCHAR* p) {
+        const WCHAR* end = p;
+        // % and the terminator sort below letters, digits and most punctuation: one comparison
+        // per character of ordinary text.
+        while (*end > u'%' || (*end != u'%' && *end != 0)) {
+            ++end;
+        }
+        Text(p, size_t(end - p));
+        return end;
+    }
     void Text(const WCHAR* text, size_t length) {
-        m_sink.Put(text, length);
-        m_count += long(length);
+        if (length) {
+            m_sink.Put(text, length);
+            m_count += long(length);
+        }
     }
     void Repeat(WCHAR c, long times) {
-        for (; times > 0; --times) {
-            Text(&c, 1);
+        static const WCHAR kSpaces[] = u"                                ";
+        static const WCHAR kZeros[] = u"00000000000000000000000000000000";
+        const long kBlock = long(sizeof kSpaces / sizeof *kSpaces - 1);
+        for (; times > 0; times -= kBlock) {
+            Text(c == u' ' ? kSpaces : kZeros, size_t(times < kBlock ? times : kBlock));
         }
     }
     // `prefix` (sign, 0x) then `body`, padded to the width.
@@ -69,10 +86,39 @@ private:
 
 size_t BoundedLength(const WCHAR* text, int precision) {
     size_t length = 0;
-    while ((precision < 0 || length < size_t(precision)) && text[length]) {
+    if (precision < 0) {
+        while (text[length]) {
+            ++length;
+        }
+        return length;
+    }
+    while (length < size_t(precision) && text[length]) {
         ++length;
     }
     return length;
+}
+
+// Writes the digits of `value` backwards from `end`; returns where they start (at `end` for 0).
+WCHAR* Digits(unsigned long long value, WCHAR conversion, WCHAR* end) {
+    const char* digitSet = conversion == u'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    WCHAR* p = end;
+    if (conversion == u'x' || conversion == u'X') {
+        for (; value; value >>= 4) {
+            *--p = WCHAR(digitSet[value & 15]);
+        }
+    } else if (conversion == u'o') {
+        for (; value; value >>= 3) {
+            *--p = WCHAR(u'0' + (value & 7));
+        }
+    } else {
+        for (; value > 0xFFFFFFFF; value /= 10) {
+            *--p = WCHAR(u'0' + value % 10);
+        }
+        for (unsigned small = unsigned(value); small; small /= 10) {
+            *--p = WCHAR(u'0' + small % 10);
+        }
+    }
+    return p;
 }
 
 void Integer(Writer& out, const FieldFormat& field, WCHAR conversion, va_list* args) {
@@ -120,20 +166,16 @@ void Integer(Writer& out, const FieldFormat& field, WCHAR conversion, va_list* a
         }
     }
 
-    unsigned base = conversion == u'o' ? 8 : conversion == u'x' || conversion == u'X' ? 16 : 10;
-    const char* digitSet = conversion == u'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    WCHAR digits[32];
-    size_t count = 0;
-    for (unsigned long long v = magnitude; v; v /= base) {
-        digits[sizeof digits / sizeof *digits - ++count] = WCHAR(digitSet[v % base]);
+    // The precision's zeros stop at the buffer's size.
+    WCHAR buffer[32];
+    WCHAR* end = buffer + sizeof buffer / sizeof *buffer;
+    WCHAR* digits = Digits(magnitude, conversion, end);
+    size_t minimum = field.precision < 0 ? 1 : size_t(field.precision);
+    while (size_t(end - digits) < minimum && digits > buffer) {
+        *--digits = u'0';
     }
-    int precision = field.precision < 0 ? 1 : field.precision;
-    while (count < size_t(precision) && count < sizeof digits / sizeof *digits) {
-        digits[sizeof digits / sizeof *digits - ++count] = u'0';
-    }
-    if (base == 8 && field.alternate &&
-        (count == 0 || digits[sizeof digits / sizeof *digits - count] != u'0')) {
-        digits[sizeof digits / sizeof *digits - ++count] = u'0';
+    if (conversion == u'o' && field.alternate && (digits == end || *digits != u'0')) {
+        *--digits = u'0';
     }
 
     WCHAR prefix[2];
@@ -146,62 +188,13 @@ void Integer(Writer& out, const FieldFormat& field, WCHAR conversion, va_list* a
         } else if (field.space) {
             prefix[prefixLength++] = u' ';
         }
-    } else if (base == 16 && field.alternate && magnitude != 0) {
+    } else if ((conversion == u'x' || conversion == u'X') && field.alternate && magnitude != 0) {
         prefix[prefixLength++] = u'0';
         prefix[prefixLength++] = conversion;
     }
     // A precision turns the 0 flag off for integers.
-    out.Field(field, prefix, prefixLength, digits + sizeof digits / sizeof *digits - count, count,
+    out.Field(field, prefix, prefixLength, digits, size_t(end - digits),
               field.zero && field.precision < 0);
-}
-
-void Floating(Writer& out, const FieldFormat& field, WCHAR conversion, va_list* args) {
-    char format[32];
-    char* f = format;
-    *f++ = '%';
-    if (field.left)
-        *f++ = '-';
-    if (field.plus)
-        *f++ = '+';
-    if (field.space)
-        *f++ = ' ';
-    if (field.alternate)
-        *f++ = '#';
-    if (field.zero)
-        *f++ = '0';
-    *f++ = '*';
-    *f++ = '.';
-    *f++ = '*';
-    if (field.size == Size::LongDouble)
-        *f++ = 'L';
-    *f++ = char(conversion);
-    *f = 0;
-
-    char local[128];
-    std::string large;
-    char* text = local;
-    int length;
-    if (field.size == Size::LongDouble) {
-        long double value = va_arg(*args, long double);
-        length = snprintf(local, sizeof local, format, field.width, field.precision, value);
-        if (length >= int(sizeof local)) {
-            large.resize(size_t(length) + 1);
-            snprintf(large.data(), large.size(), format, field.width, field.precision, value);
-            text = large.data();
-        }
-    } else {
-        double value = va_arg(*args, double);
-        length = snprintf(local, sizeof local, format, field.width, field.precision, value);
-        if (length >= int(sizeof local)) {
-            large.resize(size_t(length) + 1);
-            snprintf(large.data(), large.size(), format, field.width, field.precision, value);
-            text = large.data();
-        }
-    }
-    for (int i = 0; i < length; ++i) {
-        WCHAR c = static_cast<unsigned char>(text[i]);
-        out.Text(&c, 1);
-    }
 }
 
 void String(Writer& out, const FieldFormat& field, bool wide, va_list* args) {
@@ -272,8 +265,7 @@ const WCHAR* ReadSize(const WCHAR* p, Size* size) {
             *size = Size::Wide;
             return p + 1;
         case u'L':
-            *size = Size::LongDouble;
-            return p + 1;
+            return p + 1;  // a long double's prefix: no conversion left reads one
         case u'j':
             *size = Size::LongLong;
             return p + 1;
@@ -307,11 +299,7 @@ long FormatWide(WideSink& sink, const WCHAR* format, va_list argsIn) {
     Writer out(sink);
     for (const WCHAR* p = format; *p;) {
         if (*p != u'%') {
-            const WCHAR* start = p;
-            while (*p && *p != u'%') {
-                ++p;
-            }
-            out.Text(start, size_t(p - start));
+            p = out.Literal(p);
             continue;
         }
         ++p;
@@ -368,21 +356,6 @@ long FormatWide(WideSink& sink, const WCHAR* format, va_list argsIn) {
             case u'X':
                 Integer(out, field, conversion, &args);
                 break;
-            case u'p':
-                field.size = Size::Pointer;
-                if (field.precision < 0) {
-                    field.precision = int(2 * sizeof(void*));
-                }
-                Integer(out, field, u'X', &args);
-                break;
-            case u'e':
-            case u'E':
-            case u'f':
-            case u'F':
-            case u'g':
-            case u'G':
-                Floating(out, field, conversion, &args);
-                break;
             case u's':
                 String(out, field, !narrowSize, &args);
                 break;
@@ -414,8 +387,11 @@ class BufferSink final : public crt::WideSink {
 public:
     BufferSink(WCHAR* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
     void Put(const WCHAR* text, size_t length) override {
-        for (size_t i = 0; i < length && m_used < m_capacity; ++i) {
-            m_buffer[m_used++] = text[i];
+        size_t room = m_capacity - m_used;
+        size_t kept = length < room ? length : room;
+        if (kept) {  // a counting call has no buffer
+            memcpy(m_buffer + m_used, text, kept * sizeof(WCHAR));
+            m_used += kept;
         }
     }
 

@@ -106,10 +106,14 @@ TEST(SetupDi, ErrorCodes) {
 )");
     EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_INVALID_DATA,
                       SetupDiGetClassDevsW(&GUID_DEVCLASS_NET, u"PCI", NULL, 0));
+    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER,
+                      SetupDiGetClassDevsW(NULL, NULL, NULL, 0));
 
     HDEVINFO set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES);
     ASSERT_NE(INVALID_HANDLE_VALUE, set);
     SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof(data) - 1;
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_USER_BUFFER, SetupDiEnumDeviceInfo(set, 0, &data));
     data.cbSize = sizeof(data);
     ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
 
@@ -141,6 +145,7 @@ TEST(SetupDi, ErrorCodes) {
 
     EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, CloseHandle(set));  // not a kernel object
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, SetupDiDestroyDeviceInfoList(set));
 }
 
 }  // namespace

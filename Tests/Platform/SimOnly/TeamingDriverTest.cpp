@@ -93,58 +93,6 @@ ScopedHandle OpenDevice(const char16_t* path, DWORD access = GENERIC_READ | GENE
                                     OPEN_EXISTING, 0, INVALID_HANDLE_VALUE));
 }
 
-// Asks the adapter device for its private device's name, as OpenPrivateDeviceHandle does.
-std::string PrivateName(HANDLE adapter, DWORD* error) {
-    DWORD oid = 0xFF0201A9;
-    char name[252] = {};
-    DWORD returned = 0xdeadbeef;
-    SetLastError(0xdeadbeef);
-    BOOL ok = DeviceIoControl(adapter, IOCTL_NDIS_QUERY_GLOBAL_STATS, &oid, 4, name, sizeof(name),
-                              &returned, NULL);
-    *error = ok ? 0 : GetLastError();
-    EXPECT_EQ(ok ? std::strlen(name) + 1 : 0u, returned);
-    return name;
-}
-
-TEST(TeamingDriver, OpensTeamAdapterDevicesByInterfaceName) {
-    DriverMachine machine(R"("privateDevice": "OBRXCtlA")");
-    struct Case {
-        const char16_t* path;
-        DWORD error;
-    } cases[] = {
-        {kTeamA, ERROR_SUCCESS},
-        {kTeamB, ERROR_SUCCESS},  // device names are matched without regard to case
-        {u"\\\\.\\obrxctla", ERROR_SUCCESS},
-        // A member is not a team adapter; a name needs the interface class.
-        {u"\\\\.\\PCI#DEV#1#{AD498944-762F-11D0-8DCB-00C04FC3358C}", ERROR_FILE_NOT_FOUND},
-        {u"\\\\.\\ROOT#NET#0000", ERROR_FILE_NOT_FOUND},
-        {u"\\\\.\\OBRXCTL2", ERROR_FILE_NOT_FOUND},
-        {u"", ERROR_PATH_NOT_FOUND},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(sim::Utf16ToUtf8(c.path));
-        SetLastError(0xdeadbeef);
-        ScopedHandle device = OpenDevice(c.path);
-        EXPECT_EQ(c.error, GetLastError());
-        EXPECT_EQ(c.error == ERROR_SUCCESS, device != INVALID_HANDLE_VALUE);
-    }
-
-    // Unbinding the members removes the team adapters' devices; an open handle stays usable.
-    HANDLE open = OpenDevice(kTeamA).Release();
-    ASSERT_NE(INVALID_HANDLE_VALUE, open);
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegDeleteKeyW(HKEY_LOCAL_MACHINE,
-                            u"SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\"
-                            u"Adapters\\{11111111-2222-3333-4444-555555555555}"));
-    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND, OpenDevice(kTeamA));
-    EXPECT_LAST_ERROR(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND,
-                      OpenDevice(u"\\\\.\\OBRXCTLA", 0));
-    DWORD error;
-    EXPECT_EQ("OBRXCtlA", PrivateName(open, &error));
-    EXPECT_TRUE(CloseHandle(open));
-    EXPECT_LAST_ERROR(FALSE, ERROR_INVALID_HANDLE, CloseHandle(open));
-}
-
 TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     DriverMachine machine(R"("status": "success")");
     ScopedHandle adapter = OpenDevice(kTeamA), control = OpenDevice(u"\\\\.\\OBRXCTL1", 0);
