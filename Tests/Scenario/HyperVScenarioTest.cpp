@@ -11,7 +11,17 @@ using test::ServiceMachine;
 namespace {
 
 const char kTeam[] = "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}";
-const char kEventQueryStart[] = "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE ";
+// Each subscription traces its model's event query first.
+const char kEventQueryV2[] =
+    "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE (TargetInstance ISA "
+    "'Msvm_ExternalEthernetPort') OR (TargetInstance ISA 'Msvm_VLANEndpoint') OR "
+    "(TargetInstance ISA 'Msvm_SyntheticEthernetPort') OR (TargetInstance ISA "
+    "'Msvm_ComputerSystem') OR (TargetInstance ISA 'Msvm_EthernetSwitchPortVlanSettingData')";
+const char kEventQueryV1[] =
+    "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE (TargetInstance ISA "
+    "'Msvm_ExternalEthernetPort') OR (TargetInstance ISA 'Msvm_VmLANEndpoint') OR "
+    "(TargetInstance ISA 'Msvm_SyntheticEthernetPort') OR (TargetInstance ISA "
+    "'Msvm_ComputerSystem') OR (TargetInstance ISA 'Msvm_VLANEndpointSettingData')";
 const char kPassEnd[] = "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1";
 
 const char kVmmsRegistry[] =
@@ -41,6 +51,8 @@ std::string Settings(bool version2) {
 class HyperVScenario : public ::testing::TestWithParam<bool> {
 protected:
     HyperVScenario() : m_machine(Settings(GetParam()), kVmmsRegistry) {}
+
+    const char* EventQuery() const { return GetParam() ? kEventQueryV2 : kEventQueryV1; }
 
     size_t Count(const std::string& message, bool prefix = false) const {
         size_t n = 0;
@@ -79,7 +91,7 @@ protected:
     // the driver was told by that pass.
     std::vector<std::string> Change(const std::string& command) {
         size_t passes = Count(kPassEnd);
-        EXPECT_TRUE(WaitForCount(kEventQueryStart, passes, true)) << "no subscription";
+        EXPECT_TRUE(WaitForCount(EventQuery(), passes)) << "no subscription";
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // ExecNotificationQuery
         size_t before = Lists().size();
         EXPECT_EQ(m_machine.Sim(command), 0) << command;
@@ -111,11 +123,11 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     EXPECT_EQ(Change("set-mac web-03 A1 00155D0A01FF"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
 
     // WMI goes away and comes back: the broken subscription is left and a new one made.
-    size_t subscriptions = Count(kEventQueryStart, true);
+    size_t subscriptions = Count(EventQuery());
     ASSERT_EQ(m_machine.Sim("wmi stop"), 0);
     ASSERT_TRUE(WaitForCount("ERROR:  Unable to connect the WMI namespace", 1));
     ASSERT_EQ(m_machine.Sim("wmi start"), 0);
-    ASSERT_TRUE(WaitForCount(kEventQueryStart, subscriptions + 1, true));
+    ASSERT_TRUE(WaitForCount(EventQuery(), subscriptions + 1));
     EXPECT_EQ(Change("clear-vlan web-02 A1"), Lines({"00155D0A0102/- 00155D0A01FF/-"}));
 
     // An unbound team is told once, with no VMs, and then forgotten.

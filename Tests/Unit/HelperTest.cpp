@@ -1,6 +1,5 @@
 // CHelper's install-state checks, registry paths under HKEY_LOCAL_MACHINE and library names,
-// with the trace lines that say what was missing; a locale's code page; and
-// CZelString::LoadStringW where no string is loaded.
+// with the trace lines that say what was missing; and a locale's code page.
 #include "Helper.h"
 #include "ZelRegKey.h"
 #include "ZelString.h"
@@ -221,16 +220,6 @@ TEST(HelperCodePage, LocalesGiveTheirAnsiCodePage) {
     EXPECT_EQ(1251u, GetCodePage(0x0419));
     EXPECT_EQ(932u, GetCodePage(0x0411));
     EXPECT_EQ(0u, GetCodePage(0x12345678));  // no such locale
-}
-
-TEST(ZelStringLoadString, NullModuleAndMissingString) {
-    CZelString str(TEXT("unchanged"));
-    EXPECT_EQ(0, str.LoadStringW(NULL, 101));
-    EXPECT_EQ(CZelString(TEXT("unchanged")), str);
-
-    // The test executable has no string table: the text is emptied.
-    EXPECT_EQ(0, str.LoadStringW(GetModuleHandleW(NULL), 60000));
-    EXPECT_TRUE(str.empty());
 }
 
 }  // namespace

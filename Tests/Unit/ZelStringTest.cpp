@@ -126,23 +126,6 @@ TEST(CZelString, ComparesExactlyOrIgnoringAsciiCase) {
     EXPECT_TRUE(CZelString::CompareVectors(List({}), List({}), true));
 }
 
-TEST(CZelString, TextOfPointersAndCopiesEndsAtTheFirstZero) {
-    std::basic_string<WCHAR> withZero(TEXT("ab"));
-    withZero += WCHAR(0);
-    withZero += TEXT("cd");
-    CZelString whole;
-    whole = withZero;  // from a standard string: every character
-    EXPECT_EQ(5u, whole.Length());
-    CZelString copy(whole);  // copies up to the first zero
-    EXPECT_EQ(2u, copy.Length());
-    EXPECT_FALSE(whole == copy);
-    CZelString assigned;
-    assigned = whole;
-    EXPECT_EQ(2u, assigned.Length());
-    EXPECT_FALSE(whole == TEXT("ab\0cd"));  // a pointer's text ends at its zero: "ab"
-    EXPECT_TRUE(copy == TEXT("ab\0cd"));
-}
-
 TEST(CZelString, IntegersAndConcatenation) {
     int largest = 2147483647;
     int smallest = -2147483647 - 1;

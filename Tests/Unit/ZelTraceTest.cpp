@@ -1,7 +1,6 @@
 // The process's trace object as the support library writes to it: scopes, tiers, DebugTrace
 // and the bounded copies' reports.
 #include "ZelDebug.h"
-#include "ZelRegKey.h"
 #include "ZelSecure.h"
 #include "ZelString.h"
 
@@ -73,59 +72,6 @@ TEST_F(ZelTraceTest, DebugTraceWritesExpandedPercentSignsLiterally) {
     EXPECT_EQ("0|" + std::string(1023, 'd'), lines[1]);
 }
 
-TEST_F(ZelTraceTest, BoundedCopiesAtEverySize) {
-    std::basic_string<WCHAR> fill(1040, TEXT('c'));
-    WCHAR small[260];
-    WCHAR large[1024];
-    WCHAR largest[1040];
-    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 10, small, fill.substr(0, 259).c_str()));
-    EXPECT_EQ(259u, wcslen(small));
-    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 11, small, fill.substr(0, 260).c_str()));
-    EXPECT_EQ(0u, wcslen(small));
-    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 12, large, fill.substr(0, 1023).c_str()));
-    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 13, large, fill.substr(0, 1024).c_str()));
-    EXPECT_EQ(0, ZelSafeCopy(TEXT("Src\\Caller"), 14, largest, fill.substr(0, 1039).c_str()));
-    EXPECT_EQ(1039u, wcslen(largest));
-    EXPECT_EQ(34, ZelSafeCopy(TEXT("Src\\Caller"), 15, largest, fill.c_str()));
-
-    ZelSafeCopy(TEXT("Src\\Caller"), 16, small, fill.substr(0, 200).c_str());
-    EXPECT_EQ(0, ZelSafeCat(TEXT("Src\\Caller"), 17, small, fill.substr(0, 59).c_str()));
-    EXPECT_EQ(259u, wcslen(small));
-    EXPECT_EQ(34, ZelSafeCat(TEXT("Src\\Caller"), 18, small, TEXT("c")));
-    EXPECT_EQ(0u, wcslen(small));
-    ZelSafeCopy(TEXT("Src\\Caller"), 19, large, TEXT("a"));
-    EXPECT_EQ(34, ZelSafeCat(TEXT("Src\\Caller"), 20, large, fill.substr(0, 1023).c_str()));
-
-    std::vector<std::string> lines = TieredLines();
-    std::vector<std::string> tooSmall;
-    for (const std::string& line : lines) {
-        if (line.find("too small") != std::string::npos) {
-            tooSmall.push_back(line);
-        }
-    }
-    std::vector<std::string> expected;
-    for (int line : {11, 13, 15, 18, 20}) {
-        expected.push_back("1|Src\\Caller (" + std::to_string(line) +
-                           "): ZelSafeCopy ERROR: strDestination size 0, or too small");
-    }
-    EXPECT_EQ(expected, tooSmall);
-    // A failed copy: the runtime calls the handler first, then the copy reports.
-    expected = {"1|ENTRY:  ZelSafeCopy",
-                "1|EXIT:  ZelSafeCopy, nReturn=0",
-                "1|ENTRY:  ZelSafeCopy",
-                "1|ZelSecureInvalidParameterHandler : ERROR",
-                tooSmall.empty() ? "" : tooSmall[0],
-                "1|EXIT:  ZelSafeCopy, nReturn=34"};
-    if (HandlerIsMinGWs()) {
-        expected.erase(expected.begin() + 3);
-    }
-    ASSERT_LE(expected.size(), lines.size());
-    EXPECT_EQ(expected, std::vector<std::string>(lines.begin(), lines.begin() + expected.size()));
-    for (const std::string& line : lines) {
-        EXPECT_EQ(std::string::npos, line.find("Setting invalid parameter handler")) << line;
-    }
-}
-
 TEST_F(ZelTraceTest, InvalidArgumentsOfTheGeneralForms) {
     WCHAR buffer[8];
     EXPECT_EQ(22, ZelSafeCopy(TEXT("Src\\Caller"), 30, NULL, 8, TEXT("x")));
@@ -151,27 +97,6 @@ TEST_F(ZelTraceTest, InvalidArgumentsOfTheGeneralForms) {
                   "0|Src\\Caller (33): ZelSafeCopy ERROR: strDestination size 0, or too small",
               }),
               lines);
-}
-
-TEST_F(ZelTraceTest, RegistryReadsAreTraced) {
-    CZelRegKey key;
-    ASSERT_TRUE(key.Create(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\Trace"), true, false));
-    key.SetValue(TEXT("Text"), CZelString(TEXT("abc")), false);
-    DWORD value = 0;
-    EXPECT_FALSE(key.GetValue(TEXT("Text"), value));
-    EXPECT_EQ(ERROR_SUCCESS, key.FlushKey());
-    std::vector<std::string> lines = TieredLines();
-    EXPECT_EQ(std::vector<std::string>(
-                  {"1|ENTRY:  CZelRegKey::GetValue", "1|CZelRegKey::GetValue m_bIsOpened = true",
-                   "1|CZelRegKey::GetValue :234",  // "abc" takes 8 bytes
-                   "1|CZelRegKey::GetValue dwRegType != REG_DWORD ",
-                   "1|EXIT:  CZelRegKey::GetValue, bReturn=false", "1|ENTRY:  CZelRegKey::FlushKey",
-                   "1|CZelRegKey::RegFlushKey Success", "1|EXIT:  CZelRegKey::FlushKey"}),
-              lines);
-    key.Close();
-    CZelRegKey parent;
-    ASSERT_TRUE(parent.Open(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest"), true));
-    EXPECT_TRUE(parent.DeleteSubKey(TEXT("Trace")));
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ TEST(GenericMonitorTiming, PauseLastsOneToTwoSecondsAcrossTheWrap) {
         {"on a second boundary", 1000, 1, 2000},
         {"just before a boundary", 1999, 1, 1100},
         {"mid-second", 5450, 1, 1600},
-        {"three seconds", 1000, 3, 4000},
         {"across the wrap", 4294966795u, 1, 1300},
         {"three seconds across the wrap", 4294966795u, 3, 3300},
         {"wrapping mid-pause", 4294966000u, 1, 2000},

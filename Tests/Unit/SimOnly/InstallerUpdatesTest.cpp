@@ -298,7 +298,6 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
     EXPECT_EQ(1u, Count(lines, "Found STOP command"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ("Exiting InstallerUpdates::DoMonitor()", lines.back());
-    EXPECT_TRUE(Processes().empty());
     EXPECT_EQ(1, Flag());  // tried again at the next start
 
     Lines own = ThreadLines(false);

@@ -1,5 +1,6 @@
 // CZelString::LoadStringW over a library's string table on the machine: texts longer than the
-// first buffer, texts that fill it exactly, and an allocation that fails.
+// first buffer, texts that fill it exactly, a missing module or string, and an allocation that
+// fails.
 #include "ZelString.h"
 
 #include "Machine/Faults.h"
@@ -42,12 +43,16 @@ TEST(ZelStringLoadString, TextsOfEveryLengthComeWhole) {
         EXPECT_EQ(Text(lengths[i]), static_cast<const std::basic_string<WCHAR>&>(str));
     }
 
-    // No buffer at all: nothing loaded, the string as it was.
+    // No module or no buffer at all: nothing loaded, the string as it was.
     CZelString str(TEXT("before"));
+    EXPECT_EQ(0, str.LoadStringW(NULL, 1));
     sim::Machine::Get().Faults().FailAllocation(1);
     EXPECT_EQ(0, str.LoadStringW(hTexts, 8));
     sim::Machine::Get().Faults().FailAllocation(0);
     EXPECT_EQ(CZelString(TEXT("before")), str);
+    // No such string: the text is emptied.
+    EXPECT_EQ(0, str.LoadStringW(hTexts, 99));
+    EXPECT_TRUE(str.empty());
 
     FreeLibrary(hTexts);
 }

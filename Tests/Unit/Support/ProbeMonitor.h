@@ -14,16 +14,12 @@ namespace test {
 
 class ProbeMonitor : public GenericMonitor {
 public:
-    enum Work { kFailToSpawn, kReturnAtOnce, kPauseUntilStop, kIgnoreStopUntilReleased };
+    enum Work { kReturnAtOnce, kPauseUntilStop, kIgnoreStopUntilReleased };
 
     explicit ProbeMonitor(Work work) : m_work(work) {}
     ~ProbeMonitor() override { Join(); }
 
     bool SpawnThread() override {
-        if (m_work == kFailToSpawn) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
         m_hThread.Reset(CreateThread(NULL, 0, ThreadProc, this, 0, NULL));
         return m_hThread != NULL;
     }

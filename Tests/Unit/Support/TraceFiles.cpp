@@ -12,11 +12,6 @@ const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
 
 }  // namespace
 
-bool RunningOnWine() {
-    HMODULE ntdll = GetModuleHandleW(TEXT("ntdll.dll"));
-    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
-}
-
 std::basic_string<WCHAR> TempDirectory() {
     WCHAR buffer[MAX_PATH] = {0};
     GetEnvironmentVariableW(TEXT("Temp"), buffer, MAX_PATH);

@@ -11,9 +11,6 @@
 
 namespace test {
 
-// Wine marks its ntdll with an export of its own; tests name where Wine departs from Windows.
-bool RunningOnWine();
-
 // The directory of the environment's "Temp", and a path in it.
 std::basic_string<WCHAR> TempDirectory();
 std::basic_string<WCHAR> TempPath(const WCHAR* name);

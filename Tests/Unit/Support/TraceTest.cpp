@@ -68,15 +68,6 @@ size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
 
-int Position(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].compare(0, prefix.size(), prefix) == 0) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
-}
-
 std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
     std::vector<std::string> all;
     for (const std::vector<std::string>& part : parts) {

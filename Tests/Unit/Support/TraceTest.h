@@ -39,8 +39,6 @@ private:
 
 // How many of `lines` are `line`.
 size_t Count(const std::vector<std::string>& lines, const std::string& line);
-// The index of the first of `lines` that starts with `prefix`, or -1.
-int Position(const std::vector<std::string>& lines, const std::string& prefix);
 // The parts one after the other.
 std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts);
 
