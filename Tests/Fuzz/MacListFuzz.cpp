@@ -5,23 +5,19 @@
 #include "ZelAdapter.h"
 #include "ZelDebug.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 CZelDebug g_ZelDebug;
 
 namespace {
 
 int HexValue(WCHAR c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-        return (c | 0x20) - 'a' + 10;
-    }
-    return -1;
+    return c < 128 && std::isxdigit(c) ? std::stoi(std::string(1, char(c)), nullptr, 16) : -1;
 }
 
 bool EntryMatches(const VM_INTERFACE_ENTRY& entry, const VirtualMachine& vm) {

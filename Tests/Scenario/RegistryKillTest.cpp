@@ -32,12 +32,9 @@ std::string Value(int n) {
     return std::to_string(n) + ":" + std::string(n % 97, 'x');
 }
 
+// A value is whole when it is the text of the write its number names.
 bool IsWhole(const std::string& value, int* n) {
-    size_t colon = value.find(':');
-    if (colon == std::string::npos || colon == 0) {
-        return false;
-    }
-    *n = std::stoi(value.substr(0, colon));
+    *n = std::atoi(value.c_str());
     return value == Value(*n);
 }
 

@@ -115,4 +115,60 @@ TEST(ServiceInstall, UninstallStoppedRunningAndNotInstalled) {
     EXPECT_EQ(machine.Registered(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
+// Each failing call of -i and -u: its line, and the result false; a -u row runs on an installed,
+// stopped service.
+TEST(ServiceInstall, AFailingCallIsTracedAndFailsTheSwitch) {
+    const char kDir[] = "C:\\Program Files\\Orvex\\TALM";
+    struct Case {
+        const char* run;
+        const char* function;
+        int error;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"-i",
+         "OpenSCManagerW",
+         5,
+         {"ERROR:  Unable to open the service control manager! - error=5"}},
+        {"-i", "CreateServiceW", 5, {"ERROR:  Unable to create the service! - error=5"}},
+        {"-i",
+         "GetModuleHandleW",
+         126,
+         {"ERROR:  Unable to get the handle to retrieve the description!  Error=126",
+          "ERROR:  Unable to retrieve the service description!"}},
+        {"-i",
+         "ChangeServiceConfig2W",
+         5,
+         {"ERROR:  Unable to add a description to the service! - error=5"}},
+        {"-i",
+         "CloseServiceHandle",
+         6,
+         {"ERROR:  Unable the close the service handle!  Service was not deleted - error=6",
+          "ERROR:  Unable the close the service control manager handle! - error=6",
+          "ERROR:  Unable to close the service handle"}},
+        {"-u",
+         "QueryServiceStatusEx",
+         5,
+         {"ERROR:  Unable to get the current status of the service! - error=5",
+          "ERROR:  Unable to stop the service in the wait time provided"}},
+        {"-u", "DeleteService", 5, {"ERROR:  Unable to delete the service! - error=5"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        const std::string fault = R"("faults": [{"function": ")" + std::string(c.function) +
+                                  R"(", "error": )" + std::to_string(c.error) + "}]";
+        bool install = c.run[1] == 'i';
+        ServiceMachine machine(install ? fault : "");
+        if (!install) {
+            ASSERT_EQ(machine.Run("-i"), 0);
+            machine.Machine().WriteFile("machine.json", ServiceMachine::MachineJson(kDir, fault));
+        }
+        EXPECT_EQ(machine.Run(c.run), 0);
+        std::vector<std::string> expected = c.lines;
+        expected.push_back(install ? "The service did not install."
+                                   : "The service did not uninstall.");
+        machine.ExpectTraceInOrder(expected);
+    }
+}
+
 }  // namespace

@@ -56,6 +56,16 @@ TEST_F(ZelRegKeyTest, MissingKeyAndClosedObject) {
     EXPECT_FALSE(key.DeleteSubKey(TEXT("x")));
 }
 
+TEST_F(ZelRegKeyTest, ANumberIsReadOnlyFromADword) {
+    DWORD value = 0;
+    SetRaw(TEXT("Short"), REG_SZ, TEXT("a"), 4);
+    EXPECT_FALSE(m_key.GetValue(TEXT("Short"), value));
+    EXPECT_EQ(ERROR_SUCCESS, m_key.LastResult());
+    SetRaw(TEXT("Long"), REG_SZ, TEXT("abcdef"), 14);
+    EXPECT_FALSE(m_key.GetValue(TEXT("Long"), value));
+    EXPECT_EQ(ERROR_MORE_DATA, m_key.LastResult());
+}
+
 TEST_F(ZelRegKeyTest, StringsUpTo255Characters) {
     std::basic_string<WCHAR> fits(255, TEXT('s'));
     std::basic_string<WCHAR> tooLong(256, TEXT('l'));
