@@ -4,6 +4,13 @@
 
 namespace sim {
 
+namespace {
+
+// Per thread, so that the machine's own threads cannot take a failure meant for the caller.
+thread_local unsigned t_allocationsLeft = 0;
+
+}  // namespace
+
 FaultTable::FaultTable(const std::vector<FaultSettings>& faults) {
     for (const FaultSettings& fault : faults) {
         m_entries[fault.function].faults.push_back(fault);
@@ -23,7 +30,7 @@ void FaultTable::Clear() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_entries.clear();
     m_any = false;
-    m_allocationsLeft = 0;
+    t_allocationsLeft = 0;
 }
 
 bool FaultTable::Hit(const char* function, DWORD* error) {
@@ -47,14 +54,15 @@ bool FaultTable::Hit(const char* function, DWORD* error) {
 }
 
 void FaultTable::FailAllocation(unsigned nth) {
-    m_allocationsLeft = static_cast<long>(nth);
+    t_allocationsLeft = nth;
+}
+
+unsigned FaultTable::AllocationsLeft() const {
+    return t_allocationsLeft;
 }
 
 bool FaultTable::AllocationFails() {
-    if (m_allocationsLeft.load(std::memory_order_relaxed) <= 0) {
-        return false;
-    }
-    return m_allocationsLeft.fetch_sub(1) == 1;
+    return t_allocationsLeft != 0 && --t_allocationsLeft == 0;
 }
 
 bool InjectedFault(const char* function, DWORD* error) {

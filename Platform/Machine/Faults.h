@@ -1,5 +1,5 @@
 // The fault table: any platform function, by name, made to fail on its n-th call or on every
-// call, and an allocation hook that makes the n-th allocation fail.
+// call, and an allocation hook that makes a thread's n-th allocation fail.
 #pragma once
 
 #include "Machine/Settings.h"
@@ -27,8 +27,10 @@ public:
     // Counts one call of `function`; true with the error to give when this call is to fail.
     bool Hit(const char* function, DWORD* error);
 
-    // The n-th allocation from now (1: the next) fails; 0 disarms.
+    // The calling thread's n-th allocation from now (1: the next) fails; 0 disarms.
     void FailAllocation(unsigned nth);
+    // 0 once the failure armed has happened (or none was armed).
+    unsigned AllocationsLeft() const;
     bool AllocationFails();
 
 private:
@@ -39,7 +41,6 @@ private:
     std::mutex m_lock;
     std::atomic<bool> m_any{false};
     std::map<std::string, Entry, std::less<>> m_entries;  // finds a name without allocating
-    std::atomic<long> m_allocationsLeft{0};
 };
 
 // Called by the machine so that the allocation hook's object is always linked in, ahead of a

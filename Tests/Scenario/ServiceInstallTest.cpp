@@ -115,8 +115,8 @@ TEST(ServiceInstall, UninstallStoppedRunningAndNotInstalled) {
     EXPECT_EQ(machine.Registered(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
-// Each failing call of -i and -u: its line, and the result false; a -u row runs on an installed,
-// stopped service.
+// Each failing call of -i and -u: its line, and the result false; a -u row runs on an installed
+// service, stopped unless the row says it runs.
 TEST(ServiceInstall, AFailingCallIsTracedAndFailsTheSwitch) {
     const char kDir[] = "C:\\Program Files\\Orvex\\TALM";
     struct Case {
@@ -124,6 +124,7 @@ TEST(ServiceInstall, AFailingCallIsTracedAndFailsTheSwitch) {
         const char* function;
         int error;
         std::vector<std::string> lines;
+        bool running = false;
     };
     const Case cases[] = {
         {"-i",
@@ -152,6 +153,12 @@ TEST(ServiceInstall, AFailingCallIsTracedAndFailsTheSwitch) {
          {"ERROR:  Unable to get the current status of the service! - error=5",
           "ERROR:  Unable to stop the service in the wait time provided"}},
         {"-u", "DeleteService", 5, {"ERROR:  Unable to delete the service! - error=5"}},
+        {"-u",
+         "ControlService",
+         1061,
+         {"ERROR:  Unable to send SERVICE_CONTROL_STOP command! - error=1061",
+          "Exiting WaitOnStatus - bServiceChanged=0"},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.function);
@@ -161,6 +168,7 @@ TEST(ServiceInstall, AFailingCallIsTracedAndFailsTheSwitch) {
         ServiceMachine machine(install ? fault : "");
         if (!install) {
             ASSERT_EQ(machine.Run("-i"), 0);
+            ASSERT_TRUE(!c.running || machine.Sim("start") == 0);
             machine.Machine().WriteFile("machine.json", ServiceMachine::MachineJson(kDir, fault));
         }
         EXPECT_EQ(machine.Run(c.run), 0);

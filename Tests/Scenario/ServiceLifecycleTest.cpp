@@ -268,14 +268,99 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
     EXPECT_LE(reports.back().dayMs, ended + 1000);
 }
 
-TEST(ServiceLifecycle, ConsoleStartAndSwitches) {
-    ServiceMachine machine;
-    // Without a service control manager the dispatcher fails as from a console; exit code 0.
-    EXPECT_EQ(machine.Run(""), 0);
-    EXPECT_TRUE(machine.Traced(
-        "ERROR:  The program is being run as a console application and not as a service."));
-    EXPECT_TRUE(machine.Traced("Exiting main"));
+// The first report of each run of one state, as "state/checkpoint".
+std::vector<std::string> RunsOf(const std::vector<StatusReport>& reports) {
+    std::vector<std::string> runs;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (i == 0 || reports[i - 1].state != reports[i].state) {
+            runs.push_back(std::to_string(reports[i].state) + "/" +
+                           std::to_string(reports[i].checkPoint));
+        }
+    }
+    return runs;
+}
 
+// Each failing call of the service's host, from a console or started and then stopped by the
+// service control manager: its lines, and the statuses reported.
+TEST(ServiceLifecycle, AFailingHostCallIsTracedAndReported) {
+    struct Case {
+        const char* fault;  // function, error and call of the one fault
+        bool start;
+        std::vector<std::string> lines;
+        std::vector<std::string> runs = {};
+        std::string settings = {}, registry = {};
+    };
+    const std::vector<std::string> kStartedAndStopped = {"2/1", "4/0", "3/1", "1/0"};
+    const Case cases[] = {
+        {"",
+         false,
+         {"ERROR:  The program is being run as a console application and not as a service."}},
+        {R"("StartServiceCtrlDispatcherW", "error": 1056)",
+         false,
+         {"WARNING:  The service is already running."}},
+        {R"("StartServiceCtrlDispatcherW", "error": 5)",
+         false,
+         {"ERROR:  Unable to start the dispatcher - error=5"}},
+        {R"("LoadLibraryW", "error": 126)",
+         true,
+         {"ERROR:  Unable to load OLEAUT32.DLL!", "Exiting DisableCaching()", "Exiting main"},
+         kStartedAndStopped},
+        {R"("GetProcAddress", "error": 127)",
+         true,
+         {"ERROR:  Unable to retrieve function!", "Exiting DisableCaching()", "Exiting main"},
+         kStartedAndStopped},
+        // A lost report costs nothing but itself.
+        {R"("SetServiceStatus", "error": 6, "call": 1)",
+         true,
+         {"Exiting main"},
+         {"2/2", "4/0", "3/1", "1/0"}},
+        {R"("RegisterServiceCtrlHandlerExW", "error": 5)",
+         true,
+         {"ERROR:  Unable to register service control handler.", "Exiting RunService"}},
+        {R"("CreateEventW", "error": 8)",
+         true,
+         {"Stop event is NULL - error=8", "Exiting main"},
+         {"2/1", "1/0"}},
+        // The upgrade monitor that did start runs on, and outlives the wait at the process's end.
+        {R"("CreateThread", "error": 8, "call": 2)",
+         true,
+         {"ERROR:  Unable to start the hyper-v monitor", "Starting the upgrade monitor",
+          "Exiting main", "ERROR:  Unable to stop the monitor!"},
+         {"2/1", "1/0"},
+         DcbSettings(R"("neverExits": true)"),
+         kDcbRegistry},
+        // The hyper-V monitor is never asked to stop: stop-pending for good.
+        {R"("CreateThread", "error": 8, "call": 4)",
+         true,
+         {"ERROR:  Unable to stop the hyper-v monitor", "Stopping the upgrade monitor",
+          "Exiting StopMonitor() - bSuccess=0"},
+         {"2/1", "4/0", "3/1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        std::string settings = c.settings;
+        if (*c.fault != '\0') {
+            settings += (settings.empty() ? "" : ", ") +
+                        std::string(R"("faults": [{"function": )") + c.fault + "}]";
+        }
+        ServiceMachine machine(settings, c.registry);
+        if (c.start) {
+            ASSERT_EQ(machine.Run("-i"), 0);
+            machine.Sim("start --timeout 2");
+            if (machine.Status().dwCurrentState == SERVICE_RUNNING) {
+                machine.Sim("stop --timeout 2");
+            }
+        } else {
+            EXPECT_EQ(machine.Run(""), 0);
+        }
+        ASSERT_TRUE(machine.WaitForTrace(c.lines.back()));
+        machine.ExpectTraceInOrder(c.lines);
+        EXPECT_EQ(RunsOf(machine.Reports()), c.runs);
+    }
+}
+
+TEST(ServiceLifecycle, Switches) {
+    ServiceMachine machine;
     // Switches are compared case-sensitively, and only the first counts.
     struct Case {
         const char* arguments;

@@ -4,11 +4,13 @@
 #include "TarvikWarnings.h"
 
 #include "Machine/ManagementProvider.h"
+#include "Support/FailingAllocation.h"
 #include "Support/MachineTest.h"
 #include "Support/TraceFiles.h"
 #include "Support/WmiValues.h"
 
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -148,6 +150,16 @@ TEST_F(TarvikWarningsTest, EnableAllPrivilegesEnablesEveryPrivilegeOfTheToken) {
         sim::Machine::Get().Faults().Clear();
         EXPECT_EQ(kInitial, privileges());
     }
+    // Each allocation failing in turn, the machine's too: the token's list gives out of memory,
+    // and the token is left as it was.
+    std::vector<long> results = test::OutcomesWithEachAllocationFailing([&] {
+        HRESULT hr = monitor.EnableAllPrivileges();
+        return hr == S_OK ? hr : kInitial == privileges() ? hr : E_UNEXPECTED;
+    });
+    EXPECT_EQ(S_OK, results.back());
+    results.pop_back();
+    EXPECT_EQ((std::set<long>{WBEM_E_ACCESS_DENIED, WBEM_E_OUT_OF_MEMORY}),
+              std::set<long>(results.begin(), results.end()));
     EXPECT_EQ(S_OK, monitor.EnableAllPrivileges());
     EXPECT_EQ(std::vector<DWORD>(3, SE_PRIVILEGE_ENABLED), privileges());
 }
@@ -211,12 +223,27 @@ TEST_F(TarvikWarningsTest, AStepThatFailsEndsThePassAndReportsNothing) {
                {"After CoCreateInstance()", "After ConnectServer()", "After CoSetProxyBlanket()",
                 "pIWbemService->CreateInstanceEnum failed", kErrorLine}}),
          false, true},
+        {"COM cannot be initialised", kB, "CoInitializeEx", E_OUTOFMEMORY, 0,
+         Lines{"Entering TarvikWarnings::InitializeWMI()", "ERROR:  Unable to do CoInitializeEx.",
+               "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine},
+         false, false},
         {"process security cannot be set", kB, "CoInitializeSecurity", E_ACCESSDENIED, 0,
          Lines{"Entering TarvikWarnings::InitializeWMI()", "After CoInitializeEx()",
                "Exiting TarvikWarnings::InitializeWMI() bSuccess=0", kErrorLine},
          false, false},
         {"no instance of the service class", Machine("[]", kFirst), nullptr, S_OK, 0,
          Poll(Join({kPartialContext, {"GetMethod -> m_dwNetService is 0"}})), false, false},
+        // Made second, after the locator: the connection is kept all the same.
+        {"no global interface table", kB, "CoCreateInstance", REGDB_E_CLASSNOTREG, 2,
+         Join({Lines(kConnected.begin(), kConnected.end() - 1),
+               {"MarshalNetService -> CoCreateInstance -> CLSID_StdGlobalInterfaceTable",
+                kConnected.back(), "Entering TarvikWarnings::GetTarvikWarnings()"},
+               kPartialContext,
+               {"GetMethod -> m_dwNetService is 0"},
+               kUninitialized}),
+         false, false},
+        {"the service object is not in the table", kB, "GetInterfaceFromGlobal", E_INVALIDARG, 0,
+         Poll(Join({kPartialContext, {"GetMethod -> GetInterfaceFromGlobal"}})), true, false},
         {"the class cannot be had", kB, "IWbemServices::GetObject", WBEM_E_ACCESS_DENIED, 0,
          Poll({"GetObject -> L_CLASS_QUBRA_CORESERVICE"}), true, false},
         {"the class lacks the method", kB, "IWbemClassObject::GetMethod", WBEM_E_NOT_FOUND, 0,

@@ -43,6 +43,8 @@ const char kMachine[] = R"({
 const WCHAR kPortQuery[] =
     TEXT("SELECT * FROM Msvm_ExternalEthernetPort WHERE  IsBound=true AND LinkTechnology=2");
 const char kTeamA[] = "ROOT#NET#0000#{AD498944-762F-11D0-8DCB-00C04FC3358C}";
+const WCHAR kGuidA[] = TEXT("{A0000000-0000-0000-0000-000000000000}");
+const char kNarrowGuidA[] = "{A0000000-0000-0000-0000-000000000000}";
 
 // A change of the host's topology, made when called.
 std::function<void()> Change(std::string (*change)(sim::HyperVTopology&)) {
@@ -101,8 +103,9 @@ TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
     struct {
         const WCHAR* guid;
         bool bTeam;
-        const char* name;  // what the argument becomes
-        const char* why;   // the line that decided
+        const char* name;             // what the argument becomes
+        const char* why;              // the line that decided
+        const char* fault = nullptr;  // fails its first call with ERROR_ACCESS_DENIED
     } cases[] = {
         {TEXT("{A0000000-0000-0000-0000-000000000000}"), true, kTeamA,
          "Found team instance - miniportbinding=\\DEVICE\\{A0000000-0000-0000-0000-000000000000}, "
@@ -120,9 +123,22 @@ TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
         // The device matches in any case, but the binding list names it only as written.
         {TEXT("{a0000000-0000-0000-0000-000000000000}"), false,
          "{a0000000-0000-0000-0000-000000000000}", "Current device is not bound to a team."},
+        // Team A again, with one device call failing.
+        {kGuidA, false, kNarrowGuidA, "ERROR:  Invalid HDEVINFO!", "SetupDiGetClassDevsW"},
+        {kGuidA, true, kTeamA, "ERROR:  SetupDiOpenDevRegKey returns INVALID_HANDLE_VALUE!",
+         "SetupDiOpenDevRegKey"},
+        {kGuidA, true, "#{AD498944-762F-11D0-8DCB-00C04FC3358C}",
+         "ERROR:  Unable to get the device instance ID!", "SetupDiGetDeviceInstanceIdW"},
+        {kGuidA, false, kNarrowGuidA, "FAILED to get the device manufacturer from the registry!",
+         "SetupDiGetDeviceRegistryPropertyW"},
+        {kGuidA, true, kTeamA, "ERROR:  Unable to destroy device list!! Errro=5",
+         "SetupDiDestroyDeviceInfoList"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.guid));
+        SCOPED_TRACE(Narrow(c.guid) + (c.fault != nullptr ? c.fault : ""));
+        if (c.fault != nullptr) {
+            sim::Machine::Get().Faults().Add(c.fault, ERROR_ACCESS_DENIED, 1);
+        }
         MarkTrace();
         CZelString guid(c.guid);
         EXPECT_EQ(c.bTeam, m_monitor.IsOrvexTeam(guid));
@@ -197,6 +213,8 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     };
     const auto moveVm =
         Change([](sim::HyperVTopology& t) { return sim::SetVlan(t, u"VM One", u"A1", 11); });
+    const auto moveVm12 =
+        Change([](sim::HyperVTopology& t) { return sim::SetVlan(t, u"VM One", u"A1", 12); });
     const auto lowerIdentity = [this] {
         ASSERT_EQ(1u, m_monitor.PreviousTeams().size());
         m_monitor.PreviousTeams()[0]->m_strGUID.MakeLower();
@@ -224,7 +242,16 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         {"a VM moved to VLAN 11", moveVm, nullptr, true, kChanged, 2, {11}, 1},
         {"identity in other case", lowerIdentity, nullptr, true, kChanged, 2, {11}, 1},
         {"the same VMs in another order", reorderVms, nullptr, true, kChanged, 2, {}, 1},
-        {"the port is unbound", unbind, nullptr, true, kRemoved, 0, {}, 0},
+        // A refused report of a change or a removal is not made again.
+        {"a VM moved to VLAN 12, its report fails",
+         moveVm12,
+         "CreateFileW",
+         true,
+         kChanged,
+         -1,
+         {},
+         1},
+        {"the port is unbound, its report fails", unbind, "CreateFileW", true, kRemoved, -1, {}, 0},
         {"still unbound", nullptr, nullptr, true, kNothing, -1, {}, 0},
         // Once initialised, an added team is remembered even when its report failed.
         {"bound again, its report fails", bind, "CreateFileW", true, kAdded, -1, {}, 1},

@@ -137,11 +137,16 @@ TEST_F(VmDiscoveryVersion2, EveryVmOfTheSwitchWithItsOwnPortsVlan) {
     EXPECT_EQ(test::CallLevelBlanket(), test::BlanketOf(m_monitor.Services()));
 }
 
-// Process-wide security can be set once: the fixture's monitor did.
-TEST_F(VmDiscoveryVersion2, ASecondMonitorFindsSecuritySetAlready) {
+// Process-wide security can be set once: the fixture's monitor did. A monitor whose COM cannot
+// be initialised is built all the same.
+TEST_F(VmDiscoveryVersion2, ALaterMonitorTracesSecuritySetAlreadyOrNoCom) {
     MarkTrace();
     { test::IdleHyperVMonitor second; }
-    EXPECT_EQ(1u, Count(NewMessages(kWithoutScopes), "ERROR:  Unable to initialize security"));
+    sim::Machine::Get().Faults().Add("CoInitializeEx", static_cast<DWORD>(E_OUTOFMEMORY), 1);
+    { test::IdleHyperVMonitor third; }
+    std::vector<std::string> lines = NewMessages(kWithoutScopes);
+    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to initialize security"));
+    EXPECT_EQ(1u, Count(lines, "ERROR:  Unable to initialize COM!"));
 }
 
 TEST_F(VmDiscoveryVersion2, FailuresCutTheWalkShort) {

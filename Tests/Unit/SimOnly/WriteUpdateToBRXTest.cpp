@@ -4,8 +4,11 @@
 #include "ZelAdapter.h"
 
 #include "Support/IdleHyperVMonitor.h"
+#include "Support/FailingAllocation.h"
 #include "Support/MachineTest.h"
 #include "Support/ScopedHandles.h"
+
+#include <set>
 
 namespace {
 
@@ -163,6 +166,25 @@ TEST_F(WriteUpdateToBRX, APrivateAnswerGivesItsLengthAtMostTheBuffer) {
         EXPECT_EQ(c.needed, needed);
         EXPECT_EQ(std::vector<BYTE>(c.size + 8, 0x5A), buffer);  // nothing written back
     }
+}
+
+// Each allocation of a delivery failing in turn: out of memory for the update pass to catch, a
+// refused list (the driver's handle or the list's envelope), or, where only a trace scope lost
+// its name, the list delivered.
+TEST_F(WriteUpdateToBRX, AnAllocationThatFailsRefusesTheList) {
+    TeamedAdapter team;
+    team.m_strGUID = Wide(Interface(0));
+    team.m_VirtualMachines.push_back(new VirtualMachine);
+    MarkTrace();
+    std::vector<long> results =
+        test::OutcomesWithEachAllocationFailing([&] { return m_monitor.WriteUpdateToBRX(&team); });
+    EXPECT_EQ(1, results.back());
+    EXPECT_EQ((std::set<long>{test::kThrewBadAlloc, 0, 1}),
+              std::set<long>(results.begin(), results.end()));
+    std::vector<std::string> lines = NewMessages(kWithoutScopes);
+    EXPECT_LE(1u, test::Count(lines, "ERROR:  Unable to retrieve handle to driver, error=8"));
+    EXPECT_LE(
+        1u, test::Count(lines, "ERROR:  Unable to query OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"));
 }
 
 }  // namespace

@@ -117,29 +117,34 @@ TEST_F(ZelWMITest, AMissingValueKeepsItsDefaultAndTheLastElementsLastReadGivesTh
 }
 
 TEST_F(ZelWMITest, EndsWithItsLineWhenThereIsNoArrayToRead) {
+    const char kGet[] = "IWbemClassObject::Get:WarningMessages";
     struct Case {
         HRESULT status;
         const char* line;
-        VARTYPE type;  // of the property; VT_EMPTY: none
-        HRESULT failure;
+        VARTYPE type;       // of the property; VT_EMPTY: none
+        const char* fault;  // fails with `status`; null: none
     };
     const Case cases[] = {
         {WBEM_E_NOT_FOUND, "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!",
-         VT_EMPTY, S_OK},
+         VT_EMPTY, nullptr},
         {WBEM_E_ACCESS_DENIED, "GetPropertyWarningMessages() - pIWbemClassObject->Get() failed!",
-         VT_NULL, WBEM_E_ACCESS_DENIED},
-        {E_FAIL, "GetPropertyWarningMessages -> invalid data returned!!", VT_NULL, S_OK},
-        {E_FAIL, "GetPropertyWarningMessages -> invalid array returned!!", VT_I4, S_OK},
+         VT_NULL, kGet},
+        {E_FAIL, "GetPropertyWarningMessages -> invalid data returned!!", VT_NULL, nullptr},
+        {E_FAIL, "GetPropertyWarningMessages -> invalid array returned!!", VT_I4, nullptr},
+        {DISP_E_BADINDEX, "GetPropertyWarningMessages -> call to SafeArrayGetLBound() failed!!",
+         VT_ARRAY, "SafeArrayGetLBound"},
+        {DISP_E_BADINDEX, "GetPropertyWarningMessages -> call to SafeArrayGetUBound() failed!!",
+         VT_ARRAY, "SafeArrayGetUBound"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line + std::string(" / ") + std::to_string(c.status));
-        Object holder(new sim::WbemValueObject(u"__PARAMETERS"));
+        Object holder =
+            c.type == VT_ARRAY ? Holder(0, {}) : Object(new sim::WbemValueObject(u"__PARAMETERS"));
         if (c.type == VT_NULL || c.type == VT_I4) {
             holder.Get()->Put(kWarnings, Value(c.type, 3), CIM_SINT32);
         }
-        if (c.failure != S_OK) {
-            sim::Machine::Get().Faults().Add("IWbemClassObject::Get:WarningMessages",
-                                             static_cast<DWORD>(c.failure));
+        if (c.fault != nullptr) {
+            sim::Machine::Get().Faults().Add(c.fault, static_cast<DWORD>(c.status));
         }
         MarkTrace();
         std::vector<WarningMessage> messages(2);
