@@ -191,7 +191,17 @@ SYSTEMTIME Clock::CivilTime(LONGLONG ms) const {
 }
 
 SYSTEMTIME Clock::LocalTime() {
-    return CivilTime(m_localStartMs + Now() / kUnitsPerMs);
+    Lock hold(m_lock);
+    LONGLONG ms = m_localStartMs + NowLocked() / kUnitsPerMs;
+    LONGLONG second = FloorDiv(ms, 1000);
+    // Every trace line asks: the date is worked out once a second, not once a line.
+    if (second != m_civilSecond) {
+        m_civil = CivilTime(second * 1000);
+        m_civilSecond = second;
+    }
+    SYSTEMTIME st = m_civil;
+    st.wMilliseconds = static_cast<WORD>(ms - second * 1000);
+    return st;
 }
 
 void Clock::Block(Waiter& self) {

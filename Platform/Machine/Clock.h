@@ -129,6 +129,10 @@ private:
     int m_threads = 0;            // platform threads counted now
     int m_blocked = 0;            // of those, blocked in Wait
     Waiter* m_waiters = nullptr;  // every thread in Wait, linked through their stacks
+
+    // LocalTime's last second (seconds since 1970, local) and its civil time.
+    LONGLONG m_civilSecond = INT64_MIN;
+    SYSTEMTIME m_civil{};
 };
 
 }  // namespace sim
