@@ -1,6 +1,7 @@
 #include "Machine/Cim.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace sim {
@@ -42,20 +43,52 @@ std::u16string KeyText(const CimValue& value) {
     return out + u"\"";
 }
 
+char16_t FoldChar(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
 }  // namespace
 
 std::u16string CimFold(const std::u16string& name) {
     std::u16string folded = name;
     for (char16_t& c : folded) {
-        if (c >= u'A' && c <= u'Z') {
-            c = static_cast<char16_t>(c - u'A' + u'a');
-        }
+        c = FoldChar(c);
     }
     return folded;
 }
 
-bool CimNamesEqual(const std::u16string& a, const std::u16string& b) {
-    return a.size() == b.size() && CimFold(a) == CimFold(b);
+bool CimNamesEqual(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    if (a == b) {
+        return true;  // the usual case, and a block compare
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && FoldChar(a[i]) != FoldChar(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Names equal without case differ only in bit 0x20 of letters, so hashing each character with
+// that bit set agrees with CimNamesEqual; four characters at a time.
+size_t CimFoldHash::operator()(std::u16string_view name) const {
+    const unsigned long long kCaseBits = 0x0020002000200020ull;
+    const unsigned long long kMultiplier = 0x9E3779B97F4A7C15ull;
+    unsigned long long hash = name.size();
+    size_t i = 0;
+    for (; i + 4 <= name.size(); i += 4) {
+        unsigned long long word;
+        std::memcpy(&word, name.data() + i, sizeof word);
+        hash = (hash ^ (word | kCaseBits)) * kMultiplier;
+        hash ^= hash >> 29;
+    }
+    for (; i < name.size(); ++i) {
+        hash = (hash ^ (name[i] | 0x20u)) * kMultiplier;
+    }
+    return static_cast<size_t>(hash ^ (hash >> 32));
 }
 
 CimValue CimValue::Null(CIMTYPE type) {
@@ -108,6 +141,7 @@ CimInstance::CimInstance(std::u16string className, std::vector<std::u16string> k
     : m_className(std::move(className)), m_keys(std::move(keys)) {}
 
 CimInstance& CimInstance::Set(const std::u16string& name, CimValue value) {
+    m_relPath.clear();  // a key may change
     for (auto& property : m_properties) {
         if (CimNamesEqual(property.first, name)) {
             property.second = std::move(value);
@@ -118,7 +152,7 @@ CimInstance& CimInstance::Set(const std::u16string& name, CimValue value) {
     return *this;
 }
 
-const CimValue* CimInstance::Find(const std::u16string& name) const {
+const CimValue* CimInstance::Find(std::u16string_view name) const {
     for (const auto& property : m_properties) {
         if (CimNamesEqual(property.first, name)) {
             return &property.second;
@@ -128,6 +162,10 @@ const CimValue* CimInstance::Find(const std::u16string& name) const {
 }
 
 std::u16string CimInstance::RelPath() const {
+    return m_relPath.empty() ? BuildRelPath() : m_relPath;
+}
+
+std::u16string CimInstance::BuildRelPath() const {
     if (m_keys.empty()) {
         return m_className + u"=@";  // a singleton
     }
@@ -149,74 +187,96 @@ CimRepository::CimRepository(std::u16string host, std::u16string nameSpace)
     : m_host(std::move(host)), m_namespace(std::move(nameSpace)) {}
 
 void CimRepository::AddClass(const std::u16string& name, const std::u16string& superclass) {
-    std::u16string superFolded = CimFold(superclass);
-    if (!superclass.empty() && m_classes.count(superFolded) == 0) {
+    const ClassEntry* super = superclass.empty() ? nullptr : FindEntry(superclass);
+    if (!superclass.empty() && super == nullptr) {
         throw std::logic_error("class " + Narrow(name) + " derives from undeclared " +
                                Narrow(superclass));
     }
     // Declaring a class again with another superclass could make a cycle of IsA.
-    auto found = m_classes.find(CimFold(name));
-    if (found != m_classes.end() && found->second.superFolded != superFolded) {
+    auto found = m_classes.find(name);
+    if (found == m_classes.end()) {
+        m_classes.emplace(name, ClassEntry{name, super});
+    } else if (found->second.super != super) {
         throw std::logic_error("class " + Narrow(name) + " declared twice");
+    } else {
+        found->second.name = name;
     }
-    m_classes[CimFold(name)] = ClassEntry{name, superFolded};
+}
+
+const CimRepository::ClassEntry* CimRepository::FindEntry(const std::u16string& name) const {
+    auto found = m_classes.find(name);
+    return found == m_classes.end() ? nullptr : &found->second;
 }
 
 const std::u16string* CimRepository::FindClass(const std::u16string& name) const {
-    auto found = m_classes.find(CimFold(name));
-    return found == m_classes.end() ? nullptr : &found->second.name;
+    const ClassEntry* entry = FindEntry(name);
+    return entry == nullptr ? nullptr : &entry->name;
+}
+
+bool CimRepository::Derives(const ClassEntry* entry, const ClassEntry* ancestor) {
+    for (; entry != nullptr && ancestor != nullptr; entry = entry->super) {
+        if (entry == ancestor) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool CimRepository::IsA(const std::u16string& className, const std::u16string& ancestor) const {
-    std::u16string wanted = CimFold(ancestor);
-    std::u16string current = CimFold(className);
-    while (!current.empty()) {
-        if (current == wanted) {
+    if (className.empty()) {
+        return false;
+    }
+    if (CimNamesEqual(className, ancestor)) {
+        return true;
+    }
+    const ClassEntry* entry = FindEntry(className);
+    for (entry = entry != nullptr ? entry->super : nullptr; entry != nullptr;
+         entry = entry->super) {
+        if (CimNamesEqual(entry->name, ancestor)) {
             return true;
         }
-        auto found = m_classes.find(current);
-        if (found == m_classes.end()) {
-            return false;
-        }
-        current = found->second.superFolded;
     }
     return false;
 }
 
 std::u16string CimRepository::AddInstance(CimInstance instance) {
-    const std::u16string* declared = FindClass(instance.ClassName());
+    const ClassEntry* declared = FindEntry(instance.ClassName());
     if (declared == nullptr) {
         throw std::logic_error("instance of undeclared class " + Narrow(instance.ClassName()));
     }
-    instance.m_className = *declared;
+    instance.m_className = declared->name;
+    instance.m_relPath = instance.BuildRelPath();
     std::u16string path = PathOf(instance);
-    std::u16string folded = CimFold(instance.RelPath());
-    auto found = m_byRelPath.find(folded);
-    if (found != m_byRelPath.end()) {
-        *m_instances[found->second] = std::move(instance);
+    size_t index = IndexOf(instance.m_relPath);
+    if (index != npos) {
+        // The key views the instance's own text, which the replacement frees.
+        m_byRelPath.erase(m_instances[index]->m_relPath);
+        *m_instances[index] = std::move(instance);
     } else {
-        m_byRelPath.emplace(folded, m_instances.size());
+        index = m_instances.size();
         m_instances.push_back(std::make_unique<CimInstance>(std::move(instance)));
+        m_instanceClasses.push_back(nullptr);
+        m_associations.emplace_back();
     }
+    m_instanceClasses[index] = declared;
+    m_byRelPath.emplace(m_instances[index]->m_relPath, index);
     return path;
 }
 
 void CimRepository::Associate(const std::u16string& pathA, const std::u16string& pathB) {
-    std::u16string foldedA = CimFold(RelPathOf(pathA));
-    std::u16string foldedB = CimFold(RelPathOf(pathB));
-    auto indexA = m_byRelPath.find(foldedA);
-    auto indexB = m_byRelPath.find(foldedB);
-    if (indexA == m_byRelPath.end() || indexB == m_byRelPath.end()) {
+    size_t indexA = IndexOf(pathA);
+    size_t indexB = IndexOf(pathB);
+    if (indexA == npos || indexB == npos) {
         throw std::logic_error("association of an absent instance");
     }
-    auto link = [this](const std::u16string& from, size_t to) {
+    auto link = [this](size_t from, size_t to) {
         std::vector<size_t>& links = m_associations[from];
         if (std::find(links.begin(), links.end(), to) == links.end()) {
             links.push_back(to);
         }
     };
-    link(foldedA, indexB->second);
-    link(foldedB, indexA->second);
+    link(indexA, indexB);
+    link(indexB, indexA);
 }
 
 std::u16string CimRepository::PathOf(const CimInstance& instance) const {
@@ -224,30 +284,36 @@ std::u16string CimRepository::PathOf(const CimInstance& instance) const {
 }
 
 const CimInstance* CimRepository::Find(const std::u16string& path) const {
-    return ByFoldedRelPath(CimFold(RelPathOf(path)));
+    size_t index = IndexOf(path);
+    return index == npos ? nullptr : m_instances[index].get();
 }
 
 std::vector<const CimInstance*> CimRepository::InstancesOf(const std::u16string& className) const {
     std::vector<const CimInstance*> found;
-    for (const auto& instance : m_instances) {
-        if (IsA(instance->ClassName(), className)) {
-            found.push_back(instance.get());
+    const ClassEntry* wanted = FindEntry(className);
+    for (size_t index = 0; index < m_instances.size(); ++index) {
+        if (Derives(m_instanceClasses[index], wanted)) {
+            found.push_back(m_instances[index].get());
         }
     }
     return found;
 }
 
-std::vector<const CimInstance*> CimRepository::AssociatorsOf(
-    const std::u16string& path, const std::u16string& resultClass) const {
+std::vector<const CimInstance*> CimRepository::AssociatorsOf(const std::u16string& path,
+                                                             const std::u16string& resultClass,
+                                                             bool* exists) const {
     std::vector<const CimInstance*> found;
-    auto links = m_associations.find(CimFold(RelPathOf(path)));
-    if (links == m_associations.end()) {
+    size_t from = IndexOf(path);
+    if (exists != nullptr) {
+        *exists = from != npos;
+    }
+    if (from == npos) {
         return found;
     }
-    for (size_t index : links->second) {
-        const CimInstance* instance = m_instances[index].get();
-        if (resultClass.empty() || IsA(instance->ClassName(), resultClass)) {
-            found.push_back(instance);
+    const ClassEntry* wanted = resultClass.empty() ? nullptr : FindEntry(resultClass);
+    for (size_t index : m_associations[from]) {
+        if (resultClass.empty() || Derives(m_instanceClasses[index], wanted)) {
+            found.push_back(m_instances[index].get());
         }
     }
     return found;
@@ -261,14 +327,14 @@ std::vector<const CimInstance*> CimRepository::Instances() const {
     return all;
 }
 
-const CimInstance* CimRepository::ByFoldedRelPath(const std::u16string& folded) const {
-    auto found = m_byRelPath.find(folded);
-    return found == m_byRelPath.end() ? nullptr : m_instances[found->second].get();
+size_t CimRepository::IndexOf(std::u16string_view path) const {
+    auto found = m_byRelPath.find(RelPathOf(path));
+    return found == m_byRelPath.end() ? npos : found->second;
 }
 
 // The relative path of a full one (\\HOST\namespace:RelPath, the host also "."); a relative path
 // as it is; empty for a path to another machine or namespace.
-std::u16string CimRepository::RelPathOf(const std::u16string& path) const {
+std::u16string_view CimRepository::RelPathOf(std::u16string_view path) const {
     if (path.compare(0, 2, u"\\\\") != 0) {
         return path;
     }
@@ -278,8 +344,8 @@ std::u16string CimRepository::RelPathOf(const std::u16string& path) const {
     if (colon == std::u16string::npos || slash == std::u16string::npos || slash > colon) {
         return u"";
     }
-    std::u16string host = path.substr(2, slash - 2);
-    std::u16string nameSpace = path.substr(slash + 1, colon - slash - 1);
+    std::u16string_view host = path.substr(2, slash - 2);
+    std::u16string_view nameSpace = path.substr(slash + 1, colon - slash - 1);
     if ((host != u"." && !CimNamesEqual(host, m_host)) || !CimNamesEqual(nameSpace, m_namespace)) {
         return u"";
     }
@@ -287,12 +353,12 @@ std::u16string CimRepository::RelPathOf(const std::u16string& path) const {
 }
 
 void CimRepository::AddMethod(const std::u16string& className, const std::u16string& method) {
-    m_methods.emplace_back(CimFold(className), CimFold(method));
+    m_methods.emplace_back(className, method);
 }
 
 bool CimRepository::HasMethod(const std::u16string& className, const std::u16string& method) const {
     for (const auto& entry : m_methods) {
-        if (entry.first == CimFold(className) && entry.second == CimFold(method)) {
+        if (CimNamesEqual(entry.first, className) && CimNamesEqual(entry.second, method)) {
             return true;
         }
     }

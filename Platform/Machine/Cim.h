@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -19,7 +20,17 @@ namespace sim {
 
 // WMI's rule for names: ASCII letters compare without case.
 std::u16string CimFold(const std::u16string& name);
-bool CimNamesEqual(const std::u16string& a, const std::u16string& b);
+bool CimNamesEqual(std::u16string_view a, std::u16string_view b);
+
+// Hashing and equality by that rule, so that lookups need no folded copy of the name.
+struct CimFoldHash {
+    size_t operator()(std::u16string_view name) const;
+};
+struct CimFoldEqual {
+    bool operator()(std::u16string_view a, std::u16string_view b) const {
+        return CimNamesEqual(a, b);
+    }
+};
 
 // One property value: null, boolean, integer or string, with the CIM type WMI would report.
 struct CimValue {
@@ -53,17 +64,22 @@ public:
     // Adds or replaces a property; returns *this for chaining.
     CimInstance& Set(const std::u16string& name, CimValue value);
     // Null for a property the instance does not have; the name matches in any letter case.
-    const CimValue* Find(const std::u16string& name) const;
+    const CimValue* Find(std::u16string_view name) const;
 
     // Class.Key1="v1",Key2="v2" (a string key quoted with \ and " escaped, an integer bare).
     std::u16string RelPath() const;
+    // That path as the repository kept it when the instance was added; empty before.
+    const std::u16string& KeptRelPath() const { return m_relPath; }
 
 private:
     friend class CimRepository;  // gives an added instance its class's declared spelling
 
+    std::u16string BuildRelPath() const;
+
     std::u16string m_className;
     std::vector<std::u16string> m_keys;
     std::vector<std::pair<std::u16string, CimValue>> m_properties;
+    std::u16string m_relPath;  // kept by the repository once added; empty: built when asked
 };
 
 class CimRepository {
@@ -95,8 +111,10 @@ public:
     std::vector<const CimInstance*> InstancesOf(const std::u16string& className) const;
     // The instances associated with the one at `path` whose class is `resultClass` or derives
     // from it (every associated instance when `resultClass` is empty), in the order associated.
+    // `*exists`, when given, tells whether there is an instance at `path`.
     std::vector<const CimInstance*> AssociatorsOf(const std::u16string& path,
-                                                  const std::u16string& resultClass) const;
+                                                  const std::u16string& resultClass,
+                                                  bool* exists = nullptr) const;
     // Every instance, in the order added.
     std::vector<const CimInstance*> Instances() const;
 
@@ -107,19 +125,26 @@ public:
 private:
     struct ClassEntry {
         std::u16string name;
-        std::u16string superFolded;  // empty for a root class
+        const ClassEntry* super;  // null for a root class
     };
-    const CimInstance* ByFoldedRelPath(const std::u16string& folded) const;
-    std::u16string RelPathOf(const std::u16string& path) const;
+    const ClassEntry* FindEntry(const std::u16string& name) const;
+    // Whether `entry` is `ancestor` or derives from it; false for a null ancestor.
+    static bool Derives(const ClassEntry* entry, const ClassEntry* ancestor);
+    // The index of the instance at `path`; npos when absent.
+    size_t IndexOf(std::u16string_view path) const;
+    std::u16string_view RelPathOf(std::u16string_view path) const;
+
+    static constexpr size_t npos = static_cast<size_t>(-1);
 
     std::u16string m_host;
     std::u16string m_namespace;
-    std::unordered_map<std::u16string, ClassEntry> m_classes;  // by folded name
+    std::unordered_map<std::u16string, ClassEntry, CimFoldHash, CimFoldEqual> m_classes;
     std::vector<std::unique_ptr<CimInstance>> m_instances;
-    std::unordered_map<std::u16string, size_t> m_byRelPath;  // folded relpath
-    std::unordered_map<std::u16string, std::vector<size_t>> m_associations;
-    std::vector<std::pair<std::u16string, std::u16string>>
-        m_methods;  // folded class, method  // folded relpath
+    std::vector<const ClassEntry*> m_instanceClasses;  // by instance index
+    // Keys view each instance's m_relPath.
+    std::unordered_map<std::u16string_view, size_t, CimFoldHash, CimFoldEqual> m_byRelPath;
+    std::vector<std::vector<size_t>> m_associations;                   // by instance index
+    std::vector<std::pair<std::u16string, std::u16string>> m_methods;  // class, method
 };
 
 }  // namespace sim

@@ -25,6 +25,9 @@ HyperVStore::HyperVStore(std::string machineDir, std::optional<HyperVTopology> i
     if (initial) {
         m_initial = std::make_shared<const HyperVTopology>(std::move(*initial));
     }
+    if (!m_dir.empty()) {
+        m_watch.emplace(m_dir);  // before the first stat, so that no later change goes unseen
+    }
 }
 
 void HyperVStore::HoldLocked(UniqueFd fd, const FileVersion& version) {
@@ -38,6 +41,9 @@ void HyperVStore::RefreshLocked() {
             m_current = m_initial;
             m_loaded = true;
         }
+        return;
+    }
+    if (m_loaded && !m_watch->Changed()) {
         return;
     }
     FileVersion now;

@@ -1,6 +1,7 @@
 // The live Hyper-V topology of a machine, shared by its processes.
 #pragma once
 
+#include "Machine/DirectoryWatch.h"
 #include "Machine/MachineFile.h"
 #include "Machine/HyperVTopology.h"
 #include "Machine/UniqueFd.h"
@@ -14,8 +15,9 @@
 namespace sim {
 
 // The live topology of a machine, shared by its processes: hyperv.json in the machine directory
-// once anyone changed it, else machine.json's. Each Current() costs one stat and re-reads the
-// file only when its inode, size or modification time moved; changes are read-modify-writes
+// once anyone changed it, else machine.json's. Each Current() costs one read of a watch on the
+// machine directory, and one stat only when something in it changed; the file is re-read only
+// when its inode, size or modification time moved. Changes are read-modify-writes
 // under an exclusive flock of hyperv.lock, written through a temporary file, fsync and rename.
 // An in-memory machine (no directory) keeps its changes in memory. Safe from any thread.
 class HyperVStore {
@@ -47,6 +49,7 @@ private:
     std::string m_dir;
     std::string m_path;  // hyperv.json's; in memory, its name only
     std::shared_ptr<const HyperVTopology> m_initial;
+    std::optional<DirectoryWatch> m_watch;  // of m_dir; none in memory
     std::mutex m_lock;
     std::shared_ptr<const HyperVTopology> m_current;
     bool m_loaded = false;

@@ -1,10 +1,10 @@
 // The machine's WMI service as one process sees it: its namespaces, each a CIM repository built
 // by a provider from the machine's live state, and whether the service is running.
 //
-// Every call a client makes first asks Refresh(), which costs one stat of the live topology while
-// nothing changed, so a change made by any process of the machine is seen at the next call. A
-// connection remembers the WMI generation it was made in: once WMI stops, or has been restarted
-// since, every call through it fails as a broken RPC connection does on Windows.
+// Every call a client makes first asks Refresh(), which costs one read of a watch on the machine
+// directory while nothing changed, so a change made by any process of the machine is seen at the
+// next call. A connection remembers the WMI generation it was made in: once WMI stops, or has
+// been restarted since, every call through it fails as a broken RPC connection does on Windows.
 #pragma once
 
 #include "Machine/Cim.h"

@@ -6,6 +6,7 @@
 #include "Machine/Machine.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 
 namespace sim {
@@ -14,14 +15,27 @@ namespace {
 
 constexpr LONG kFlavorSystem = 0x40;  // WBEM_FLAVOR_ORIGIN_SYSTEM
 
-HRESULT PutString(const std::u16string& text, VARIANT* value) {
-    BSTR copy = NewString(text.data(), static_cast<UINT>(text.size()));
+// The pieces, one after another, as one BSTR.
+HRESULT PutString(std::initializer_list<std::u16string_view> pieces, VARIANT* value) {
+    size_t length = 0;
+    for (std::u16string_view piece : pieces) {
+        length += piece.size();
+    }
+    BSTR copy = NewString(nullptr, static_cast<UINT>(length));
     if (copy == nullptr) {
         return WBEM_E_OUT_OF_MEMORY;
+    }
+    OLECHAR* end = copy;
+    for (std::u16string_view piece : pieces) {
+        end = std::copy(piece.begin(), piece.end(), end);
     }
     V_VT(value) = VT_BSTR;
     V_BSTR(value) = copy;
     return S_OK;
+}
+
+HRESULT PutString(std::u16string_view text, VARIANT* value) {
+    return PutString({text}, value);
 }
 
 HRESULT PutValue(const CimValue& cim, VARIANT* value) {
@@ -78,7 +92,7 @@ HRESULT Hand(VARIANT* value, CIMTYPE type, LONG flavor, VARIANT* pVal, CIMTYPE* 
 
 }  // namespace
 
-HRESULT WmiFault(const char* call, const std::u16string& qualifier) {
+HRESULT WmiFault(const char* call, std::u16string_view qualifier) {
     DWORD error = 0;
     if (InjectedFault(call, &error)) {
         return static_cast<HRESULT>(error);
@@ -111,8 +125,7 @@ WbemObject::WbemObject(std::u16string eventClass, ComHold<IWbemClassObject> targ
 
 WbemObject::~WbemObject() = default;
 
-HRESULT WbemObject::SystemProperty(const std::u16string& name, VARIANT* value,
-                                   CIMTYPE* type) const {
+HRESULT WbemObject::SystemProperty(std::u16string_view name, VARIANT* value, CIMTYPE* type) const {
     *type = CIM_STRING;
     bool isClass = m_instance == nullptr && m_repository != nullptr;
     bool isEvent = m_repository == nullptr;
@@ -146,12 +159,12 @@ HRESULT WbemObject::SystemProperty(const std::u16string& name, VARIANT* value,
     if (nameSpace) {
         return PutString(m_repository->Namespace(), value);
     }
-    std::u16string rel = isClass ? m_className : m_instance->RelPath();
+    const std::u16string& rel = isClass ? m_className : m_instance->KeptRelPath();
     if (relPath) {
         return PutString(rel, value);
     }
-    return PutString(
-        u"\\\\" + m_repository->Host() + u"\\" + m_repository->Namespace() + u":" + rel, value);
+    return PutString({u"\\\\", m_repository->Host(), u"\\", m_repository->Namespace(), u":", rel},
+                     value);
 }
 
 HRESULT WbemObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType,
@@ -159,7 +172,7 @@ HRESULT WbemObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pT
     if (wszName == nullptr || lFlags != 0) {
         return WBEM_E_INVALID_PARAMETER;
     }
-    std::u16string name(wszName);
+    std::u16string_view name(wszName);
     const CimValue* property = m_instance != nullptr ? m_instance->Find(name) : nullptr;
     HRESULT hr = WmiFault("IWbemClassObject::Get", name);
     if (FAILED(hr)) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -84,7 +85,7 @@ private:
 
 // The fault table's check for a WMI call, and for the call qualified by a class or property name
 // ("IWbemClassObject::Get:MacAddress"). S_OK when no fault applies.
-HRESULT WmiFault(const char* call, const std::u16string& qualifier = std::u16string());
+HRESULT WmiFault(const char* call, std::u16string_view qualifier = std::u16string_view());
 
 // An instance or class of a namespace, or an event about an instance. Properties read as WMI
 // reads them: strings as BSTR, 8- to 32-bit integers as VT_I4, 64-bit ones as decimal BSTR,
@@ -113,7 +114,7 @@ public:
 private:
     ~WbemObject() override;
     // S_FALSE when `name` is not a system property.
-    HRESULT SystemProperty(const std::u16string& name, VARIANT* value, CIMTYPE* type) const;
+    HRESULT SystemProperty(std::u16string_view name, VARIANT* value, CIMTYPE* type) const;
 
     std::shared_ptr<const CimRepository> m_repository;
     const CimInstance* m_instance = nullptr;

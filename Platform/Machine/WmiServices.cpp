@@ -223,7 +223,10 @@ HRESULT WbemServices::Associators(const WmiSnapshot& snapshot, const wql::Query&
             return WBEM_E_INVALID_CLASS;
         }
     }
-    if (repository.Find(query.objectPath) == nullptr) {
+    bool exists = false;
+    std::vector<const CimInstance*> associated = repository.AssociatorsOf(
+        query.objectPath, resultClass != nullptr ? *resultClass : std::u16string(), &exists);
+    if (!exists) {
         return WBEM_E_NOT_FOUND;
     }
     HRESULT hr = WmiFault("IWbemServices::ExecQuery", u"ASSOCIATORS");
@@ -233,8 +236,7 @@ HRESULT WbemServices::Associators(const WmiSnapshot& snapshot, const wql::Query&
     if (FAILED(hr)) {
         return hr;
     }
-    *results = repository.AssociatorsOf(query.objectPath,
-                                        resultClass != nullptr ? *resultClass : std::u16string());
+    *results = std::move(associated);
     return S_OK;
 }
 

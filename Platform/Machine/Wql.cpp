@@ -36,7 +36,7 @@ bool IsBlank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
 
-std::u16string Trim(const std::u16string& text) {
+std::u16string_view Trim(std::u16string_view text) {
     size_t first = 0;
     size_t last = text.size();
     while (first < last && IsBlank(text[first])) {
@@ -48,11 +48,13 @@ std::u16string Trim(const std::u16string& text) {
     return text.substr(first, last - first);
 }
 
+// Its text views the query, or for a string the lexer's copy without quotes and escapes: valid
+// until the lexer's next token.
 struct Token {
     enum class Kind { End, Name, Number, String, Symbol };
 
     Kind kind = Kind::End;
-    std::u16string text;  // a string's text without quotes; a symbol's characters
+    std::u16string_view text;  // a string's text without quotes; a symbol's characters
 };
 
 class Lexer {
@@ -81,7 +83,7 @@ public:
 
     // The text up to the closing brace, with the lexer then past it. A brace inside a quoted
     // key value ("Microsoft:{GUID}") does not close the path.
-    std::u16string BracedText() {
+    std::u16string_view BracedText() {
         size_t start = m_pos;
         char16_t quote = 0;
         for (; m_pos < m_text.size(); ++m_pos) {
@@ -93,7 +95,7 @@ public:
             } else if (quote == 0 && (c == u'"' || c == u'\'')) {
                 quote = c;
             } else if (quote == 0 && c == u'}') {
-                return m_text.substr(start, m_pos++ - start);
+                return std::u16string_view(m_text).substr(start, m_pos++ - start);
             }
         }
         throw Malformed{"object path without a closing brace"};
@@ -111,7 +113,7 @@ private:
     }
 
     Token Take(Token::Kind kind, size_t end) {
-        Token token{kind, m_text.substr(m_pos, end - m_pos)};
+        Token token{kind, std::u16string_view(m_text).substr(m_pos, end - m_pos)};
         m_pos = end;
         return token;
     }
@@ -129,27 +131,27 @@ private:
 
     // A backslash takes the next character as it is ('O\'Brien', "C:\\Windows").
     Token String(char16_t quote) {
-        Token token{Token::Kind::String, u""};
+        m_string.clear();
         for (++m_pos; m_pos < m_text.size(); ++m_pos) {
             char16_t c = m_text[m_pos];
             if (c == quote) {
                 ++m_pos;
-                return token;
+                return Token{Token::Kind::String, m_string};
             }
             if (c == u'\\' && m_pos + 1 < m_text.size()) {
                 c = m_text[++m_pos];
             }
-            token.text += c;
+            m_string += c;
         }
         throw Malformed{"string without a closing quote"};
     }
 
     Token Symbol() {
-        std::u16string two = m_text.substr(m_pos, 2);
+        std::u16string_view two = std::u16string_view(m_text).substr(m_pos, 2);
         if (two == u"<>" || two == u"!=") {
             return Take(Token::Kind::Symbol, m_pos + 2);
         }
-        if (std::u16string(u"*=(){,.").find(m_text[m_pos]) != std::u16string::npos) {
+        if (std::u16string_view(u"*=(){,.").find(m_text[m_pos]) != std::u16string_view::npos) {
             return Take(Token::Kind::Symbol, m_pos + 1);
         }
         throw Malformed{"unexpected character"};
@@ -157,9 +159,10 @@ private:
 
     const std::u16string& m_text;
     size_t m_pos = 0;
+    std::u16string m_string;  // the last string token's text
 };
 
-std::string Narrow(const std::u16string& text) {
+std::string Narrow(std::u16string_view text) {
     return std::string(text.begin(), text.end());  // a number's digits only
 }
 
@@ -186,7 +189,7 @@ private:
     void Advance() { m_token = m_lexer.Next(); }
 
     bool IsKeyword(const char16_t* word) const {
-        return m_token.kind == Token::Kind::Name && CimFold(m_token.text) == word;
+        return m_token.kind == Token::Kind::Name && CimNamesEqual(m_token.text, word);
     }
 
     bool TakeKeyword(const char16_t* word) {
@@ -213,7 +216,7 @@ private:
 
     std::u16string ExpectName(const char* what) {
         Expect(m_token.kind == Token::Kind::Name, what);
-        std::u16string name = m_token.text;
+        std::u16string name(m_token.text);
         Advance();
         return name;
     }
@@ -248,7 +251,7 @@ private:
         // Checked before Advance: the lexer stands just past the brace.
         Expect(m_token.kind == Token::Kind::Symbol && m_token.text == u"{", "{");
         query.kind = Query::Kind::Associators;
-        query.objectPath = Trim(m_lexer.BracedText());
+        query.objectPath = std::u16string(Trim(m_lexer.BracedText()));
         if (query.objectPath.empty()) {
             throw Malformed{"empty object path"};
         }
@@ -325,7 +328,7 @@ private:
         if (TakeKeyword(u"isa")) {
             comparison = NewCondition(Condition::Op::Isa);
             Expect(m_token.kind == Token::Kind::String, "a quoted class after ISA");
-            comparison->literal = CimValue::Str(m_token.text);
+            comparison->literal = CimValue::Str(std::u16string(m_token.text));
             Advance();
         } else if (TakeSymbol(u"=")) {
             comparison = NewCondition(Condition::Op::Equal);
@@ -343,7 +346,7 @@ private:
     CimValue ParseLiteral() {
         CimValue value;
         if (m_token.kind == Token::Kind::String) {
-            value = CimValue::Str(m_token.text);
+            value = CimValue::Str(std::u16string(m_token.text));
         } else if (m_token.kind == Token::Kind::Number) {
             value = CimValue::Int(ParseInteger(m_token.text));
         } else if (IsKeyword(u"true") || IsKeyword(u"false")) {
@@ -355,7 +358,7 @@ private:
         return value;
     }
 
-    static long long ParseInteger(const std::u16string& digits) {
+    static long long ParseInteger(std::u16string_view digits) {
         if (digits.find(u'.') != std::u16string::npos) {
             throw Malformed{"only integers compare"};
         }
