@@ -121,74 +121,63 @@ TEST(CodePage, AnsiCodePageDefaultCharacterAndUsedFlag) {
 const DWORD kParam = ERROR_INVALID_PARAMETER, kSmall = ERROR_INSUFFICIENT_BUFFER,
             kFlags = ERROR_INVALID_FLAGS;
 
-struct ToWideError {
-    const char* name;
-    UINT codePage;
-    DWORD flags;
-    const char* src;
-    int srcLen;
-    bool nullDst;
-    int dstLen;
-    DWORD error;
-};
-
-TEST(CodePage, MultiByteToWideCharErrors) {
-    const ToWideError cases[] = {
-        {"null source", 1252, 0, NULL, 3, false, 8, kParam},
-        {"source length 0", 1252, 0, "abc", 0, false, 8, kParam},
-        {"negative destination size", 1252, 0, "abc", 3, false, -1, kParam},
-        {"null destination with a size", 1252, 0, "abc", 3, true, 8, kParam},
-        {"buffer too small", 1252, 0, "abc", -1, false, 3, kSmall},
-        {"1252 refuses an unknown flag", 1252, 0x100, "abc", 3, false, 8, kFlags}};
-    for (const ToWideError& c : cases) {
-        SCOPED_TRACE(c.name);
-        WCHAR dst[8];
-        EXPECT_LAST_ERROR(0, c.error,
-                          MultiByteToWideChar(c.codePage, c.flags, c.src, c.srcLen,
-                                              c.nullDst ? NULL : dst, c.dstLen));
-    }
-}
-
-struct ToNarrowError {
-    const char* name;
-    UINT codePage;
-    DWORD flags;
-    const WCHAR* src;
-    int srcLen;
-    bool nullDst;
-    int dstLen;
-    const char* defaultChar;
-    bool wantUsed;
-    DWORD error;
-    bool wineDeparts;  // Wine accepts what Windows documents as refused
-};
-
-TEST(CodePage, WideCharToMultiByteErrors) {
-    const ToNarrowError cases[] = {
-        {"null source", 1252, 0, NULL, 3, false, 8, NULL, false, kParam, false},
-        {"source length 0", 1252, 0, TEXT("abc"), 0, false, 8, NULL, false, kParam, false},
-        {"negative destination size", 1252, 0, TEXT("abc"), 3, false, -1, NULL, false, kParam,
+// A refused conversion either way; the narrow source is the wide one's ASCII text.
+TEST(CodePage, RefusedConversions) {
+    const struct {
+        const char* name;
+        bool toWide;
+        UINT codePage;
+        DWORD flags;
+        bool nullSource;
+        int srcLen;
+        bool nullDst;
+        int dstLen;
+        const char* defaultChar;
+        bool wantUsed;
+        DWORD error;
+        bool wineDeparts;  // Wine accepts what Windows documents as refused
+    } cases[] = {
+        {"null source", true, 1252, 0, true, 3, false, 8, NULL, false, kParam, false},
+        {"source length 0", true, 1252, 0, false, 0, false, 8, NULL, false, kParam, false},
+        {"negative destination size", true, 1252, 0, false, 3, false, -1, NULL, false, kParam,
          false},
-        {"null destination with a size", 1252, 0, TEXT("abc"), 3, true, 8, NULL, false, kParam,
+        {"null destination with a size", true, 1252, 0, false, 3, true, 8, NULL, false, kParam,
          false},
-        {"buffer too small", 1252, 0, TEXT("abc"), -1, false, 3, NULL, false, kSmall, false},
-        {"UTF-8 with a used flag", CP_UTF8, 0, TEXT("abc"), 3, false, 8, NULL, true, kParam, true},
-        {"UTF-8 with a default character", CP_UTF8, 0, TEXT("abc"), 3, false, 8, "?", false, kParam,
-         true},
-        {"1252 refuses an unknown flag", 1252, 0x100, TEXT("abc"), 3, false, 8, NULL, false, kFlags,
-         true}};
-    for (const ToNarrowError& c : cases) {
-        SCOPED_TRACE(c.name);
+        {"buffer too small", true, 1252, 0, false, -1, false, 3, NULL, false, kSmall, false},
+        {"1252 refuses an unknown flag", true, 1252, 0x100, false, 3, false, 8, NULL, false, kFlags,
+         false},
+        {"null source", false, 1252, 0, true, 3, false, 8, NULL, false, kParam, false},
+        {"source length 0", false, 1252, 0, false, 0, false, 8, NULL, false, kParam, false},
+        {"negative destination size", false, 1252, 0, false, 3, false, -1, NULL, false, kParam,
+         false},
+        {"null destination with a size", false, 1252, 0, false, 3, true, 8, NULL, false, kParam,
+         false},
+        {"buffer too small", false, 1252, 0, false, -1, false, 3, NULL, false, kSmall, false},
+        {"UTF-8 with a used flag", false, CP_UTF8, 0, false, 3, false, 8, NULL, true, kParam, true},
+        {"UTF-8 with a default character", false, CP_UTF8, 0, false, 3, false, 8, "?", false,
+         kParam, true},
+        {"1252 refuses an unknown flag", false, 1252, 0x100, false, 3, false, 8, NULL, false,
+         kFlags, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.name << (c.toWide ? ", to wide" : ", to narrow"));
         if (c.wineDeparts && OnWine()) {
             printf("Wine departs from Windows: %s\n", c.name);
             continue;
         }
-        char dst[8];
+        WCHAR wide[8];
+        char narrow[8];
         BOOL used = FALSE;
-        EXPECT_LAST_ERROR(
-            0, c.error,
-            WideCharToMultiByte(c.codePage, c.flags, c.src, c.srcLen, c.nullDst ? NULL : dst,
-                                c.dstLen, c.defaultChar, c.wantUsed ? &used : NULL));
+        if (c.toWide) {
+            EXPECT_LAST_ERROR(0, c.error,
+                              MultiByteToWideChar(c.codePage, c.flags, c.nullSource ? NULL : "abc",
+                                                  c.srcLen, c.nullDst ? NULL : wide, c.dstLen));
+        } else {
+            EXPECT_LAST_ERROR(
+                0, c.error,
+                WideCharToMultiByte(c.codePage, c.flags, c.nullSource ? NULL : TEXT("abc"),
+                                    c.srcLen, c.nullDst ? NULL : narrow, c.dstLen, c.defaultChar,
+                                    c.wantUsed ? &used : NULL));
+        }
     }
 }
 

@@ -54,15 +54,19 @@ void ExpectCheckpoints(const std::vector<StatusReport>& reports) {
     }
 }
 
-std::vector<long long> StatesOf(const std::vector<StatusReport>& reports) {
-    std::vector<long long> states;
-    for (const StatusReport& report : reports) {
-        if (states.empty() || states.back() != report.state) {
-            states.push_back(report.state);
+// The first report of each run of one state, as "state/checkpoint".
+std::vector<std::string> RunsOf(const std::vector<StatusReport>& reports) {
+    std::vector<std::string> runs;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (i == 0 || reports[i - 1].state != reports[i].state) {
+            runs.push_back(std::to_string(reports[i].state) + "/" +
+                           std::to_string(reports[i].checkPoint));
         }
     }
-    return states;
+    return runs;
 }
+
+const std::vector<std::string> kStartedAndStopped = {"2/1", "4/0", "3/1", "1/0"};
 
 // The workers end at once here (no Hyper-V, nothing to upgrade); a stop after they ended takes
 // the handler's report, one for each StopMonitor and one poll.
@@ -123,7 +127,7 @@ TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
                                 "Received pre-shutdown event", "Stopping the service",
                                 "Exiting StopMonitor() - bSuccess=1"});
     EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "1");
-    EXPECT_EQ(StatesOf(machine.Reports()), (std::vector<long long>{2, 4, 3, 1}));
+    EXPECT_EQ(RunsOf(machine.Reports()), kStartedAndStopped);
     EXPECT_TRUE(machine.Records("libraries.jsonl").empty());
 
     // The next start consumes the marker, has the setup library look for devices (version 10)
@@ -205,7 +209,7 @@ TEST(ServiceLifecycle, AMonitorThatWillNotStopLeavesTheServiceStopPending) {
 
     std::vector<StatusReport> reports = machine.Reports();
     ExpectCheckpoints(reports);
-    ASSERT_EQ(StatesOf(reports), (std::vector<long long>{2, 4, 3}));
+    ASSERT_EQ(RunsOf(reports), (std::vector<std::string>{"2/1", "4/0", "3/1"}));
     auto firstStop = std::find_if(reports.begin(), reports.end(),
                                   [](const StatusReport& r) { return r.state == 3; });
     ASSERT_NE(firstStop, reports.end());
@@ -238,7 +242,7 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
 
     std::vector<StatusReport> reports = machine.Reports();
     ExpectCheckpoints(reports);
-    ASSERT_EQ(StatesOf(reports), (std::vector<long long>{2, 4, 3, 1}));
+    ASSERT_EQ(RunsOf(reports), kStartedAndStopped);
     // The polls follow the handler's report, StopMonitors' first and one after each StopMonitor.
     std::vector<long long> polls, intervals;
     for (const StatusReport& report : reports) {
@@ -268,18 +272,6 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
     EXPECT_LE(reports.back().dayMs, ended + 1000);
 }
 
-// The first report of each run of one state, as "state/checkpoint".
-std::vector<std::string> RunsOf(const std::vector<StatusReport>& reports) {
-    std::vector<std::string> runs;
-    for (size_t i = 0; i < reports.size(); ++i) {
-        if (i == 0 || reports[i - 1].state != reports[i].state) {
-            runs.push_back(std::to_string(reports[i].state) + "/" +
-                           std::to_string(reports[i].checkPoint));
-        }
-    }
-    return runs;
-}
-
 // Each failing call of the service's host, from a console or started and then stopped by the
 // service control manager: its lines, and the statuses reported.
 TEST(ServiceLifecycle, AFailingHostCallIsTracedAndReported) {
@@ -290,7 +282,6 @@ TEST(ServiceLifecycle, AFailingHostCallIsTracedAndReported) {
         std::vector<std::string> runs = {};
         std::string settings = {}, registry = {};
     };
-    const std::vector<std::string> kStartedAndStopped = {"2/1", "4/0", "3/1", "1/0"};
     const Case cases[] = {
         {"",
          false,

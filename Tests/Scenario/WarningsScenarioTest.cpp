@@ -4,7 +4,6 @@
 // lifecycle scenarios.
 #include "ServiceMachine.h"
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,12 +27,10 @@ TEST(WarningsScenario, OnePollAfterAnOrderlyShutdown) {
     ASSERT_EQ(machine.Sim("start"), 0);
     ASSERT_TRUE(machine.WaitForTrace(kPassEnd));
     ASSERT_EQ(machine.Sim("stop"), 0);
-    machine.ExpectTraceInOrder({"After CoInitializeSecurity()", "After CoSetProxyBlanket()",
-                                "Setting for partial data!!", "Else Partial Retrieval!!",
-                                "\\\\TARVIK-HOST\\root\\orvexzel2:Qubra_NetService.Name=\"B\"",
-                                "Link down", "Team %s degraded", "VLAN mismatch", kPassEnd});
-
-    // The records' other members are the unit tests' concern.
+    // The connection's steps, the context, the method's path and the records' other members
+    // are the unit tests' concern.
+    machine.ExpectTraceInOrder(
+        {"Link down", "Team %s degraded", "VLAN mismatch", "Create Event Log", kPassEnd});
     std::vector<std::string> events;
     for (const sim::Json& event : machine.Records("eventlog.jsonl")) {
         for (const sim::Json& text : test::Field(event, "strings").Items()) {
@@ -41,19 +38,7 @@ TEST(WarningsScenario, OnePollAfterAnOrderlyShutdown) {
         }
     }
     EXPECT_EQ(events, (std::vector<std::string>{"Link down", "Team %s degraded", "VLAN mismatch"}));
-    // The one method call, on the instance enumerated last, asks for partial data.
-    std::vector<std::string> calls;
-    std::istringstream lines(machine.Machine().ReadFile("wmi-calls.jsonl"));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find(R"("call":"ExecMethod")") != std::string::npos) {
-            calls.push_back(line.substr(line.find(R"("target":)")));
-        }
-    }
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{
-                  R"("target":"\\\\TARVIK-HOST\\root\\orvexzel2:Qubra_NetService.Name=\"B\".)"
-                  R"(GetTarvikWarnings","context":{"GET_EXT_CLIENT_REQUEST":true,)"
-                  R"("GET_EXTENSIONS":true,"Qubra_PartialData":7}})"}));
+    EXPECT_EQ(machine.Records("wmi-calls.jsonl").size(), 3u);  // one poll
 }
 
 }  // namespace

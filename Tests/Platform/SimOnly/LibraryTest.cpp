@@ -4,7 +4,7 @@
 
 #include "LastError.h"
 #include "Machine/Settings.h"
-#include "SimOnly/Records.h"
+#include "Support/Records.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include "Machine/Machine.h"
 #include "Machine/Settings.h"
 #include "Support/ScopedHandles.h"
-#include "SimOnly/Records.h"
+#include "Support/Records.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include "Machine/MachineBuilder.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
-#include "SimOnly/Records.h"
+#include "Support/Records.h"
 
 #include <gtest/gtest.h>
 

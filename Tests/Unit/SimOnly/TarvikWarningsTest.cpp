@@ -177,7 +177,7 @@ TEST_F(TarvikWarningsTest, ThreeWarningsAreTracedAndReportedInTheProvidersOrder)
     for (std::string text : texts) {
         text.erase(std::remove(text.begin(), text.end(), '\\'), text.end());
         reported.insert(reported.end(), {text, "Create Event Log", text});
-        events.push_back("Orvex Tarvik Monitor|4|0|1|" + text);  // information
+        events.push_back("Orvex Tarvik Monitor|4|0|1|[" + text + "]");  // information
     }
     EXPECT_EQ(Join({Poll(Join({kPartialContext, {kPathText}, reported})), kDestroyed}),
               NewMessages(kWithoutScopes));

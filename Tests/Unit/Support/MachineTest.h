@@ -10,6 +10,7 @@
 #include "Machine/Machine.h"
 #include "Machine/MachineBuilder.h"
 #include "Support/FakeWbem.h"
+#include "Support/Records.h"
 #include "Support/TestMachine.h"
 #include "Support/TraceTest.h"
 
@@ -54,29 +55,14 @@ protected:
         return records;
     }
 
-    // The records of that file, each as its named members joined by "|": numbers as integers,
-    // an array's items one by one, "?" for a member that is missing.
+    // The records of that file from the `from`-th on, each as its named members (Records.h).
     static std::vector<std::string> Fields(const char* file, const std::vector<std::string>& names,
                                            size_t from = 0) {
         std::vector<std::string> lines;
         for (const sim::Json& record : MachineRecords(file, from)) {
-            std::string line;
-            for (size_t i = 0; i < names.size(); ++i) {
-                line += (i == 0 ? "" : "|") + FieldText(record.Find(names[i]));
-            }
-            lines.push_back(line);
+            lines.push_back(test::Fields(record, names));
         }
         return lines;
-    }
-    static std::string FieldText(const sim::Json* value) {
-        if (value == nullptr || value->IsNumber()) {
-            return value ? std::to_string(static_cast<long long>(value->Number())) : "?";
-        }
-        std::string text = value->String();
-        for (size_t i = 0; i < value->Items().size(); ++i) {
-            text += (i == 0 ? "" : "|") + value->Items()[i].String();
-        }
-        return text;
     }
 
     // Polls every 100 ms of machine time; false when `done` is still false after dwMaxMs.
