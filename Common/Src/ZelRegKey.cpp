@@ -6,6 +6,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -156,16 +157,16 @@ bool CZelRegKey::GetValue(const CZelString& strName, std::vector<CZelString>& li
         return false;
     }
     // Room for a terminator the stored data may lack.
-    BYTE* pData = new (std::nothrow) BYTE[dwSize + 5]();
+    // Held so that a list entry that cannot be allocated does not leak it.
+    std::unique_ptr<BYTE[]> pData(new (std::nothrow) BYTE[dwSize + 5]());
     if (pData == NULL) {
         return false;
     }
-    m_lLastResult = RegQueryValueExW(m_hKey, strName, NULL, NULL, pData, &dwSize);
+    m_lLastResult = RegQueryValueExW(m_hKey, strName, NULL, NULL, pData.get(), &dwSize);
     if (m_lLastResult != ERROR_SUCCESS) {
-        delete[] pData;
         return false;
     }
-    const WCHAR* pText = reinterpret_cast<const WCHAR*>(pData);
+    const WCHAR* pText = reinterpret_cast<const WCHAR*>(pData.get());
     size_t nUnits = dwSize / sizeof(WCHAR);
     size_t nStart = 0;
     for (size_t i = 0; i <= nUnits; ++i) {
@@ -178,7 +179,6 @@ bool CZelRegKey::GetValue(const CZelString& strName, std::vector<CZelString>& li
             nStart = i + 1;
         }
     }
-    delete[] pData;
     return true;
 }
 
@@ -228,21 +228,20 @@ bool CZelRegKey::SetValue(const CZelString& strName, std::vector<CZelString> lis
     for (size_t i = 0; i < list.size(); ++i) {
         dwSize += (list[i].Length() + 1) * sizeof(WCHAR);
     }
-    WCHAR* pBuffer = new (std::nothrow) WCHAR[dwSize / sizeof(WCHAR)]();
+    std::unique_ptr<WCHAR[]> pBuffer(new (std::nothrow) WCHAR[dwSize / sizeof(WCHAR)]());
     if (pBuffer == NULL) {
         g_ZelDebug.Error(TEXT("..\\Common\\Src\\ZelRegKey"), __LINE__,
                          TEXT("ERROR:  Unable to allocate memory"));
         return false;
     }
-    WCHAR* pNext = pBuffer;
+    WCHAR* pNext = pBuffer.get();
     for (size_t i = 0; i < list.size(); ++i) {
         ZelSafeCopy(TEXT("..\\Common\\Src\\ZelRegKey"), __LINE__, pNext, list[i].Length() + 1,
                     list[i].c_str());
         pNext += list[i].Length() + 1;
     }
     m_lLastResult = RegSetValueExW(m_hKey, strName, 0, REG_MULTI_SZ,
-                                   reinterpret_cast<const BYTE*>(pBuffer), dwSize);
-    delete[] pBuffer;
+                                   reinterpret_cast<const BYTE*>(pBuffer.get()), dwSize);
     return m_lLastResult == ERROR_SUCCESS;
 }
 

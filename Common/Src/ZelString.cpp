@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <new>
 
 namespace {
@@ -167,26 +168,24 @@ void CZelString::Right(DWORD dwCount) {
 
 void CZelString::MakeLower() {
     size_t nSize = wcslen(c_str()) + 1;
-    WCHAR* pszBuffer = new (std::nothrow) WCHAR[nSize];
+    std::unique_ptr<WCHAR[]> pszBuffer(new (std::nothrow) WCHAR[nSize]);
     if (pszBuffer == NULL) {
         return;
     }
-    ZelSafeCopy(TEXT("..\\Common\\Src\\ZelString"), 133, pszBuffer, nSize, c_str());
-    _wcslwr(pszBuffer);
-    assign(pszBuffer);
-    delete[] pszBuffer;
+    ZelSafeCopy(TEXT("..\\Common\\Src\\ZelString"), 133, pszBuffer.get(), nSize, c_str());
+    _wcslwr(pszBuffer.get());
+    assign(pszBuffer.get());
 }
 
 void CZelString::MakeUpper() {
     size_t nSize = wcslen(c_str()) + 1;
-    WCHAR* pszBuffer = new (std::nothrow) WCHAR[nSize];
+    std::unique_ptr<WCHAR[]> pszBuffer(new (std::nothrow) WCHAR[nSize]);
     if (pszBuffer == NULL) {
         return;
     }
-    ZelSafeCopy(TEXT("..\\Common\\Src\\ZelString"), 113, pszBuffer, nSize, c_str());
-    _wcsupr(pszBuffer);
-    assign(pszBuffer);
-    delete[] pszBuffer;
+    ZelSafeCopy(TEXT("..\\Common\\Src\\ZelString"), 113, pszBuffer.get(), nSize, c_str());
+    _wcsupr(pszBuffer.get());
+    assign(pszBuffer.get());
 }
 
 bool CZelString::Split(char cSeparator, std::vector<CZelString>& list) {
@@ -217,17 +216,17 @@ bool CZelString::Split(char cSeparator, std::vector<CZelString>& list) {
 }
 
 int CZelString::FormatString(const WCHAR* pszFormat, ...) {
-    WCHAR* pszBuffer = new (std::nothrow) WCHAR[kFormatBufferSize];
+    std::unique_ptr<WCHAR[]> pszBuffer(new (std::nothrow) WCHAR[kFormatBufferSize]);
     if (pszBuffer == NULL) {
         return 0;
     }
     va_list args;
     va_start(args, pszFormat);
-    int nResult = _vsnwprintf(pszBuffer, kFormatBufferSize, pszFormat, args);
+    int nResult = _vsnwprintf(pszBuffer.get(), kFormatBufferSize, pszFormat, args);
     va_end(args);
     // A text that filled the buffer has no terminator of its own.
-    assign(pszBuffer, std::find(pszBuffer, pszBuffer + kFormatBufferSize, 0) - pszBuffer);
-    delete[] pszBuffer;
+    const WCHAR* pszText = pszBuffer.get();
+    assign(pszText, std::find(pszText, pszText + kFormatBufferSize, 0) - pszText);
     return nResult;
 }
 
@@ -393,27 +392,25 @@ int CZelString::LoadStringW(HINSTANCE hModule, UINT uID, LangRes /*eLangRes*/) {
         return 0;
     }
     int nSize = kLoadStringInitialSize;
-    WCHAR* pszBuffer = new (std::nothrow) WCHAR[nSize];
+    std::unique_ptr<WCHAR[]> pszBuffer(new (std::nothrow) WCHAR[nSize]);
     if (pszBuffer == NULL) {
         return 0;
     }
-    int nLength = ::LoadStringW(hModule, uID, pszBuffer, nSize);
+    int nLength = ::LoadStringW(hModule, uID, pszBuffer.get(), nSize);
     // A length that fills the buffer may be a text cut short: try again with twice the room.
     while (nLength + 1 == nSize && nSize <= INT_MAX / 2) {
         WCHAR* pszLarger = new (std::nothrow) WCHAR[nSize * 2];
         if (pszLarger == NULL) {
             break;  // keep what the smaller buffer holds
         }
-        delete[] pszBuffer;
-        pszBuffer = pszLarger;
+        pszBuffer.reset(pszLarger);
         nSize *= 2;
-        nLength = ::LoadStringW(hModule, uID, pszBuffer, nSize);
+        nLength = ::LoadStringW(hModule, uID, pszBuffer.get(), nSize);
     }
     if (nLength < 0) {
         nLength = 0;
     }
-    assign(pszBuffer, static_cast<size_t>(nLength));
-    delete[] pszBuffer;
+    assign(pszBuffer.get(), static_cast<size_t>(nLength));
     return nLength;
 }
 
