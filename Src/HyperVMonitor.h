@@ -37,12 +37,14 @@ public:
 
 protected:
     // The WMI class names one association walk steps through, held as BSTRs. Copies are deep, so
-    // every step of a walk owns the chain it was given.
+    // every step of a walk owns the chain it was given. The filling constructors delegate, so a
+    // chain left half built by an exception is still destroyed and its strings freed.
     class ClassChain {
     public:
         ClassChain() {}
         template <size_t N>
-        explicit ClassChain(const WCHAR* const (&ppszClasses)[N]) {
+        explicit ClassChain(const WCHAR* const (&ppszClasses)[N]) : ClassChain() {
+            m_Classes.reserve(N);
             for (size_t i = 0; i < N; ++i) {
                 Add(ppszClasses[i]);
             }
@@ -76,6 +78,8 @@ protected:
     // One update pass: the current teams against m_Teams, every difference told to the driver.
     // False only when the port query could not run.
     bool CheckForTeamUpdates();
+    // CheckForTeamUpdates for the worker: an allocation failure ends the pass, not the process.
+    bool RunUpdatePass();
     // On true strGUID has become the adapter's network device interface name.
     bool IsOrvexTeam(CZelString& strGUID);
     // The teaming protocol has a configuration of its own for the adapter (a team member).
@@ -112,6 +116,4 @@ private:
     // The enumerator's next object, fetched one at a time without a time-out; null once it has
     // no more or fails. The object is the caller's to release.
     static IWbemClassObject* NextObject(IEnumWbemClassObject* pEnum);
-    // CheckForTeamUpdates for the worker: an allocation failure ends the pass, not the process.
-    bool RunUpdatePass();
 };

@@ -4,6 +4,7 @@
 #include "HyperVMonitor.h"
 
 #include "ZelBstr.h"
+#include "ZelComPtr.h"
 #include "ZelDebug.h"
 #include "ZelRegKey.h"
 #include "ZelSecure.h"
@@ -13,6 +14,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -26,6 +28,29 @@ const GUID kNetClassGuid = {
 const WCHAR kNetInterfaceClass[] = TEXT("{AD498944-762F-11D0-8DCB-00C04FC3358C}");
 const WCHAR kAdaptersKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\Adapters\\");
+
+// Destroys a device information list that an exception left behind; on the normal path the
+// list is taken back and destroyed where a failure can be traced.
+class DeviceListGuard {
+public:
+    explicit DeviceListGuard(HDEVINFO hDevInfo) : m_hDevInfo(hDevInfo) {}
+    ~DeviceListGuard() {
+        if (m_hDevInfo != INVALID_HANDLE_VALUE) {
+            SetupDiDestroyDeviceInfoList(m_hDevInfo);
+        }
+    }
+    HDEVINFO TakeBack() {
+        HDEVINFO hDevInfo = m_hDevInfo;
+        m_hDevInfo = INVALID_HANDLE_VALUE;
+        return hDevInfo;
+    }
+
+private:
+    DeviceListGuard(const DeviceListGuard&);
+    DeviceListGuard& operator=(const DeviceListGuard&);
+
+    HDEVINFO m_hDevInfo;
+};
 
 }  // namespace
 
@@ -59,22 +84,21 @@ bool HyperVMonitor::CheckForTeamUpdates() {
         for (size_t i = 0; i < sizeof(ppszPieces) / sizeof(ppszPieces[0]); ++i) {
             strQuery.append(ppszPieces[i]);
         }
-        IEnumWbemClassObject* pEnum = NULL;
-        HRESULT hr = ExecQuery(CZelBstr(strQuery.c_str()).Get(), &pEnum);
+        CZelComPtr<IEnumWbemClassObject> pEnum;
+        HRESULT hr = ExecQuery(CZelBstr(strQuery.c_str()).Get(), pEnum.Receive());
         if (FAILED(hr)) {
-            pEnum = NULL;
             DebugTrace(TEXT("ERROR:  Unable to execute query"));
         } else {
             for (;;) {
-                IWbemClassObject* pObj = NextObject(pEnum);
-                if (pObj == NULL) {
+                CZelComPtr<IWbemClassObject> pObj(NextObject(pEnum.Get()));
+                if (pObj.Get() == NULL) {
                     break;
                 }
-                TeamedAdapter* pTeam = new TeamedAdapter;
+                std::unique_ptr<TeamedAdapter> pTeam(new TeamedAdapter);
                 pTeam->m_bBound = true;
                 CZelString strDeviceID;
                 bool bDeviceID =
-                    GetPropertyString(pObj, SysAllocString(TEXT("DeviceID")), &strDeviceID);
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("DeviceID")), &strDeviceID);
                 if (bDeviceID) {
                     size_t nPrefix = strDeviceID.find(TEXT("Microsoft:"));
                     if (nPrefix != CZelString::npos) {
@@ -84,20 +108,15 @@ bool HyperVMonitor::CheckForTeamUpdates() {
                 }
                 CZelString strPath;
                 if (bDeviceID && IsOrvexTeam(pTeam->m_strGUID) &&
-                    GetPropertyString(pObj, SysAllocString(TEXT("ElementName")),
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("ElementName")),
                                       &pTeam->m_strName) &&
-                    GetPropertyString(pObj, SysAllocString(TEXT("__PATH")), &strPath)) {
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("__PATH")), &strPath)) {
                     PopulateVirtualMachines(strPath, &pTeam->m_VirtualMachines);
-                    current.push_back(pTeam);
-                } else {
-                    delete pTeam;
+                    current.push_back(pTeam.get());
+                    pTeam.release();
                 }
-                pObj->Release();
             }
             bSuccess = true;
-        }
-        if (pEnum != NULL) {
-            pEnum->Release();
         }
     }
 
@@ -154,7 +173,9 @@ bool HyperVMonitor::CheckForTeamUpdates() {
     // Before the first complete report m_Teams stays empty, so every adapter is added again.
     if (m_bTeamsInitialized) {
         for (size_t i = 0; i < current.size(); ++i) {
-            m_Teams.push_back(TeamedAdapter::Clone(current[i]));
+            std::unique_ptr<TeamedAdapter> pCopy(TeamedAdapter::Clone(current[i]));
+            m_Teams.push_back(pCopy.get());
+            pCopy.release();
         }
     }
     DebugTrace(TEXT("Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=%d"), bSuccess);
@@ -167,6 +188,7 @@ bool HyperVMonitor::IsOrvexTeam(CZelString& strGUID) {
     WCHAR szInstanceID[260];
     memset(szInstanceID, 0, sizeof(szInstanceID));
     HDEVINFO hDevInfo = SetupDiGetClassDevsW(&kNetClassGuid, NULL, NULL, 0);
+    DeviceListGuard deviceList(hDevInfo);
     if (hDevInfo == INVALID_HANDLE_VALUE) {
         DebugTrace(TEXT("ERROR:  Invalid HDEVINFO!"));
     } else {
@@ -242,7 +264,7 @@ bool HyperVMonitor::IsOrvexTeam(CZelString& strGUID) {
                 }
             }
         }
-        if (!SetupDiDestroyDeviceInfoList(hDevInfo)) {
+        if (!SetupDiDestroyDeviceInfoList(deviceList.TakeBack())) {
             DebugTrace(TEXT("ERROR:  Unable to destroy device list!! Errro=%d"), GetLastError());
         }
     }
@@ -268,6 +290,7 @@ bool HyperVMonitor::IsTeamInstance(CZelString strGUID) {
     bool bInstance = false;
     HKEY hAdapters = NULL;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAdaptersKey, 0, KEY_READ, &hAdapters) == ERROR_SUCCESS) {
+        CZelRegKey adaptersKey(hAdapters);  // closed also when an exception leaves the loop
         DWORD dwSubKeys = 0;
         if (RegQueryInfoKeyW(hAdapters, NULL, NULL, NULL, &dwSubKeys, NULL, NULL, NULL, NULL, NULL,
                              NULL, NULL) == ERROR_SUCCESS) {
@@ -300,7 +323,7 @@ bool HyperVMonitor::IsTeamInstance(CZelString strGUID) {
                 adapterKey.Close();
             }
         }
-        RegCloseKey(hAdapters);
+        adaptersKey.Close();
     }
     DebugTrace(TEXT("Exiting HyperVMonitor::IsTeamInstance = %d"), bInstance);
     return bInstance;

@@ -4,6 +4,7 @@
 
 #include "OSType.h"
 #include "ZelBstr.h"
+#include "ZelComPtr.h"
 #include "ZelDebug.h"
 #include "ZelSecure.h"
 
@@ -11,6 +12,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -44,6 +46,12 @@ const WCHAR* const kVlanChainV2[] = {
     TEXT("Msvm_EthernetSwitchPortVlanSettingData"),
 };
 
+// Frees a BSTR handed over to a function, also when the function ends in an exception.
+struct BstrFree {
+    void operator()(OLECHAR* bstr) const { SysFreeString(bstr); }
+};
+typedef std::unique_ptr<OLECHAR, BstrFree> OwnedBstr;
+
 // A step's class against a class of the walk: exact, as the automation comparison without flags.
 bool IsClass(BSTR bstrClass, const WCHAR* pszClass) {
     CZelBstr bstrName(pszClass);
@@ -70,21 +78,23 @@ IWbemClassObject* HyperVMonitor::NextObject(IEnumWbemClassObject* pEnum) {
 
 // ClassChain
 
-HyperVMonitor::ClassChain::ClassChain(const ClassChain& other) {
+HyperVMonitor::ClassChain::ClassChain(const ClassChain& other) : ClassChain() {
     *this = other;
 }
 
 HyperVMonitor::ClassChain& HyperVMonitor::ClassChain::operator=(const ClassChain& other) {
     if (this != &other) {
         Clear();
+        m_Classes.reserve(other.m_Classes.size());
         for (size_t i = 0; i < other.m_Classes.size(); ++i) {
-            m_Classes.push_back(SysAllocString(other.m_Classes[i]));
+            Add(other.m_Classes[i]);
         }
     }
     return *this;
 }
 
 void HyperVMonitor::ClassChain::Add(const WCHAR* pszClass) {
+    m_Classes.reserve(m_Classes.size() + 1);  // a push that cannot fail holds the new string
     m_Classes.push_back(SysAllocString(pszClass));
 }
 
@@ -135,15 +145,15 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
             }
             CZelBstr bstrQuery;
             AssociatorsQuery(strPath, bstrClass, &bstrQuery);
-            IEnumWbemClassObject* pEnum = NULL;
-            HRESULT hr = ExecQuery(bstrQuery.Get(), &pEnum);
+            CZelComPtr<IEnumWbemClassObject> pEnum;
+            HRESULT hr = ExecQuery(bstrQuery.Get(), pEnum.Receive());
             if (FAILED(hr)) {
-                pEnum = NULL;
+                pEnum.Reset();
                 DebugTrace(TEXT("ERROR:  Unable to execute query"));
             }
-            while (pEnum != NULL) {
-                IWbemClassObject* pObj = NextObject(pEnum);
-                if (pObj == NULL) {
+            while (pEnum.Get() != NULL) {
+                CZelComPtr<IWbemClassObject> pObj(NextObject(pEnum.Get()));
+                if (pObj.Get() == NULL) {
                     break;
                 }
                 CZelString strMAC;
@@ -152,7 +162,7 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                 }
                 if (IsClass(bstrClass, TEXT("Msvm_VmLANEndpoint")) ||
                     IsClass(bstrClass, TEXT("Msvm_LANEndpoint"))) {
-                    GetPropertyString(pObj, SysAllocString(TEXT("MacAddress")), &strMAC);
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("MacAddress")), &strMAC);
                 } else if (IsClass(bstrClass, TEXT("Msvm_ComputerSystem"))) {
                     if (bVersion2) {
                         // The synthetic port at strPath leads to the VM's port settings.
@@ -163,35 +173,35 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                         DebugTrace(TEXT("\nRetrieved %d for VlanID\n"), nVlanID);
                     }
                     CZelString strDescription;
-                    GetPropertyString(pObj, SysAllocString(TEXT("Description")), &strDescription);
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("Description")),
+                                      &strDescription);
                     if (!strDescription.CompareI(kHostDescription)) {
                         CZelString strName;
-                        if (!GetPropertyString(pObj, SysAllocString(TEXT("ElementName")),
+                        if (!GetPropertyString(pObj.Get(), SysAllocString(TEXT("ElementName")),
                                                &strName)) {
                             bSuccess = false;
                         } else {
-                            VirtualMachine* pVirtualMachine = new VirtualMachine;
+                            std::unique_ptr<VirtualMachine> pVirtualMachine(new VirtualMachine);
                             pVirtualMachine->m_strSystemName = strName;
                             if (pstrMAC != NULL) {
                                 pVirtualMachine->m_strMAC = *pstrMAC;
                             }
                             pVirtualMachine->m_nVlanID = nVlanID;
-                            pVirtualMachines->push_back(pVirtualMachine);
+                            pVirtualMachines->push_back(pVirtualMachine.get());
+                            pVirtualMachine.release();
                         }
                     }
                 }
                 CZelString strObjectPath;
-                if (!GetPropertyString(pObj, SysAllocString(TEXT("__PATH")), &strObjectPath)) {
+                if (!GetPropertyString(pObj.Get(), SysAllocString(TEXT("__PATH")),
+                                       &strObjectPath)) {
                     bSuccess = false;
                 }
-                pObj->Release();
+                pObj.Reset();  // before the next step's queries
                 if (bSuccess && !GetAssociators(strObjectPath, chain, dwNextStep, nVlanID,
                                                 pVirtualMachines, &strMAC)) {
                     bSuccess = false;
                 }
-            }
-            if (pEnum != NULL) {
-                pEnum->Release();
             }
         }
     }
@@ -211,27 +221,27 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
             CZelBstr bstrQuery;
             AssociatorsQuery(strPath, bstrClass, &bstrQuery);
             DebugTrace(TEXT("%s"), bstrQuery.Text());
-            IEnumWbemClassObject* pEnum = NULL;
-            HRESULT hr = ExecQuery(bstrQuery.Get(), &pEnum);
+            CZelComPtr<IEnumWbemClassObject> pEnum;
+            HRESULT hr = ExecQuery(bstrQuery.Get(), pEnum.Receive());
             if (FAILED(hr)) {
-                pEnum = NULL;
+                pEnum.Reset();
                 DebugTrace(TEXT("ERROR:  Unable to execute query"));
             }
-            while (pEnum != NULL) {
-                IWbemClassObject* pObj = NextObject(pEnum);
-                if (pObj == NULL) {
+            while (pEnum.Get() != NULL) {
+                CZelComPtr<IWbemClassObject> pObj(NextObject(pEnum.Get()));
+                if (pObj.Get() == NULL) {
                     break;
                 }
                 bool bFollow = true;
                 if (IsClass(bstrClass, TEXT("MSVM_SyntheticEthernetPortSettingData"))) {
-                    GetPropertyString(pObj, SysAllocString(TEXT("InstanceId")),
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("InstanceId")),
                                       &strTargetInstanceID);
                     DebugTrace(TEXT("Retrieved %s for Target InstanceID"),
                                strTargetInstanceID.c_str());
                 }
                 if (IsClass(bstrClass, TEXT("MSVM_EthernetPortAllocationSettingData"))) {
                     CZelString strCurrentInstanceID;
-                    GetPropertyString(pObj, SysAllocString(TEXT("InstanceId")),
+                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("InstanceId")),
                                       &strCurrentInstanceID);
                     DebugTrace(TEXT("Retrieved %s for CurrentInstanceID"),
                                strCurrentInstanceID.c_str());
@@ -244,18 +254,19 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
                     }
                 }
                 if (bFollow && IsClass(bstrClass, TEXT("Msvm_VLANEndpointSettingData"))) {
-                    GetPropertyInt(pObj, SysAllocString(TEXT("AccessVLAN")), pnVlanID);
+                    GetPropertyInt(pObj.Get(), SysAllocString(TEXT("AccessVLAN")), pnVlanID);
                     DebugTrace(TEXT("Retrieved %d for AccessVLAN"), *pnVlanID);
                     bFollow = false;
                 } else if (bFollow &&
                            IsClass(bstrClass, TEXT("Msvm_EthernetSwitchPortVlanSettingData"))) {
-                    GetPropertyInt(pObj, SysAllocString(TEXT("AccessVLANId")), pnVlanID);
+                    GetPropertyInt(pObj.Get(), SysAllocString(TEXT("AccessVLANId")), pnVlanID);
                     DebugTrace(TEXT("Retrieved %d for AccessVLAN"), *pnVlanID);
                     bFollow = false;
                 }
                 if (bFollow) {
                     CZelString strObjectPath;
-                    if (!GetPropertyString(pObj, SysAllocString(TEXT("__PATH")), &strObjectPath)) {
+                    if (!GetPropertyString(pObj.Get(), SysAllocString(TEXT("__PATH")),
+                                           &strObjectPath)) {
                         bSuccess = false;
                     }
                     if (bSuccess && !GetVlanID(strObjectPath, strTargetInstanceID, chain,
@@ -263,10 +274,6 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
                         bSuccess = false;
                     }
                 }
-                pObj->Release();
-            }
-            if (pEnum != NULL) {
-                pEnum->Release();
             }
         }
     }
@@ -277,6 +284,7 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
 
 bool HyperVMonitor::GetPropertyString(IWbemClassObject* pObj, BSTR bstrName,
                                       CZelString* pstrValue) {
+    OwnedBstr name(bstrName);
     DebugTrace(TEXT("Entering HyperVMonitor::GetPropertyString() - property=%s"),
                bstrName != NULL ? bstrName : TEXT(""));
     bool bSuccess = false;
@@ -286,6 +294,9 @@ bool HyperVMonitor::GetPropertyString(IWbemClassObject* pObj, BSTR bstrName,
         VARIANT value;
         VariantInit(&value);
         HRESULT hr = pObj->Get(bstrName, 0, &value, NULL, NULL);
+        bool bHasText = false;
+        WCHAR szValue[1040];
+        memset(szValue, 0, sizeof(szValue));
         if (FAILED(hr)) {
             g_ZelDebug.Error(kSource, 1199, TEXT("ERROR:  Unable to retrieve property."));
         } else {
@@ -297,24 +308,24 @@ bool HyperVMonitor::GetPropertyString(IWbemClassObject* pObj, BSTR bstrName,
                 if (V_VT(&value) == VT_BSTR && V_BSTR(&value) != NULL) {
                     pszText = V_BSTR(&value);
                 }
-                WCHAR szValue[1040];
-                memset(szValue, 0, sizeof(szValue));
                 ZelSafeCopy(kSource, 1213, szValue, pszText);
-                if (pstrValue != NULL) {
-                    *pstrValue = szValue;
-                }
+                bHasText = true;
             } else {
                 DebugTrace(TEXT("ERROR:  L_PROP_ELEMENT_NAME is empty or NULL"));
             }
         }
+        // Cleared before the copy that may throw, which would leave the value's string behind.
         VariantClear(&value);
+        if (bHasText && pstrValue != NULL) {
+            *pstrValue = szValue;
+        }
     }
     DebugTrace(TEXT("Exiting HyperVMonitor::GetPropertyString(), bSuccess=%d"), bSuccess);
-    SysFreeString(bstrName);
     return bSuccess;
 }
 
 bool HyperVMonitor::GetPropertyInt(IWbemClassObject* pObj, BSTR bstrName, int* pnValue) {
+    OwnedBstr name(bstrName);
     DebugTrace(TEXT("Entering HyperVMonitor::GetPropertyInt() - property=%s"),
                bstrName != NULL ? bstrName : TEXT(""));
     bool bSuccess = false;
@@ -340,7 +351,6 @@ bool HyperVMonitor::GetPropertyInt(IWbemClassObject* pObj, BSTR bstrName, int* p
         VariantClear(&value);
     }
     DebugTrace(TEXT("Exiting HyperVMonitor::GetPropertyInt(), bSuccess=%d"), bSuccess);
-    SysFreeString(bstrName);
     return bSuccess;
 }
 

@@ -1,5 +1,6 @@
 #include "TeamedAdapter.h"
 
+#include <memory>
 #include <new>
 
 TeamedAdapter::TeamedAdapter() : m_strGUID(), m_strName(), m_bBound(false), m_VirtualMachines() {
@@ -34,14 +35,17 @@ TeamedAdapter* TeamedAdapter::Clone(const TeamedAdapter* pTeam) {
     if (pTeam == NULL) {
         return NULL;
     }
-    TeamedAdapter* pCopy = new TeamedAdapter;
+    std::unique_ptr<TeamedAdapter> pCopy(new TeamedAdapter);
     pCopy->m_strGUID = pTeam->m_strGUID;
     pCopy->m_strName = pTeam->m_strName;
     pCopy->m_bBound = pTeam->m_bBound;
     for (size_t i = 0; i < pTeam->m_VirtualMachines.size(); ++i) {
-        pCopy->m_VirtualMachines.push_back(VirtualMachine::Clone(pTeam->m_VirtualMachines[i]));
+        std::unique_ptr<VirtualMachine> pMachine(
+            VirtualMachine::Clone(pTeam->m_VirtualMachines[i]));
+        pCopy->m_VirtualMachines.push_back(pMachine.get());
+        pMachine.release();
     }
-    return pCopy;
+    return pCopy.release();
 }
 
 void TeamedAdapter::RemoveAllVirtualMachines() {

@@ -1,5 +1,6 @@
 #include "VirtualMachine.h"
 
+#include <memory>
 #include <new>
 
 VirtualMachine::VirtualMachine() : m_strSystemName(), m_strMAC(), m_nVlanID(-1) {}
@@ -16,9 +17,9 @@ VirtualMachine* VirtualMachine::Clone(const VirtualMachine* pVirtualMachine) {
     if (pVirtualMachine == NULL) {
         return NULL;
     }
-    VirtualMachine* pCopy = new VirtualMachine;
+    std::unique_ptr<VirtualMachine> pCopy(new VirtualMachine);
     pCopy->m_strSystemName = pVirtualMachine->m_strSystemName;
     pCopy->m_strMAC = pVirtualMachine->m_strMAC;
     pCopy->m_nVlanID = pVirtualMachine->m_nVlanID;
-    return pCopy;
+    return pCopy.release();
 }

@@ -1,6 +1,7 @@
 // Team discovery on a built machine (network devices, the teaming protocol's configuration, the
 // teaming driver, the Hyper-V host): which adapters count as teams, and what an update pass
 // reports to the driver as teams appear, change and vanish.
+#include "Support/FailingAllocation.h"
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/MachineTest.h"
 #include "Support/Narrow.h"
@@ -287,6 +288,19 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         EXPECT_EQ(step.previous, m_monitor.PreviousTeams().size());
     }
     EXPECT_EQ(1u, Count(m_lines, "ERROR:  Unable to execute query"));
+}
+
+// Each allocation of a pass failing in turn, the machine's WMI too: the pass ends, abandoned with
+// its line where it ran out of memory, and nothing leaks (the fixture's ledger).
+TEST_F(TeamDiscovery, AnAllocationThatFailsAbandonsThePass) {
+    EXPECT_TRUE(Pass());
+    MarkTrace();
+    std::vector<long> results =
+        test::OutcomesWithEachAllocationFailing([&] { return m_monitor.RunUpdatePass() ? 1 : 0; });
+    EXPECT_EQ(1, results.back());
+    EXPECT_EQ(0, std::count(results.begin(), results.end(), test::kThrewBadAlloc));
+    EXPECT_LE(1u, Count(NewMessages(kWithoutScopes),
+                        "ERROR:  Out of memory - the update pass was abandoned"));
 }
 
 }  // namespace

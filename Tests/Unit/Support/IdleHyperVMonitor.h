@@ -24,6 +24,7 @@ public:
     using HyperVMonitor::IsOrvexTeam;
     using HyperVMonitor::IsTeamInstance;
     using HyperVMonitor::PopulateVirtualMachines;
+    using HyperVMonitor::RunUpdatePass;
 
     // Holds a reference to `pServices` (null: no connection) in place of the one held before.
     void Connect(IWbemServices* pServices) {
