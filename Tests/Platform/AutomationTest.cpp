@@ -48,17 +48,10 @@ TEST(Variant, ClearOfEveryTypeFreesWhatItOwns) {
     ASSERT_EQ(SafeArrayPutElement(objects, &index, static_cast<IUnknown*>(&object)), S_OK);
     object.AddRef();
 
-    const VARTYPE types[] = {VT_EMPTY,
-                             VT_NULL,
-                             VT_I2,
-                             VT_I4,
-                             VT_UI1,
-                             VT_BOOL,
-                             VT_BSTR,
-                             VT_UNKNOWN,
-                             VT_ARRAY | VT_I4,
-                             VT_ARRAY | VT_BSTR,
-                             VT_ARRAY | VT_UNKNOWN};
+    const VARTYPE kArrayI4 = VT_ARRAY | VT_I4, kArrayBstr = VT_ARRAY | VT_BSTR,
+                  kArrayUnknown = VT_ARRAY | VT_UNKNOWN;
+    const VARTYPE types[] = {VT_EMPTY, VT_NULL,    VT_I2,    VT_I4,      VT_UI1,       VT_BOOL,
+                             VT_BSTR,  VT_UNKNOWN, kArrayI4, kArrayBstr, kArrayUnknown};
     for (VARTYPE type : types) {
         SCOPED_TRACE(type);
         VARIANT value;
@@ -71,9 +64,9 @@ TEST(Variant, ClearOfEveryTypeFreesWhatItOwns) {
         } else if (type == VT_UNKNOWN) {
             value.punkVal = &object;  // the reference taken above
         } else if (type & VT_ARRAY) {
-            value.parray = type == (VT_ARRAY | VT_I4)     ? SafeArrayCreateVector(VT_I4, 0, 2)
-                           : type == (VT_ARRAY | VT_BSTR) ? strings
-                                                          : objects;
+            value.parray = type == kArrayI4     ? SafeArrayCreateVector(VT_I4, 0, 2)
+                           : type == kArrayBstr ? strings
+                                                : objects;
         }
         EXPECT_EQ(VariantClear(&value), S_OK);
         EXPECT_EQ(value.vt, VT_EMPTY);

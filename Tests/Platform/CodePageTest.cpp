@@ -132,32 +132,27 @@ TEST(CodePage, RefusedConversions) {
         int srcLen;
         bool nullDst;
         int dstLen;
-        const char* defaultChar;
-        bool wantUsed;
         DWORD error;
-        bool wineDeparts;  // Wine accepts what Windows documents as refused
+        const char* defaultChar = NULL;
+        bool wantUsed = false;
+        bool wineDeparts = false;  // Wine accepts what Windows documents as refused
     } cases[] = {
-        {"null source", true, 1252, 0, true, 3, false, 8, NULL, false, kParam, false},
-        {"source length 0", true, 1252, 0, false, 0, false, 8, NULL, false, kParam, false},
-        {"negative destination size", true, 1252, 0, false, 3, false, -1, NULL, false, kParam,
-         false},
-        {"null destination with a size", true, 1252, 0, false, 3, true, 8, NULL, false, kParam,
-         false},
-        {"buffer too small", true, 1252, 0, false, -1, false, 3, NULL, false, kSmall, false},
-        {"1252 refuses an unknown flag", true, 1252, 0x100, false, 3, false, 8, NULL, false, kFlags,
-         false},
-        {"null source", false, 1252, 0, true, 3, false, 8, NULL, false, kParam, false},
-        {"source length 0", false, 1252, 0, false, 0, false, 8, NULL, false, kParam, false},
-        {"negative destination size", false, 1252, 0, false, 3, false, -1, NULL, false, kParam,
-         false},
-        {"null destination with a size", false, 1252, 0, false, 3, true, 8, NULL, false, kParam,
-         false},
-        {"buffer too small", false, 1252, 0, false, -1, false, 3, NULL, false, kSmall, false},
-        {"UTF-8 with a used flag", false, CP_UTF8, 0, false, 3, false, 8, NULL, true, kParam, true},
-        {"UTF-8 with a default character", false, CP_UTF8, 0, false, 3, false, 8, "?", false,
-         kParam, true},
-        {"1252 refuses an unknown flag", false, 1252, 0x100, false, 3, false, 8, NULL, false,
-         kFlags, true}};
+        {"null source", true, 1252, 0, true, 3, false, 8, kParam},
+        {"source length 0", true, 1252, 0, false, 0, false, 8, kParam},
+        {"negative destination size", true, 1252, 0, false, 3, false, -1, kParam},
+        {"null destination with a size", true, 1252, 0, false, 3, true, 8, kParam},
+        {"buffer too small", true, 1252, 0, false, -1, false, 3, kSmall},
+        {"1252 refuses an unknown flag", true, 1252, 0x100, false, 3, false, 8, kFlags},
+        {"null source", false, 1252, 0, true, 3, false, 8, kParam},
+        {"source length 0", false, 1252, 0, false, 0, false, 8, kParam},
+        {"negative destination size", false, 1252, 0, false, 3, false, -1, kParam},
+        {"null destination with a size", false, 1252, 0, false, 3, true, 8, kParam},
+        {"buffer too small", false, 1252, 0, false, -1, false, 3, kSmall},
+        {"UTF-8 with a used flag", false, CP_UTF8, 0, false, 3, false, 8, kParam, NULL, true, true},
+        {"UTF-8 with a default character", false, CP_UTF8, 0, false, 3, false, 8, kParam, "?",
+         false, true},
+        {"1252 refuses an unknown flag", false, 1252, 0x100, false, 3, false, 8, kFlags, NULL,
+         false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << (c.toWide ? ", to wide" : ", to narrow"));
         if (c.wineDeparts && OnWine()) {

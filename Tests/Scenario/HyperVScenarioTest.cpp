@@ -10,13 +10,8 @@ using test::ServiceMachine;
 
 namespace {
 
-const char kTeam[] = "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}";
-// Each subscription traces its model's event query first.
-const char kEventQueryV2[] =
-    "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE (TargetInstance ISA "
-    "'Msvm_ExternalEthernetPort') OR (TargetInstance ISA 'Msvm_VLANEndpoint') OR "
-    "(TargetInstance ISA 'Msvm_SyntheticEthernetPort') OR (TargetInstance ISA "
-    "'Msvm_ComputerSystem') OR (TargetInstance ISA 'Msvm_EthernetSwitchPortVlanSettingData')";
+// Each subscription traces its model's event query first (version 2's is pinned by the monitor's
+// unit test).
 const char kEventQueryV1[] =
     "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE (TargetInstance ISA "
     "'Msvm_ExternalEthernetPort') OR (TargetInstance ISA 'Msvm_VmLANEndpoint') OR "
@@ -24,18 +19,8 @@ const char kEventQueryV1[] =
     "'Msvm_ComputerSystem') OR (TargetInstance ISA 'Msvm_VLANEndpointSettingData')";
 const char kPassEnd[] = "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1";
 
-const char kVmmsRegistry[] =
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vmms]\n"
-    "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
-    "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\vmms.exe\"\n";
-
 // One team on an external switch with two VMs (one on a VLAN), and an internal switch.
-const char kTopology[] = R"("services": [{"name": "vmms"}],
-    "adapters": [{"guid": "{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}", "name": "Port 1"},
-                 {"guid": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}", "name": "Team A"}],
-    "teams": [{"adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}",
-               "members": ["{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}"]}],
-    "hyperv": {
+const char kTopology[] = R"("hyperv": {
         "switches": [{"name": "External", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"},
                      {"name": "Internal"}],
         "vms": [{"name": "web-01",
@@ -45,14 +30,12 @@ const char kTopology[] = R"("services": [{"name": "vmms"}],
 std::string Settings(bool version2) {
     return std::string(version2 ? R"("os": {"major": 10, "minor": 0}, )"
                                 : R"("os": {"major": 6, "minor": 1}, )") +
-           kTopology;
+           test::kOneTeam + kTopology;
 }
 
 class HyperVScenario : public ::testing::TestWithParam<bool> {
 protected:
-    HyperVScenario() : m_machine(Settings(GetParam()), kVmmsRegistry) {}
-
-    const char* EventQuery() const { return GetParam() ? kEventQueryV2 : kEventQueryV1; }
+    HyperVScenario() : m_machine(Settings(GetParam()), test::kVmmsRegistry) {}
 
     size_t Count(const std::string& message, bool prefix = false) const {
         size_t n = 0;
@@ -74,7 +57,7 @@ protected:
             if (list == nullptr || list->IsNull()) {
                 continue;
             }
-            EXPECT_EQ(test::Field(record, "adapter").String(), kTeam);
+            EXPECT_EQ(test::Field(record, "adapter").String(), test::kTeamA);
             std::string text;
             for (const sim::Json& entry : test::Field(*list, "entries").Items()) {
                 int vlan = static_cast<int>(test::Field(entry, "vlanId").Number());
@@ -91,7 +74,7 @@ protected:
     // the driver was told by that pass.
     std::vector<std::string> Change(const std::string& command) {
         size_t passes = Count(kPassEnd);
-        EXPECT_TRUE(WaitForCount(EventQuery(), passes)) << "no subscription";
+        EXPECT_TRUE(WaitForCount(m_eventQuery, passes, true)) << "no subscription";
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // ExecNotificationQuery
         size_t before = Lists().size();
         EXPECT_EQ(m_machine.Sim(command), 0) << command;
@@ -104,6 +87,9 @@ protected:
 
     using Lines = std::vector<std::string>;
     ServiceMachine m_machine;
+    // Matched as a prefix of the traced line.
+    const std::string m_eventQuery =
+        GetParam() ? "SELECT * FROM __InstanceOperationEvent WITHIN 10 WHERE (" : kEventQueryV1;
 };
 
 TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
@@ -123,15 +109,15 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     EXPECT_EQ(Change("set-mac web-03 A1 00155D0A01FF"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
 
     // WMI goes away and comes back: the broken subscription is left and a new one made.
-    size_t subscriptions = Count(EventQuery());
+    size_t subscriptions = Count(m_eventQuery, true);
     ASSERT_EQ(m_machine.Sim("wmi stop"), 0);
     ASSERT_TRUE(WaitForCount("ERROR:  Unable to connect the WMI namespace", 1));
     ASSERT_EQ(m_machine.Sim("wmi start"), 0);
-    ASSERT_TRUE(WaitForCount(EventQuery(), subscriptions + 1));
+    ASSERT_TRUE(WaitForCount(m_eventQuery, subscriptions + 1, true));
     EXPECT_EQ(Change("clear-vlan web-02 A1"), Lines({"00155D0A0102/- 00155D0A01FF/-"}));
 
     // An unbound team is told once, with no VMs, and then forgotten.
-    EXPECT_EQ(Change("unbind-team " + std::string(kTeam)), Lines({"(empty)"}));
+    EXPECT_EQ(Change("unbind-team " + std::string(test::kTeamA)), Lines({"(empty)"}));
     EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:0, Removed:1, Changed:0"));
     EXPECT_EQ(Change("set-vlan web-02 A1 30"), Lines());
 

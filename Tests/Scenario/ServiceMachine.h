@@ -44,6 +44,18 @@ const char kManagementRegistry[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
     "\"InstallDir\"=\"C:\\\\Program Files\\\\Orvex\\\\TALM\\\\\"\n";
 
+// The Hyper-V management service, registered (registry.reg) and running, and one team over one
+// port: the start of machine.json's members, before "hyperv".
+const char kVmmsRegistry[] =
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vmms]\n"
+    "\"Type\"=dword:00000010\n\"ImagePath\"=\"vmms.exe\"\n";
+const char kTeamA[] = "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}";
+const char kOneTeam[] = R"("services": [{"name": "vmms"}],
+    "adapters": [{"guid": "{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}", "name": "Port 1"},
+                 {"guid": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}", "name": "Team A"}],
+    "teams": [{"adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}",
+               "members": ["{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}"]}], )";
+
 // Polls `done` every 10 ms of real time, for at most `seconds`.
 template <typename Predicate>
 bool WaitUntil(Predicate done, int seconds = 20) {

@@ -84,23 +84,16 @@ TEST(TarvikSim, BadInputGivesOneLineAndTheDocumentedExitCode) {
 }
 
 // One team on an external switch with one VM, on a Hyper-V host.
-const char kHyperV[] = R"("services": [{"name": "vmms"}],
-    "adapters": [{"guid": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}", "name": "Team A"},
-                 {"guid": "{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}", "name": "Port 1"}],
-    "teams": [{"adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}",
-               "members": ["{3F1C0A10-5B2E-4C7D-9A01-0000000000A1}"]}],
-    "hyperv": {"switches": [{"name": "External",
-                             "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"}],
-               "vms": [{"name": "web-01", "adapters": [{"mac": "00155D0A0101",
-                                                       "switch": "External", "vlan": 10}]}]})";
+const std::string kHyperV = std::string(test::kOneTeam) + R"("hyperv": {
+    "switches": [{"name": "External", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"}],
+    "vms": [{"name": "web-01",
+             "adapters": [{"mac": "00155D0A0101", "switch": "External", "vlan": 10}]}]})";
 
 // A scenario runs its lines in order against the service, and fails at the first that fails.
 // `show` puts the team beside what the driver holds: in step once the service told it, and the
 // difference a change made while the service is stopped leaves.
 TEST(TarvikSim, RunsAScenarioAndShowsTheDriversView) {
-    test::ServiceMachine machine(kHyperV,
-                                 "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vmms]\n"
-                                 "\"Type\"=dword:00000010\n\"ImagePath\"=\"vmms.exe\"\n");
+    test::ServiceMachine machine(kHyperV, test::kVmmsRegistry);
     ASSERT_EQ(machine.Run("-i"), 0);
     // Once the service's first pass told the driver, show says so.
     const std::string inStep = "exec /bin/sh -c \"for i in $(seq 50); do " +

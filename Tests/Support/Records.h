@@ -52,11 +52,12 @@ inline std::string Fields(const sim::Json& record, const std::vector<std::string
     return text;
 }
 
-// The records of one of this process's machine's files.
-inline std::vector<sim::Json> Records(const std::string& file) {
+// The records of one of this process's machine's files, from the `from`-th on.
+inline std::vector<sim::Json> Records(const std::string& file, size_t from = 0) {
     std::vector<sim::Json> records;
-    for (const std::string& line : sim::Machine::Get().Records(file)) {
-        records.push_back(sim::Json::Parse(line));
+    std::vector<std::string> lines = sim::Machine::Get().Records(file);
+    for (size_t i = from; i < lines.size(); ++i) {
+        records.push_back(sim::Json::Parse(lines[i]));
     }
     return records;
 }

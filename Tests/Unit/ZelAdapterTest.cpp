@@ -1,10 +1,9 @@
-// The VM interface list and request envelope byte for byte, the device routines' local failures,
-// and a notification whose team adapter has no device.
+// The VM interface list and request envelope byte for byte, and the device routines' local
+// failures.
 #include "TeamedAdapter.h"
 #include "ZelAdapter.h"
 
-#include "Support/IdleHyperVMonitor.h"
-#include "Support/TraceTest.h"
+#include <gtest/gtest.h>
 
 #include <string.h>
 
@@ -128,40 +127,6 @@ TEST(DeviceRoutines, LocalFailures) {
     EXPECT_EQ(INVALID_HANDLE_VALUE, OpenPrivateDeviceHandle(INVALID_HANDLE_VALUE));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_FALSE(CloseDeviceHandle(INVALID_HANDLE_VALUE));
-}
-
-class WriteUpdateToBRXTest : public test::TraceTest {
-protected:
-    // The service's lines, without the bounded copies' scope lines.
-    std::vector<std::string> NewMessages() const { return TraceTest::NewMessages(kWithoutScopes); }
-};
-
-TEST_F(WriteUpdateToBRXTest, NoAdapterDevice) {
-    const std::string guid = "ROOT#NET#9999#{ad498944-762f-11d0-8dcb-00c04fc3358c}";
-    test::IdleHyperVMonitor monitor;
-    TeamedAdapter team;
-    team.m_strGUID = CZelString(std::basic_string<WCHAR>(guid.begin(), guid.end()).c_str());
-    team.m_strName = TEXT("Gone");
-    team.m_bBound = true;
-    AddVM(&team, TEXT("00155D0A0B0C"), 5);
-    MarkTrace();
-    EXPECT_FALSE(monitor.WriteUpdateToBRX(&team));
-    EXPECT_EQ(std::vector<std::string>({
-                  "Entering HyperVMonitor::WriteUpdateToBRX GUID=" + guid,
-                  "Entering CZelAdapter::CZelAdapter()",
-                  "Exiting CZelAdapter::CZelAdapter()",
-                  "Entering CZelAdapter::NotifyBRXOfUpdate() - GUID=" + guid,
-                  "Entering CZelAdapter::GetDriverHandle()",
-                  "CreateFile str=\\\\.\\" + guid,
-                  "ERROR:  Unable to retrieve handle to driver, error=2",
-                  "Exiting CZelAdapter::GetDriverHandle() - res=1f",
-                  "ERROR:  Unable to retrieve device handle for GUID=" + guid + ", Name=Gone",
-                  "Exiting CZelAdapter::NotifyBRXOfUpdate() - res=1f",
-                  "Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=0",
-                  "Entering CZelAdapter::~CZelAdapter()",
-                  "Exiting CZelAdapter::~CZelAdapter()",
-              }),
-              NewMessages());
 }
 
 }  // namespace

@@ -66,11 +66,8 @@ TEST(HyperVTopology, MalformedTopologiesAreNamedByFileLineEntryAndFault) {
         SCOPED_TRACE(row.text);
         std::string file = row.file;
         EXPECT_EQ(row.expected, ErrorOf([&] {
-                      if (file == "machine.json") {
-                          sim::ParseSettings(row.text, file);
-                      } else {
-                          sim::ParseTopology(row.text, file);
-                      }
+                      file == "machine.json" ? (void)sim::ParseSettings(row.text, file)
+                                             : (void)sim::ParseTopology(row.text, file);
                   }));
     }
 }
@@ -98,14 +95,13 @@ TEST(HyperVTopology, ChangeErrorsNameTheFaultAndLeaveTheTopologyAsItWas) {
     const HyperVTopology base = *sim::ParseSettings(kMachine, "machine.json").hyperv;
     sim::HyperVVm fresh{u"new", u"", {{u"", u"00155d020101", u"Nowhere", std::nullopt}}};
     sim::HyperVVm twin{u"new", u"", {{u"", u"00155d010101", u"", std::nullopt}}};
+    sim::HyperVVm again{u"WEB-01", u"", {}};
     struct Row {
         const char* expected;
         std::function<std::string(HyperVTopology&)> change;
     } rows[] = {
         {"there is a VM named \"web-01\" already",
-         [](HyperVTopology& t) {
-             return sim::AddVm(t, {u"WEB-01", u"", {}});
-         }},
+         [&](HyperVTopology& t) { return sim::AddVm(t, again); }},
         {"VM \"new\", adapter \"A1\": switch: no switch named \"Nowhere\"",
          [&](HyperVTopology& t) { return sim::AddVm(t, fresh); }},
         {"VM \"new\", adapter \"A1\": mac: 00155D010101 is the MAC of VM \"web-01\", adapter "

@@ -63,6 +63,9 @@ protected:
 };
 
 TEST_F(ComponentLibraryTest, QMLoadLibraryTakesTheDirectoryOfTheNamesClass) {
+    const WCHAR *kRes = TEXT("C:\\Res"), *kEnu = TEXT("enu"), *kDeu = TEXT("deu");
+    const WCHAR *kResEnu = TEXT("C:\\Res\\DaruvuZarenu.dll"),
+                *kSystemDeu = TEXT("C:\\Windows\\system32\\DaruvuZardeu.dll");
     struct Case {
         const WCHAR* resources;  // "ResourcePath"; NULL: none
         const WCHAR* installed;
@@ -71,22 +74,16 @@ TEST_F(ComponentLibraryTest, QMLoadLibraryTakesTheDirectoryOfTheNamesClass) {
         const WCHAR* loaded;  // the library's full path; NULL: none loaded
         const char* noPath;   // the path of the error line; NULL: no error line
     } cases[] = {
-        {TEXT("C:\\Res"), TEXT("enu"), TEXT("enu"), TEXT("DaruvuZarenu"),
-         TEXT("C:\\Res\\DaruvuZarenu.dll"), NULL},
-        {TEXT("C:\\Res\\"), TEXT("enu"), TEXT("enu"), TEXT("DaruvuZarENU.Dll"),
-         TEXT("C:\\Res\\DaruvuZarenu.dll"), NULL},
+        {kRes, kEnu, kEnu, TEXT("DaruvuZarenu"), kResEnu, NULL},
+        {TEXT("C:\\Res\\"), kEnu, kEnu, TEXT("DaruvuZarENU.Dll"), kResEnu, NULL},
         // The argument's directory is replaced by the class's.
-        {TEXT("C:\\Res"), TEXT("enu"), NULL, TEXT("D:\\Old\\DaruvuZarenu.dll"),
-         TEXT("C:\\Res\\DaruvuZarenu.dll"), NULL},
-        {TEXT("C:\\Res"), NULL, TEXT("fra"), TEXT("DaruvuZarfra"),
-         TEXT("C:\\Res\\DaruvuZarfra.dll"), NULL},
-        {TEXT("C:\\Res"), NULL, NULL, TEXT("DaruvuZar"), TEXT("C:\\Res\\DaruvuZar.dll"), NULL},
+        {kRes, kEnu, NULL, TEXT("D:\\Old\\DaruvuZarenu.dll"), kResEnu, NULL},
+        {kRes, NULL, TEXT("fra"), TEXT("DaruvuZarfra"), TEXT("C:\\Res\\DaruvuZarfra.dll"), NULL},
+        {kRes, NULL, NULL, TEXT("DaruvuZar"), TEXT("C:\\Res\\DaruvuZar.dll"), NULL},
         // The installed code does not match: no class, the search order finds it.
-        {TEXT("C:\\Res"), TEXT("enu"), TEXT("deu"), TEXT("DaruvuZardeu"),
-         TEXT("C:\\Windows\\system32\\DaruvuZardeu.dll"), "DaruvuZardeu"},
-        {TEXT("C:\\Res"), TEXT("enu"), TEXT("deu"), TEXT("DaruvuZardeu.dll"),
-         TEXT("C:\\Windows\\system32\\DaruvuZardeu.dll"), "DaruvuZardeu.dll"},
-        {NULL, TEXT("enu"), TEXT("enu"), TEXT("DaruvuZarenu"), NULL, "DaruvuZarenu"},
+        {kRes, kEnu, kDeu, TEXT("DaruvuZardeu"), kSystemDeu, "DaruvuZardeu"},
+        {kRes, kEnu, kDeu, TEXT("DaruvuZardeu.dll"), kSystemDeu, "DaruvuZardeu.dll"},
+        {NULL, kEnu, kEnu, TEXT("DaruvuZarenu"), NULL, "DaruvuZarenu"},
         {NULL, NULL, NULL, TEXT("Unknown"), NULL, "Unknown"},
         // An agent's own value is the library's path; the shared agent without one goes to the
         // common agent directory; service libraries to TALM's; ours and the system's to system32.

@@ -50,10 +50,10 @@ class WriteUpdateToBRX : public test::MachineTest {
 protected:
     static void SetUpTestSuite() { OpenMachine(kMachine); }
 
-    // Sends `vms` VMs for team `n`; keeps the trace lines it left.
-    bool Send(int n, int vms) {
+    // Sends `vms` VMs for the team of `guid`; keeps the trace lines it left.
+    bool Send(const std::string& guid, int vms) {
         TeamedAdapter team;
-        team.m_strGUID = Wide(Interface(n));
+        team.m_strGUID = Wide(guid);
         team.m_strName = TEXT("Team");
         team.m_bBound = true;
         for (int i = 0; i < vms; ++i) {
@@ -71,27 +71,17 @@ protected:
 
     static std::string Interface(int n) { return "ROOT#NET#000" + std::to_string(n) + kClass; }
 
-    // The lines of one notification that reached the driver, with QueryOID's own in between.
-    static std::vector<std::string> Lines(int n, const std::vector<std::string>& query,
-                                          bool bSuccess) {
-        const std::string guid = Interface(n), result = bSuccess ? "res=0" : "res=1f";
-        std::vector<std::string> lines = {
-            "Entering HyperVMonitor::WriteUpdateToBRX GUID=" + guid,
-            "Entering CZelAdapter::CZelAdapter()",
-            "Exiting CZelAdapter::CZelAdapter()",
-            "Entering CZelAdapter::NotifyBRXOfUpdate() - GUID=" + guid,
-            "Entering CZelAdapter::GetDriverHandle()",
-            "CreateFile str=\\\\.\\" + guid,
-            "Exiting CZelAdapter::GetDriverHandle() - res=0",
-            "Entering CZelAdapter::QueryOID()",
-        };
-        lines.insert(lines.end(), query.begin(), query.end());
-        return test::Join(
-            {lines,
-             {"Exiting CZelAdapter::QueryOID() - " + result,
-              bSuccess ? "Successfully called OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"
-                       : "ERROR:  Unable to query OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST",
-              "Exiting CZelAdapter::NotifyBRXOfUpdate() - " + result,
+    // The lines of one notification, with GetDriverHandle's own from its CreateFile line on.
+    static std::vector<std::string> Lines(const std::string& guid,
+                                          const std::vector<std::string>& driver, bool bSuccess) {
+        const std::string result = bSuccess ? "res=0" : "res=1f";
+        return Join(
+            {{"Entering HyperVMonitor::WriteUpdateToBRX GUID=" + guid,
+              "Entering CZelAdapter::CZelAdapter()", "Exiting CZelAdapter::CZelAdapter()",
+              "Entering CZelAdapter::NotifyBRXOfUpdate() - GUID=" + guid,
+              "Entering CZelAdapter::GetDriverHandle()"},
+             driver,
+             {"Exiting CZelAdapter::NotifyBRXOfUpdate() - " + result,
               std::string("Exiting HyperVMonitor::WriteUpdateToBRX bSuccess=") +
                   (bSuccess ? "1" : "0"),
               "Entering CZelAdapter::~CZelAdapter()", "Exiting CZelAdapter::~CZelAdapter()"}});
@@ -107,37 +97,69 @@ protected:
 TEST_F(WriteUpdateToBRX, EveryAnswerOfTheDriver) {
     const std::string kFailed = "CZelAdapter::QueryOID -DeviceQuerySet() failed - dwResult=";
     const char kSuccess[] = "DeviceQuerySet for OID returned SUCCESS";
-    const std::string kPrivate = "\\\\.\\OBRXCtl";
+    const std::string kPrivate = "\\\\.\\OBRXCtl", kNotSupported = "ERROR:  OID is not supported!";
     struct {
         int team, vms;
-        std::string line;
-        const char* more;  // a second line of QueryOID's; null: none
-        std::string list;  // the list's request: device|code
+        std::vector<std::string> query;  // QueryOID's own lines
+        std::string list;                // the list's request: device|code
     } cases[] = {
-        {0, 2, kSuccess, nullptr, kPrivate + "A|0x00172800"},
-        {1, 1, kFailed + "-1073741637, error=50", "ERROR:  OID is not supported!",
-         kPrivate + "B|0x00172800"},
-        {2, 1, kFailed + "-1073741823, error=31", nullptr, kPrivate + "C|0x00172800"},
-        {3, 3, kSuccess, nullptr, "\\\\.\\" + Interface(3) + "|0x00170002"},
+        {0, 2, {kSuccess}, kPrivate + "A|0x00172800"},
+        {1, 1, {kFailed + "-1073741637, error=50", kNotSupported}, kPrivate + "B|0x00172800"},
+        {2, 1, {kFailed + "-1073741823, error=31"}, kPrivate + "C|0x00172800"},
+        {3, 3, {kSuccess}, "\\\\.\\" + Interface(3) + "|0x00170002"},
         // DeviceIoControl itself fails: its error, as a local failure.
-        {4, 1, kFailed + "-1073741823, error=1167", nullptr, kPrivate + "E|0x00172800"},
+        {4, 1, {kFailed + "-1073741823, error=1167"}, kPrivate + "E|0x00172800"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.team);
-        bool bSuccess = c.line == kSuccess;
-        EXPECT_EQ(bSuccess, Send(c.team, c.vms));
-        EXPECT_EQ(Lines(c.team, c.more ? Join({{c.line, c.more}}) : Join({{c.line}}), bSuccess),
-                  m_lines);
-        EXPECT_EQ(
-            (std::vector<std::string>{"\\\\.\\" + Interface(c.team) + "|0x00170002|0xFF0201A9",
-                                      c.list + "|0xFF010101"}),
-            Fields("driver-requests.jsonl", {"device", "code", "oid"}, m_recordStart));
-        std::vector<sim::Json> records = MachineRecords("driver-requests.jsonl", m_recordStart);
+        bool bSuccess = c.query[0] == kSuccess;
+        const std::string guid = Interface(c.team), result = bSuccess ? "res=0" : "res=1f";
+        EXPECT_EQ(bSuccess, Send(guid, c.vms));
+        std::vector<std::string> driver = Join(
+            {{"CreateFile str=\\\\.\\" + guid, "Exiting CZelAdapter::GetDriverHandle() - res=0",
+              "Entering CZelAdapter::QueryOID()"},
+             c.query,
+             {"Exiting CZelAdapter::QueryOID() - " + result,
+              bSuccess ? "Successfully called OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"
+                       : "ERROR:  Unable to query OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"}});
+        EXPECT_EQ(Lines(guid, driver, bSuccess), m_lines);
+        EXPECT_EQ((std::vector<std::string>{"\\\\.\\" + guid + "|0x00170002|0xFF0201A9",
+                                            c.list + "|0xFF010101"}),
+                  Fields("driver-requests.jsonl", {"device", "code", "oid"}, m_recordStart));
+        std::vector<sim::Json> records = test::Records("driver-requests.jsonl", m_recordStart);
         const sim::Json* list = records.size() == 2 ? records[1].Find("list") : nullptr;
         ASSERT_NE(nullptr, list);
         EXPECT_EQ(2u * 2608, records[1].Find("payload")->String().size());
         EXPECT_EQ(1, list->Find("marker")->Number());
         EXPECT_EQ(c.vms, list->Find("count")->Number());
+    }
+}
+
+// A name no device has, and one too long for the path, which is left empty: nothing is sent.
+TEST_F(WriteUpdateToBRX, NoAdapterDevice) {
+    const std::string kGone = std::string("ROOT#NET#9999") + kClass, kLong(300, 'x');
+    struct {
+        std::string guid;
+        std::vector<std::string> open;  // the lines up to CreateFile's error
+    } cases[] = {
+        {kGone,
+         {"CreateFile str=\\\\.\\" + kGone,
+          "ERROR:  Unable to retrieve handle to driver, error=2"}},
+        {kLong,
+         {"ZelSecureInvalidParameterHandler : ERROR",
+          "Src\\ZelAdapter (85): ZelSafeCopy ERROR: strDestination size 0, or too small",
+          "CreateFile str=", "ERROR:  Unable to retrieve handle to driver, error=3"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(Send(c.guid, 1));
+        EXPECT_EQ(Lines(c.guid,
+                        Join({c.open,
+                              {"Exiting CZelAdapter::GetDriverHandle() - res=1f",
+                               "ERROR:  Unable to retrieve device handle for GUID=" + c.guid +
+                                   ", Name=Team"}}),
+                        false),
+                  m_lines);
+        EXPECT_TRUE(test::Records("driver-requests.jsonl", m_recordStart).empty());
     }
 }
 

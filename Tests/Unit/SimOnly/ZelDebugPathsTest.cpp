@@ -24,12 +24,13 @@ bool Exists(const test::TestMachine& machine, const std::string& relative) {
 
 TEST(CZelDebugPaths, DirectoryRules) {
     const char* json = R"({"currentDirectory": "C:\\Work", "temp": "C:\\Windows\\Temp"})";
-    const std::string installed = Registry("\"InstalledDir\"=\"C:\\\\Orvex\"\n");
+    const std::string installed = Registry("\"InstalledDir\"=\"C:\\\\Orvex\"\n"),
+                      missing = Registry("\"InstalledDir\"=\"C:\\\\Missing\"\n");
     struct Case {
         const char* name;
         std::string registry;
         const WCHAR *module, *file;
-        const char* expected;  // relative to the machine directory; null: Configure fails
+        const char* expected;  // relative to the machine directory
     } cases[] = {
         {"InstalledDir", installed, TEXT("TALM"), TEXT("t.txt"), "drive_c/Orvex/t.txt"},
         {"QmSetup: the current directory", installed, TEXT("qmSETUP"), TEXT("q.txt"),
@@ -39,12 +40,10 @@ TEST(CZelDebugPaths, DirectoryRules) {
         {"no key: Temp", "", TEXT("TALM"), TEXT("k.txt"), "drive_c/Windows/Temp/k.txt"},
         {"no InstalledDir: the root of the current drive", Registry(""), TEXT("TALM"),
          TEXT("r.txt"), "drive_c/r.txt"},
-        {"InstalledDir that cannot be written: Temp",
-         Registry("\"InstalledDir\"=\"C:\\\\Missing\"\n"), TEXT("TALM"), TEXT("f.txt"),
+        {"InstalledDir that cannot be written: Temp", missing, TEXT("TALM"), TEXT("f.txt"),
          "drive_c/Windows/Temp/f.txt"},
-        {"a subdirectory in the name falls back to its last part",
-         Registry("\"InstalledDir\"=\"C:\\\\Missing\"\n"), TEXT("TALM"), TEXT("sub\\g.txt"),
-         "drive_c/Windows/Temp/g.txt"},
+        {"a subdirectory in the name falls back to its last part", missing, TEXT("TALM"),
+         TEXT("sub\\g.txt"), "drive_c/Windows/Temp/g.txt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -45,21 +45,14 @@ protected:
         ExpectLedgerUnchanged(m_before);
     }
 
-    // The records of one of the machine's output files from the `from`-th on.
     static std::vector<sim::Json> MachineRecords(const char* file, size_t from = 0) {
-        std::vector<sim::Json> records;
-        std::vector<std::string> lines = sim::Machine::Get().Records(file);
-        for (size_t i = from; i < lines.size(); ++i) {
-            records.push_back(sim::Json::Parse(lines[i]));
-        }
-        return records;
+        return Records(file, from);
     }
-
-    // The records of that file from the `from`-th on, each as its named members (Records.h).
+    // The records of a file from the `from`-th on, each as its named members (Records.h).
     static std::vector<std::string> Fields(const char* file, const std::vector<std::string>& names,
                                            size_t from = 0) {
         std::vector<std::string> lines;
-        for (const sim::Json& record : MachineRecords(file, from)) {
+        for (const sim::Json& record : Records(file, from)) {
             lines.push_back(test::Fields(record, names));
         }
         return lines;
