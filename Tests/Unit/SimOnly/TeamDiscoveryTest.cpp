@@ -229,6 +229,8 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     const auto bind = Change(
         [](sim::HyperVTopology& t) { return sim::SetSwitchBound(t, u"Team A switch", true); });
     const char* const kPortQueryFails = "IWbemServices::ExecQuery:Msvm_ExternalEthernetPort";
+    const char* const kNoDeviceId = "IWbemClassObject::Get:DeviceID";
+    const char* const kNoSystem = "IWbemServices::ExecQuery:Msvm_ComputerSystem";
     struct {
         const char* what;
         std::function<void()> arrange;  // null: nothing
@@ -240,6 +242,11 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         size_t previous;  // teams remembered after the pass
     } steps[] = {
         {"nothing changed", nullptr, nullptr, true, kNothing, -1, {}, 1},
+        // A port that cannot be read is skipped; a VM walk that fails keeps the VMs it found.
+        {"the port's DeviceID is unreadable", nullptr, kNoDeviceId, true, kRemoved, 0, {}, 0},
+        {"readable again", nullptr, nullptr, true, kAdded, 2, {10}, 1},
+        {"a VM's system cannot be had", nullptr, kNoSystem, true, kChanged, 1, {}, 1},
+        {"found again", nullptr, nullptr, true, kChanged, 2, {10}, 1},
         {"a VM moved to VLAN 11", moveVm, nullptr, true, kChanged, 2, {11}, 1},
         {"identity in other case", lowerIdentity, nullptr, true, kChanged, 2, {11}, 1},
         {"the same VMs in another order", reorderVms, nullptr, true, kChanged, 2, {}, 1},
