@@ -1,7 +1,7 @@
 #include "BenchMachine.h"
 
 #include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
+#include "Machine/Settings/MachineBuilder.h"
 
 #include <stdlib.h>
 

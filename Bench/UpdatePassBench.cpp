@@ -7,7 +7,7 @@
 #include "HyperVMonitor.h"
 #include "ZelDebug.h"
 
-#include "Machine/WmiRequests.h"
+#include "Machine/Wmi/WmiRequests.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,14 +1,14 @@
 // tarvik-sim show: each team of the machine, the VM interfaces on its switch, and beside them the
 // interface list the teaming driver last received for it, so that an operator sees at a glance
 // where the driver and the Hyper-V host disagree.
-#include "Machine/Devices.h"
-#include "Machine/HyperVTopology.h"
-#include "Machine/Json.h"
+#include "Machine/Devices/Devices.h"
+#include "Machine/HyperV/HyperVTopology.h"
+#include "Machine/Settings/Json.h"
 #include "Machine/Machine.h"
-#include "Machine/RegKey.h"
-#include "Machine/RegistryStore.h"
+#include "Machine/Registry/RegKey.h"
+#include "Machine/Registry/RegistryStore.h"
 #include "Machine/Utf.h"
-#include "Machine/Wmi.h"
+#include "Machine/Wmi/Wmi.h"
 #include "SimTool.h"
 
 #include <cstdio>

@@ -2,10 +2,10 @@
 #include "SimTool.h"
 
 #include "Machine/Machine.h"
-#include "Machine/RegFile.h"
-#include "Machine/Services.h"
-#include "Machine/Settings.h"
-#include "Machine/UniqueFd.h"
+#include "Machine/Registry/RegFile.h"
+#include "Machine/Services/Services.h"
+#include "Machine/Settings/Settings.h"
+#include "Machine/Files/UniqueFd.h"
 #include "TopologyCommands.h"
 
 #include "Support/ScopedHandles.h"

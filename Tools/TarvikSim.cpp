@@ -4,11 +4,11 @@
 #include <windows.h>
 
 #include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
-#include "Machine/RegFile.h"
-#include "Machine/ServiceHost.h"
-#include "Machine/Services.h"
-#include "Machine/UniqueFd.h"
+#include "Machine/Settings/MachineBuilder.h"
+#include "Machine/Registry/RegFile.h"
+#include "Machine/Services/ServiceHost.h"
+#include "Machine/Services/Services.h"
+#include "Machine/Files/UniqueFd.h"
 #include "SimTool.h"
 #include "TopologyCommands.h"
 

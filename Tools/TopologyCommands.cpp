@@ -1,11 +1,11 @@
 #include "TopologyCommands.h"
 
-#include "Machine/Cim.h"
-#include "Machine/HyperVChanges.h"
-#include "Machine/HyperVTopology.h"
+#include "Machine/Wmi/Cim.h"
+#include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/HyperV/HyperVTopology.h"
 #include "Machine/Machine.h"
-#include "Machine/Settings.h"
-#include "Machine/Wmi.h"
+#include "Machine/Settings/Settings.h"
+#include "Machine/Wmi/Wmi.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,13 +1,13 @@
 #include "Machine/Machine.h"
 
-#include "Machine/Clock.h"
-#include "Machine/Environment.h"
-#include "Machine/Faults.h"
-#include "Machine/FileSystem.h"
-#include "Machine/Modules.h"
-#include "Machine/RegistryStore.h"
-#include "Machine/UniqueFd.h"
-#include "Machine/Wmi.h"
+#include "Machine/Clock/Clock.h"
+#include "Machine/Processes/Environment.h"
+#include "Machine/Faults/Faults.h"
+#include "Machine/Files/FileSystem.h"
+#include "Machine/Processes/Modules.h"
+#include "Machine/Registry/RegistryStore.h"
+#include "Machine/Files/UniqueFd.h"
+#include "Machine/Wmi/Wmi.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

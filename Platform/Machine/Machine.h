@@ -6,7 +6,7 @@
 // so that it outlives every static object of the program that uses it.
 #pragma once
 
-#include "Machine/Settings.h"
+#include "Machine/Settings/Settings.h"
 
 #include <memory>
 #include <mutex>

@@ -2,10 +2,10 @@
 // seeds start with "0" to "3"): .reg file, WQL, hyperv.json, machine.json. Each either rejects its
 // input with a reason that names where, or gives a result that survives its round trip unchanged.
 // A written form that does not read back throws, which ends the run as a crash.
-#include "Machine/HyperVTopology.h"
-#include "Machine/RegFile.h"
-#include "Machine/Settings.h"
-#include "Machine/Wql.h"
+#include "Machine/HyperV/HyperVTopology.h"
+#include "Machine/Registry/RegFile.h"
+#include "Machine/Settings/Settings.h"
+#include "Machine/Wmi/Wql.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // and holds either the value before a write or the one after it.
 #include <windows.h>
 
-#include "Machine/RegFile.h"
+#include "Machine/Registry/RegFile.h"
 #include "Scenario/ServiceMachine.h"
 #include "Support/Narrow.h"
 #include "Support/ScopedHandles.h"

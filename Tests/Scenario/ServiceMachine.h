@@ -5,9 +5,9 @@
 
 #include <windows.h>
 
-#include "Machine/Json.h"
-#include "Machine/MachineBuilder.h"
-#include "Machine/Services.h"
+#include "Machine/Settings/Json.h"
+#include "Machine/Settings/MachineBuilder.h"
+#include "Machine/Services/Services.h"
 #include "Machine/Utf.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"

@@ -5,10 +5,10 @@
 // TARVIK_SOAK_SEED: the seed (default random, named on failure).
 #include "ServiceMachine.h"
 
-#include "Machine/HyperVChanges.h"
-#include "Machine/HyperVTopology.h"
+#include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/HyperV/HyperVTopology.h"
 #include "Machine/Machine.h"
-#include "Machine/Wmi.h"
+#include "Machine/Wmi/Wmi.h"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 // fields in one line of text, so one comparison shows every field that differs.
 #pragma once
 
-#include "Machine/Json.h"
+#include "Machine/Settings/Json.h"
 #include "Machine/Machine.h"
 
 #include <string>

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "LastError.h"
-#include "Machine/Clock.h"
-#include "Machine/Faults.h"
+#include "Machine/Clock/Clock.h"
+#include "Machine/Faults/Faults.h"
 #include "Machine/Machine.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"

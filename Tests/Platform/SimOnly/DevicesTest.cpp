@@ -5,8 +5,8 @@
 
 #include "LastError.h"
 #include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
-#include "Machine/Settings.h"
+#include "Machine/Settings/MachineBuilder.h"
+#include "Machine/Settings/Settings.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 

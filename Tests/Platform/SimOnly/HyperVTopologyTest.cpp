@@ -1,7 +1,7 @@
 // The Hyper-V topology of the simulated machine: its file forms, their faults, and the changes
 // made while a service runs.
-#include "Machine/HyperVChanges.h"
-#include "Machine/Settings.h"
+#include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/Settings/Settings.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "LastError.h"
-#include "Machine/Settings.h"
+#include "Machine/Settings/Settings.h"
 #include "Support/Records.h"
 #include "Support/TestMachine.h"
 

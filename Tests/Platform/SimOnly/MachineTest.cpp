@@ -2,10 +2,10 @@
 // and the environment.
 #include <windows.h>
 
-#include "Machine/Environment.h"
-#include "Machine/FileSystem.h"
+#include "Machine/Processes/Environment.h"
+#include "Machine/Files/FileSystem.h"
 #include "Machine/Machine.h"
-#include "Machine/Settings.h"
+#include "Machine/Settings/Settings.h"
 #include "Support/TestMachine.h"
 
 #include <gtest/gtest.h>

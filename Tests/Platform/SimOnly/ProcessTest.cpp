@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include "LastError.h"
-#include "Machine/Clock.h"
+#include "Machine/Clock/Clock.h"
 #include "Machine/Machine.h"
-#include "Machine/Settings.h"
+#include "Machine/Settings/Settings.h"
 #include "Support/ScopedHandles.h"
 #include "Support/Records.h"
 #include "Support/TestMachine.h"

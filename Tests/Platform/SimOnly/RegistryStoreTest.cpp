@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "Machine/Machine.h"
-#include "Machine/RegFile.h"
+#include "Machine/Registry/RegFile.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 

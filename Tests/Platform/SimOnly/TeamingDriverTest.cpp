@@ -4,9 +4,9 @@
 #include <winioctl.h>
 
 #include "LastError.h"
-#include "Machine/Faults.h"
+#include "Machine/Faults/Faults.h"
 #include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
+#include "Machine/Settings/MachineBuilder.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 #include "Support/Records.h"

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "Machine/Faults.h"
+#include "Machine/Faults/Faults.h"
 #include "Machine/Machine.h"
 #include "Support/TestMachine.h"
 

@@ -6,13 +6,13 @@
 #include <oleauto.h>
 #include <wbemidl.h>
 
-#include "Machine/Clock.h"
-#include "Machine/ComRuntime.h"
-#include "Machine/HyperVChanges.h"
-#include "Machine/HyperVTopology.h"
+#include "Machine/Clock/Clock.h"
+#include "Machine/Com/ComRuntime.h"
+#include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/HyperV/HyperVTopology.h"
 #include "Machine/Machine.h"
-#include "Machine/Wmi.h"
-#include "Machine/WmiObjects.h"
+#include "Machine/Wmi/Wmi.h"
+#include "Machine/Wmi/WmiObjects.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 

@@ -1,6 +1,6 @@
 // The simulated machine's WQL: which queries it takes and how their conditions match.
-#include "Machine/Cim.h"
-#include "Machine/Wql.h"
+#include "Machine/Wmi/Cim.h"
+#include "Machine/Wmi/Wql.h"
 #include "Support/Narrow.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The generic monitor's timing rules on the machine's virtual clock: pauses, the stop poll, the
 // give-up of the stop wait, and all of them across the tick counter's wrap.
 
-#include "Machine/Clock.h"
+#include "Machine/Clock/Clock.h"
 #include "Machine/Machine.h"
 #include "Support/ProbeMonitor.h"
 #include "Support/TestMachine.h"

@@ -4,9 +4,9 @@
 #include "HyperVMonitor.h"
 #include "ZelRegKey.h"
 
-#include "Machine/HyperVChanges.h"
-#include "Machine/HyperVTopology.h"
-#include "Machine/Wmi.h"
+#include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/HyperV/HyperVTopology.h"
+#include "Machine/Wmi/Wmi.h"
 #include "Support/MachineTest.h"
 
 #include <algorithm>

@@ -4,8 +4,8 @@
 #include "InstallerUpdates.h"
 #include "ZelRegKey.h"
 
-#include "Machine/LineSocket.h"
-#include "Machine/Services.h"
+#include "Machine/Services/LineSocket.h"
+#include "Machine/Services/Services.h"
 #include "Support/MachineTest.h"
 
 #include <poll.h>

@@ -3,7 +3,7 @@
 // fails.
 #include "ZelString.h"
 
-#include "Machine/Faults.h"
+#include "Machine/Faults/Faults.h"
 #include "Machine/Machine.h"
 #include "Support/Narrow.h"
 #include "Support/TestMachine.h"

@@ -3,7 +3,7 @@
 // token's privileges, and what a pass leaves in the leak ledger.
 #include "TarvikWarnings.h"
 
-#include "Machine/ManagementProvider.h"
+#include "Machine/Wmi/ManagementProvider.h"
 #include "Support/FailingAllocation.h"
 #include "Support/MachineTest.h"
 #include "Support/TraceFiles.h"

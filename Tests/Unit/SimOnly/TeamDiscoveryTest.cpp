@@ -7,9 +7,9 @@
 #include "Support/Narrow.h"
 #include "ZelRegKey.h"
 
-#include "Machine/HyperVChanges.h"
-#include "Machine/HyperVTopology.h"
-#include "Machine/Wmi.h"
+#include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/HyperV/HyperVTopology.h"
+#include "Machine/Wmi/Wmi.h"
 
 #include <algorithm>
 #include <functional>

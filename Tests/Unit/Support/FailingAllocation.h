@@ -2,7 +2,7 @@
 // failure is tried along with the product's code.
 #pragma once
 
-#include "Machine/Faults.h"
+#include "Machine/Faults/Faults.h"
 #include "Machine/Machine.h"
 
 #include <climits>

@@ -7,8 +7,8 @@
 #include <objbase.h>
 #include <wbemidl.h>
 
-#include "Machine/ComRuntime.h"
-#include "Machine/WmiObjects.h"
+#include "Machine/Com/ComRuntime.h"
+#include "Machine/Wmi/WmiObjects.h"
 
 #include <mutex>
 #include <string>

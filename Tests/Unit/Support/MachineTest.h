@@ -3,12 +3,12 @@
 // its own alive.
 #pragma once
 
-#include "Machine/Clock.h"
-#include "Machine/ComRuntime.h"
-#include "Machine/Faults.h"
-#include "Machine/Json.h"
+#include "Machine/Clock/Clock.h"
+#include "Machine/Com/ComRuntime.h"
+#include "Machine/Faults/Faults.h"
+#include "Machine/Settings/Json.h"
 #include "Machine/Machine.h"
-#include "Machine/MachineBuilder.h"
+#include "Machine/Settings/MachineBuilder.h"
 #include "Support/FakeWbem.h"
 #include "Support/Records.h"
 #include "Support/TestMachine.h"

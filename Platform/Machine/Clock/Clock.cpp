@@ -1,0 +1,349 @@
+#include "Machine/Clock/Clock.h"
+
+#include "Machine/Machine.h"
+#include "Machine/Files/UniqueFd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+// The clock this thread counts in, if any (virtual time: see the header).
+thread_local Clock* t_attached = nullptr;
+
+LONGLONG MonotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<LONGLONG>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+LONGLONG RealtimeMs() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<LONGLONG>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+LONGLONG FloorDiv(LONGLONG a, LONGLONG b) {
+    return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
+}
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar, and back.
+LONGLONG DaysFromCivil(LONGLONG y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    LONGLONG era = FloorDiv(y, 400);
+    LONGLONG yoe = y - era * 400;
+    LONGLONG doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    LONGLONG doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(LONGLONG z, LONGLONG* y, unsigned* m, unsigned* d) {
+    z += 719468;
+    LONGLONG era = FloorDiv(z, 146097);
+    LONGLONG doe = z - era * 146097;
+    LONGLONG yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    LONGLONG doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    LONGLONG mp = (5 * doy + 2) / 153;
+    *d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    *m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    *y = yoe + era * 400 + (*m <= 2);
+}
+
+struct Epoch {
+    LONGLONG monotonicNs;
+    LONGLONG realtimeMs;
+};
+
+bool ReadEpoch(const std::string& path, Epoch* epoch) {
+    std::ifstream in(path);
+    if (!in) {
+        return false;
+    }
+    std::string key1, key2;
+    if (!(in >> key1 >> epoch->monotonicNs >> key2 >> epoch->realtimeMs) ||
+        key1 != "monotonic-ns" || key2 != "realtime-ms") {
+        Machine::Stop(path + ": not a clock file (delete it to restart the machine's clock)");
+    }
+    return true;
+}
+
+// A file holding `epoch`, beside `path`; its name.
+std::string WriteEpochAside(const std::string& path, const Epoch& epoch) {
+    std::string temp = path + ".XXXXXX";
+    UniqueFd fd(mkstemp(temp.data()));
+    std::string text = "monotonic-ns " + std::to_string(epoch.monotonicNs) + "\nrealtime-ms " +
+                       std::to_string(epoch.realtimeMs) + "\n";
+    if (!fd || write(fd.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        Machine::Stop(path + ": cannot be written");
+    }
+    return temp;
+}
+
+}  // namespace
+
+Clock::Clock(const ClockSettings& settings, const std::string& machineDir)
+    : m_scale(settings.scale), m_startTick(settings.startTick), m_virtual(settings.virtualTime) {
+    Epoch epoch{MonotonicNs(), RealtimeMs()};
+    if (!m_virtual && !machineDir.empty()) {
+        // Only scaled time is shared between processes; a virtual clock starts with its process.
+        std::string path = machineDir + "/clock";
+        Epoch mine = epoch;
+        for (;;) {
+            if (ReadEpoch(path, &epoch) && epoch.monotonicNs <= mine.monotonicNs) {
+                break;
+            }
+            bool stale = access(path.c_str(), F_OK) == 0;
+            std::string temp = WriteEpochAside(path, mine);
+            // link() fails if another process got there first: then its epoch is the one.
+            int made =
+                stale ? rename(temp.c_str(), path.c_str()) : link(temp.c_str(), path.c_str());
+            int error = errno;
+            unlink(temp.c_str());
+            if (made == 0) {
+                epoch = mine;
+                break;
+            }
+            if (error != EEXIST) {
+                Machine::Stop(path + ": cannot be written");
+            }
+        }
+    }
+    m_baseRealNs = epoch.monotonicNs;
+
+    time_t seconds = static_cast<time_t>(FloorDiv(epoch.realtimeMs, 1000));
+    tm local;
+    localtime_r(&seconds, &local);
+    if (settings.localTime.empty()) {
+        m_localStartMs = epoch.realtimeMs + static_cast<LONGLONG>(local.tm_gmtoff) * 1000;
+    } else {
+        int y = 0, mo = 1, d = 1, h = 0, mi = 0, s = 0;
+        std::sscanf(settings.localTime.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi,
+                    &s);
+        m_localStartMs =
+            ((DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) * 60 +
+             mi) *
+                60000 +
+            s * 1000LL;
+    }
+}
+
+Clock::~Clock() = default;
+
+LONGLONG Clock::NowLocked() const {
+    if (m_virtual) {
+        return m_virtualNow;
+    }
+    double elapsed = static_cast<double>(MonotonicNs() - m_baseRealNs) * m_scale / 100;
+    return m_baseMachine + std::max<LONGLONG>(0, static_cast<LONGLONG>(elapsed));
+}
+
+std::chrono::steady_clock::time_point Clock::RealTimeOf(LONGLONG machineTime) const {
+    double ns = std::ceil(static_cast<double>(machineTime - m_baseMachine) * 100 / m_scale);
+    double delay =
+        std::min(1e17, static_cast<double>(m_baseRealNs) + ns - static_cast<double>(MonotonicNs()));
+    return std::chrono::steady_clock::now() +
+           std::chrono::nanoseconds(std::max<LONGLONG>(0, static_cast<LONGLONG>(delay)));
+}
+
+LONGLONG Clock::Now() {
+    Lock hold(m_lock);
+    return NowLocked();
+}
+
+ULONGLONG Clock::TickCount64() {
+    return m_startTick + static_cast<ULONGLONG>(Now() / kUnitsPerMs);
+}
+
+LONGLONG Clock::PerformanceCounter() {
+    return static_cast<LONGLONG>(m_startTick) * kUnitsPerMs + Now();
+}
+
+SYSTEMTIME Clock::CivilTime(LONGLONG ms) const {
+    LONGLONG days = FloorDiv(ms, 86400000);
+    LONGLONG inDay = ms - days * 86400000;
+    LONGLONG year;
+    unsigned month, day;
+    CivilFromDays(days, &year, &month, &day);
+    SYSTEMTIME st;
+    st.wYear = static_cast<WORD>(year);
+    st.wMonth = static_cast<WORD>(month);
+    st.wDay = static_cast<WORD>(day);
+    st.wDayOfWeek =
+        static_cast<WORD>(FloorDiv(days + 4, 7) * -7 + days + 4);  // 1970-01-01: Thursday
+    st.wHour = static_cast<WORD>(inDay / 3600000);
+    st.wMinute = static_cast<WORD>(inDay / 60000 % 60);
+    st.wSecond = static_cast<WORD>(inDay / 1000 % 60);
+    st.wMilliseconds = static_cast<WORD>(inDay % 1000);
+    return st;
+}
+
+SYSTEMTIME Clock::LocalTime() {
+    Lock hold(m_lock);
+    LONGLONG ms = m_localStartMs + NowLocked() / kUnitsPerMs;
+    LONGLONG second = FloorDiv(ms, 1000);
+    // Every trace line asks: the date is worked out once a second, not once a line.
+    if (second != m_civilSecond) {
+        m_civil = CivilTime(second * 1000);
+        m_civilSecond = second;
+    }
+    SYSTEMTIME st = m_civil;
+    st.wMilliseconds = static_cast<WORD>(ms - second * 1000);
+    return st;
+}
+
+void Clock::Block(Waiter& self) {
+    self.blocked = true;
+    ++m_blocked;
+}
+
+void Clock::Unblock(Waiter& waiter) {
+    if (waiter.blocked) {
+        waiter.blocked = false;
+        --m_blocked;
+    }
+}
+
+void Clock::Notify(const Lock&) {
+    for (Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
+        Unblock(*waiter);
+    }
+    m_changed.notify_all();
+}
+
+void Clock::AdvanceIfIdle() {
+    if (!m_virtual || m_threads == 0 || m_blocked < m_threads) {
+        return;
+    }
+    LONGLONG next = kNever;
+    for (const Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
+        if (waiter->blocked) {
+            next = std::min(next, waiter->deadline);
+        }
+    }
+    if (next == kNever) {
+        return;
+    }
+    m_virtualNow = std::max(m_virtualNow, next);
+    for (Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
+        if (waiter->deadline <= m_virtualNow) {
+            Unblock(*waiter);
+        }
+    }
+    m_changed.notify_all();
+}
+
+bool Clock::WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* context) {
+    LONGLONG deadline = timeoutMs == INFINITE
+                            ? kNever
+                            : NowLocked() + static_cast<LONGLONG>(timeoutMs) * kUnitsPerMs;
+    // A thread that is not attached holds time back only while it is in here.
+    bool counted = t_attached == this;
+    if (!counted) {
+        ++m_threads;
+    }
+    Waiter self{deadline, false, m_waiters};
+    m_waiters = &self;
+    bool done;
+    for (;;) {
+        if (ready(context)) {
+            done = true;
+            break;
+        }
+        if (NowLocked() >= deadline) {
+            done = false;
+            break;
+        }
+        Block(self);
+        if (m_virtual) {
+            AdvanceIfIdle();
+            while (self.blocked && m_virtual) {
+                m_changed.wait(hold);
+            }
+        } else if (deadline == kNever) {
+            m_changed.wait(hold);
+        } else {
+            m_changed.wait_until(hold, RealTimeOf(deadline));
+        }
+        Unblock(self);
+    }
+    Waiter** link = &m_waiters;
+    while (*link != &self) {
+        link = &(*link)->next;
+    }
+    *link = self.next;
+    if (!counted) {
+        --m_threads;
+        AdvanceIfIdle();
+    }
+    return done;
+}
+
+void Clock::Sleep(DWORD ms) {
+    if (ms == 0) {
+        std::this_thread::yield();
+        return;
+    }
+    Lock hold(m_lock);
+    Wait(hold, ms, [] { return false; });
+}
+
+void Clock::SetVirtual(bool on) {
+    Lock hold(m_lock);
+    if (on == m_virtual) {
+        return;
+    }
+    if (on) {
+        m_virtualNow = NowLocked();
+    } else {
+        m_baseMachine = m_virtualNow;
+        m_baseRealNs = MonotonicNs();
+    }
+    m_virtual = on;
+    Notify(hold);
+}
+
+void Clock::AttachCurrentThread() {
+    Lock hold(m_lock);
+    if (t_attached != this) {
+        t_attached = this;
+        ++m_threads;
+    }
+}
+
+void Clock::DetachCurrentThread() {
+    Lock hold(m_lock);
+    if (t_attached == this) {
+        t_attached = nullptr;
+        --m_threads;
+        AdvanceIfIdle();
+    }
+}
+
+void Clock::AddThread() {
+    Lock hold(m_lock);
+    ++m_threads;
+}
+
+void Clock::ThreadStarted() {
+    t_attached = this;
+}
+
+void Clock::RemoveThread(const Lock&) {
+    --m_threads;
+    AdvanceIfIdle();
+}
+
+}  // namespace sim

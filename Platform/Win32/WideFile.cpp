@@ -1,0 +1,341 @@
+// _wfopen on the machine's file system, and wide formatted output to streams: a text-mode stream
+// gets narrow text in the machine's ANSI code page with "\n" as "\r\n"; a binary one gets the
+// UTF-16LE units themselves, as the Microsoft runtime writes them.
+#include "Win32/CrtInternal.h"
+
+#include "Machine/Faults/Faults.h"
+#include "Machine/Files/FileSystem.h"
+#include "Machine/Machine.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wchar.h>
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace {
+
+// The streams _wfopen opened. Each is a stream of ours over its own descriptor, so that its
+// fclose removes it here: a FILE the C library hands out again is never taken for an old one, and
+// asking a stream's mode costs no system call.
+class Streams {
+public:
+    static Streams& Get() {
+        static Streams* streams = new Streams;  // never destroyed: usable at exit
+        return *streams;
+    }
+
+    // A stream that owns `fd`, with the C library's `hostMode`; null (errno set, `fd` closed)
+    // when none can be made.
+    FILE* Open(int fd, const char* hostMode, bool text) {
+        Cookie* cookie = new (std::nothrow) Cookie{fd, text, nullptr};
+        FILE* stream = cookie ? fopencookie(cookie, hostMode, {Read, Write, Seek, Close}) : nullptr;
+        if (stream == nullptr) {
+            delete cookie;
+            close(fd);
+            errno = ENOMEM;
+            return nullptr;
+        }
+        cookie->stream = stream;
+        try {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_open.push_back(cookie);
+        } catch (const std::bad_alloc&) {
+            fclose(stream);  // closes `fd` too
+            errno = ENOMEM;
+            return nullptr;
+        }
+        return stream;
+    }
+
+    bool IsText(FILE* stream) {
+        if (stream == stdout || stream == stderr) {
+            return true;
+        }
+        Cookie* cookie = Find(stream);
+        return cookie != nullptr && cookie->text;
+    }
+
+    int Descriptor(FILE* stream) {
+        Cookie* cookie = Find(stream);
+        return cookie != nullptr ? cookie->fd : fileno(stream);
+    }
+
+private:
+    struct Cookie {
+        int fd;
+        bool text;
+        FILE* stream;
+    };
+
+    Cookie* Find(FILE* stream) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (Cookie* cookie : m_open) {
+            if (cookie->stream == stream) {
+                return cookie;
+            }
+        }
+        return nullptr;
+    }
+
+    static ssize_t Read(void* cookie, char* buffer, size_t size) {
+        return TEMP_FAILURE_RETRY(read(static_cast<Cookie*>(cookie)->fd, buffer, size));
+    }
+    static ssize_t Write(void* cookie, const char* data, size_t size) {
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = TEMP_FAILURE_RETRY(
+                write(static_cast<Cookie*>(cookie)->fd, data + done, size - done));
+            if (n <= 0) {
+                return done > 0 ? ssize_t(done) : -1;
+            }
+            done += size_t(n);
+        }
+        return ssize_t(done);
+    }
+    static int Seek(void* cookie, off64_t* position, int whence) {
+        off64_t result = lseek64(static_cast<Cookie*>(cookie)->fd, *position, whence);
+        if (result < 0) {
+            return -1;
+        }
+        *position = result;
+        return 0;
+    }
+    // fclose's last step; the FILE is freed after it.
+    static int Close(void* cookie) {
+        Cookie* closing = static_cast<Cookie*>(cookie);
+        {
+            std::lock_guard<std::mutex> lock(Get().m_lock);
+            std::vector<Cookie*>& open = Get().m_open;
+            auto found = std::find(open.begin(), open.end(), closing);
+            if (found != open.end()) {
+                open.erase(found);
+            }
+        }
+        int result = close(closing->fd);
+        delete closing;
+        return result;
+    }
+
+    std::mutex m_lock;
+    std::vector<Cookie*> m_open;  // a process has a few streams open
+};
+
+// Writes the engine's output to a locked stream in chunks.
+class StreamSink final : public crt::WideSink {
+public:
+    StreamSink(FILE* stream, bool text) : m_stream(stream), m_text(text) {
+        m_codePage = crt::AnsiCodePage();
+        if (m_codePage != CP_UTF8 && m_codePage != 28591) {
+            m_codePage = 1252;
+        }
+    }
+
+    // Copies runs up to the next line feed, which text mode writes as "\r\n".
+    void Put(const WCHAR* text, size_t length) override {
+        while (length > 0) {
+            if (m_used + 2 > kChunk) {
+                Flush(false);
+            }
+            size_t room = std::min(length, kChunk - 1 - m_used);
+            size_t run = m_text ? size_t(std::find(text, text + room, u'\n') - text) : room;
+            std::copy(text, text + run, m_chunk + m_used);
+            m_used += run;
+            if (run < room) {
+                m_chunk[m_used++] = u'\r';
+                m_chunk[m_used++] = u'\n';
+                ++run;
+            }
+            text += run;
+            length -= run;
+        }
+    }
+    // Writes what is left; false when any write failed.
+    bool Finish() {
+        Flush(true);
+        return !m_failed;
+    }
+
+private:
+    static constexpr size_t kChunk = 256;
+
+    void Flush(bool last) {
+        size_t count = m_used;
+        // A pair split across chunks is converted whole with the next chunk.
+        if (!last && count && m_chunk[count - 1] >= 0xD800 && m_chunk[count - 1] <= 0xDBFF) {
+            --count;
+        }
+        if (m_text) {
+            // ASCII is itself in every code page a stream can have; characters the code page
+            // lacks are written as its default character, '?'.
+            char narrow[kChunk * 3];
+            WCHAR bits = 0;
+            for (size_t i = 0; i < count; ++i) {
+                bits |= m_chunk[i];
+                narrow[i] = char(m_chunk[i]);
+            }
+            size_t written = count;
+            if (bits >= 0x80) {
+                crt::ToNarrow(m_codePage, m_chunk, count, narrow, sizeof narrow, nullptr, nullptr,
+                              &written);
+            }
+            Write(narrow, written);
+        } else {
+            unsigned char bytes[kChunk * 2];
+            for (size_t i = 0; i < count; ++i) {
+                bytes[2 * i] = static_cast<unsigned char>(m_chunk[i] & 0xFF);
+                bytes[2 * i + 1] = static_cast<unsigned char>(m_chunk[i] >> 8);
+            }
+            Write(bytes, count * 2);
+        }
+        std::copy(m_chunk + count, m_chunk + m_used, m_chunk);
+        m_used -= count;
+    }
+
+    void Write(const void* data, size_t size) {
+        if (size && fwrite_unlocked(data, 1, size, m_stream) != size) {
+            m_failed = true;
+        }
+    }
+
+    FILE* m_stream;
+    bool m_text;
+    UINT m_codePage;
+    WCHAR m_chunk[kChunk];
+    size_t m_used = 0;
+    bool m_failed = false;
+};
+
+int ErrnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_PATHNAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return EACCES;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        default:
+            return EINVAL;
+    }
+}
+
+// The C library's mode for a runtime mode: r, w or a, then any of + b t once each (b and t
+// exclusive). False for anything else.
+bool HostMode(const WCHAR* mode, char hostMode[4], bool* text) {
+    size_t n = 0;
+    if (*mode != u'r' && *mode != u'w' && *mode != u'a') {
+        return false;
+    }
+    hostMode[n++] = char(*mode++);
+    bool plus = false, binary = false, textFlag = false;
+    for (; *mode; ++mode) {
+        if (*mode == u'+' && !plus) {
+            plus = true;
+        } else if (*mode == u'b' && !binary && !textFlag) {
+            binary = true;
+        } else if (*mode == u't' && !textFlag && !binary) {
+            textFlag = true;
+        } else {
+            return false;
+        }
+    }
+    if (plus) {
+        hostMode[n++] = '+';
+    }
+    hostMode[n] = 0;
+    *text = !binary;  // text is the runtime's default mode
+    return true;
+}
+
+// open's flags for a C library mode, as fopen opens the file.
+int OpenFlags(const char* hostMode) {
+    int access = hostMode[1] == '+' ? O_RDWR : hostMode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    switch (hostMode[0]) {
+        case 'w':
+            return access | O_CREAT | O_TRUNC;
+        case 'a':
+            return access | O_CREAT | O_APPEND;
+        default:
+            return access;
+    }
+}
+
+}  // namespace
+
+FILE* _wfopen(const WCHAR* filename, const WCHAR* mode) {
+    char hostMode[4];
+    bool text = true;
+    if (!filename || !mode || !*filename || !HostMode(mode, hostMode, &text)) {
+        crt::InvalidParameter(EINVAL);
+        return nullptr;
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (sim::InjectedFault("_wfopen", &error)) {
+        errno = ErrnoOf(error);
+        return nullptr;
+    }
+    std::string hostPath;
+    if (sim::Machine::Get().Files().HostPath(filename, &hostPath) != ERROR_SUCCESS) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    int fd = TEMP_FAILURE_RETRY(open(hostPath.c_str(), OpenFlags(hostMode), 0666));
+    if (fd < 0) {
+        if (errno == EISDIR) {
+            errno = EACCES;  // what Windows gives for a directory
+        }
+        return nullptr;
+    }
+    return Streams::Get().Open(fd, hostMode, text);
+}
+
+int fwprintf(FILE* stream, const WCHAR* format, ...) {
+    if (!stream || !format) {
+        crt::InvalidParameter(EINVAL);
+        return -1;
+    }
+    bool text = Streams::Get().IsText(stream);
+    flockfile(stream);
+    StreamSink sink(stream, text);
+    va_list args;
+    va_start(args, format);
+    long length = crt::FormatWide(sink, format, args);
+    va_end(args);
+    bool failed = !sink.Finish();
+    funlockfile(stream);
+    return failed || length < 0 ? -1 : int(length);
+}
+
+int _fileno(FILE* stream) {
+    if (!stream) {
+        crt::InvalidParameter(EINVAL);
+        return -1;
+    }
+    return Streams::Get().Descriptor(stream);
+}
+
+long _filelength(int fd) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        crt::InvalidParameter(EBADF);
+        return -1;
+    }
+    return long(st.st_size);
+}
