@@ -2,7 +2,9 @@
 # The product's life as a Windows service under Wine, in a private copy of the build's prefix:
 # install from a directory with a blank, the registration, start and stop by the service control
 # manager, a second install, a pending DCB upgrade completed through a stand-in DCB program,
-# start at boot, removal, and the console start.
+# start at boot, removal, and the console start. The PE32 product runs under WoW64 in a 64-bit
+# prefix, so its settings sit where a 32-bit installer puts them: the 32-bit registry view, and
+# the DCB program in SysWOW64 (the product's C:\Windows\system32 is redirected there).
 #   lifecycle.sh WINE PREFIX OTarvikMonitor.exe OrvexDCB.exe
 set -u
 wine=$1 base=$2 product=$3 dcb=$4
@@ -12,6 +14,7 @@ wine_prefix_copy "$base"
 name='Orvex(R) Tarvik Monitoring Service'
 services='HKLM\System\CurrentControlSet\Services'
 talm='HKLM\SOFTWARE\ORVEX\Zuzuvoz_Orodavov\TALM'
+zel2='HKLM\SOFTWARE\ORVEX\Zuzuvoz_Orodavov\ZEL2'
 dir="$WINEPREFIX/drive_c/Program Files/Orvex Tarvik"
 trace="$dir/TARVIKMonitor.txt"
 failures=0
@@ -22,7 +25,7 @@ fail() {
 }
 
 # The trace file as text lines, and the messages of its lines (what follows the header).
-trace_text() { tr -d '\r' <"$trace" 2>/dev/null; }
+trace_text() { { tr -d '\r' <"$trace"; } 2>/dev/null; }
 trace_messages() { trace_text | sed 's/^.*\tTIER -*[0-9]*\t\t//'; }
 
 traced() { trace_messages | grep -aqxF -- "$1"; }
@@ -49,7 +52,9 @@ wait_state() {
 }
 # The service writes its last lines on its way out.
 wait_trace() { retry 15 traced "$1" || fail "trace never showed: $1"; }
-upgrade_done() { ! "$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade >/dev/null 2>&1; }
+upgrade_done() {
+    ! "$wine" reg query "$talm" /v InstalledTALM_DCB_Upgrade /reg:32 >/dev/null 2>&1
+}
 
 # Runs the product in its directory, as an administrator would, and checks its exit code.
 product() {
@@ -64,9 +69,9 @@ reg_value() { "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "
 wineserver -p
 mkdir -p "$dir"
 cp "$product" "$dir/OTarvikMonitor.exe"
-cp "$dcb" "$WINEPREFIX/drive_c/windows/system32/OrvexDCB.exe"
-"$wine" reg add 'HKLM\SOFTWARE\ORVEX\Zuzuvoz_Orodavov\ZEL2' /v InstalledDir /t REG_SZ \
-    /d 'C:\Program Files\Orvex Tarvik' /f >/dev/null 2>&1
+cp "$dcb" "$WINEPREFIX/drive_c/windows/syswow64/OrvexDCB.exe"
+"$wine" reg add "$zel2" /v InstalledDir /t REG_SZ /d 'C:\Program Files\Orvex Tarvik' /f /reg:32 \
+    >/dev/null 2>&1
 
 echo "--- install"
 product -i
@@ -101,8 +106,8 @@ expect_trace "WARNING:  Service already exists, skipping install." \
     "Exiting InstallService - Success=1" "Successfully installed the service"
 
 echo "--- a pending DCB upgrade"
-"$wine" reg add "$talm" /v InstalledTALM_DCB_Upgrade /t REG_DWORD /d 1 /f >/dev/null 2>&1
-"$wine" sc create OrvexDCB binPath= 'C:\windows\system32\OrvexDCB.exe' start= demand >/dev/null 2>&1
+"$wine" reg add "$talm" /v InstalledTALM_DCB_Upgrade /t REG_DWORD /d 1 /f /reg:32 >/dev/null 2>&1
+"$wine" sc create OrvexDCB binPath= 'C:\windows\syswow64\OrvexDCB.exe' start= demand >/dev/null 2>&1
 "$wine" sc start OrvexDCB >/dev/null 2>&1
 "$wine" sc start "$name" >/dev/null 2>&1
 wait_state RUNNING 30
@@ -145,6 +150,19 @@ echo "--- console start"
 product
 expect_trace "ERROR:  The program is being run as a console application and not as a service." \
     "Exiting main"
+
+echo "--- InstalledDir in the 64-bit view only"
+# The product reads HKLM\SOFTWARE through the 32-bit view: a directory that only the 64-bit view
+# names is not its trace directory. ZEL2 stays in the 32-bit view without InstalledDir, so the
+# trace is on and goes to the drive's root (an empty directory before the file name).
+"$wine" reg add "$zel2" /v InstalledDir /t REG_SZ /d 'C:\Program Files\Orvex Tarvik' /f /reg:64 \
+    >/dev/null 2>&1
+"$wine" reg delete "$zel2" /v InstalledDir /f /reg:32 >/dev/null 2>&1
+rm -f "$trace"
+product -i
+[ -e "$trace" ] && fail "a trace file in the directory of the 64-bit view"
+trace="$WINEPREFIX/drive_c/TARVIKMonitor.txt"
+expect_trace "Successfully installed the service"
 
 wineserver -k
 if [ $failures -ne 0 ]; then
