@@ -159,6 +159,21 @@ std::string SleepVerb(Line& line) {
     return error;
 }
 
+// reg.exe's view option after a registry verb's words: "/reg:32" or "/reg:64"; without one, the
+// view of tarvik-sim, a 64-bit process, as an administrator's regedit has it.
+std::string ViewOption(const Line& line, size_t at, REGSAM* view) {
+    *view = 0;
+    if (line.w.size() > at) {
+        *view = line.w[at] == "/reg:32"   ? KEY_WOW64_32KEY
+                : line.w[at] == "/reg:64" ? KEY_WOW64_64KEY
+                                          : 0;
+        if (*view == 0) {
+            return "expected /reg:32 or /reg:64, not " + line.w[at];
+        }
+    }
+    return "";
+}
+
 std::string SetRegistryVerb(Line& line) {
     HKEY root;
     test::ScopedKey key;
@@ -168,12 +183,16 @@ std::string SetRegistryVerb(Line& line) {
     if (!SplitKey(line.w[1], &root, &subKey)) {
         return "no registry root in " + line.w[1];
     }
+    REGSAM view = 0;
     std::string error = ParseData(line.w[3], &type, &data);
+    if (error.empty()) {
+        error = ViewOption(line, 4, &view);
+    }
     if (!error.empty()) {
         return error;
     }
-    line.error = static_cast<DWORD>(RegCreateKeyExW(root, subKey.c_str(), 0, NULL, 0, KEY_SET_VALUE,
-                                                    NULL, key.Receive(), NULL));
+    line.error = static_cast<DWORD>(RegCreateKeyExW(
+        root, subKey.c_str(), 0, NULL, 0, KEY_SET_VALUE | view, NULL, key.Receive(), NULL));
     if (line.error == ERROR_SUCCESS) {
         line.error =
             static_cast<DWORD>(RegSetValueExW(key, sim::Utf8ToUtf16(line.w[2]).c_str(), 0, type,
@@ -189,8 +208,13 @@ std::string DeleteRegistryVerb(Line& line) {
     if (!SplitKey(line.w[1], &root, &subKey)) {
         return "no registry root in " + line.w[1];
     }
-    line.error =
-        static_cast<DWORD>(RegOpenKeyExW(root, subKey.c_str(), 0, KEY_SET_VALUE, key.Receive()));
+    REGSAM view = 0;
+    std::string error = ViewOption(line, 3, &view);
+    if (!error.empty()) {
+        return error;
+    }
+    line.error = static_cast<DWORD>(
+        RegOpenKeyExW(root, subKey.c_str(), 0, KEY_SET_VALUE | view, key.Receive()));
     if (line.error == ERROR_SUCCESS) {
         line.error = static_cast<DWORD>(RegDeleteValueW(key, sim::Utf8ToUtf16(line.w[2]).c_str()));
     }
@@ -280,8 +304,13 @@ std::string ExpectRegistryVerb(Line& line) {
             return error + " or absent";
         }
     }
+    REGSAM view = 0;
+    std::string error = ViewOption(line, 5, &view);
+    if (!error.empty()) {
+        return error;
+    }
     DWORD size = static_cast<DWORD>(data.size());
-    LONG found = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
+    LONG found = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | view, key.Receive());
     if (found == ERROR_SUCCESS) {
         found =
             RegQueryValueExW(key, sim::Utf8ToUtf16(w[3]).c_str(), NULL, &type, data.data(), &size);
@@ -312,12 +341,15 @@ const Verb kVerbs[] = {
     {"control", nullptr, 2, 2, "control CODE", true, ControlVerb},
     {"wait", nullptr, 2, 3, "wait STATE [SECONDS]", false, WaitVerb},
     {"sleep", nullptr, 2, 2, "sleep MS", false, SleepVerb},
-    {"set-registry", nullptr, 4, 4, "set-registry KEY NAME dword:N|sz:TEXT", true, SetRegistryVerb},
-    {"delete-registry", nullptr, 3, 3, "delete-registry KEY NAME", true, DeleteRegistryVerb},
+    {"set-registry", nullptr, 4, 5, "set-registry KEY NAME dword:N|sz:TEXT [/reg:32|/reg:64]", true,
+     SetRegistryVerb},
+    {"delete-registry", nullptr, 3, 4, "delete-registry KEY NAME [/reg:32|/reg:64]", true,
+     DeleteRegistryVerb},
     {"exec", nullptr, 2, SIZE_MAX, "exec PROGRAM [ARGS...]", true, ExecVerb},
     {"expect", "state", 3, 3, "expect state STATE", false, ExpectStateVerb},
     {"expect", "error", 3, 3, "expect error N", false, ExpectErrorVerb},
-    {"expect", "registry", 5, 5, "expect registry KEY NAME dword:N|sz:TEXT|absent", false,
+    {"expect", "registry", 5, 6,
+     "expect registry KEY NAME dword:N|sz:TEXT|absent [/reg:32|/reg:64]", false,
      ExpectRegistryVerb},
 };
 

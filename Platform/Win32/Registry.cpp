@@ -195,6 +195,19 @@ LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     return static_cast<LONG>(Store().DeleteKey(hKey, lpSubKey));
 }
 
+// samDesired names the view to delete from; the rest of it is not checked, as on Windows.
+LONG WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved) {
+    UNREFERENCED_PARAMETER(Reserved);
+    DWORD error;
+    if (sim::InjectedFault("RegDeleteKeyExW", &error)) {
+        return static_cast<LONG>(error);
+    }
+    if (lpSubKey == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return static_cast<LONG>(Store().DeleteKey(hKey, lpSubKey, samDesired & KEY_WOW64_RES));
+}
+
 LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                           LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime) {

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "Machine/Machine.h"
+#include "Machine/Processes/ProcessImage.h"
 
 #include <string.h>
 
@@ -29,9 +30,10 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO lpSystemInfo) {
     FillSystemInfo(lpSystemInfo, sim::Machine::Get().Settings().os.architecture);
 }
 
-// The view of a 32-bit process under WOW64: an x86 processor whatever the machine's.
+// A 32-bit process sees an x86 processor whatever the machine's.
 void WINAPI GetSystemInfo(LPSYSTEM_INFO lpSystemInfo) {
-    FillSystemInfo(lpSystemInfo, PROCESSOR_ARCHITECTURE_INTEL);
+    WORD native = sim::Machine::Get().Settings().os.architecture;
+    FillSystemInfo(lpSystemInfo, sim::ImageIs32Bit() ? WORD{PROCESSOR_ARCHITECTURE_INTEL} : native);
 }
 
 // Exported by ntdll.dll only: code finds it through GetProcAddress, as on Windows.

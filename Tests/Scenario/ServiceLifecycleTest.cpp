@@ -17,8 +17,9 @@ using test::ServiceMachine;
 using test::StatusReport;
 
 const WCHAR kRebootValue[] = TEXT("Reboot_Detected");
+// Where a 32-bit installer puts it on 64-bit Windows, and the 32-bit service finds it.
 const char kSetupLibrary[] =
-    R"("libraries": [{"name": "ZEL2Setp.dll", "exports": ["RegisterZel2"]}])";
+    R"("libraries": [{"name": "C:\\Windows\\SysWOW64\\ZEL2Setp.dll", "exports": ["RegisterZel2"]}])";
 const char kUnregisterDcb[] =
     "Entering ExecuteCommand - \"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg";
 
@@ -27,14 +28,14 @@ const char kDcbRegistry[] =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvexDCB]\n"
     "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
     "\"ImagePath\"=\"C:\\\\Windows\\\\system32\\\\OrvexDCB.exe\"\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
     "\"InstalledTALM_DCB_Upgrade\"=dword:00000001\n";
 
-// `program`: how the DCB program runs.
-std::string DcbSettings(const std::string& program) {
+// `program`: how the DCB program runs; `directory`: the folder of C:\Windows it lies in.
+std::string DcbSettings(const std::string& program, const std::string& directory = "SysWOW64") {
     return R"("services": [{"name": "OrvexDCB"}],
-              "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", )" +
-           program + "}]";
+              "programs": [{"path": "C:\\Windows\\)" +
+           directory + R"(\\OrvexDCB.exe", )" + program + "}]";
 }
 
 // Checkpoints count up by one through each pending run and are 0 otherwise; nothing but the
@@ -188,6 +189,41 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
         EXPECT_EQ(machine.Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
         ASSERT_EQ(machine.Sim("stop"), 0);
     }
+}
+
+// On 64-bit Windows the 32-bit service's HKLM\SOFTWARE is WOW6432Node and its system32 is
+// SysWOW64: a DCB program only in the 64-bit System32 is never found, so the upgrade is retried
+// and stays pending; and values only in the 64-bit view are not the service's.
+TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
+    for (const std::string directory : {"SysWOW64", "System32"}) {
+        SCOPED_TRACE(directory);
+        bool found = directory == "SysWOW64";
+        ServiceMachine machine(DcbSettings(R"("runSeconds": 0)", directory), kDcbRegistry);
+        ASSERT_EQ(machine.Run("-i"), 0);
+        ASSERT_EQ(machine.Sim("start"), 0);
+        ASSERT_TRUE(machine.WaitForTrace(found ? "Exiting CompleteDcbUpgrade"
+                                               : "Unable to unregister the DCB service"));
+        ASSERT_EQ(machine.Sim("stop"), 0);
+        EXPECT_EQ(machine.Traced("Unable to unregister the DCB service"), !found);
+        EXPECT_EQ(machine.Records("processes.jsonl").size(), found ? 2u : 0u);
+        EXPECT_EQ(ServiceMachine::ReadValue(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")),
+                  found ? "(none)" : "1");
+    }
+
+    ServiceMachine machine;
+    test::ScopedKey zel2;
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, test::kZel2Key), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2"),
+                              0, NULL, 0, KEY_SET_VALUE, NULL, zel2.Receive(), NULL),
+              ERROR_SUCCESS);
+    const WCHAR kDir[] = TEXT("C:\\Program Files\\Orvex\\ZEL2");
+    ASSERT_EQ(RegSetValueExW(zel2, TEXT("InstalledDir"), 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(kDir), sizeof(kDir)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(machine.Run("-i"), 0);
+    EXPECT_EQ(machine.Registered(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(machine.Trace().empty());
+    EXPECT_EQ(machine.Machine().ReadFile("drive_c/TARVIKMonitor.txt"), "");
 }
 
 // The upgrade monitor waits for a DCB program that never ends: the stop gives up after 30 to 31

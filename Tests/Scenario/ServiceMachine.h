@@ -32,16 +32,16 @@ namespace test {
 const WCHAR kServiceName[] = TEXT("Orvex(R) Tarvik Monitoring Service");
 const WCHAR kServiceKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\Orvex(R) Tarvik Monitoring Service");
-const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
-const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
+const WCHAR kZel2Key[] = TEXT("SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
+const WCHAR kTalmKey[] = TEXT("SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 
 // The management software's keys as the installer leaves them: the trace goes into ZEL2's
 // "InstalledDir".
 const char kManagementRegistry[] =
     "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n"
     "\"InstalledDir\"=\"C:\\\\Program Files\\\\Orvex\\\\ZEL2\"\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\TALM]\n"
     "\"InstallDir\"=\"C:\\\\Program Files\\\\Orvex\\\\TALM\\\\\"\n";
 
 // The Hyper-V management service, registered (registry.reg) and running, and one team over one
@@ -108,7 +108,8 @@ inline long long DayMs(const std::string& time) {
 inline std::string RebootMarker(unsigned value) {
     char marker[64];
     std::snprintf(marker, sizeof(marker), "\"Reboot_Detected\"=dword:%08x\n", value);
-    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n" + std::string(marker);
+    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n" +
+           std::string(marker);
 }
 
 struct StatusReport {

@@ -40,9 +40,10 @@ const char kSettings[] = R"("clock": {"scale": 100}, "services": [{"name": "vmms
     "hyperv": {"switches": [{"name": "A", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"},
                             {"name": "B", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000BBBB}"},
                             {"name": "Internal"}]})";
-const std::string kRegistry = std::string(test::kVmmsRegistry) +
-                              "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n"
-                              "\"TRACE\"=dword:00000002\n";
+const std::string kRegistry =
+    std::string(test::kVmmsRegistry) +
+    "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n"
+    "\"TRACE\"=dword:00000002\n";
 
 // The list team `t` should hold, packed as it travels: marker 1, the count, then 260 ten-byte
 // entries: MAC, in use, VLAN valid, VLAN id little-endian (0xFFFF without one).

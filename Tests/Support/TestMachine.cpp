@@ -36,6 +36,7 @@ TestMachine::TestMachine(const std::string& machineJson, const std::string& regi
     m_dir = MakeTempDirectory();
     std::filesystem::create_directories(m_dir + "/drive_c/Windows/Temp");
     std::filesystem::create_directories(m_dir + "/drive_c/Windows/system32");
+    std::filesystem::create_directories(m_dir + "/drive_c/Windows/SysWOW64");
     if (!machineJson.empty()) {
         WriteFile("machine.json", machineJson);
     }

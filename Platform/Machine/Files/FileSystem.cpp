@@ -1,6 +1,7 @@
 #include "Machine/Files/FileSystem.h"
 
 #include "Machine/Processes/Environment.h"
+#include "Machine/Processes/ProcessImage.h"
 #include "Machine/Settings/Settings.h"
 
 #include <dirent.h>
@@ -49,6 +50,32 @@ std::string MatchEntry(const std::string& dir, const std::string& name) {
     }
     closedir(d);
     return found;
+}
+
+bool IsUnder(const std::u16string& path, const std::u16string& directory) {
+    return path.size() >= directory.size() &&
+           EqualNoCase(path.substr(0, directory.size()), directory) &&
+           (path.size() == directory.size() || path[directory.size()] == u'\\');
+}
+
+// Microsoft's "File System Redirector" (Windows 7 and later).
+std::u16string Redirected(const std::u16string& full) {
+    static const std::u16string system32 = u"C:\\Windows\\system32";
+    static const std::u16string sysnative = u"C:\\Windows\\Sysnative";
+    static const char16_t* const exempt[] = {u"catroot",      u"catroot2", u"driverstore",
+                                             u"drivers\\etc", u"logfiles", u"spool"};
+    if (IsUnder(full, sysnative)) {
+        return system32 + full.substr(sysnative.size());
+    }
+    if (!IsUnder(full, system32)) {
+        return full;
+    }
+    for (const char16_t* folder : exempt) {
+        if (IsUnder(full, system32 + u"\\" + folder)) {
+            return full;
+        }
+    }
+    return u"C:\\Windows\\SysWOW64" + full.substr(system32.size());
 }
 
 }  // namespace
@@ -107,11 +134,16 @@ std::u16string FileSystem::FullPath(const std::u16string& path) const {
     return full;
 }
 
+std::u16string FileSystem::TargetPath(const std::u16string& path) const {
+    std::u16string full = FullPath(path);
+    return IsWow64Process() ? Redirected(full) : full;
+}
+
 DWORD FileSystem::HostPath(const std::u16string& path, std::string* hostPath) {
     if (m_machineDir.empty() || path.empty()) {
         return ERROR_PATH_NOT_FOUND;
     }
-    std::u16string full = FullPath(path);
+    std::u16string full = TargetPath(path);
     char drive = static_cast<char>(full[0] - u'A' + 'a');
     std::string host = m_machineDir + "/drive_" + drive;
     if (!IsDirectory(host)) {

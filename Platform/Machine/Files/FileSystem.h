@@ -18,9 +18,15 @@ public:
     // ".." resolved), as GetFullPathNameW gives it.
     std::u16string FullPath(const std::u16string& path) const;
 
-    // The host path a Windows path names. Existing components are found without regard to case;
-    // a missing last component keeps the case given. Fails with ERROR_PATH_NOT_FOUND when the
-    // drive or a directory on the way does not exist.
+    // The full path a file operation of this process reaches (FullPath, then WOW64's file system
+    // redirector): for a 32-bit process on a 64-bit machine, %windir%\system32 is
+    // %windir%\SysWOW64 but for the folders Windows exempts, and %windir%\Sysnative is the real
+    // system32. Other processes reach the path as it is.
+    std::u16string TargetPath(const std::u16string& path) const;
+
+    // The host path a Windows path names, after the redirector. Existing components are found
+    // without regard to case; a missing last component keeps the case given. Fails with
+    // ERROR_PATH_NOT_FOUND when the drive or a directory on the way does not exist.
     DWORD HostPath(const std::u16string& path, std::string* hostPath);
 
     // The directory of the process's executable as a Windows path, when the process was started

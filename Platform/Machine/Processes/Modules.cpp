@@ -166,7 +166,7 @@ DWORD ModuleTable::Load(const std::u16string& request, FileSystem& files, Enviro
     std::u16string name = WithExtension(request);
     std::vector<std::u16string> candidates;
     if (HasDirectory(name)) {
-        candidates.push_back(files.FullPath(name));
+        candidates.push_back(files.TargetPath(name));
     } else {
         // A module of that name already loaded is the one, wherever it was loaded from.
         std::lock_guard<std::mutex> hold(m_lock);
@@ -183,12 +183,12 @@ DWORD ModuleTable::Load(const std::u16string& request, FileSystem& files, Enviro
         // The standard search order with safe DLL search mode, as Windows sets it by default.
         std::u16string application = files.ApplicationDirectory();
         if (!application.empty()) {
-            candidates.push_back(files.FullPath(Join(application, name)));
+            candidates.push_back(files.TargetPath(Join(application, name)));
         }
         for (const std::u16string& directory :
              {std::u16string(kSystemDirectory), Join(kWindowsDirectory, u"System"),
               std::u16string(kWindowsDirectory), files.CurrentDirectory()}) {
-            candidates.push_back(files.FullPath(Join(directory, name)));
+            candidates.push_back(files.TargetPath(Join(directory, name)));
         }
         std::u16string path = environment.Get(u"PATH").value_or(u"");
         size_t start = 0;
@@ -197,7 +197,7 @@ DWORD ModuleTable::Load(const std::u16string& request, FileSystem& files, Enviro
             std::u16string directory = path.substr(
                 start, end == std::u16string::npos ? std::u16string::npos : end - start);
             if (!directory.empty()) {
-                candidates.push_back(files.FullPath(Join(directory, name)));
+                candidates.push_back(files.TargetPath(Join(directory, name)));
             }
             if (end == std::u16string::npos) {
                 break;

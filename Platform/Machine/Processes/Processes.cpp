@@ -62,23 +62,23 @@ DWORD FindOne(std::u16string name, bool addExtension, FileSystem& files, Environ
     }
     std::vector<std::u16string> candidates;
     if (HasDirectory(name) || !addExtension) {
-        candidates.push_back(files.FullPath(name));
+        candidates.push_back(files.TargetPath(name));
     } else {
         for (const std::u16string& directory :
              {files.CurrentDirectory(), std::u16string(ModuleTable::kSystemDirectory),
               Join(ModuleTable::kWindowsDirectory, u"System"),
               std::u16string(ModuleTable::kWindowsDirectory)}) {
-            candidates.push_back(files.FullPath(Join(directory, name)));
+            candidates.push_back(files.TargetPath(Join(directory, name)));
         }
         std::u16string list = environment.Get(u"PATH").value_or(u"");
         size_t start = 0;
         for (size_t end; (end = list.find(u';', start)) != std::u16string::npos; start = end + 1) {
             if (end > start) {
-                candidates.push_back(files.FullPath(Join(list.substr(start, end - start), name)));
+                candidates.push_back(files.TargetPath(Join(list.substr(start, end - start), name)));
             }
         }
         if (start < list.size()) {
-            candidates.push_back(files.FullPath(Join(list.substr(start), name)));
+            candidates.push_back(files.TargetPath(Join(list.substr(start), name)));
         }
     }
     for (const std::u16string& candidate : candidates) {

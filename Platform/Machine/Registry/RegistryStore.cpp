@@ -1,5 +1,8 @@
 #include "Machine/Registry/RegistryStore.h"
 
+#include "Machine/Processes/ProcessImage.h"
+#include "Machine/Registry/RegistryViews.h"
+
 #include <winerror.h>
 #include <winreg.h>
 
@@ -79,6 +82,7 @@ DWORD RegistryStore::ResolveLocked(HKEY key, Handle* handle, RegKey** node) {
         handle->path = {root};
         handle->access = KEY_ALL_ACCESS;
         handle->deleted = false;
+        handle->view32 = IsWow64Process();
     } else {
         auto found = m_handles.find(reinterpret_cast<uintptr_t>(key));
         if (found == m_handles.end()) {
@@ -86,10 +90,7 @@ DWORD RegistryStore::ResolveLocked(HKEY key, Handle* handle, RegKey** node) {
         }
         *handle = found->second;
     }
-    RegKey* at = m_tree.get();
-    for (size_t i = 0; at != nullptr && i < handle->path.size(); ++i) {
-        at = at->SubKey(handle->path[i]);
-    }
+    RegKey* at = FindLocked(handle->path, nullptr);
     if (handle->deleted || at == nullptr) {
         return ERROR_KEY_DELETED;
     }
@@ -97,10 +98,66 @@ DWORD RegistryStore::ResolveLocked(HKEY key, Handle* handle, RegKey** node) {
     return ERROR_SUCCESS;
 }
 
-DWORD RegistryStore::ResolvePathLocked(HKEY key, const std::u16string& subKey, Handle* handle,
-                                       RegKey** node, std::vector<std::u16string>* names) {
-    DWORD error = ResolveLocked(key, handle, node);
-    return error == ERROR_SUCCESS ? SplitPath(subKey, names) : error;
+DWORD RegistryStore::ResolvePathLocked(HKEY key, const std::u16string& subKey, REGSAM access,
+                                       Handle* handle) {
+    RegKey* node = nullptr;
+    DWORD error = ResolveLocked(key, handle, &node);
+    std::vector<std::u16string> names;
+    if (error == ERROR_SUCCESS) {
+        error = SplitPath(subKey, &names);
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (MachineHasWow64()) {
+        // Windows 7 and later refuse both views at once; 32-bit Windows ignores the flags.
+        REGSAM view = access & KEY_WOW64_RES;
+        if (view == KEY_WOW64_RES) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        handle->view32 = view == KEY_WOW64_32KEY || (view == 0 && handle->view32);
+        handle->path.insert(handle->path.end(), names.begin(), names.end());
+        handle->path = KeyInView(handle->path, handle->view32);
+    } else {
+        handle->path.insert(handle->path.end(), names.begin(), names.end());
+    }
+    return ERROR_SUCCESS;
+}
+
+RegKey* RegistryStore::FindLocked(const Path& path, Path* spelled) {
+    RegKey* at = m_tree.get();
+    for (size_t i = 0; at != nullptr && i < path.size(); ++i) {
+        at = at->SubKey(path[i]);
+        if (at != nullptr && spelled != nullptr) {
+            spelled->push_back(at->Name());
+        }
+    }
+    return at;
+}
+
+std::vector<const RegKey*> RegistryStore::SubKeysLocked(const Path& path, const RegKey& node) {
+    std::map<std::u16string, const RegKey*> keys;
+    for (const auto& sub : node.SubKeys()) {
+        keys.emplace(sub.first, sub.second.get());
+    }
+    if (MachineHasWow64() && IsInWow6432Node(path)) {
+        Path other = path;
+        other.erase(other.begin() + 2);
+        if (const RegKey* counterpart = FindLocked(other, nullptr)) {
+            for (const auto& sub : counterpart->SubKeys()) {
+                Path below = other;
+                below.push_back(sub.second->Name());
+                if (!IsInWow6432Node(below) && KeyInView(below, true) == below) {
+                    keys.emplace(sub.first, sub.second.get());
+                }
+            }
+        }
+    }
+    std::vector<const RegKey*> list;
+    for (const auto& key : keys) {
+        list.push_back(key.second);
+    }
+    return list;
 }
 
 DWORD RegistryStore::AccessLocked(HKEY key, REGSAM needed, RegKey** node) {
@@ -113,19 +170,26 @@ DWORD RegistryStore::AccessLocked(HKEY key, REGSAM needed, RegKey** node) {
     return error;
 }
 
-DWORD RegistryStore::ReadKey(HKEY key, REGSAM needed,
-                             const std::function<DWORD(const RegKey& node)>& read) {
+DWORD RegistryStore::ReadKey(
+    HKEY key, REGSAM needed,
+    const std::function<DWORD(const Path& path, const RegKey& node)>& read) {
     std::lock_guard<std::mutex> hold(m_lock);
     RefreshLocked(false);
+    Handle handle;
     RegKey* node = nullptr;
-    DWORD error = AccessLocked(key, needed, &node);
-    return error == ERROR_SUCCESS ? read(*node) : error;
+    DWORD error = ResolveLocked(key, &handle, &node);
+    if (error != ERROR_INVALID_HANDLE && (handle.access & needed) != needed) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return error == ERROR_SUCCESS ? read(handle.path, *node) : error;
 }
 
-HKEY RegistryStore::AddHandleLocked(std::vector<std::u16string> path, REGSAM access) {
+HKEY RegistryStore::AddHandleLocked(Handle handle, REGSAM access) {
     uintptr_t value = m_nextHandle;
     m_nextHandle += 4;
-    m_handles[value] = Handle{std::move(path), access, false};
+    handle.access = MapGenericAccess(access);
+    handle.deleted = false;
+    m_handles[value] = std::move(handle);
     return reinterpret_cast<HKEY>(value);
 }
 
@@ -148,40 +212,30 @@ void RegistryStore::MarkDeletedLocked(const std::vector<std::u16string>& path) {
 DWORD RegistryStore::Open(HKEY parent, const std::u16string& subKey, REGSAM access, HKEY* result) {
     std::lock_guard<std::mutex> hold(m_lock);
     RefreshLocked(false);
-    Handle handle;
-    RegKey* node = nullptr;
-    DWORD error = ResolveLocked(parent, &handle, &node);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
     std::u16string relative = subKey;
+    bool rootAgain = false;
     if (PredefinedIndex(parent) == 0 && !relative.empty() && relative[0] == u'\\') {
         // HKEY_CLASSES_ROOT, a merged view on Windows, takes a leading backslash; "\" alone
         // gives a new handle to the root.
         size_t skip = relative.find_first_not_of(u'\\');
-        if (skip == std::u16string::npos) {
-            *result = AddHandleLocked(std::move(handle.path), MapGenericAccess(access));
-            return ERROR_SUCCESS;
-        }
-        relative.erase(0, skip);
+        rootAgain = skip == std::u16string::npos;
+        relative.erase(0, rootAgain ? relative.size() : skip);
     }
-    std::vector<std::u16string> names;
-    error = SplitPath(relative, &names);
+    Handle handle;
+    DWORD error = ResolvePathLocked(parent, relative, access, &handle);
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    if (names.empty() && IsPredefined(parent)) {
+    if (relative.empty() && IsPredefined(parent) && !rootAgain) {
         *result = parent;
         return ERROR_SUCCESS;
     }
-    for (const std::u16string& name : names) {
-        node = node->SubKey(name);
-        if (node == nullptr) {
-            return ERROR_FILE_NOT_FOUND;
-        }
-        handle.path.push_back(node->Name());
+    Path spelled;
+    if (FindLocked(handle.path, &spelled) == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
     }
-    *result = AddHandleLocked(std::move(handle.path), MapGenericAccess(access));
+    handle.path = std::move(spelled);
+    *result = AddHandleLocked(std::move(handle), access);
     return ERROR_SUCCESS;
 }
 
@@ -190,10 +244,8 @@ DWORD RegistryStore::Create(HKEY parent, const std::u16string& subKey, DWORD opt
     std::lock_guard<std::mutex> hold(m_lock);
     return ChangeLocked([&](bool* changed) -> DWORD {
         Handle handle;
-        RegKey* node = nullptr;
-        std::vector<std::u16string> names;
-        DWORD error = ResolvePathLocked(parent, subKey, &handle, &node, &names);
-        for (const std::u16string& name : names) {
+        DWORD error = ResolvePathLocked(parent, subKey, access, &handle);
+        for (const std::u16string& name : handle.path) {
             // A line break cannot be written in a key line of registry.reg.
             if (error == ERROR_SUCCESS && name.find_first_of(u"\r\n") != std::u16string::npos) {
                 error = ERROR_INVALID_PARAMETER;
@@ -205,7 +257,9 @@ DWORD RegistryStore::Create(HKEY parent, const std::u16string& subKey, DWORD opt
         bool makeVolatile = (options & REG_OPTION_VOLATILE) != 0;
         bool made = false;
         FILETIME now = CurrentFileTime();
-        for (const std::u16string& name : names) {
+        RegKey* node = m_tree.get();
+        Path spelled;
+        for (const std::u16string& name : handle.path) {
             RegKey* next = node->SubKey(name);
             if (next == nullptr) {
                 if (node->IsVolatile() && !makeVolatile) {
@@ -219,9 +273,10 @@ DWORD RegistryStore::Create(HKEY parent, const std::u16string& subKey, DWORD opt
                 *changed = true;
             }
             node = next;
-            handle.path.push_back(node->Name());
+            spelled.push_back(node->Name());
         }
-        *result = AddHandleLocked(std::move(handle.path), MapGenericAccess(access));
+        handle.path = std::move(spelled);
+        *result = AddHandleLocked(std::move(handle), access);
         *disposition = made ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
         return ERROR_SUCCESS;
     });
@@ -236,39 +291,27 @@ DWORD RegistryStore::Close(HKEY key) {
                                                                   : ERROR_INVALID_HANDLE;
 }
 
-DWORD RegistryStore::DeleteKey(HKEY key, const std::u16string& subKey) {
+DWORD RegistryStore::DeleteKey(HKEY key, const std::u16string& subKey, REGSAM access) {
     std::lock_guard<std::mutex> hold(m_lock);
     return ChangeLocked([&](bool* changed) -> DWORD {
         Handle handle;
-        RegKey* node = nullptr;
-        std::vector<std::u16string> names;
-        DWORD error = ResolvePathLocked(key, subKey, &handle, &node, &names);
+        DWORD error = ResolvePathLocked(key, subKey, access, &handle);
         if (error != ERROR_SUCCESS) {
             return error;
         }
-        RegKey* parent = nullptr;
-        for (const std::u16string& name : names) {
-            parent = node;
-            node = node->SubKey(name);
-            if (node == nullptr) {
-                return ERROR_FILE_NOT_FOUND;
-            }
-            handle.path.push_back(node->Name());
-        }
-        if (parent == nullptr) {
-            // The key itself: find its parent from the top.
-            parent = m_tree.get();
-            for (size_t i = 0; i + 1 < handle.path.size(); ++i) {
-                parent = parent->SubKey(handle.path[i]);
-            }
+        Path spelled;
+        RegKey* node = FindLocked(handle.path, &spelled);
+        if (node == nullptr) {
+            return ERROR_FILE_NOT_FOUND;
         }
         // A root cannot be deleted; nor, with RegDeleteKey, a key that has subkeys.
-        if (handle.path.size() == 1 || !node->SubKeys().empty()) {
+        if (spelled.size() == 1 || !node->SubKeys().empty()) {
             return ERROR_ACCESS_DENIED;
         }
-        parent->RemoveSubKey(handle.path.back());
+        RegKey* parent = FindLocked(Path(spelled.begin(), spelled.end() - 1), nullptr);
+        parent->RemoveSubKey(spelled.back());
         parent->SetLastWrite(CurrentFileTime());
-        MarkDeletedLocked(handle.path);
+        MarkDeletedLocked(spelled);
         *changed = true;
         return ERROR_SUCCESS;
     });
@@ -276,13 +319,13 @@ DWORD RegistryStore::DeleteKey(HKEY key, const std::u16string& subKey) {
 
 DWORD RegistryStore::Flush(HKEY key) {
     // Every change is already on disk when its call returns.
-    return ReadKey(key, 0, [](const RegKey&) -> DWORD { return ERROR_SUCCESS; });
+    return ReadKey(key, 0, [](const Path&, const RegKey&) -> DWORD { return ERROR_SUCCESS; });
 }
 
 // ---- Values ----
 
 DWORD RegistryStore::QueryValue(HKEY key, const std::u16string& name, RegValue* value) {
-    return ReadKey(key, KEY_QUERY_VALUE, [&](const RegKey& node) -> DWORD {
+    return ReadKey(key, KEY_QUERY_VALUE, [&](const Path&, const RegKey& node) -> DWORD {
         const RegValue* found = node.Value(name);
         if (found == nullptr) {
             return ERROR_FILE_NOT_FOUND;
@@ -327,20 +370,19 @@ DWORD RegistryStore::DeleteValue(HKEY key, const std::u16string& name) {
 // ---- Enumeration ----
 
 DWORD RegistryStore::EnumKey(HKEY key, DWORD index, std::u16string* name, FILETIME* lastWrite) {
-    return ReadKey(key, KEY_ENUMERATE_SUB_KEYS, [&](const RegKey& node) -> DWORD {
-        if (index >= node.SubKeys().size()) {
+    return ReadKey(key, KEY_ENUMERATE_SUB_KEYS, [&](const Path& path, const RegKey& node) -> DWORD {
+        std::vector<const RegKey*> keys = SubKeysLocked(path, node);
+        if (index >= keys.size()) {
             return ERROR_NO_MORE_ITEMS;
         }
-        auto it = node.SubKeys().begin();
-        std::advance(it, index);
-        *name = it->second->Name();
-        *lastWrite = it->second->LastWrite();
+        *name = keys[index]->Name();
+        *lastWrite = keys[index]->LastWrite();
         return ERROR_SUCCESS;
     });
 }
 
 DWORD RegistryStore::EnumValue(HKEY key, DWORD index, RegValue* value) {
-    return ReadKey(key, KEY_QUERY_VALUE, [&](const RegKey& node) -> DWORD {
+    return ReadKey(key, KEY_QUERY_VALUE, [&](const Path&, const RegKey& node) -> DWORD {
         if (index >= node.Values().size()) {
             return ERROR_NO_MORE_ITEMS;
         }
@@ -350,12 +392,13 @@ DWORD RegistryStore::EnumValue(HKEY key, DWORD index, RegValue* value) {
 }
 
 DWORD RegistryStore::QueryInfo(HKEY key, KeyInfo* info) {
-    return ReadKey(key, KEY_QUERY_VALUE, [&](const RegKey& node) -> DWORD {
+    return ReadKey(key, KEY_QUERY_VALUE, [&](const Path& path, const RegKey& node) -> DWORD {
         *info = KeyInfo();
-        info->subKeys = static_cast<DWORD>(node.SubKeys().size());
-        for (const auto& sub : node.SubKeys()) {
+        std::vector<const RegKey*> keys = SubKeysLocked(path, node);
+        info->subKeys = static_cast<DWORD>(keys.size());
+        for (const RegKey* sub : keys) {
             info->maxSubKeyLength =
-                std::max(info->maxSubKeyLength, static_cast<DWORD>(sub.second->Name().size()));
+                std::max(info->maxSubKeyLength, static_cast<DWORD>(sub->Name().size()));
         }
         info->values = static_cast<DWORD>(node.Values().size());
         for (const RegValue& value : node.Values()) {

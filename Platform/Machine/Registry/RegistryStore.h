@@ -17,6 +17,10 @@
 // longer resolves. Either way its handles give ERROR_KEY_DELETED. (A key deleted and made again
 // under the same name by another process between two calls of this one is taken for the old.)
 //
+// A 64-bit machine has two views of HKLM\SOFTWARE (RegistryViews.h). A handle names the key it
+// was opened on and remembers its view, which a path relative to it keeps unless
+// KEY_WOW64_32KEY or KEY_WOW64_64KEY asks for the other; a predefined key has the process's view.
+//
 // All methods return a Win32 error code and are safe to call from any thread.
 #pragma once
 
@@ -59,8 +63,8 @@ public:
     DWORD Create(HKEY parent, const std::u16string& subKey, DWORD options, REGSAM access,
                  HKEY* result, DWORD* disposition);
     DWORD Close(HKEY key);
-    // Deletes `subKey` (empty: `key` itself) if it has no subkeys.
-    DWORD DeleteKey(HKEY key, const std::u16string& subKey);
+    // Deletes `subKey` (empty: `key` itself) if it has no subkeys; `access` may name a view.
+    DWORD DeleteKey(HKEY key, const std::u16string& subKey, REGSAM access = 0);
     DWORD Flush(HKEY key);
 
     DWORD QueryValue(HKEY key, const std::u16string& name, RegValue* value);
@@ -83,7 +87,9 @@ private:
         std::vector<std::u16string> path;  // from the tree's top: the root's name first
         REGSAM access = 0;
         bool deleted = false;
+        bool view32 = false;  // opened in a 32-bit view: paths relative to it stay there
     };
+    using Path = std::vector<std::u16string>;
 
     static FILETIME CurrentFileTime();
     void RefreshLocked(bool haveExclusiveLock);
@@ -94,13 +100,19 @@ private:
     DWORD ChangeLocked(const std::function<DWORD(bool* changed)>& change);
 
     DWORD ResolveLocked(HKEY key, Handle* handle, RegKey** node);
-    // `key` resolved and `subKey` split into its names.
-    DWORD ResolvePathLocked(HKEY key, const std::u16string& subKey, Handle* handle, RegKey** node,
-                            std::vector<std::u16string>* names);
+    // The key `subKey` names below `key` in the view `access` asks for, as a path from the top:
+    // `handle` is `key`'s, and `handle.path` becomes that path, `handle.view32` its view.
+    DWORD ResolvePathLocked(HKEY key, const std::u16string& subKey, REGSAM access, Handle* handle);
+    // The key at `path`, or null; `spelled` (when given) gets the names as the keys spell them.
+    RegKey* FindLocked(const Path& path, Path* spelled);
+    // The subkeys of `node` at `path`, in enumeration order: a 32-bit view's key also lists the
+    // keys it shares with the 64-bit view.
+    std::vector<const RegKey*> SubKeysLocked(const Path& path, const RegKey& node);
     DWORD AccessLocked(HKEY key, REGSAM needed, RegKey** node);
     // Runs `read` on the latest tree's key, opened for `needed`, under the store's lock.
-    DWORD ReadKey(HKEY key, REGSAM needed, const std::function<DWORD(const RegKey& node)>& read);
-    HKEY AddHandleLocked(std::vector<std::u16string> path, REGSAM access);
+    DWORD ReadKey(HKEY key, REGSAM needed,
+                  const std::function<DWORD(const Path& path, const RegKey& node)>& read);
+    HKEY AddHandleLocked(Handle handle, REGSAM access);
     void MarkDeletedLocked(const std::vector<std::u16string>& path);
 
     std::string m_dir;

@@ -4,9 +4,12 @@
 #include "Machine/Registry/RegistryStore.h"
 
 #include <winerror.h>
+#include <sysinfoapi.h>
 #include <winreg.h>
 
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <cstdio>
 #include <map>
@@ -114,6 +117,13 @@ DWORD BuildMachine(const std::string& dir) {
     std::string settingsPath = dir + "/machine.json";
     if (access(settingsPath.c_str(), F_OK) == 0) {
         settings = LoadSettings(settingsPath);
+    }
+    // A 64-bit Windows has a system folder for each kind of process.
+    std::string windows = dir + "/drive_c/Windows";
+    std::error_code ignored;
+    if (std::filesystem::is_directory(dir + "/drive_c") &&
+        settings.os.architecture != PROCESSOR_ARCHITECTURE_INTEL) {
+        std::filesystem::create_directories(windows + "/SysWOW64", ignored);
     }
     if (settings.adapters.empty() && settings.teams.empty()) {
         return ERROR_SUCCESS;

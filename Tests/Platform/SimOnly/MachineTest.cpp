@@ -56,8 +56,8 @@ TEST(MachineSettings, TheDefaultOsAsTheSystemReportsIt) {
     EXPECT_STREQ("10.0.17763 2 3, 9", text);
     version.dwOSVersionInfoSize = 12;
     EXPECT_EQ(static_cast<LONG>(0xC000000D), rtlGetVersion(&version));
-    GetSystemInfo(&info);  // a 32-bit process's view under WOW64
-    EXPECT_EQ(PROCESSOR_ARCHITECTURE_INTEL, info.wProcessorArchitecture);
+    GetSystemInfo(&info);  // a 64-bit process: the machine's own processor
+    EXPECT_EQ(PROCESSOR_ARCHITECTURE_AMD64, info.wProcessorArchitecture);
 }
 
 TEST(MachineSettings, ErrorsNameFileLineAndSetting) {
