@@ -144,6 +144,7 @@ TEST_F(Redirection, SharedKeysAreTheSameInBothViews) {
     EXPECT_EQ(MarkOf(HKEY_LOCAL_MACHINE, kSharedKey, KEY_WOW64_64KEY), 32u);
     MakeKey(kSharedKey, KEY_WOW64_64KEY, 64);
     EXPECT_EQ(MarkOf(HKEY_LOCAL_MACHINE, kSharedKey, 0), 64u);
+    EXPECT_TRUE(ListsSubKey(TEXT("SOFTWARE"), 0, TEXT("Classes")));
     MakeKey(kSystemKey, KEY_WOW64_64KEY, 64);
     EXPECT_EQ(MarkOf(HKEY_LOCAL_MACHINE, kSystemKey, KEY_WOW64_32KEY), 64u);
 }

@@ -6,7 +6,7 @@
 
 namespace sim {
 
-const char16_t kWow6432Node[] = u"Wow6432Node";
+const char16_t kWow6432Node[] = u"WOW6432Node";  // as regedit shows it on a host
 
 namespace {
 

@@ -221,4 +221,28 @@ TEST_F(SharedRegistry, ChangesAreWrittenAtOnceVolatileKeysApart) {
     EXPECT_NE(0, access(m_machine.PathOf("volatile.reg").c_str(), F_OK));
 }
 
+// registry.reg is a 64-bit regedit export: the 32-bit view's keys sit under WOW6432Node. A 32-bit
+// Windows has one view and ignores the flags, even both at once.
+TEST(RegistryViews, TheFileHoldsThe32BitViewUnderWow6432Node) {
+    const struct {
+        const char* machine;
+        REGSAM view;
+        const char* line;
+    } cases[] = {
+        {R"({"os": {"architecture": 9}})", KEY_WOW64_32KEY,
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Tarvik]\n"},
+        {R"({"os": {"architecture": 0}})", KEY_WOW64_RES,
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik]\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.machine);
+        test::TestMachine machine(c.machine, "");
+        test::ScopedKey key;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tarvik", 0, NULL, 0,
+                                  KEY_ALL_ACCESS | c.view, NULL, key.Receive(), NULL));
+        EXPECT_NE(std::string::npos, machine.ReadFile("registry.reg").find(c.line));
+    }
+}
+
 }  // namespace
