@@ -1,4 +1,5 @@
-# The Wine build: PE32+ for Wine's 64-bit loader, with the posix-thread MinGW-w64 compilers.
+# A PE32+ build of the same sources for Wine's 64-bit loader (nothing ships in this form), with the
+# posix-thread MinGW-w64 compilers.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
