@@ -1,6 +1,6 @@
 // tarvik-sim: makes a simulated machine and is its service control manager's host: starts the
 // service the machine's service database registers, sends it controls, shows its status, and
-// runs small scenarios. See README.md ("tarvik-sim").
+// runs small scenarios. See docs/machine.md ("tarvik-sim").
 #include <windows.h>
 
 #include "Machine/Machine.h"
@@ -65,7 +65,7 @@ const char kUsage[] =
     "  status                         show its status\n"
     "  run SCENARIO                   run a scenario file\n"
     "  show [--dot]                   each team's VM interfaces beside the driver's list\n"
-    "Hyper-V host (see README.md, \"The Hyper-V host\"):\n"
+    "Hyper-V host (see docs/machine.md, \"The Hyper-V host\"):\n"
     "%s"
     "MACHINE defaults to $TARVIK_MACHINE; SERVICE to the one service of the database whose\n"
     "executable exists on the machine. `tarvik-sim COMMAND --help` explains a command.\n"

@@ -43,7 +43,7 @@ stage_tsan() {
     build tsan && ctest --preset tsan -j2
 }
 stage_default() {
-    build default && Tools/demo.sh
+    build default && Tools/demo.sh && Tools/check-docs.sh
 }
 stage_windows_x86() {
     build windows-x86 && ctest --preset windows-x86 -j2 && cpack --preset windows-x86 >/dev/null
