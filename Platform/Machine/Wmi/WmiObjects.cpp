@@ -288,12 +288,13 @@ HRESULT WbemValueObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
 // WbemQueryEnum
 
 WbemQueryEnum::WbemQueryEnum(std::u16string nameSpace, unsigned generation, WmiSnapshot snapshot,
-                             std::vector<const CimInstance*> results)
+                             std::vector<const CimInstance*> results, HRESULT failure)
     : ComObject("WbemQueryEnum"),
       m_namespace(std::move(nameSpace)),
       m_generation(generation),
       m_snapshot(std::move(snapshot)),
-      m_results(std::move(results)) {}
+      m_results(std::move(results)),
+      m_failure(failure) {}
 
 HRESULT WbemQueryEnum::Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
                             ULONG* puReturned) {
@@ -301,7 +302,7 @@ HRESULT WbemQueryEnum::Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apOb
         return WBEM_E_INVALID_PARAMETER;
     }
     *puReturned = 0;
-    HRESULT hr = WmiFault("IEnumWbemClassObject::Next");
+    HRESULT hr = FAILED(m_failure) ? m_failure : WmiFault("IEnumWbemClassObject::Next");
     WmiSnapshot now;
     if (SUCCEEDED(hr)) {
         // Results are taken when the query ran; a WMI that went away since breaks the enumerator.

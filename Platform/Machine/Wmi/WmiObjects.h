@@ -148,11 +148,12 @@ private:
     std::vector<Value> m_values;
 };
 
-// Forward-only results of a data query, taken when the query ran.
+// Forward-only results of a data query, taken when the query ran; or the provider's failure,
+// which every Next gives.
 class WbemQueryEnum : public ComObject<IEnumWbemClassObject> {
 public:
     WbemQueryEnum(std::u16string nameSpace, unsigned generation, WmiSnapshot snapshot,
-                  std::vector<const CimInstance*> results);
+                  std::vector<const CimInstance*> results, HRESULT failure = S_OK);
 
     HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
                                    ULONG* puReturned) override;
@@ -163,6 +164,7 @@ private:
     unsigned m_generation;
     WmiSnapshot m_snapshot;
     std::vector<const CimInstance*> m_results;
+    HRESULT m_failure;
     size_t m_next = 0;
     std::mutex m_lock;
 };

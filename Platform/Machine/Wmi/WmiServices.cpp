@@ -20,6 +20,29 @@ bool IsWql(BSTR language) {
     return language != nullptr && CimNamesEqual(language, u"WQL");
 }
 
+// Whether a failure means the call could not start at all, so that even a semisynchronous call
+// returns it (MS-WMI 3.1.1.1.2); any other failure is the provider's, which such a call learns
+// from the enumerator's Next.
+bool FailsToStart(HRESULT hr) {
+    switch (static_cast<uint32_t>(hr)) {
+        case 0x80041003:  // WBEM_E_ACCESS_DENIED
+        case 0x80041006:  // WBEM_E_OUT_OF_MEMORY
+        case 0x8007000E:  // E_OUTOFMEMORY
+        case 0x80041008:  // WBEM_E_INVALID_PARAMETER
+        case 0x80041015:  // WBEM_E_TRANSPORT_FAILURE
+        case 0x80041017:  // WBEM_E_INVALID_QUERY
+        case 0x80041018:  // WBEM_E_INVALID_QUERY_TYPE
+        case 0x80041033:  // WBEM_E_SHUTTING_DOWN
+        case 0x8004106C:  // WBEM_E_QUOTA_VIOLATION
+            return true;
+        default:
+            // RPC's own failures: the call never reached WMI.
+            uint32_t code = static_cast<uint32_t>(hr);
+            return ((code >> 16) & 0x1FFF) == 1 /* FACILITY_RPC */ ||
+                   (code & 0xFFFFFF00) == 0x80070600;
+    }
+}
+
 bool IsEventClass(const std::u16string& name) {
     for (const char16_t* event : {u"__InstanceOperationEvent", u"__InstanceCreationEvent",
                                   u"__InstanceDeletionEvent", u"__InstanceModificationEvent"}) {
@@ -240,9 +263,11 @@ HRESULT WbemServices::Associators(const WmiSnapshot& snapshot, const wql::Query&
     return S_OK;
 }
 
+// The answer is worked out when the call is made. A semisynchronous call (RETURN_IMMEDIATELY)
+// returns the enumerator at once, and the provider's failure reaches the caller through its first
+// Next, as Windows delivers it.
 HRESULT WbemServices::ExecQuery(const BSTR strQueryLanguage, const BSTR strQuery, LONG lFlags,
                                 IWbemContext*, IEnumWbemClassObject** ppEnum) {
-    (void)lFlags;  // every query here completes at once: RETURN_IMMEDIATELY changes nothing
     if (ppEnum == nullptr || strQuery == nullptr) {
         return WBEM_E_INVALID_PARAMETER;
     }
@@ -257,10 +282,11 @@ HRESULT WbemServices::ExecQuery(const BSTR strQueryLanguage, const BSTR strQuery
     std::vector<const CimInstance*> results;
     hr = query.kind == wql::Query::Kind::Select ? Select(snapshot, query, &results)
                                                 : Associators(snapshot, query, &results);
-    if (FAILED(hr)) {
+    bool semisync = (lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0;
+    if (FAILED(hr) && (!semisync || FailsToStart(hr))) {
         return hr;
     }
-    *ppEnum = new WbemQueryEnum(m_namespace, m_generation, snapshot, std::move(results));
+    *ppEnum = new WbemQueryEnum(m_namespace, m_generation, snapshot, std::move(results), hr);
     return WBEM_S_NO_ERROR;
 }
 

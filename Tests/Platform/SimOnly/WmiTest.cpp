@@ -88,18 +88,28 @@ protected:
     }
 
     // The query's result, and the ElementName of each object it gives, joined by commas.
-    static HRESULT Query(IWbemServices* services, const Text& text, std::string* names = nullptr) {
+    // A semisynchronous query's results, or its failure; `where` tells which call failed.
+    static HRESULT Query(IWbemServices* services, const Text& text, std::string* names = nullptr,
+                         std::string* where = nullptr) {
         IEnumWbemClassObject* raw = nullptr;
         HRESULT hr = services->ExecQuery(Bstr(u"WQL"), Bstr(text), 0x30, NULL, &raw);
         if (FAILED(hr)) {
+            if (where != nullptr) {
+                *where = "ExecQuery";
+            }
             return hr;
         }
         ComHold<IEnumWbemClassObject> results(raw);
         for (;;) {
-            IWbemClassObject* object = nullptr;
+            // A failed Next leaves the caller's pointer as it was.
+            IWbemClassObject* object = reinterpret_cast<IWbemClassObject*>(0x10);
             ULONG returned = 0;
             hr = results.Get()->Next(WBEM_INFINITE, 1, &object, &returned);
             if (returned == 0) {
+                EXPECT_EQ(object, reinterpret_cast<IWbemClassObject*>(0x10));
+                if (FAILED(hr) && where != nullptr) {
+                    *where = "Next";
+                }
                 return hr == WBEM_S_FALSE ? S_OK : hr;
             }
             ComHold<IWbemClassObject> hold(object);
@@ -162,19 +172,22 @@ TEST_F(Wmi, QueriesAndErrorsAsWindowsAnswersThem) {
     const Text vms =
         u"select * from msvm_computersystem where Description <> 'Microsoft Hosting "
         u"Computer System' and not ElementName = 'db-01'";
+    // A semisynchronous query's provider failure comes from Next; what stops the call from
+    // starting, from ExecQuery itself.
     struct Row {
         const char* example;
         Text nameSpace;
         Text query;
         HRESULT hr;
         const char* names;
+        const char* where = "";
     } rows[] = {
         {"hyperv-v2", u"\\\\.\\ROOT\\Virtualization\\V2", vms, S_OK,
          "web-01,web-02,app-01,build-01"},
-        {"hyperv-v2", v2, u"SELECT * FROM Msvm_VirtualSwitch", WBEM_E_INVALID_CLASS, ""},
-        {"hyperv-v2", v2, u"SELECT * FROM", WBEM_E_INVALID_QUERY, ""},
+        {"hyperv-v2", v2, u"SELECT * FROM Msvm_VirtualSwitch", WBEM_E_INVALID_CLASS, "", "Next"},
+        {"hyperv-v2", v2, u"SELECT * FROM", WBEM_E_INVALID_QUERY, "", "ExecQuery"},
         {"hyperv-v2", v2, u"ASSOCIATORS OF {Msvm_ComputerSystem.Name=\"none\"}", WBEM_E_NOT_FOUND,
-         ""},
+         "", "Next"},
         {"hyperv-v2", v1, kPortQuery, WBEM_E_INVALID_NAMESPACE, ""},
         {"hyperv-v1", v1, kPortQuery, S_OK, "Team A"},
     };
@@ -183,12 +196,13 @@ TEST_F(Wmi, QueriesAndErrorsAsWindowsAnswersThem) {
         test::TestMachine machine(ExampleOnVirtualClock(row.example));
         ComHold<IWbemServices> services;
         HRESULT hr = Connect(row.nameSpace, &services);
-        std::string names;
+        std::string names, where;
         if (SUCCEEDED(hr)) {
-            hr = Query(services.Get(), row.query, &names);
+            hr = Query(services.Get(), row.query, &names, &where);
         }
         EXPECT_EQ(row.hr, hr);
         EXPECT_EQ(row.names, names);
+        EXPECT_EQ(row.where, where);
     }
 }
 

@@ -162,9 +162,9 @@ TEST_F(HyperVMonitorLoop, TimeoutZeroEndsAfterTheInitialPass) {
     ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE,
                            TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service"), true, false));
     ASSERT_TRUE(key.SetValue(TEXT("HVMonTimeout"), static_cast<DWORD>(0)));
-    // The first pass's query fails: it counts as done, with its error line.
+    // The first pass's query cannot start: it counts as done, with its error line.
     sim::Machine::Get().Faults().Add("IWbemServices::ExecQuery:Msvm_ExternalEthernetPort",
-                                     static_cast<DWORD>(WBEM_E_FAILED), 1);
+                                     static_cast<DWORD>(WBEM_E_OUT_OF_MEMORY), 1);
     ASSERT_TRUE(m_monitor->StartMonitor());
     ASSERT_TRUE(WorkerEnded(1000));
     key.DeleteValue(TEXT("HVMonTimeout"));

@@ -240,6 +240,7 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         int count;  // the one list's VM count; -1: no list
         std::vector<int> vlans;
         size_t previous;  // teams remembered after the pass
+        HRESULT error = WBEM_E_INVALID_CLASS;
     } steps[] = {
         {"nothing changed", nullptr, nullptr, true, kNothing, -1, {}, 1},
         // A port that cannot be read is skipped; a VM walk that fails keeps the VMs it found.
@@ -264,8 +265,20 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         // Once initialised, an added team is remembered even when its report failed.
         {"bound again, its report fails", bind, "CreateFileW", true, kAdded, -1, {}, 1},
         {"the failed report is not made again", nullptr, nullptr, true, kNothing, -1, {}, 1},
-        // A failed query after a team was known: the team is reported as gone.
-        {"the port query fails", nullptr, kPortQueryFails, false, kRemoved, 0, {}, 0},
+        // A failed query after a team was known: the team is reported as gone. The provider's
+        // failure reaches the pass through Next, as an empty answer; a query that cannot start
+        // fails the pass with its error line.
+        {"the provider fails the port query", nullptr, kPortQueryFails, true, kRemoved, 0, {}, 0},
+        {"the port query works again", nullptr, nullptr, true, kAdded, 2, {}, 1},
+        {"the port query cannot start",
+         nullptr,
+         kPortQueryFails,
+         false,
+         kRemoved,
+         0,
+         {},
+         0,
+         WBEM_E_OUT_OF_MEMORY},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
@@ -273,8 +286,7 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
             step.arrange();
         }
         if (step.fault != nullptr) {
-            sim::Machine::Get().Faults().Add(step.fault, static_cast<DWORD>(WBEM_E_INVALID_CLASS),
-                                             1);
+            sim::Machine::Get().Faults().Add(step.fault, static_cast<DWORD>(step.error), 1);
         }
         EXPECT_EQ(step.bSuccess, Pass());
         size_t traced = 0;
