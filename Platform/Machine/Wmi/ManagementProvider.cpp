@@ -85,9 +85,16 @@ HRESULT WarningArray(const std::vector<std::vector<WarningProperty>>& warnings, 
         return WBEM_E_OUT_OF_MEMORY;
     }
     for (size_t i = 0; i < warnings.size(); ++i) {
+        // Instances of one class share its properties: one the provider did not set is null.
         ComHold<WbemValueObject> object(new WbemValueObject(kWarningClass));
-        for (const WarningProperty& property : warnings[i]) {
-            object.Get()->Put(property.name, VariantOf(property.value), property.value.type);
+        for (const auto& known : kWarningProperties) {
+            CimValue value = CimValue::Null(known.type);
+            for (const WarningProperty& property : warnings[i]) {
+                if (property.name == known.name) {
+                    value = property.value;
+                }
+            }
+            object.Get()->Put(known.name, VariantOf(value), value.type);
         }
         IUnknown* element = static_cast<IWbemClassObject*>(object.Get());
         PutElement(array, static_cast<LONG>(i), element);  // the array takes its own reference

@@ -250,9 +250,10 @@ TEST_F(TarvikWarningsTest, AStepThatFailsEndsThePassAndReportsNothing) {
         {"the method fails", kB, "IWbemServices::ExecMethod", WBEM_E_FAILED, 0,
          Poll(Join({kPartialContext, {kPathText, "ExecMethod -> L_METHOD_GETALLWARNINGS"}})), true,
          false},
-        {"the last warning lacks reserved2",
-         Machine(R"(["B"])", "[" + Warning("fine") + ", " + Warning("short", "") + "]"), nullptr,
-         S_OK, 0,
+        // A member the provider left out reads as null, like any unset property of the class.
+        {"the last warning's reserved2 cannot be read",
+         Machine(R"(["B"])", "[" + Warning("without reserved2", "") + ", " + Warning("fine") + "]"),
+         "IWbemClassObject::Get:reserved2", WBEM_E_NOT_FOUND, 2,
          Poll(Join({kPartialContext,
                     {kPathText,
                      "GetWarnings() - GetPropertyAsUINT64 failed -> pAdapter_OutParams, "
