@@ -221,8 +221,9 @@ TEST_F(SharedRegistry, ChangesAreWrittenAtOnceVolatileKeysApart) {
     EXPECT_NE(0, access(m_machine.PathOf("volatile.reg").c_str(), F_OK));
 }
 
-// registry.reg is a 64-bit regedit export: the 32-bit view's keys sit under WOW6432Node. A 32-bit
-// Windows has one view and ignores the flags, even both at once.
+// registry.reg is a 64-bit regedit export: the 32-bit view's keys sit under WOW6432Node. Both
+// view flags at once are refused on 64-bit Windows (Wine 8 takes them); 32-bit Windows has one
+// view and ignores the flags.
 TEST(RegistryViews, TheFileHoldsThe32BitViewUnderWow6432Node) {
     const struct {
         const char* machine;
@@ -242,6 +243,10 @@ TEST(RegistryViews, TheFileHoldsThe32BitViewUnderWow6432Node) {
                   RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tarvik", 0, NULL, 0,
                                   KEY_ALL_ACCESS | c.view, NULL, key.Receive(), NULL));
         EXPECT_NE(std::string::npos, machine.ReadFile("registry.reg").find(c.line));
+        test::ScopedKey both;
+        EXPECT_EQ(c.view == KEY_WOW64_RES ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER,
+                  RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ | KEY_WOW64_RES,
+                                both.Receive()));
     }
 }
 
