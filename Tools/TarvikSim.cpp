@@ -54,87 +54,57 @@ int Fail(const std::string& message, int code) {
     return code;
 }
 
-const char kUsage[] =
-    "usage: tarvik-sim [-m MACHINE] [-s SERVICE] COMMAND [ARGS]\n"
-    "  new DIR [--template NAME|DIR]  make a machine from a template in examples/ (default basic)\n"
-    "  start [--timeout S]            start the service as the service control manager would\n"
-    "  stop [--timeout S]             send it the stop control and wait for it to stop\n"
-    "  shutdown [--timeout S]         send it the pre-shutdown control (shutdown if it takes\n"
-    "                                 no pre-shutdown) and wait for it to stop\n"
-    "  control CODE                   send any control code (4: interrogate)\n"
-    "  status                         show its status\n"
-    "  run SCENARIO                   run a scenario file\n"
-    "  show [--dot]                   each team's VM interfaces beside the driver's list\n"
-    "Hyper-V host (see docs/machine.md, \"The Hyper-V host\"):\n"
-    "%s"
-    "MACHINE defaults to $TARVIK_MACHINE; SERVICE to the one service of the database whose\n"
-    "executable exists on the machine. `tarvik-sim COMMAND --help` explains a command.\n"
-    "Exit codes: 0 success, 1 the command failed, 2 usage error, 3 the machine's files are\n"
-    "malformed (the message names the file and the line).\n";
-
-const char* HelpOf(const std::string& command) {
-    if (command == "new") {
-        return "tarvik-sim new DIR [--template NAME|DIR]\n"
-               "Copies a machine template (a directory of examples/, or any machine directory)\n"
-               "to DIR, which must not exist, and builds it: the adapters and teams its\n"
-               "machine.json declares are written into its registry.\n";
-    }
-    if (command == "start") {
-        return "tarvik-sim [-m MACHINE] [-s SERVICE] start [--timeout S]\n"
-               "Starts the executable the service's ImagePath names (mapped into the machine's\n"
-               "drives) as a child process on the machine and hosts it in the background until\n"
-               "that process ends. Waits up to S seconds (default 30) for the service to leave\n"
-               "the start-pending state, then prints its status. Exit code 0 when it runs.\n";
-    }
-    if (command == "stop" || command == "shutdown") {
-        return "tarvik-sim [-m MACHINE] [-s SERVICE] stop|shutdown [--timeout S]\n"
-               "Sends the stop control (stop) or the pre-shutdown control (shutdown; the shutdown\n"
-               "control to a service that takes no pre-shutdown), prints the status the handler\n"
-               "left, and waits up to S seconds (default 30) for the service to stop.\n"
-               "Exit code 0 when it stopped.\n";
-    }
-    if (command == "control") {
-        return "tarvik-sim [-m MACHINE] [-s SERVICE] control CODE\n"
-               "Sends any control code (1 stop, 4 interrogate, 15 pre-shutdown, 128-255 the\n"
-               "service's own) and prints the result and the status after the handler returned.\n";
-    }
-    if (command == "status") {
-        return "tarvik-sim [-m MACHINE] [-s SERVICE] status\n"
-               "Prints the service's configuration and status.\n";
-    }
-    if (const char* help = topology::HelpOf(command)) {
-        return help;
-    }
-    if (command == "show") {
-        return kShowHelp;
-    }
-    if (command == "run") {
-        return "tarvik-sim [-m MACHINE] [-s SERVICE] run SCENARIO\n"
-               "Runs a scenario: one command a line, '#' starts a comment, words may be quoted.\n"
-               "  start | stop | shutdown | control CODE   as the commands above; a failure ends\n"
-               "                                          the scenario unless the line begins\n"
-               "                                          with `try` (see `expect error`)\n"
-               "  wait STATE [SECONDS]                    until the service is in STATE (RUNNING,\n"
-               "                                          STOPPED, STOP_PENDING, ...; default 30 "
-               "s)\n"
-               "  sleep MS                                real milliseconds\n"
-               "  set-registry KEY NAME dword:N|sz:TEXT [VIEW]\n"
-               "                                          KEY like HKLM\\SOFTWARE\\X (made if "
-               "missing)\n"
-               "  delete-registry KEY NAME [VIEW]         delete a value\n"
-               "  exec PROGRAM [ARGS...]                  run a host program on the machine (no\n"
-               "                                          shell; TARVIK_MACHINE set); fails unless\n"
-               "                                          it exits with 0\n"
-               "  expect state STATE\n"
-               "  expect error N                          the error of the last `try` line\n"
-               "  expect registry KEY NAME dword:N|sz:TEXT|absent [VIEW]\n"
-               "  VIEW, as reg.exe's: /reg:64 (the default, as regedit on a 64-bit host) or\n"
-               "  /reg:32, the view of 32-bit programs such as the service (WOW6432Node)\n"
-               "  add-vm, remove-vm, connect, ...         the Hyper-V commands, same words\n"
-               "Each line is echoed; the first failure stops the run with exit code 1.\n";
-    }
-    return nullptr;
-}
+const char kNewHelp[] =
+    "tarvik-sim new DIR [--template NAME|DIR]\n"
+    "Copies a machine template (a directory of examples/, or any machine directory)\n"
+    "to DIR, which must not exist, and builds it: the adapters and teams its\n"
+    "machine.json declares are written into its registry.\n";
+const char kStartHelp[] =
+    "tarvik-sim [-m MACHINE] [-s SERVICE] start [--timeout S]\n"
+    "Starts the executable the service's ImagePath names (mapped into the machine's\n"
+    "drives) as a child process on the machine and hosts it in the background until\n"
+    "that process ends. Waits up to S seconds (default 30) for the service to leave\n"
+    "the start-pending state, then prints its status. Exit code 0 when it runs.\n";
+const char kStopHelp[] =
+    "tarvik-sim [-m MACHINE] [-s SERVICE] stop [--timeout S]\n"
+    "Sends the stop control, prints the status the handler left, and waits up to S\n"
+    "seconds (default 30) for the service to stop. Exit code 0 when it stopped.\n";
+const char kShutdownHelp[] =
+    "tarvik-sim [-m MACHINE] [-s SERVICE] shutdown [--timeout S]\n"
+    "Sends the pre-shutdown control (the shutdown control to a service that takes no\n"
+    "pre-shutdown), prints the status the handler left, and waits up to S seconds\n"
+    "(default 30) for the service to stop. Exit code 0 when it stopped.\n";
+const char kControlHelp[] =
+    "tarvik-sim [-m MACHINE] [-s SERVICE] control CODE\n"
+    "Sends any control code (1 stop, 4 interrogate, 15 pre-shutdown, 128-255 the\n"
+    "service's own) and prints the result and the status after the handler returned.\n";
+const char kStatusHelp[] =
+    "tarvik-sim [-m MACHINE] [-s SERVICE] status\n"
+    "Prints the service's configuration and status.\n";
+const char kRunHelp[] =
+    "tarvik-sim [-m MACHINE] [-s SERVICE] run SCENARIO\n"
+    "Runs a scenario: one command a line, '#' starts a comment, words may be quoted.\n"
+    "  start | stop | shutdown | control CODE   as the commands above; a failure ends\n"
+    "                                          the scenario unless the line begins\n"
+    "                                          with `try` (see `expect error`)\n"
+    "  wait STATE [SECONDS]                    until the service is in STATE (RUNNING,\n"
+    "                                          STOPPED, STOP_PENDING, ...; default 30 "
+    "s)\n"
+    "  sleep MS                                real milliseconds\n"
+    "  set-registry KEY NAME dword:N|sz:TEXT [VIEW]\n"
+    "                                          KEY like HKLM\\SOFTWARE\\X (made if "
+    "missing)\n"
+    "  delete-registry KEY NAME [VIEW]         delete a value\n"
+    "  exec PROGRAM [ARGS...]                  run a host program on the machine (no\n"
+    "                                          shell; TARVIK_MACHINE set); fails unless\n"
+    "                                          it exits with 0\n"
+    "  expect state STATE\n"
+    "  expect error N                          the error of the last `try` line\n"
+    "  expect registry KEY NAME dword:N|sz:TEXT|absent [VIEW]\n"
+    "  VIEW, as reg.exe's: /reg:64 (the default, as regedit on a 64-bit host) or\n"
+    "  /reg:32, the view of 32-bit programs such as the service (WOW6432Node)\n"
+    "  add-vm, remove-vm, connect, ...         the Hyper-V commands, same words\n"
+    "Each line is echoed; the first failure stops the run with exit code 1.\n";
 
 std::optional<double> ParseNumber(const std::string& text, const NumberKind& kind,
                                   std::string* error) {
@@ -337,10 +307,151 @@ int CommandNew(const std::string& dir, const std::string& templateName) {
     return 0;
 }
 
-// The first line of a command's help: how to call it.
-std::string Synopsis(const std::string& command) {
-    std::string help = HelpOf(command);
-    return help.substr(0, help.find('\n'));
+// The first line of a help: how to call the command.
+std::string Synopsis(const char* help) {
+    return std::string(help).substr(0, std::string(help).find('\n'));
+}
+
+int RunNew(Options&, const std::vector<std::string>& args) {
+    if (args.size() == 3 && args[1] == "--template") {
+        return CommandNew(args[0], args[2]);
+    }
+    return args.size() == 1 ? CommandNew(args[0], "basic")
+                            : Fail("usage: " + Synopsis(kNewHelp), kUsageError);
+}
+
+int RunStart(Options& options, const std::vector<std::string>&) {
+    return CommandStart(options);
+}
+
+int RunStop(Options& options, const std::vector<std::string>&) {
+    return CommandControl(options, SERVICE_CONTROL_STOP, true);
+}
+
+int RunShutdown(Options& options, const std::vector<std::string>&) {
+    return CommandControl(options, ShutdownControl(options), true);
+}
+
+int RunControl(Options& options, const std::vector<std::string>& args) {
+    std::string error;
+    std::optional<double> code = ParseNumber(args[0], kControlCode, &error);
+    return code ? CommandControl(options, static_cast<DWORD>(*code), false)
+                : Fail(error, kUsageError);
+}
+
+int RunStatus(Options& options, const std::vector<std::string>&) {
+    return CommandStatus(options);
+}
+
+int RunScenario(Options& options, const std::vector<std::string>& args) {
+    return CommandRun(options, args[0]);
+}
+
+int RunShow(Options&, const std::vector<std::string>& args) {
+    return CommandShow(args);
+}
+
+// The commands: the usage text, each command's help and options, and the dispatch all come from
+// here. The Hyper-V commands have a table of their own (TopologyCommands.h).
+struct Command {
+    const char* name;
+    const char* usage;  // its lines in the usage text
+    const char* help;   // its first line is the synopsis
+    size_t minArgs, maxArgs;
+    bool timeout;  // takes --timeout S
+    enum class Needs { Nothing, Machine, Service } needs;
+    int (*run)(Options& options, const std::vector<std::string>& args);
+};
+
+const Command kCommands[] = {
+    {"new",
+     "  new DIR [--template NAME|DIR]  make a machine from a template in examples/ (default basic)\n",
+     kNewHelp, 1, 3, false, Command::Needs::Nothing, RunNew},
+    {"start",
+     "  start [--timeout S]            start the service as the service control manager would\n",
+     kStartHelp, 0, 0, true, Command::Needs::Service, RunStart},
+    {"stop", "  stop [--timeout S]             send it the stop control and wait for it to stop\n",
+     kStopHelp, 0, 0, true, Command::Needs::Service, RunStop},
+    {"shutdown",
+     "  shutdown [--timeout S]         send it the pre-shutdown control (shutdown if it takes\n"
+     "                                 no pre-shutdown) and wait for it to stop\n",
+     kShutdownHelp, 0, 0, true, Command::Needs::Service, RunShutdown},
+    {"control", "  control CODE                   send any control code (4: interrogate)\n",
+     kControlHelp, 1, 1, false, Command::Needs::Service, RunControl},
+    {"status", "  status                         show its status\n", kStatusHelp, 0, 0, false,
+     Command::Needs::Service, RunStatus},
+    {"run", "  run SCENARIO                   run a scenario file\n", kRunHelp, 1, 1, false,
+     Command::Needs::Service, RunScenario},
+    {"show",
+     "  show [--dot]                   each team's VM interfaces beside the driver's list\n",
+     kShowHelp, 0, 1, false, Command::Needs::Machine, RunShow},
+};
+
+void PrintUsage(FILE* to) {
+    std::fputs("usage: tarvik-sim [-m MACHINE] [-s SERVICE] COMMAND [ARGS]\n", to);
+    for (const Command& command : kCommands) {
+        std::fputs(command.usage, to);
+    }
+    std::fprintf(to,
+                 "Hyper-V host (see docs/machine.md, \"The Hyper-V host\"):\n"
+                 "%s"
+                 "MACHINE defaults to $TARVIK_MACHINE; SERVICE to the one service of the database "
+                 "whose\n"
+                 "executable exists on the machine. `tarvik-sim COMMAND --help` explains a "
+                 "command.\n"
+                 "Exit codes: 0 success, 1 the command failed, 2 usage error, 3 the machine's "
+                 "files are\n"
+                 "malformed (the message names the file and the line).\n",
+                 topology::Usage());
+}
+
+const Command* Find(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+// Takes the command's own options out of `args`: --timeout for those that wait.
+int TakeOptions(const Command& command, Options& options, std::vector<std::string>& args) {
+    for (size_t k = 0; command.timeout && k < args.size(); ++k) {
+        if (args[k] != "--timeout") {
+            continue;
+        }
+        std::string error;
+        std::optional<double> timeout =
+            ParseNumber(k + 1 < args.size() ? args[k + 1] : "", kTimeout, &error);
+        if (!timeout) {
+            return Fail(error, kUsageError);
+        }
+        options.timeout = *timeout;
+        args.erase(args.begin() + static_cast<long>(k), args.begin() + static_cast<long>(k) + 2);
+        --k;
+    }
+    if (args.size() < command.minArgs || args.size() > command.maxArgs) {
+        return Fail("usage: " + Synopsis(command.help), kUsageError);
+    }
+    return kSucceeded;
+}
+
+// The machine named by -m or $TARVIK_MACHINE, made this process's machine.
+int UseMachine(Options& options) {
+    if (options.machine.empty()) {
+        const char* env = std::getenv(sim::Machine::kEnvironmentVariable);
+        options.machine = env != nullptr ? env : "";
+    }
+    if (options.machine.empty()) {
+        return Fail("no machine: give -m MACHINE or set TARVIK_MACHINE", kUsageError);
+    }
+    std::error_code error;
+    if (!fs::is_directory(options.machine, error)) {
+        return Fail(options.machine + ": no such machine directory");
+    }
+    options.machine = fs::absolute(options.machine, error).lexically_normal().string();
+    sim::Machine::Use(options.machine);
+    return kSucceeded;
 }
 
 }  // namespace simtool
@@ -358,96 +469,50 @@ int main(int argc, char** argv) {
                 options.service = sim::Utf8ToUtf16(args[++i]);
             }
         } else if (args[i] == "--help" || args[i] == "-h") {
-            std::fprintf(stdout, kUsage, topology::Usage());
+            PrintUsage(stdout);
             return kSucceeded;
         } else {
             break;
         }
     }
     if (i >= args.size()) {
-        std::fprintf(stderr, kUsage, topology::Usage());
+        PrintUsage(stderr);
         return kUsageError;
     }
-    std::string command = args[i];
-    if (HelpOf(command) == nullptr) {
-        std::fprintf(stderr, "tarvik-sim: unknown command \"%s\"\n", command.c_str());
-        std::fprintf(stderr, kUsage, topology::Usage());
+    const std::string name = args[i];
+    const Command* command = Find(name);
+    const char* help = command != nullptr ? command->help : topology::HelpOf(name);
+    if (help == nullptr) {
+        std::fprintf(stderr, "tarvik-sim: unknown command \"%s\"\n", name.c_str());
+        PrintUsage(stderr);
         return kUsageError;
     }
     std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
-    for (size_t k = 0; k < rest.size(); ++k) {
-        if (rest[k] == "--help" || rest[k] == "-h") {
-            std::fputs(HelpOf(command), stdout);
+    for (const std::string& arg : rest) {
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(help, stdout);
             return kSucceeded;
         }
-        if (rest[k] == "--timeout") {
-            std::string error;
-            std::optional<double> timeout =
-                ParseNumber(k + 1 < rest.size() ? rest[k + 1] : "", kTimeout, &error);
-            if (!timeout) {
-                return Fail(error, kUsageError);
-            }
-            options.timeout = *timeout;
-            rest.erase(rest.begin() + static_cast<long>(k),
-                       rest.begin() + static_cast<long>(k) + 2);
-            --k;
+    }
+    if (command == nullptr) {
+        int code = UseMachine(options);
+        if (code != kSucceeded) {
+            return code;
         }
-    }
-    if (command == "new") {
-        std::string templateName = "basic";
-        if (rest.size() == 3 && rest[1] == "--template") {
-            templateName = rest[2];
-        } else if (rest.size() != 1) {
-            return Fail("usage: " + Synopsis(command), kUsageError);
-        }
-        return CommandNew(rest[0], templateName);
-    }
-    if (options.machine.empty()) {
-        const char* env = std::getenv(sim::Machine::kEnvironmentVariable);
-        options.machine = env != nullptr ? env : "";
-    }
-    if (options.machine.empty()) {
-        return Fail("no machine: give -m MACHINE or set TARVIK_MACHINE", kUsageError);
-    }
-    std::error_code error;
-    if (!fs::is_directory(options.machine, error)) {
-        return Fail(options.machine + ": no such machine directory");
-    }
-    options.machine = fs::absolute(options.machine, error).lexically_normal().string();
-    sim::Machine::Use(options.machine);
-    if (command == "show") {
-        return CommandShow(rest);
-    }
-    if (topology::HelpOf(command) != nullptr) {
-        std::vector<std::string> words = rest;
-        words.insert(words.begin(), command);
+        rest.insert(rest.begin(), name);
         bool usage = false;
-        std::string failure = topology::Run(words, &usage);
+        std::string failure = topology::Run(rest, &usage);
         return failure.empty() ? kSucceeded : Fail(failure, usage ? kUsageError : kFailed);
     }
-    if (ServiceOf(options) != ERROR_SUCCESS) {
-        return Fail(
+    int code = TakeOptions(*command, options, rest);
+    if (code == kSucceeded && command->needs != Command::Needs::Nothing) {
+        code = UseMachine(options);
+    }
+    if (code == kSucceeded && command->needs == Command::Needs::Service &&
+        ServiceOf(options) != ERROR_SUCCESS) {
+        code = Fail(
             "name the service with -s: the database has no single service whose "
             "executable exists on the machine");
     }
-    if (command == "start" && rest.empty()) {
-        return CommandStart(options);
-    }
-    if ((command == "stop" || command == "shutdown") && rest.empty()) {
-        return CommandControl(
-            options, command == "stop" ? SERVICE_CONTROL_STOP : ShutdownControl(options), true);
-    }
-    if (command == "control" && rest.size() == 1) {
-        std::string error;
-        std::optional<double> code = ParseNumber(rest[0], kControlCode, &error);
-        return code ? CommandControl(options, static_cast<DWORD>(*code), false)
-                    : Fail(error, kUsageError);
-    }
-    if (command == "status" && rest.empty()) {
-        return CommandStatus(options);
-    }
-    if (command == "run" && rest.size() == 1) {
-        return CommandRun(options, rest[0]);
-    }
-    return Fail("usage: " + Synopsis(command), kUsageError);
+    return code == kSucceeded ? command->run(options, rest) : code;
 }

@@ -51,6 +51,9 @@ TEST(TarvikSim, BadInputGivesOneLineAndTheDocumentedExitCode) {
          "tarvik-sim: --timeout: expected seconds from 0 to 86400, found \"x\"",
          {"start", "--timeout", "x"}},
         {2, "found \"-1\"", {"start", "--timeout", "-1"}},
+        // Each command takes only its own options.
+        {2, "tarvik-sim: usage: tarvik-sim [-m MACHINE] [-s SERVICE] status",
+         {"status", "--timeout", "3"}},
         {2, "tarvik-sim: unknown command \"frob\"", {"frob"}, "", true},
         {1, "tarvik-sim: " + missing + ": no such machine directory", {"-m", missing, "status"}},
         {2,
