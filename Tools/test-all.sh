@@ -2,7 +2,8 @@
 # Every test of the project, in the tiers CI runs, with each stage's time:
 #   asan         every Linux test (Unit, Platform, Scenario) under AddressSanitizer + UBSan
 #   tsan         the Unit, Platform and threading tests under ThreadSanitizer
-#   default      the plain build the demo uses, and the demo itself
+#   default      the plain build the demo uses, the demo itself, the docs' examples and a short
+#                run of every benchmark (a smoke test: it fails on a crash, never on a time)
 #   windows-x86  the product build (PE32): its format, resources and exports, the portable suites
 #                and the service's lifecycle run under Wine's WoW64 in a 64-bit prefix, and its zip
 #   fuzz         each fuzz target for a few seconds
@@ -43,7 +44,7 @@ stage_tsan() {
     build tsan && ctest --preset tsan -j2
 }
 stage_default() {
-    build default && Tools/demo.sh && Tools/check-docs.sh
+    build default && Tools/demo.sh && Tools/check-docs.sh && Tools/bench-smoke.sh
 }
 stage_windows_x86() {
     build windows-x86 && ctest --preset windows-x86 -j2 && cpack --preset windows-x86 >/dev/null
