@@ -1,5 +1,6 @@
 // CZelComPtr: owner of one reference to a COM interface, released when the holder goes or is
-// reset, so that an exception between getting an object and releasing it cannot leak it.
+// reset, so that an exception between getting an object and releasing it cannot leak it. Moved,
+// never copied: a move hands the reference on and leaves the source empty.
 #pragma once
 
 #include <stddef.h>
@@ -12,6 +13,16 @@ public:
     explicit CZelComPtr(T* p) : m_p(p) {}
     ~CZelComPtr() { Reset(); }
 
+    CZelComPtr(CZelComPtr&& other) noexcept : m_p(other.Detach()) {}
+    CZelComPtr& operator=(CZelComPtr&& other) noexcept {
+        T* p = other.Detach();
+        Reset();
+        m_p = p;
+        return *this;
+    }
+    CZelComPtr(const CZelComPtr&) = delete;
+    CZelComPtr& operator=(const CZelComPtr&) = delete;
+
     T* Get() const { return m_p; }
     T* operator->() const { return m_p; }
 
@@ -19,6 +30,13 @@ public:
     T** Receive() {
         Reset();
         return &m_p;
+    }
+
+    // Hands the reference on without releasing it; the holder is empty afterwards.
+    [[nodiscard]] T* Detach() {
+        T* p = m_p;
+        m_p = NULL;
+        return p;
     }
 
     // Releases the reference now, where the caller's order of calls needs it.
@@ -31,8 +49,5 @@ public:
     }
 
 private:
-    CZelComPtr(const CZelComPtr&);
-    CZelComPtr& operator=(const CZelComPtr&);
-
     T* m_p;
 };

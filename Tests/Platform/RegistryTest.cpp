@@ -226,7 +226,7 @@ TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
               RegCreateKeyExW(second, TEXT("y"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &sub, NULL));
     EXPECT_EQ(ERROR_KEY_DELETED, RegFlushKey(second));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(second));
-    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(parent.Release()));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(parent.Detach()));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(m_key, TEXT("Parent"), 0, KEY_READ, &sub));
 }
 
