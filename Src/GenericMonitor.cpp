@@ -2,6 +2,7 @@
 
 #include "ZelDebug.h"
 #include "ZelRegKey.h"
+#include "ZelScopedHandle.h"
 
 namespace {
 
@@ -50,17 +51,18 @@ GenericMonitor::~GenericMonitor() {
 }
 
 bool GenericMonitor::SpawnWorker(LPTHREAD_START_ROUTINE pfnThreadProc, const WCHAR* pszExitLine) {
-    HANDLE hThread = CreateThread(NULL, 0, pfnThreadProc, this, 0, NULL);
+    CZelKernelHandle hThread(CreateThread(NULL, 0, pfnThreadProc, this, 0, NULL));
     DWORD dwError = GetLastError();
-    if (hThread == NULL) {
+    bool bCreated = static_cast<bool>(hThread);
+    if (!bCreated) {
         DebugTrace(TEXT("ERROR:  Unable to  spawn the thread - error=%d"), dwError);
     } else {
         DebugTrace(TEXT("Successfully created the thread"));
-        CloseHandle(hThread);  // the worker is never joined by handle
+        hThread.Reset();  // the worker is never joined by handle
     }
     DebugTrace(TEXT("%s"), pszExitLine);
     SetLastError(dwError);
-    return hThread != NULL;
+    return bCreated;
 }
 
 void GenericMonitor::SetState(DWORD dwState) {
@@ -95,16 +97,16 @@ bool GenericMonitor::StartMonitor() {
 bool GenericMonitor::StopMonitor() {
     DebugTrace(TEXT("Entering GenericMonitor::StopMonitor()"));
     EnterCriticalSection(&m_csState);
-    HANDLE hThread = CreateThread(NULL, 0, StopperThreadProc, this, 0, NULL);
+    CZelKernelHandle hThread(CreateThread(NULL, 0, StopperThreadProc, this, 0, NULL));
     DWORD dwError = GetLastError();
-    if (hThread != NULL) {
+    bool bSuccess = static_cast<bool>(hThread);
+    if (bSuccess) {
         ++m_nStoppers;
     }
     LeaveCriticalSection(&m_csState);
-    bool bSuccess = hThread != NULL;
     if (bSuccess) {
         DebugTrace(TEXT("Successfully created the thread"));
-        CloseHandle(hThread);
+        hThread.Reset();
     } else {
         DebugTrace(TEXT("ERROR:  Unable to create the thread - error=%d"), dwError);
     }

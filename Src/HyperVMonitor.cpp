@@ -4,6 +4,7 @@
 #include "ZelAdapter.h"
 #include "ZelBstr.h"
 #include "ZelDebug.h"
+#include "ZelScopedHandle.h"
 
 #include <new>
 
@@ -77,7 +78,7 @@ HyperVMonitor::HyperVMonitor()
     : GenericMonitor(),
       m_Teams(),
       m_bCOMInitialized(false),
-      m_pIWbemService(NULL),
+      m_pIWbemService(),
       m_bTeamsInitialized(false) {
     DebugTrace(TEXT("Entering HyperVMonitor::HyperVMonitor()"));
     m_dwDefaultTimeout = 1;
@@ -91,6 +92,9 @@ HyperVMonitor::~HyperVMonitor() {
     DebugTrace(TEXT("Entering HyperVMonitor::~HyperVMonitor()"));
     if (!WaitForStop()) {
         DebugTrace(TEXT("ERROR:  Unable to stop the monitor!"));
+        // The worker still running may be inside a call on the connection: it is left to the
+        // process's end rather than released under it.
+        static_cast<void>(m_pIWbemService.Detach());
     }
     UninitializeCOM();
     DebugTrace(TEXT("Exiting HyperVMonitor::~HyperVMonitor()"));
@@ -148,10 +152,7 @@ bool HyperVMonitor::DoMonitor() {
     }
     m_Teams.RemoveAll();
     // A failed InitializeWMI may have left its connection; nothing else would release it.
-    if (m_pIWbemService != NULL) {
-        m_pIWbemService->Release();
-        m_pIWbemService = NULL;
-    }
+    m_pIWbemService.Reset();
     SetState(MONITOR_STOPPED);
     DebugTrace(TEXT("Exiting HyperVMonitor::DoMonitor()"));
     return true;
@@ -170,15 +171,13 @@ bool HyperVMonitor::RunUpdatePass() {
 bool HyperVMonitor::IsHyperVServicePresent() {
     DebugTrace(TEXT("Entering HyperVMonitor::IsHyperVServicePresent"));
     bool bPresent = false;
-    SC_HANDLE hManager = OpenSCManagerW(NULL, NULL, GENERIC_READ);
-    if (hManager != NULL) {
-        SC_HANDLE hService = OpenServiceW(hManager, TEXT("VMMS"), GENERIC_READ);
-        if (hService != NULL) {
-            bPresent = true;
-            CloseServiceHandle(hService);
+    {
+        CZelServiceHandle hManager(OpenSCManagerW(NULL, NULL, GENERIC_READ));
+        if (hManager) {
+            CZelServiceHandle hService(OpenServiceW(hManager, TEXT("VMMS"), GENERIC_READ));
+            bPresent = static_cast<bool>(hService);
         }
-        CloseServiceHandle(hManager);
-    }
+    }  // both closed before the exit line, the service first
     DebugTrace(TEXT("Exiting HyperVMonitor::IsHyperVServicePresent = %d"), bPresent);
     return bPresent;
 }
@@ -215,27 +214,24 @@ bool HyperVMonitor::UninitializeCOM() {
 
 bool HyperVMonitor::InitializeWMI() {
     DebugTrace(TEXT("Entering HyperVMonitor::InitializeWMI()"));
-    if (m_pIWbemService != NULL) {
-        m_pIWbemService->Release();
-    }
-    m_pIWbemService = NULL;
+    m_pIWbemService.Reset();
     bool bSuccess = false;
-    IWbemLocator* pLocator = NULL;
+    CZelComPtr<IWbemLocator> pLocator;
     HRESULT hr = CoCreateInstance(CLSID_WbemLocator, NULL, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                  reinterpret_cast<LPVOID*>(&pLocator));
+                                  reinterpret_cast<LPVOID*>(pLocator.Receive()));
     if (FAILED(hr)) {
         DebugTrace(TEXT("ERROR:  Unable to do CoCreateInstance."));
     } else {
         COSType osType;
         const WCHAR* pszNamespace = osType.IsWin8OrLater() ? TEXT("root\\virtualization\\v2")
                                                            : TEXT("root\\virtualization");
+        // A failed connection leaves the namespace null.
         hr = pLocator->ConnectServer(CZelBstr(pszNamespace).Get(), NULL, NULL, NULL, 0, NULL, NULL,
-                                     &m_pIWbemService);
+                                     m_pIWbemService.Receive());
         if (FAILED(hr)) {
-            m_pIWbemService = NULL;
             DebugTrace(TEXT("ERROR:  Unable to connect the WMI namespace"));
         } else {
-            hr = CoSetProxyBlanket(m_pIWbemService, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, NULL,
+            hr = CoSetProxyBlanket(m_pIWbemService.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, NULL,
                                    RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, NULL,
                                    EOAC_NONE);
             if (FAILED(hr)) {
@@ -245,19 +241,14 @@ bool HyperVMonitor::InitializeWMI() {
             }
         }
     }
-    if (pLocator != NULL) {
-        pLocator->Release();
-    }
+    pLocator.Reset();
     DebugTrace(TEXT("Exiting HyperVMonitor::InitializeWMI() bSuccess=%d"), bSuccess);
     return bSuccess;
 }
 
 bool HyperVMonitor::UninitializeWMI() {
     DebugTrace(TEXT("Entering HyperVMonitor::UninitializeWMI()"));
-    if (m_pIWbemService != NULL) {
-        m_pIWbemService->Release();
-        m_pIWbemService = NULL;
-    }
+    m_pIWbemService.Reset();
     DebugTrace(TEXT("Exiting HyperVMonitor::UninitializeWMI(),  bSuccess=%d"), 1);
     return true;
 }
@@ -267,9 +258,8 @@ bool HyperVMonitor::WaitForChangeEvent() {
     bool bChanged = false;
     COSType osType;
     bool bVersion2 = osType.IsWin8OrLater();
-    IEnumWbemClassObject* pEnum = NULL;
-    IWbemClassObject* pEvent = NULL;
-    if (m_pIWbemService == NULL) {
+    CZelComPtr<IEnumWbemClassObject> pEnum;
+    if (m_pIWbemService.Get() == NULL) {
         DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
     } else {
         CZelBstr bstrQuery;
@@ -283,35 +273,31 @@ bool HyperVMonitor::WaitForChangeEvent() {
             DebugTrace(TEXT("%s"), bstrQuery.Get());
             HRESULT hr = m_pIWbemService->ExecNotificationQuery(
                 bstrLanguage.Get(), bstrQuery.Get(),
-                WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, NULL, &pEnum);
+                WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, NULL, pEnum.Receive());
             if (FAILED(hr)) {
-                pEnum = NULL;
                 DebugTrace(TEXT("ERROR:  Unable to execute query - hres=%x"), hr);
                 // A subscription the provider always refuses would otherwise be retried at once.
                 CheckForStopCommand(kRetryPauseSeconds);
             }
         }
     }
-    while (pEnum != NULL) {
-        if (pEvent != NULL) {
-            pEvent->Release();
-            pEvent = NULL;
-        }
+    while (pEnum.Get() != NULL) {
         if (CheckForStopCommand(0)) {
             bChanged = false;
             break;
         }
+        IWbemClassObject* pReturned = NULL;
         ULONG uReturned = 0;
-        HRESULT hr = pEnum->Next(kEventSliceMs, 1, &pEvent, &uReturned);
+        HRESULT hr = pEnum->Next(kEventSliceMs, 1, &pReturned, &uReturned);
+        // Only an object the enumerator counted is ours; it goes before the next stop poll.
+        CZelComPtr<IWbemClassObject> pEvent(uReturned > 0 ? pReturned : NULL);
         if (uReturned > 0 && hr == WBEM_S_NO_ERROR) {
             DebugTrace(TEXT("Found change in hyper-v"));
-            pEvent->Release();
-            pEvent = NULL;
+            pEvent.Reset();
             bChanged = true;
             break;
         }
         if (uReturned == 0) {
-            pEvent = NULL;
             // Only a time-out has waited its slice. An enumerator that fails or ends at once has
             // lost its provider (WMI restarted, say) and would fail so for ever: after a pause,
             // leave the wait so that the next cycle connects and subscribes again.
@@ -321,12 +307,7 @@ bool HyperVMonitor::WaitForChangeEvent() {
             }
         }
     }
-    if (pEvent != NULL) {
-        pEvent->Release();
-    }
-    if (pEnum != NULL) {
-        pEnum->Release();
-    }
+    pEnum.Reset();
     DebugTrace(TEXT("Exiting HyperVMonitor::WaitForChangeEvent()"));
     return bChanged;
 }

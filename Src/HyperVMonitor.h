@@ -14,6 +14,7 @@
 #include "TeamedAdapter.h"
 #include "VirtualMachine.h"
 #include "ZelBstr.h"
+#include "ZelComPtr.h"
 #include "ZelPointerArray.h"
 #include "ZelString.h"
 
@@ -97,15 +98,16 @@ protected:
     // One step of a walk to the access VLAN id; each settings object reached overwrites it.
     bool GetVlanID(CZelString& strPath, CZelString strTargetInstanceID, ClassChain chain,
                    DWORD dwStep, int* pnVlanID);
-    // Both free bstrName. An empty or null value succeeds and leaves the string as it was, and
-    // gives 0 for the integer.
-    bool GetPropertyString(IWbemClassObject* pObj, BSTR bstrName, CZelString* pstrValue);
-    bool GetPropertyInt(IWbemClassObject* pObj, BSTR bstrName, int* pnValue);
+    // An empty or null value succeeds and leaves the string as it was, and gives 0 for the
+    // integer.
+    bool GetPropertyString(IWbemClassObject* pObj, const WCHAR* pszName, CZelString* pstrValue);
+    bool GetPropertyInt(IWbemClassObject* pObj, const WCHAR* pszName, int* pnValue);
 
     CZelPointerArray<TeamedAdapter*> m_Teams;  // the previous pass's snapshot
     bool m_bCOMInitialized;                    // this object's CoInitializeEx succeeded
-    IWbemServices* m_pIWbemService;  // the virtualization namespace; null when not connected
-    bool m_bTeamsInitialized;        // every team of a first pass reached the driver
+    // The virtualization namespace; null when not connected.
+    CZelComPtr<IWbemServices> m_pIWbemService;
+    bool m_bTeamsInitialized;  // every team of a first pass reached the driver
 
 private:
     // The query "ASSOCIATORS OF {path} WHERE  ResultClass=class", into `pQuery`; left empty when

@@ -7,6 +7,7 @@
 #include "ZelComPtr.h"
 #include "ZelDebug.h"
 #include "ZelRegKey.h"
+#include "ZelScopedHandle.h"
 #include "ZelSecure.h"
 
 #include <setupapi.h>
@@ -29,29 +30,6 @@ const WCHAR kNetInterfaceClass[] = TEXT("{AD498944-762F-11D0-8DCB-00C04FC3358C}"
 const WCHAR kAdaptersKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\Adapters\\");
 
-// Destroys a device information list that an exception left behind; on the normal path the
-// list is taken back and destroyed where a failure can be traced.
-class DeviceListGuard {
-public:
-    explicit DeviceListGuard(HDEVINFO hDevInfo) : m_hDevInfo(hDevInfo) {}
-    ~DeviceListGuard() {
-        if (m_hDevInfo != INVALID_HANDLE_VALUE) {
-            SetupDiDestroyDeviceInfoList(m_hDevInfo);
-        }
-    }
-    HDEVINFO TakeBack() {
-        HDEVINFO hDevInfo = m_hDevInfo;
-        m_hDevInfo = INVALID_HANDLE_VALUE;
-        return hDevInfo;
-    }
-
-private:
-    DeviceListGuard(const DeviceListGuard&);
-    DeviceListGuard& operator=(const DeviceListGuard&);
-
-    HDEVINFO m_hDevInfo;
-};
-
 }  // namespace
 
 // Team discovery
@@ -60,7 +38,7 @@ bool HyperVMonitor::CheckForTeamUpdates() {
     DebugTrace(TEXT("Entering HyperVMonitor::CheckForTeamUpdates()"));
     bool bSuccess = false;
     CZelPointerArray<TeamedAdapter*> current;
-    if (m_pIWbemService == NULL) {
+    if (m_pIWbemService.Get() == NULL) {
         DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
     } else {
         CZelString strQuery;
@@ -97,8 +75,7 @@ bool HyperVMonitor::CheckForTeamUpdates() {
                 std::unique_ptr<TeamedAdapter> pTeam(new TeamedAdapter);
                 pTeam->m_bBound = true;
                 CZelString strDeviceID;
-                bool bDeviceID =
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("DeviceID")), &strDeviceID);
+                bool bDeviceID = GetPropertyString(pObj.Get(), TEXT("DeviceID"), &strDeviceID);
                 if (bDeviceID) {
                     size_t nPrefix = strDeviceID.find(TEXT("Microsoft:"));
                     if (nPrefix != CZelString::npos) {
@@ -108,9 +85,8 @@ bool HyperVMonitor::CheckForTeamUpdates() {
                 }
                 CZelString strPath;
                 if (bDeviceID && IsOrvexTeam(pTeam->m_strGUID) &&
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("ElementName")),
-                                      &pTeam->m_strName) &&
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("__PATH")), &strPath)) {
+                    GetPropertyString(pObj.Get(), TEXT("ElementName"), &pTeam->m_strName) &&
+                    GetPropertyString(pObj.Get(), TEXT("__PATH"), &strPath)) {
                     PopulateVirtualMachines(strPath, &pTeam->m_VirtualMachines);
                     current.push_back(pTeam.get());
                     pTeam.release();
@@ -187,8 +163,9 @@ bool HyperVMonitor::IsOrvexTeam(CZelString& strGUID) {
     bool bTeam = false;
     WCHAR szInstanceID[260];
     memset(szInstanceID, 0, sizeof(szInstanceID));
-    HDEVINFO hDevInfo = SetupDiGetClassDevsW(&kNetClassGuid, NULL, NULL, 0);
-    DeviceListGuard deviceList(hDevInfo);
+    // Destroyed below where a failure can be traced; by the owner when an exception leaves.
+    CZelDeviceInfoList deviceList(SetupDiGetClassDevsW(&kNetClassGuid, NULL, NULL, 0));
+    HDEVINFO hDevInfo = deviceList.Get();
     if (hDevInfo == INVALID_HANDLE_VALUE) {
         DebugTrace(TEXT("ERROR:  Invalid HDEVINFO!"));
     } else {
@@ -264,7 +241,7 @@ bool HyperVMonitor::IsOrvexTeam(CZelString& strGUID) {
                 }
             }
         }
-        if (!SetupDiDestroyDeviceInfoList(deviceList.TakeBack())) {
+        if (!deviceList.Close()) {
             DebugTrace(TEXT("ERROR:  Unable to destroy device list!! Errro=%d"), GetLastError());
         }
     }

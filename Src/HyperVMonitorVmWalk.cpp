@@ -46,12 +46,6 @@ const WCHAR* const kVlanChainV2[] = {
     TEXT("Msvm_EthernetSwitchPortVlanSettingData"),
 };
 
-// Frees a BSTR handed over to a function, also when the function ends in an exception.
-struct BstrFree {
-    void operator()(OLECHAR* bstr) const { SysFreeString(bstr); }
-};
-typedef std::unique_ptr<OLECHAR, BstrFree> OwnedBstr;
-
 // A step's class against a class of the walk: exact, as the automation comparison without flags.
 bool IsClass(BSTR bstrClass, const WCHAR* pszClass) {
     CZelBstr bstrName(pszClass);
@@ -64,16 +58,12 @@ bool IsClass(BSTR bstrClass, const WCHAR* pszClass) {
 // Enumeration
 
 IWbemClassObject* HyperVMonitor::NextObject(IEnumWbemClassObject* pEnum) {
-    IWbemClassObject* pObj = NULL;
+    IWbemClassObject* pReturned = NULL;
     ULONG uReturned = 0;
-    HRESULT hr = pEnum->Next(WBEM_INFINITE, 1, &pObj, &uReturned);
-    if (uReturned == 0 || hr != WBEM_S_NO_ERROR) {
-        if (uReturned > 0 && pObj != NULL) {
-            pObj->Release();
-        }
-        return NULL;
-    }
-    return pObj;
+    HRESULT hr = pEnum->Next(WBEM_INFINITE, 1, &pReturned, &uReturned);
+    // Only an object the enumerator counted is ours; one that came with a failure is released.
+    CZelComPtr<IWbemClassObject> pObj(uReturned > 0 ? pReturned : NULL);
+    return hr == WBEM_S_NO_ERROR ? pObj.Detach() : NULL;
 }
 
 // ClassChain
@@ -131,7 +121,7 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
     if (dwStep != 0xFFFFFFFF && dwStep < chain.Count()) {
         BSTR bstrClass = chain.At(dwStep);
         DWORD dwNextStep = dwStep + 1;
-        if (m_pIWbemService == NULL) {
+        if (m_pIWbemService.Get() == NULL) {
             DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
         } else {
             if (!bVersion2 && IsClass(bstrClass, TEXT("Msvm_VmLANEndpoint"))) {
@@ -162,7 +152,7 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                 }
                 if (IsClass(bstrClass, TEXT("Msvm_VmLANEndpoint")) ||
                     IsClass(bstrClass, TEXT("Msvm_LANEndpoint"))) {
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("MacAddress")), &strMAC);
+                    GetPropertyString(pObj.Get(), TEXT("MacAddress"), &strMAC);
                 } else if (IsClass(bstrClass, TEXT("Msvm_ComputerSystem"))) {
                     if (bVersion2) {
                         // The synthetic port at strPath leads to the VM's port settings.
@@ -173,12 +163,10 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                         DebugTrace(TEXT("\nRetrieved %d for VlanID\n"), nVlanID);
                     }
                     CZelString strDescription;
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("Description")),
-                                      &strDescription);
+                    GetPropertyString(pObj.Get(), TEXT("Description"), &strDescription);
                     if (!strDescription.CompareI(kHostDescription)) {
                         CZelString strName;
-                        if (!GetPropertyString(pObj.Get(), SysAllocString(TEXT("ElementName")),
-                                               &strName)) {
+                        if (!GetPropertyString(pObj.Get(), TEXT("ElementName"), &strName)) {
                             bSuccess = false;
                         } else {
                             std::unique_ptr<VirtualMachine> pVirtualMachine(new VirtualMachine);
@@ -193,8 +181,7 @@ bool HyperVMonitor::GetAssociators(CZelString& strPath, ClassChain chain, DWORD 
                     }
                 }
                 CZelString strObjectPath;
-                if (!GetPropertyString(pObj.Get(), SysAllocString(TEXT("__PATH")),
-                                       &strObjectPath)) {
+                if (!GetPropertyString(pObj.Get(), TEXT("__PATH"), &strObjectPath)) {
                     bSuccess = false;
                 }
                 pObj.Reset();  // before the next step's queries
@@ -215,7 +202,7 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
     bool bSuccess = true;
     if (dwStep != 0xFFFFFFFF && dwStep < chain.Count()) {
         BSTR bstrClass = chain.At(dwStep);
-        if (m_pIWbemService == NULL) {
+        if (m_pIWbemService.Get() == NULL) {
             DebugTrace(TEXT("ERROR:  The virtualization namespace is invalid!"));
         } else {
             CZelBstr bstrQuery;
@@ -234,15 +221,13 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
                 }
                 bool bFollow = true;
                 if (IsClass(bstrClass, TEXT("MSVM_SyntheticEthernetPortSettingData"))) {
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("InstanceId")),
-                                      &strTargetInstanceID);
+                    GetPropertyString(pObj.Get(), TEXT("InstanceId"), &strTargetInstanceID);
                     DebugTrace(TEXT("Retrieved %s for Target InstanceID"),
                                strTargetInstanceID.c_str());
                 }
                 if (IsClass(bstrClass, TEXT("MSVM_EthernetPortAllocationSettingData"))) {
                     CZelString strCurrentInstanceID;
-                    GetPropertyString(pObj.Get(), SysAllocString(TEXT("InstanceId")),
-                                      &strCurrentInstanceID);
+                    GetPropertyString(pObj.Get(), TEXT("InstanceId"), &strCurrentInstanceID);
                     DebugTrace(TEXT("Retrieved %s for CurrentInstanceID"),
                                strCurrentInstanceID.c_str());
                     // The VM's settings hold the allocations of all its ports: follow the one
@@ -254,19 +239,18 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
                     }
                 }
                 if (bFollow && IsClass(bstrClass, TEXT("Msvm_VLANEndpointSettingData"))) {
-                    GetPropertyInt(pObj.Get(), SysAllocString(TEXT("AccessVLAN")), pnVlanID);
+                    GetPropertyInt(pObj.Get(), TEXT("AccessVLAN"), pnVlanID);
                     DebugTrace(TEXT("Retrieved %d for AccessVLAN"), *pnVlanID);
                     bFollow = false;
                 } else if (bFollow &&
                            IsClass(bstrClass, TEXT("Msvm_EthernetSwitchPortVlanSettingData"))) {
-                    GetPropertyInt(pObj.Get(), SysAllocString(TEXT("AccessVLANId")), pnVlanID);
+                    GetPropertyInt(pObj.Get(), TEXT("AccessVLANId"), pnVlanID);
                     DebugTrace(TEXT("Retrieved %d for AccessVLAN"), *pnVlanID);
                     bFollow = false;
                 }
                 if (bFollow) {
                     CZelString strObjectPath;
-                    if (!GetPropertyString(pObj.Get(), SysAllocString(TEXT("__PATH")),
-                                           &strObjectPath)) {
+                    if (!GetPropertyString(pObj.Get(), TEXT("__PATH"), &strObjectPath)) {
                         bSuccess = false;
                     }
                     if (bSuccess && !GetVlanID(strObjectPath, strTargetInstanceID, chain,
@@ -282,18 +266,17 @@ bool HyperVMonitor::GetVlanID(CZelString& strPath, CZelString strTargetInstanceI
     return bSuccess;
 }
 
-bool HyperVMonitor::GetPropertyString(IWbemClassObject* pObj, BSTR bstrName,
+bool HyperVMonitor::GetPropertyString(IWbemClassObject* pObj, const WCHAR* pszName,
                                       CZelString* pstrValue) {
-    OwnedBstr name(bstrName);
     DebugTrace(TEXT("Entering HyperVMonitor::GetPropertyString() - property=%s"),
-               bstrName != NULL ? bstrName : TEXT(""));
+               pszName != NULL ? pszName : TEXT(""));
     bool bSuccess = false;
     if (pObj == NULL) {
         DebugTrace(TEXT("INVALID pObj!"));
     } else {
         VARIANT value;
         VariantInit(&value);
-        HRESULT hr = pObj->Get(bstrName, 0, &value, NULL, NULL);
+        HRESULT hr = pObj->Get(pszName, 0, &value, NULL, NULL);
         bool bHasText = false;
         WCHAR szValue[1040];
         memset(szValue, 0, sizeof(szValue));
@@ -324,10 +307,9 @@ bool HyperVMonitor::GetPropertyString(IWbemClassObject* pObj, BSTR bstrName,
     return bSuccess;
 }
 
-bool HyperVMonitor::GetPropertyInt(IWbemClassObject* pObj, BSTR bstrName, int* pnValue) {
-    OwnedBstr name(bstrName);
+bool HyperVMonitor::GetPropertyInt(IWbemClassObject* pObj, const WCHAR* pszName, int* pnValue) {
     DebugTrace(TEXT("Entering HyperVMonitor::GetPropertyInt() - property=%s"),
-               bstrName != NULL ? bstrName : TEXT(""));
+               pszName != NULL ? pszName : TEXT(""));
     bool bSuccess = false;
     if (pObj == NULL) {
         DebugTrace(TEXT("INVALID pObj!"));
@@ -335,7 +317,7 @@ bool HyperVMonitor::GetPropertyInt(IWbemClassObject* pObj, BSTR bstrName, int* p
         *pnValue = 0;
         VARIANT value;
         VariantInit(&value);
-        HRESULT hr = pObj->Get(bstrName, 0, &value, NULL, NULL);
+        HRESULT hr = pObj->Get(pszName, 0, &value, NULL, NULL);
         if (FAILED(hr)) {
             g_ZelDebug.Error(kSource, 1257, TEXT("ERR:  Unable to retrieve property."));
         } else {

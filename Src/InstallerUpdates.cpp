@@ -3,6 +3,7 @@
 #include "Helper.h"
 #include "ZelDebug.h"
 #include "ZelRegKey.h"
+#include "ZelScopedHandle.h"
 
 #include <stdio.h>
 #include <wchar.h>
@@ -153,11 +154,13 @@ bool InstallerUpdates::ExecuteCommand(const CZelString& strCommandLine, bool bWa
     if (!bCreated) {
         return false;
     }
+    CZelKernelHandle hThread(processInfo.hThread);
+    CZelKernelHandle hProcess(processInfo.hProcess);
     if (bWait) {
-        WaitForSingleObject(processInfo.hProcess, INFINITE);
+        WaitForSingleObject(hProcess, INFINITE);
     }
-    CloseHandle(processInfo.hThread);
-    CloseHandle(processInfo.hProcess);
+    hThread.Reset();
+    hProcess.Reset();
     DebugTrace(TEXT("Exiting ExecuteCommand"));
     return true;
 }

@@ -3,6 +3,7 @@
 #include "TarvikMonitor.h"
 
 #include "ZelDebug.h"
+#include "ZelScopedHandle.h"
 #include "ZelSecure.h"
 
 #include <wchar.h>
@@ -160,14 +161,17 @@ bool GetHandleToService(SC_HANDLE& hSCManager, SC_HANDLE& hService) {
 bool DisposeHandlesForService(SC_HANDLE& hSCManager, SC_HANDLE& hService) {
     DebugTrace(TEXT("Entering DisposeHandlesForService"));
     bool bSuccess = true;
-    if (hService != NULL && !CloseServiceHandle(hService)) {
+    // Each closed here, whatever the other's close gives; the caller's copies are left as they are.
+    CZelServiceHandle service(hService);
+    CZelServiceHandle manager(hSCManager);
+    if (!service.Close()) {
         DebugTrace(
             TEXT(
                 "ERROR:  Unable the close the service handle!  Service was not deleted - error=%d"),
             GetLastError());
         bSuccess = false;
     }
-    if (hSCManager != NULL && !CloseServiceHandle(hSCManager)) {
+    if (!manager.Close()) {
         DebugTrace(TEXT("ERROR:  Unable the close the service control manager handle! - error=%d"),
                    GetLastError());
         bSuccess = false;

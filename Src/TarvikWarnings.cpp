@@ -2,12 +2,14 @@
 
 #include "ZelBstr.h"
 #include "ZelDebug.h"
+#include "ZelScopedHandle.h"
 #include "ZelString.h"
 #include "ZelWMI.h"
 
 #include <oleauto.h>
 
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,14 +25,6 @@ const DWORD kEventId = 1;
 const DWORD kPartialSelector = 7;
 const DWORD kUnsetSelector = 0xFFFFFFFF;
 const DWORD kKeysOnly = 0x80;
-
-template <class T>
-void ReleaseInterface(T*& pInterface) {
-    if (pInterface != NULL) {
-        pInterface->Release();
-        pInterface = NULL;
-    }
-}
 
 void SetContextValue(IWbemContext* pIWbemContext, const WCHAR* pszName, VARTYPE vt, LONG nValue) {
     VARIANT value;
@@ -48,7 +42,7 @@ void SetContextValue(IWbemContext* pIWbemContext, const WCHAR* pszName, VARTYPE 
 }  // namespace
 
 TarvikWarnings::TarvikWarnings()
-    : GenericMonitor(), m_pIWbemService(NULL), m_pGIT(NULL), m_dwNetService(0), m_hEventLog(NULL) {}
+    : GenericMonitor(), m_pIWbemService(), m_pGIT(), m_dwNetService(0), m_hEventLog(NULL) {}
 
 TarvikWarnings::~TarvikWarnings() {
     bool bStopped = WaitForStop();
@@ -58,8 +52,11 @@ TarvikWarnings::~TarvikWarnings() {
     // A pass whose connection failed half-way keeps its namespace until here. A pass still
     // running may be using both interfaces: they are left to the process's end.
     if (bStopped) {
-        ReleaseInterface(m_pIWbemService);
-        ReleaseInterface(m_pGIT);
+        m_pIWbemService.Reset();
+        m_pGIT.Reset();
+    } else {
+        static_cast<void>(m_pIWbemService.Detach());
+        static_cast<void>(m_pGIT.Detach());
     }
 }
 
@@ -93,10 +90,10 @@ bool TarvikWarnings::DoMonitor() {
 bool TarvikWarnings::InitializeWMI() {
     DebugTrace(TEXT("Entering TarvikWarnings::InitializeWMI()"));
     bool bSuccess = false;
-    IWbemLocator* pLocator = NULL;
-    IEnumWbemClassObject* pEnum = NULL;
-    IWbemClassObject* pNetService = NULL;
-    ReleaseInterface(m_pIWbemService);
+    CZelComPtr<IWbemLocator> pLocator;
+    CZelComPtr<IEnumWbemClassObject> pEnum;
+    CZelComPtr<IWbemClassObject> pNetService;
+    m_pIWbemService.Reset();
     CZelBstr bstrNamespace(kNamespace);
     EnableAllPrivileges();
     do {
@@ -115,20 +112,20 @@ bool TarvikWarnings::InitializeWMI() {
         }
         DebugTrace(TEXT("After CoInitializeSecurity()"));
         hr = CoCreateInstance(CLSID_WbemLocator, NULL, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                              reinterpret_cast<void**>(&pLocator));
+                              reinterpret_cast<void**>(pLocator.Receive()));
         if (FAILED(hr)) {
             DebugTrace(TEXT("ERROR:  Unable to do CoCreateInstance."));
             break;
         }
         DebugTrace(TEXT("After CoCreateInstance()"));
         hr = pLocator->ConnectServer(bstrNamespace.Get(), NULL, NULL, NULL, 0, NULL, NULL,
-                                     &m_pIWbemService);
+                                     m_pIWbemService.Receive());
         if (hr != WBEM_S_NO_ERROR) {
             break;
         }
         DebugTrace(TEXT("After ConnectServer()"));
         hr =
-            CoSetProxyBlanket(m_pIWbemService, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, NULL,
+            CoSetProxyBlanket(m_pIWbemService.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, NULL,
                               RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, NULL, EOAC_NONE);
         if (FAILED(hr)) {
             DebugTrace(TEXT("ERROR:  Unable to set proxy blanket"));
@@ -136,48 +133,45 @@ bool TarvikWarnings::InitializeWMI() {
         }
         DebugTrace(TEXT("After CoSetProxyBlanket()"));
         CZelBstr bstrClass(kServiceClass);
-        hr = m_pIWbemService->CreateInstanceEnum(bstrClass.Get(), 0, NULL, &pEnum);
+        hr = m_pIWbemService->CreateInstanceEnum(bstrClass.Get(), 0, NULL, pEnum.Receive());
         if (hr != WBEM_S_NO_ERROR) {
             // This way out has no exit line.
             DebugTrace(TEXT("pIWbemService->CreateInstanceEnum failed"));
-            ReleaseInterface(pLocator);
-            ReleaseInterface(pEnum);
             return false;
         }
         // The last instance enumerated is the service object.
         for (;;) {
-            IWbemClassObject* pNext = NULL;
+            CZelComPtr<IWbemClassObject> pNext;
             ULONG uReturned = 0;
-            hr = pEnum->Next(WBEM_INFINITE, 1, &pNext, &uReturned);
+            hr = pEnum->Next(WBEM_INFINITE, 1, pNext.Receive(), &uReturned);
             if (hr != WBEM_S_NO_ERROR) {
-                ReleaseInterface(pNext);
                 break;
             }
-            ReleaseInterface(pNetService);
-            pNetService = pNext;
+            pNetService = std::move(pNext);
         }
-        MarshalNetService(pNetService);
-        ReleaseInterface(pLocator);
+        MarshalNetService(pNetService.Get());
+        pLocator.Reset();
         bSuccess = true;
         // The global interface table holds its own reference.
-        ReleaseInterface(pNetService);
+        pNetService.Reset();
     } while (false);
-    ReleaseInterface(pLocator);
+    pLocator.Reset();
     DebugTrace(TEXT("Exiting TarvikWarnings::InitializeWMI() bSuccess=%d"), bSuccess);
-    ReleaseInterface(pEnum);
+    pEnum.Reset();
     return bSuccess;
 }
 
 bool TarvikWarnings::UninitializeWMI() {
     DebugTrace(TEXT("Entering TarvikWarnings::UninitializeWMI()"));
-    ReleaseInterface(m_pIWbemService);
+    m_pIWbemService.Reset();
     DebugTrace(TEXT("Exiting TarvikWarnings::UninitializeWMI(),  bSuccess=%d"), 1);
     return true;
 }
 
 HRESULT TarvikWarnings::EnableAllPrivileges() {
-    HANDLE hToken = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &hToken)) {
+    CZelKernelHandle hToken;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          hToken.Receive())) {
         return WBEM_E_ACCESS_DENIED;
     }
     // Only to learn the size the list needs.
@@ -186,11 +180,9 @@ HRESULT TarvikWarnings::EnableAllPrivileges() {
     GetTokenInformation(hToken, TokenPrivileges, probe, sizeof(probe), &dwSize);
     BYTE* pBuffer = new (std::nothrow) BYTE[dwSize];
     if (pBuffer == NULL) {
-        CloseHandle(hToken);
         return WBEM_E_OUT_OF_MEMORY;
     }
     if (!GetTokenInformation(hToken, TokenPrivileges, pBuffer, dwSize, &dwSize)) {
-        CloseHandle(hToken);
         delete[] pBuffer;
         return WBEM_E_ACCESS_DENIED;
     }
@@ -201,21 +193,22 @@ HRESULT TarvikWarnings::EnableAllPrivileges() {
     }
     BOOL bAdjusted = AdjustTokenPrivileges(hToken, FALSE, pPrivileges, 0, NULL, NULL);
     delete[] pBuffer;
-    CloseHandle(hToken);
+    hToken.Reset();
     return bAdjusted ? WBEM_S_NO_ERROR : WBEM_E_ACCESS_DENIED;
 }
 
 HRESULT TarvikWarnings::MarshalNetService(IWbemClassObject* pNetService) {
-    if (m_pGIT == NULL) {
-        HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                                      IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&m_pGIT));
+    if (m_pGIT.Get() == NULL) {
+        HRESULT hr =
+            CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
+                             IID_IGlobalInterfaceTable, reinterpret_cast<void**>(m_pGIT.Receive()));
         if (FAILED(hr)) {
             DebugTrace(
                 TEXT("MarshalNetService -> CoCreateInstance -> CLSID_StdGlobalInterfaceTable"));
             return hr;
         }
     }
-    if (m_pGIT == NULL) {
+    if (m_pGIT.Get() == NULL) {
         DebugTrace(
             TEXT("MarshalNetService -> CoCreateInstance -> CLSID_StdGlobalInterfaceTable -> NULL"));
         return E_FAIL;
@@ -259,66 +252,68 @@ bool TarvikWarnings::GetTarvikWarnings() {
         // A null handle is reported by the writer, once per warning.
         m_hEventLog = RegisterEventSourceW(NULL, kEventSource);
     }
-    IWbemContext* pContext = NULL;
-    IWbemClassObject* pClass = NULL;
-    IWbemClassObject* pInSignature = NULL;
-    IWbemClassObject* pOutSignature = NULL;
-    IWbemClassObject* pOutParams = NULL;
-    IWbemCallResult* pCallResult = NULL;
-    IWbemClassObject* pNetService = NULL;
+    // Released when the poll returns.
+    CZelComPtr<IWbemContext> pContext;
+    CZelComPtr<IWbemClassObject> pClass;
+    CZelComPtr<IWbemClassObject> pInSignature;
+    CZelComPtr<IWbemClassObject> pOutSignature;
+    CZelComPtr<IWbemClassObject> pOutParams;
+    CZelComPtr<IWbemCallResult> pCallResult;
+    CZelComPtr<IWbemClassObject> pNetService;
     std::vector<WarningMessage> messages;
     // Without a context the provider is asked for everything.
     CoCreateInstance(CLSID_WbemContext, NULL, CLSCTX_INPROC_SERVER, IID_IWbemContext,
-                     reinterpret_cast<void**>(&pContext));
+                     reinterpret_cast<void**>(pContext.Receive()));
     do {
         CZelBstr bstrClass(kServiceClass);
         // Only a connected monitor polls; without a connection the class cannot be had either.
         HRESULT hr = WBEM_E_FAILED;
-        if (m_pIWbemService != NULL) {
-            hr = m_pIWbemService->GetObject(bstrClass.Get(), 0, pContext, &pClass, NULL);
+        if (m_pIWbemService.Get() != NULL) {
+            hr = m_pIWbemService->GetObject(bstrClass.Get(), 0, pContext.Get(), pClass.Receive(),
+                                            NULL);
         }
         if (hr != WBEM_S_NO_ERROR) {
             DebugTrace(TEXT("GetObject -> L_CLASS_QUBRA_CORESERVICE"));
             break;
         }
-        if (pClass == NULL) {
+        if (pClass.Get() == NULL) {
             DebugTrace(TEXT("GetObject -> L_CLASS_QUBRA_CORESERVICE -> NULL"));
             break;
         }
-        ChangeContext(pContext, kPartialSelector);
-        hr = pClass->GetMethod(kMethod, 0, &pInSignature, &pOutSignature);
+        ChangeContext(pContext.Get(), kPartialSelector);
+        hr = pClass->GetMethod(kMethod, 0, pInSignature.Receive(), pOutSignature.Receive());
         if (hr != WBEM_S_NO_ERROR) {
             DebugTrace(TEXT("GetMethod -> L_METHOD_GETALLWARNINGS"));
             break;
         }
-        if (m_dwNetService == 0 || m_pGIT == NULL) {
+        if (m_dwNetService == 0 || m_pGIT.Get() == NULL) {
             DebugTrace(TEXT("GetMethod -> m_dwNetService is 0"));
             break;
         }
         hr = m_pGIT->GetInterfaceFromGlobal(m_dwNetService, IID_IWbemClassObject,
-                                            reinterpret_cast<void**>(&pNetService));
+                                            reinterpret_cast<void**>(pNetService.Receive()));
         if (hr != S_OK) {
             DebugTrace(TEXT("GetMethod -> GetInterfaceFromGlobal"));
             break;
         }
-        CZelBstr bstrPathProperty(kPathProperty);
         CZelBstr bstrPath;
         bool bIsNull = false;
-        hr = CZelWMI::GetPropertyAsString(pNetService, bstrPathProperty, bstrPath, bIsNull);
+        hr = CZelWMI::GetPropertyAsString(pNetService.Get(), kPathProperty, bstrPath, bIsNull);
         DebugTrace(TEXT("%s"), bstrPath.Text());
         if (FAILED(hr)) {
             DebugTrace(TEXT("GetPropertyAsString -> pQubraService, L_QUBRA_PATH"));
             break;
         }
         CZelBstr bstrMethod(kMethod);
-        hr = m_pIWbemService->ExecMethod(bstrPath.Get(), bstrMethod.Get(), 0, pContext,
-                                         pInSignature, &pOutParams, &pCallResult);
+        hr = m_pIWbemService->ExecMethod(bstrPath.Get(), bstrMethod.Get(), 0, pContext.Get(),
+                                         pInSignature.Get(), pOutParams.Receive(),
+                                         pCallResult.Receive());
         if (hr != WBEM_S_NO_ERROR) {
             DebugTrace(TEXT("ExecMethod -> L_METHOD_GETALLWARNINGS"));
             break;
         }
         CZelString strParameter(kWarningsParameter);
-        hr = CZelWMI::GetPropertyWarningMessages(pOutParams, strParameter, messages);
+        hr = CZelWMI::GetPropertyWarningMessages(pOutParams.Get(), strParameter, messages);
         if (hr != S_OK) {
             // Not even the warnings read before the failure are reported.
             DebugTrace(TEXT(
@@ -334,13 +329,6 @@ bool TarvikWarnings::GetTarvikWarnings() {
         DeregisterEventSource(m_hEventLog);
         m_hEventLog = NULL;
     }
-    ReleaseInterface(pContext);
-    ReleaseInterface(pClass);
-    ReleaseInterface(pInSignature);
-    ReleaseInterface(pOutSignature);
-    ReleaseInterface(pOutParams);
-    ReleaseInterface(pCallResult);
-    ReleaseInterface(pNetService);
     messages.clear();
     return true;
 }

@@ -9,6 +9,7 @@
 #include <wbemidl.h>
 
 #include "GenericMonitor.h"
+#include "ZelComPtr.h"
 
 class TarvikWarnings : public GenericMonitor {
 public:
@@ -36,10 +37,10 @@ public:
     void WriteEventLog(const WCHAR* pszText);
 
 protected:
-    IWbemServices* m_pIWbemService;  // the provider's namespace; null when not connected
-    IGlobalInterfaceTable* m_pGIT;   // created on first need, released by the destructor
-    DWORD m_dwNetService;            // the service object's cookie in m_pGIT; 0 for none
-    HANDLE m_hEventLog;              // the registered event source during a poll
+    CZelComPtr<IWbemServices> m_pIWbemService;  // the provider's namespace; null when not connected
+    CZelComPtr<IGlobalInterfaceTable> m_pGIT;   // created on first need, released by the destructor
+    DWORD m_dwNetService;                       // the service object's cookie in m_pGIT; 0 for none
+    HANDLE m_hEventLog;                         // the registered event source during a poll
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID pParameter);

@@ -18,10 +18,6 @@ const size_t kPrivateNameBytes = 256;
 const char kDevicePrefix[] = "\\\\.\\";
 const size_t kDevicePrefixLength = 4;
 
-bool IsOpen(HANDLE hHandle) {
-    return hHandle != NULL && hHandle != INVALID_HANDLE_VALUE;
-}
-
 // Byte k of a MAC text comes from its characters 2k and 2k + 1, each narrowed to its low byte and
 // read by strtoul in base 16. A text shorter than 12 characters gives 0 for every pair that
 // starts past its end, and the lone last digit's value for a pair cut in half.
@@ -166,24 +162,18 @@ BOOL CloseDeviceHandle(HANDLE hDevice) {
     if (hDevice == INVALID_HANDLE_VALUE) {
         return FALSE;
     }
-    return CloseHandle(hDevice) ? TRUE : FALSE;
+    return CZelKernelTraits::Close(hDevice) ? TRUE : FALSE;
 }
 
-CZelAdapter::CZelAdapter() : m_hDevice(NULL), m_hPrivateDevice(NULL) {
+CZelAdapter::CZelAdapter() : m_hDevice(), m_hPrivateDevice() {
     DebugTrace(TEXT("Entering CZelAdapter::CZelAdapter()"));
     DebugTrace(TEXT("Exiting CZelAdapter::CZelAdapter()"));
 }
 
 CZelAdapter::~CZelAdapter() {
     DebugTrace(TEXT("Entering CZelAdapter::~CZelAdapter()"));
-    if (IsOpen(m_hDevice)) {
-        CloseHandle(m_hDevice);
-        m_hDevice = NULL;
-    }
-    if (IsOpen(m_hPrivateDevice)) {
-        CloseDeviceHandle(m_hPrivateDevice);
-        m_hPrivateDevice = NULL;
-    }
+    m_hDevice.Reset();
+    m_hPrivateDevice.Reset();
     DebugTrace(TEXT("Exiting CZelAdapter::~CZelAdapter()"));
 }
 
@@ -206,14 +196,8 @@ DWORD CZelAdapter::NotifyBRXOfUpdate(TeamedAdapter* pTeam) {
             DebugTrace(TEXT("ERROR:  Unable to query OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST"));
         }
     }
-    if (IsOpen(m_hDevice)) {
-        CloseHandle(m_hDevice);
-        m_hDevice = NULL;
-    }
-    if (IsOpen(m_hPrivateDevice)) {
-        CloseDeviceHandle(m_hPrivateDevice);
-        m_hPrivateDevice = NULL;
-    }
+    m_hDevice.Reset();
+    m_hPrivateDevice.Reset();
     DebugTrace(TEXT("Exiting CZelAdapter::NotifyBRXOfUpdate() - res=%x"), dwResult);
     return dwResult;
 }
@@ -225,16 +209,17 @@ DWORD CZelAdapter::GetDriverHandle(CZelString strGUID) {
     ZelSafeCopy(kSourceFile, 84, szPath, TEXT("\\\\.\\"));
     ZelSafeCat(kSourceFile, 85, szPath, strGUID.c_str());
     DebugTrace(TEXT("CreateFile str=%s"), szPath);
-    m_hDevice =
-        CreateFileW(szPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                    OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
-    if (!IsOpen(m_hDevice)) {
+    m_hDevice.Reset(CreateFileW(szPath, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                INVALID_HANDLE_VALUE));
+    if (!m_hDevice) {
         DebugTrace(TEXT("ERROR:  Unable to retrieve handle to driver, error=%d"), GetLastError());
-        m_hDevice = NULL;
+        m_hDevice.Reset();
     } else {
-        m_hPrivateDevice = OpenPrivateDeviceHandle(m_hDevice);
-        if (!IsOpen(m_hPrivateDevice)) {
-            m_hPrivateDevice = INVALID_HANDLE_VALUE;
+        m_hPrivateDevice.Reset(OpenPrivateDeviceHandle(m_hDevice));
+        if (!m_hPrivateDevice) {
+            // DeviceQuerySet takes INVALID_HANDLE_VALUE, not null, for "no private device".
+            m_hPrivateDevice.Reset(INVALID_HANDLE_VALUE);
         }
         dwResult = 0;
     }
@@ -245,7 +230,7 @@ DWORD CZelAdapter::GetDriverHandle(CZelString strGUID) {
 DWORD CZelAdapter::QueryOID(ULONG ulOid, void* pBuffer, ULONG ulLength, ULONG* pulBytesReturned) {
     DebugTrace(TEXT("Entering CZelAdapter::QueryOID()"));
     DWORD dwResult = kGeneralFailure;
-    if (!IsOpen(m_hDevice) && !IsOpen(m_hPrivateDevice)) {
+    if (!m_hDevice && !m_hPrivateDevice) {
         DebugTrace(TEXT("ERROR:  Invalid handle!"));
     } else {
         ULONG ulBytesNeeded = 0;

@@ -8,6 +8,7 @@
 #include <winioctl.h>
 
 #include "TeamedAdapter.h"
+#include "ZelScopedHandle.h"
 #include "ZelString.h"
 
 #define OID_ORVEX_VIRTUAL_MACHINE_INTERFACE_LIST 0xFF010101
@@ -68,8 +69,8 @@ private:
     CZelAdapter(const CZelAdapter&);
     CZelAdapter& operator=(const CZelAdapter&);
 
-    HANDLE m_hDevice;         // 0 when not open
-    HANDLE m_hPrivateDevice;  // 0 or INVALID_HANDLE_VALUE when not open
+    CZelKernelHandle m_hDevice;         // 0 when not open
+    CZelKernelHandle m_hPrivateDevice;  // 0 or INVALID_HANDLE_VALUE when not open
 };
 
 // Carries one OID request: private OIDs through the private device when there is one, every

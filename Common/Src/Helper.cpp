@@ -2,6 +2,7 @@
 
 #include "ZelDebug.h"
 #include "ZelRegKey.h"
+#include "ZelScopedHandle.h"
 
 #include <stdlib.h>
 #include <winsvc.h>
@@ -155,21 +156,17 @@ bool CHelper::IsServiceRunning(int nService) {
         pszName = kServiceNames[nService];
     }
     bool bRunning = false;
-    SC_HANDLE hManager = OpenSCManagerW(NULL, NULL, GENERIC_READ);
-    SC_HANDLE hService = NULL;
-    if (hManager != NULL) {
-        hService = OpenServiceW(hManager, pszName, GENERIC_READ);
+    CZelServiceHandle hManager(OpenSCManagerW(NULL, NULL, GENERIC_READ));
+    CZelServiceHandle hService;
+    if (hManager) {
+        hService.Reset(OpenServiceW(hManager, pszName, GENERIC_READ));
     }
-    if (hService != NULL) {
+    if (hService) {
         SERVICE_STATUS status = {};
         bRunning =
             QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_RUNNING;
-        CloseServiceHandle(hService);
     }
-    if (hManager != NULL) {
-        CloseServiceHandle(hManager);
-    }
-    return bRunning;
+    return bRunning;  // the service closed before the manager
 }
 
 bool CHelper::GetPathFromRegistry(CZelString strKey, CZelString strValue, CZelString& strOut) {

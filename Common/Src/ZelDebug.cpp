@@ -1,5 +1,6 @@
 #include "ZelDebug.h"
 
+#include "ZelScopedHandle.h"
 #include "ZelSecure.h"
 
 #include <io.h>
@@ -65,8 +66,9 @@ int CZelDebug::Configure(const WCHAR* pszModuleName, const WCHAR* pszFileName, D
         return -1;
     }
     if (dwLevel == ZEL_TRACE_ALL || dwLevel == ZEL_TRACE_ERRORS) {
-        HKEY hKey = NULL;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+        CZelKeyHandle hKey;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, KEY_READ, hKey.Receive()) !=
+            ERROR_SUCCESS) {
             return -1;
         }
         DWORD dwTrace = 0;
@@ -75,7 +77,7 @@ int CZelDebug::Configure(const WCHAR* pszModuleName, const WCHAR* pszFileName, D
                              &dwSize) == ERROR_SUCCESS) {
             dwLevel = dwTrace;
         }
-        RegCloseKey(hKey);
+        hKey.Reset();
         if (dwLevel == ZEL_TRACE_OFF) {
             return -1;
         }
@@ -130,8 +132,9 @@ void CZelDebug::BuildPath(const WCHAR* pszModuleName, const WCHAR* pszFileName,
         return;
     }
     WCHAR szDirectory[kPathBufferSize] = {0};
-    HKEY hKey = NULL;
-    bool bOpened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, KEY_READ, &hKey) == ERROR_SUCCESS;
+    CZelKeyHandle hKey;
+    bool bOpened =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, KEY_READ, hKey.Receive()) == ERROR_SUCCESS;
     if (bOpened && _wcsicmp(pszModuleName, TEXT("Zel2Setp")) != 0) {
         DWORD dwSize = kInstalledDirBytes;
         RegQueryValueExW(hKey, TEXT("InstalledDir"), NULL, NULL,
@@ -140,9 +143,7 @@ void CZelDebug::BuildPath(const WCHAR* pszModuleName, const WCHAR* pszFileName,
     } else {
         GetEnvironmentVariableW(TEXT("Temp"), szDirectory, kTempBufferSize);
     }
-    if (bOpened) {
-        RegCloseKey(hKey);
-    }
+    hKey.Reset();
     ZelSafeCopy(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, szDirectory);
     ZelSafeCat(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, TEXT("\\"));
     ZelSafeCat(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, pszFileName);

@@ -1,6 +1,7 @@
 #include "ZelRegKey.h"
 
 #include "ZelDebug.h"
+#include "ZelScopedHandle.h"
 #include "ZelSecure.h"
 
 #include <string.h>
@@ -68,7 +69,7 @@ void CZelRegKey::Close() {
     if (!m_bIsOpened) {
         return;
     }
-    RegCloseKey(m_hKey);
+    CZelKeyTraits::Close(m_hKey);
     Init();
 }
 

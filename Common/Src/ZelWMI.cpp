@@ -1,5 +1,6 @@
 #include "ZelWMI.h"
 
+#include "ZelComPtr.h"
 #include "ZelDebug.h"
 
 #include <oleauto.h>
@@ -55,29 +56,29 @@ HRESULT ReadString(IWbemClassObject* pObject, const WCHAR* pszName, CZelString& 
 // One element of the array as a record appended to `messages`; the result is that of the last
 // property read, or the failure to fetch the element (which is then skipped).
 HRESULT ReadWarning(SAFEARRAY* pArray, LONG nIndex, std::vector<WarningMessage>& messages) {
-    IUnknown* pElement = NULL;
-    HRESULT hr = SafeArrayGetElement(pArray, &nIndex, &pElement);
+    CZelComPtr<IUnknown> pElement;
+    HRESULT hr = SafeArrayGetElement(pArray, &nIndex, pElement.Receive());
     if (FAILED(hr)) {
         return hr;
     }
-    if (pElement == NULL) {
+    if (pElement.Get() == NULL) {
         return WBEM_E_INVALID_OBJECT;
     }
-    IWbemClassObject* pWarning = NULL;
-    hr = pElement->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&pWarning));
-    pElement->Release();
+    CZelComPtr<IWbemClassObject> pWarning;
+    hr = pElement->QueryInterface(IID_IWbemClassObject,
+                                  reinterpret_cast<void**>(pWarning.Receive()));
+    pElement.Reset();
     if (FAILED(hr)) {
         return hr;
     }
     WarningMessage message;
-    hr = ReadInteger(pWarning, TEXT("ErrorCode"), message.ErrorCode);
-    hr = ReadString(pWarning, TEXT("MessageText"), message.MessageText);
-    hr = ReadInteger(pWarning, TEXT("MessageType"), message.MessageType);
-    hr = ReadInteger(pWarning, TEXT("MessageAction"), message.MessageAction);
-    hr = ReadInteger(pWarning, TEXT("reserved"), message.reserved);
-    hr = ReadString(pWarning, TEXT("reserved2"), message.reserved2);
+    hr = ReadInteger(pWarning.Get(), TEXT("ErrorCode"), message.ErrorCode);
+    hr = ReadString(pWarning.Get(), TEXT("MessageText"), message.MessageText);
+    hr = ReadInteger(pWarning.Get(), TEXT("MessageType"), message.MessageType);
+    hr = ReadInteger(pWarning.Get(), TEXT("MessageAction"), message.MessageAction);
+    hr = ReadInteger(pWarning.Get(), TEXT("reserved"), message.reserved);
+    hr = ReadString(pWarning.Get(), TEXT("reserved2"), message.reserved2);
     messages.push_back(message);
-    pWarning->Release();
     return hr;
 }
 
@@ -145,6 +146,11 @@ HRESULT CZelWMI::GetPropertyWarningMessages(IWbemClassObject* pIWbemClassObject,
 
 HRESULT CZelWMI::GetPropertyAsString(IWbemClassObject* pInstance, CZelBstr& bstrName,
                                      CZelBstr& bstrValue, bool& bIsNull) {
+    return GetPropertyAsString(pInstance, bstrName.Text(), bstrValue, bIsNull);
+}
+
+HRESULT CZelWMI::GetPropertyAsString(IWbemClassObject* pInstance, const WCHAR* pszName,
+                                     CZelBstr& bstrValue, bool& bIsNull) {
     CZelTraceScope scope(TEXT("CZelWMI::GetPropertyAsString"));
     bIsNull = true;
     bstrValue.Empty();
@@ -156,7 +162,7 @@ HRESULT CZelWMI::GetPropertyAsString(IWbemClassObject* pInstance, CZelBstr& bstr
     bIsNull = false;
     VARIANT value;
     VariantInit(&value);
-    hr = pInstance->Get(bstrName.Text(), 0, &value, NULL, NULL);
+    hr = pInstance->Get(pszName, 0, &value, NULL, NULL);
     if (SUCCEEDED(hr) && hr != WBEM_S_NO_MORE_DATA) {
         if (!HasValue(value)) {
             bIsNull = true;

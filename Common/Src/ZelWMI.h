@@ -39,4 +39,7 @@ public:
     // `bIsNull` is true for a null or empty property, and for a null object (E_FAIL).
     static HRESULT GetPropertyAsString(IWbemClassObject* pInstance, CZelBstr& bstrName,
                                        CZelBstr& bstrValue, bool& bIsNull);
+    // The same with the name as plain text, which is all IWbemClassObject::Get needs.
+    static HRESULT GetPropertyAsString(IWbemClassObject* pInstance, const WCHAR* pszName,
+                                       CZelBstr& bstrValue, bool& bIsNull);
 };

@@ -41,7 +41,7 @@ class ObservedWarnings : public TarvikWarnings {
 public:
     HANDLE EventLog() const { return m_hEventLog; }
     DWORD Cookie() const { return m_dwNetService; }
-    IWbemServices* Services() const { return m_pIWbemService; }
+    IWbemServices* Services() const { return m_pIWbemService.Get(); }
 };
 
 const char kErrorLine[] = "Src\\TarvikWarnings (124): ERROR:  Unable to initialize WMI!";

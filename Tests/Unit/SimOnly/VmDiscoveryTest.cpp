@@ -84,7 +84,7 @@ protected:
             return WString();
         }
         CZelString path;
-        m_monitor.GetPropertyString(pPort, SysAllocString(TEXT("__PATH")), &path);
+        m_monitor.GetPropertyString(pPort, TEXT("__PATH"), &path);
         pPort->Release();
         return WString(path.c_str());
     }
@@ -232,7 +232,7 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     for (const auto& c : ints) {
         SCOPED_TRACE(Narrow(c.name));
         int nValue = 77;
-        EXPECT_EQ(c.bSuccess, m_monitor.GetPropertyInt(object, SysAllocString(c.name), &nValue));
+        EXPECT_EQ(c.bSuccess, m_monitor.GetPropertyInt(object, c.name, &nValue));
         EXPECT_EQ(c.nValue, nValue);
     }
 
@@ -249,11 +249,11 @@ TEST_F(VmDiscoveryVersion2, PropertyReadsAndTheirConversions) {
     for (const auto& c : strings) {
         SCOPED_TRACE(Narrow(c.name));
         CZelString value(TEXT("before"));
-        EXPECT_EQ(c.bSuccess, m_monitor.GetPropertyString(object, SysAllocString(c.name), &value));
+        EXPECT_EQ(c.bSuccess, m_monitor.GetPropertyString(object, c.name, &value));
         EXPECT_EQ(c.value, WString(value.c_str()));
     }
     CZelString value(TEXT("before"));
-    EXPECT_FALSE(m_monitor.GetPropertyString(NULL, SysAllocString(TEXT("Text")), &value));
+    EXPECT_FALSE(m_monitor.GetPropertyString(NULL, TEXT("Text"), &value));
 
     std::vector<std::string> lines = NewMessages(kWithoutScopes);
     EXPECT_EQ(2u, Count(lines, "Src\\HyperVMonitor (1257): ERR:  Unable to retrieve property."));

@@ -31,12 +31,9 @@ public:
         if (pServices != NULL) {
             pServices->AddRef();
         }
-        if (m_pIWbemService != NULL) {
-            m_pIWbemService->Release();
-        }
-        m_pIWbemService = pServices;
+        m_pIWbemService = CZelComPtr<IWbemServices>(pServices);
     }
-    IWbemServices* Services() const { return m_pIWbemService; }
+    IWbemServices* Services() const { return m_pIWbemService.Get(); }
     bool TeamsInitialized() const { return m_bTeamsInitialized; }
     const CZelPointerArray<TeamedAdapter*>& PreviousTeams() const { return m_Teams; }
 };
