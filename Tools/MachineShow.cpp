@@ -74,12 +74,14 @@ std::string VlanText(int vlan) {
     return vlan < 0 ? "-" : std::to_string(vlan);
 }
 
-// The VM interfaces a bound team's switch carries, in the topology's order.
+// The VM interfaces a bound team's switch carries, in the topology's order: those of the VMs
+// that are running or paused.
 std::vector<Interface> InterfacesOn(const sim::HyperVTopology& topology, const std::u16string& sw) {
     std::vector<Interface> interfaces;
     for (const sim::HyperVVm& vm : topology.vms) {
         for (const sim::HyperVAdapter& adapter : vm.adapters) {
-            if (!adapter.switchName.empty() && sim::RegNamesEqual(adapter.switchName, sw)) {
+            if (vm.Instantiated() && !adapter.switchName.empty() &&
+                sim::RegNamesEqual(adapter.switchName, sw)) {
                 interfaces.push_back({sim::Utf16ToUtf8(vm.name),
                                       Upper(sim::Utf16ToUtf8(adapter.mac)),
                                       adapter.vlan.value_or(-1)});

@@ -1,5 +1,6 @@
 #include "TopologyCommands.h"
 
+#include "Machine/Clock/Clock.h"
 #include "Machine/Wmi/Cim.h"
 #include "Machine/HyperV/HyperVChanges.h"
 #include "Machine/HyperV/HyperVTopology.h"
@@ -89,6 +90,14 @@ Change AddVm(const std::vector<std::string>& w, std::string* error) {
     return [vm](HyperVTopology& t) { return sim::AddVm(t, vm); };
 }
 
+// A power state change of the VM the words name, made at the machine clock's time.
+Change Power(const std::vector<std::string>& w, sim::VmPowerAction action) {
+    return [name = U(w[1]), action](HyperVTopology& t) {
+        long long nowMs = sim::Machine::Get().Clock().Now() / sim::Clock::kUnitsPerMs;
+        return sim::ChangeVmState(t, name, action, nowMs);
+    };
+}
+
 const Command kCommands[] = {
     {"add-vm", 2, 10,
      "tarvik-sim [-m MACHINE] add-vm NAME [--id GUID] [--mac MAC [--switch SWITCH] [--vlan N]]\n"
@@ -99,6 +108,35 @@ const Command kCommands[] = {
      "tarvik-sim [-m MACHINE] remove-vm NAME\nRemoves a virtual machine and its adapters.\n",
      [](const std::vector<std::string>& w, std::string*) -> Change {
          return [name = U(w[1])](HyperVTopology& t) { return sim::RemoveVm(t, name); };
+     }},
+    {"start-vm", 2, 2,
+     "tarvik-sim [-m MACHINE] start-vm NAME\n"
+     "Starts a VM that is off, or restores a saved one: its network adapters appear on their\n"
+     "switches.\n",
+     [](const std::vector<std::string>& w, std::string*) {
+         return Power(w, sim::VmPowerAction::Start);
+     }},
+    {"stop-vm", 2, 2,
+     "tarvik-sim [-m MACHINE] stop-vm NAME\n"
+     "Turns off a running or paused VM: its network adapters leave their switches.\n",
+     [](const std::vector<std::string>& w, std::string*) {
+         return Power(w, sim::VmPowerAction::TurnOff);
+     }},
+    {"save-vm", 2, 2,
+     "tarvik-sim [-m MACHINE] save-vm NAME\n"
+     "Saves a running or paused VM: its network adapters leave their switches, as when off.\n",
+     [](const std::vector<std::string>& w, std::string*) {
+         return Power(w, sim::VmPowerAction::Save);
+     }},
+    {"pause-vm", 2, 2,
+     "tarvik-sim [-m MACHINE] pause-vm NAME\n"
+     "Pauses a running VM: its network adapters stay; its on time stands still.\n",
+     [](const std::vector<std::string>& w, std::string*) {
+         return Power(w, sim::VmPowerAction::Pause);
+     }},
+    {"resume-vm", 2, 2, "tarvik-sim [-m MACHINE] resume-vm NAME\nResumes a paused VM.\n",
+     [](const std::vector<std::string>& w, std::string*) {
+         return Power(w, sim::VmPowerAction::Resume);
      }},
     {"connect", 4, 4,
      "tarvik-sim [-m MACHINE] connect VM ADAPTER SWITCH\n"
@@ -198,6 +236,7 @@ const char* HelpOf(const std::string& verb) {
 
 const char* Usage() {
     return "  add-vm NAME [--mac MAC [--switch S] [--vlan N]]   remove-vm NAME\n"
+           "  start-vm|stop-vm|save-vm|pause-vm|resume-vm NAME\n"
            "  connect VM ADAPTER SWITCH   disconnect VM ADAPTER   set-mac VM ADAPTER MAC\n"
            "  set-vlan VM ADAPTER N   clear-vlan VM ADAPTER   bind-team|unbind-team TEAM\n"
            "  wmi stop|start   topology   change the Hyper-V host while the service runs\n";

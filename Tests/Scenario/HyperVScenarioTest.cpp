@@ -19,9 +19,11 @@ const char kEventQueryV1[] =
     "'Msvm_ComputerSystem') OR (TargetInstance ISA 'Msvm_VLANEndpointSettingData')";
 const char kPassEnd[] = "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1";
 
-// One team on an external switch with two VMs (one on a VLAN), and an internal switch.
+// One team on an external switch shared with the host, with two VMs (one on a VLAN), and an
+// internal switch.
 const char kTopology[] = R"("hyperv": {
-        "switches": [{"name": "External", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}"},
+        "switches": [{"name": "External", "adapter": "{7D2E4B60-1A3C-4F8E-B002-00000000AAAA}",
+                      "managementOsMac": "00155D0A0001"},
                      {"name": "Internal"}],
         "vms": [{"name": "web-01",
                  "adapters": [{"mac": "00155D0A0101", "switch": "External", "vlan": 10}]},
@@ -107,6 +109,15 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
               Lines({"00155D0A0101/10 00155D0A0102/20 00155D0A0103/-"}));
     EXPECT_EQ(Change("remove-vm web-01"), Lines({"00155D0A0102/20 00155D0A0103/-"}));
     EXPECT_EQ(Change("set-mac web-03 A1 00155D0A01FF"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
+
+    // Turned off or saved, a VM's interfaces leave the list; started, they return; paused, they
+    // stay. A change a VM's state does not allow is refused and changes nothing.
+    EXPECT_EQ(Change("stop-vm web-02"), Lines({"00155D0A01FF/-"}));
+    EXPECT_EQ(Change("start-vm web-02"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
+    EXPECT_EQ(Change("pause-vm web-03"), Lines());
+    EXPECT_EQ(Change("save-vm web-03"), Lines({"00155D0A0102/20"}));
+    EXPECT_EQ(m_machine.Sim("resume-vm web-02"), 1);
+    EXPECT_EQ(Change("start-vm web-03"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
 
     // WMI goes away and comes back: the broken subscription is left and a new one made.
     size_t subscriptions = Count(m_eventQuery, true);

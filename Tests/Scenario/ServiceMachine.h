@@ -204,7 +204,8 @@ public:
     // no new start while it is still there.
     int Sim(const std::string& arguments) {
         int code = RunSim(m_machine, "Orvex(R) Tarvik Monitoring Service", arguments);
-        if (code == 0 && (arguments.rfind("stop", 0) == 0 || arguments.rfind("shutdown", 0) == 0)) {
+        std::string verb = arguments.substr(0, arguments.find(' '));  // not stop-vm
+        if (code == 0 && (verb == "stop" || verb == "shutdown")) {
             EXPECT_TRUE(WaitForExit());
         }
         return code;

@@ -157,6 +157,47 @@ std::string SetSwitchBound(HyperVTopology& t, const std::u16string& switchName, 
     return "no switch named " + Quoted(switchName);
 }
 
+std::string ChangeVmState(HyperVTopology& t, const std::u16string& vmName, VmPowerAction action,
+                          long long nowMs) {
+    using State = HyperVVmState;
+    struct Rule {
+        State from1, from2;  // the states the action starts from
+        State to;
+        const char* refusal;
+    };
+    static const Rule kRules[] = {
+        {State::Off, State::Saved, State::Running, "only a VM that is off or saved can be started"},
+        {State::Running, State::Paused, State::Off,
+         "only a running or paused VM can be turned off"},
+        {State::Running, State::Paused, State::Saved, "only a running or paused VM can be saved"},
+        {State::Running, State::Running, State::Paused, "only a running VM can be paused"},
+        {State::Paused, State::Paused, State::Running, "only a paused VM can be resumed"},
+    };
+    HyperVVm* vm = t.FindVm(vmName);
+    if (vm == nullptr) {
+        return "no VM named " + Quoted(vmName);
+    }
+    const Rule& rule = kRules[static_cast<int>(action)];
+    if (vm->state != rule.from1 && vm->state != rule.from2) {
+        return VmText(*vm) + " is " + VmStateName(vm->state) + ": " + rule.refusal;
+    }
+    // Started or restored, the on time counts from now; paused, it stands still.
+    switch (rule.to) {
+        case State::Running:
+            vm->onSince = action == VmPowerAction::Resume ? nowMs - vm->onTime : nowMs;
+            vm->onTime = 0;
+            break;
+        case State::Paused:
+            vm->onTime = vm->OnTimeMs(nowMs);
+            vm->onSince = 0;
+            break;
+        default:
+            vm->onSince = vm->onTime = 0;
+    }
+    vm->state = rule.to;
+    return "";
+}
+
 std::string StopWmi(HyperVTopology& t) {
     t.wmiRunning = false;
     return "";

@@ -29,6 +29,12 @@ std::string SetMac(HyperVTopology& topology, const std::u16string& vmName,
                    const std::u16string& adapterId, const std::u16string& mac);
 // Binds or unbinds an external switch's port from its adapter.
 std::string SetSwitchBound(HyperVTopology& topology, const std::u16string& switchName, bool bound);
+// What start-vm, stop-vm (turn off), save-vm, pause-vm and resume-vm ask of a VM.
+enum class VmPowerAction { Start, TurnOff, Save, Pause, Resume };
+// Moves the VM to the state the action leads to, at `nowMs` on the machine's clock (which its
+// OnTimeInMilliseconds counts from); a VM in a state the action does not start from is an error.
+std::string ChangeVmState(HyperVTopology& topology, const std::u16string& vmName,
+                          VmPowerAction action, long long nowMs);
 std::string StopWmi(HyperVTopology& topology);
 // A restart: the generation moves on, so connections made before the stop stay broken.
 std::string StartWmi(HyperVTopology& topology);

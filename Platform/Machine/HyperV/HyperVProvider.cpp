@@ -4,6 +4,10 @@
 // never one derived from the other.
 #include "Machine/HyperV/HyperVProvider.h"
 
+#include "Machine/Clock/Clock.h"
+#include "Machine/HyperV/HyperVRules.h"
+#include "Machine/Machine.h"
+
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -41,6 +45,7 @@ const ClassRow kClasses[] = {
     {u"CIM_EthernetPort", u"CIM_NetworkPort", Model::Both},
     {u"Msvm_ExternalEthernetPort", u"CIM_EthernetPort", Model::Both},
     {u"Msvm_SyntheticEthernetPort", u"CIM_EthernetPort", Model::Both},
+    {u"Msvm_InternalEthernetPort", u"CIM_EthernetPort", Model::Both},
     {u"Msvm_EthernetSwitchPort", u"CIM_EthernetPort", Model::V2},
     {u"CIM_ServiceAccessPoint", u"CIM_EnabledLogicalElement", Model::Both},
     {u"CIM_ProtocolEndpoint", u"CIM_ServiceAccessPoint", Model::Both},
@@ -70,7 +75,23 @@ const ClassRow kClasses[] = {
 const char16_t kComputerSystem[] = u"Msvm_ComputerSystem";
 const char16_t kHostDescription[] = u"Microsoft Hosting Computer System";
 const char16_t kVmDescription[] = u"Microsoft Virtual Machine";
+const char16_t kInternalDescription[] = u"Microsoft Internal Ethernet Port";
 constexpr long long kEnabled = 2;  // EnabledState: Enabled
+
+// A VM's EnabledState by model: version 2 has the DMTF values (6 "Enabled but Offline" for
+// saved, 9 "Quiesce" for paused), version 1 its own 32769 Suspended and 32768 Paused.
+long long EnabledState(HyperVVmState state, bool version2) {
+    switch (state) {
+        case HyperVVmState::Off:
+            return 3;
+        case HyperVVmState::Saved:
+            return version2 ? 6 : 32769;
+        case HyperVVmState::Paused:
+            return version2 ? 9 : 32768;
+        default:
+            return kEnabled;
+    }
+}
 
 // A system, keyed as CIM_System.
 CimInstance System(const Text& className, const Text& name) {
@@ -115,19 +136,14 @@ Text MacFromGuid(const Text& guid) {
     return hex.substr(hex.size() - 12);
 }
 
-// The computer system a network adapter belongs to: a VM, or the host for the management OS.
-struct Owner {
-    Text id;
-    Text path;
-};
-
 class Builder {
 public:
     Builder(const HyperVTopology& topology, bool version2,
-            const std::vector<AdapterSettings>& adapters)
+            const std::vector<AdapterSettings>& adapters, long long nowMs)
         : m_topology(topology),
           m_version2(version2),
           m_adapters(adapters),
+          m_nowMs(nowMs),
           m_repo(std::make_unique<CimRepository>(topology.hostName, HyperVNamespace(version2))),
           m_switchClass(version2 ? u"Msvm_VirtualEthernetSwitch" : u"Msvm_VirtualSwitch") {}
 
@@ -145,7 +161,12 @@ public:
 
 private:
     Text Add(CimInstance instance) { return m_repo->AddInstance(std::move(instance)); }
-    void Link(const Text& a, const Text& b) { m_repo->Associate(a, b); }
+    // An empty path is an object that does not exist: nothing to link.
+    void Link(const Text& a, const Text& b) {
+        if (!a.empty() && !b.empty()) {
+            m_repo->Associate(a, b);
+        }
+    }
     void Chain(std::initializer_list<Text> paths) {
         for (auto it = paths.begin(); it + 1 != paths.end(); ++it) {
             Link(*it, *(it + 1));
@@ -168,7 +189,8 @@ private:
         host.Set(u"ElementName", CimValue::Str(m_topology.hostName));
         host.Set(u"Description", CimValue::Str(kHostDescription));
         host.Set(u"EnabledState", CimValue::Int(kEnabled, CIM_UINT16));
-        m_host = {m_topology.hostName, Add(std::move(host))};
+        host.Set(u"OnTimeInMilliseconds", CimValue::Null(CIM_UINT64));
+        m_hostPath = Add(std::move(host));
     }
 
     void AddSwitch(const HyperVSwitch& sw) {
@@ -182,7 +204,7 @@ private:
             }
         }
         if (sw.managementOsMac) {
-            AddAdapter(m_host, u"Management-" + sw.id, *sw.managementOsMac, &sw, std::nullopt);
+            AddInternalPort(sw, *sw.managementOsMac, path);
         }
     }
 
@@ -201,22 +223,22 @@ private:
 
     Text AddExternalPort(const HyperVSwitch& sw) {
         CimInstance port = Scoped(u"Msvm_ExternalEthernetPort", u"DeviceID",
-                                  u"Microsoft:" + sw.adapter, kComputerSystem, m_host.id);
+                                  u"Microsoft:" + sw.adapter, kComputerSystem, HostName());
         port.Set(u"ElementName", CimValue::Str(ExternalPortName(sw)));
         port.Set(u"IsBound", CimValue::Bool(sw.bound));
         port.Set(u"LinkTechnology", CimValue::Int(2, CIM_UINT16));  // Ethernet
         port.Set(u"EnabledState", CimValue::Int(kEnabled, CIM_UINT16));
         Text path = Add(std::move(port));
-        Link(m_host.path, path);
+        Link(m_hostPath, path);
         return path;
     }
 
     // External port -- its endpoint -- the switch side's endpoint -- the switch port -- switch.
     void AddExternalLinkV2(const HyperVSwitch& sw, const Text& external, const Text& switchPath) {
         const Text mac = MacFromGuid(sw.adapter);
-        Text endpoint =
-            Add(Scoped(u"Msvm_LANEndpoint", u"Name", sw.id + u"-EXT-EP", kComputerSystem, m_host.id)
-                    .Set(u"MacAddress", CimValue::Str(mac)));
+        Text endpoint = Add(
+            Scoped(u"Msvm_LANEndpoint", u"Name", sw.id + u"-EXT-EP", kComputerSystem, HostName())
+                .Set(u"MacAddress", CimValue::Str(mac)));
         Text switchSide =
             Add(Scoped(u"Msvm_LANEndpoint", u"Name", sw.id + u"-EXT-PORT-EP", m_switchClass, sw.id)
                     .Set(u"MacAddress", CimValue::Str(mac)));
@@ -228,7 +250,7 @@ private:
     // External port -- its switch endpoint -- the switch port -- switch.
     void AddExternalLinkV1(const HyperVSwitch& sw, const Text& external, const Text& switchPath) {
         Text endpoint = Add(Scoped(u"Msvm_SwitchLANEndpoint", u"Name", sw.id + u"-EXT-EP",
-                                   kComputerSystem, m_host.id)
+                                   kComputerSystem, HostName())
                                 .Set(u"MacAddress", CimValue::Str(MacFromGuid(sw.adapter))));
         Text port = AddSwitchPortV1(sw, switchPath, sw.id + u"-EXT-PORT", std::nullopt);
         Chain({external, endpoint, port});
@@ -249,62 +271,101 @@ private:
         return port;
     }
 
+    // The management OS's own network adapter on the switch: an internal Ethernet port of the
+    // host, joined to its switch port as the external port is (version 1 through a switch LAN
+    // endpoint; version 2 endpoint to endpoint, with the port's active settings beside it).
+    void AddInternalPort(const HyperVSwitch& sw, const Text& mac, const Text& switchPath) {
+        Text internal = Add(Scoped(u"Msvm_InternalEthernetPort", u"DeviceID",
+                                   u"Microsoft:" + NameGuid("internal port", sw.id),
+                                   kComputerSystem, HostName())
+                                .Set(u"Description", CimValue::Str(kInternalDescription))
+                                .Set(u"ElementName", CimValue::Str(sw.name))
+                                .Set(u"PermanentAddress", CimValue::Str(mac))
+                                .Set(u"LinkTechnology", CimValue::Int(2, CIM_UINT16)));
+        Link(m_hostPath, internal);
+        const Text name = sw.id + u"-INT";
+        if (m_version2) {
+            Text endpoint =
+                Add(Scoped(u"Msvm_LANEndpoint", u"Name", name + u"-EP", kComputerSystem, HostName())
+                        .Set(u"MacAddress", CimValue::Str(mac)));
+            Text switchSide =
+                Add(Scoped(u"Msvm_LANEndpoint", u"Name", name + u"-PORT-EP", m_switchClass, sw.id)
+                        .Set(u"MacAddress", CimValue::Str(mac)));
+            Text port = Add(
+                Scoped(u"Msvm_EthernetSwitchPort", u"Name", name + u"-PORT", m_switchClass, sw.id));
+            Chain({internal, endpoint, switchSide, port, switchPath});
+            // Its HostResource names the host's computer system: a string array, which the
+            // repository cannot hold yet.
+            Link(port, Add(Setting(u"Msvm_EthernetPortAllocationSettingData",
+                                   u"Microsoft:" + sw.id + u"\\" + name)));
+        } else {
+            Text endpoint = Add(Scoped(u"Msvm_SwitchLANEndpoint", u"Name", name + u"-EP",
+                                       kComputerSystem, HostName())
+                                    .Set(u"MacAddress", CimValue::Str(mac)));
+            Chain({internal, endpoint,
+                   AddSwitchPortV1(sw, switchPath, name + u"-PORT", std::nullopt)});
+        }
+    }
+
+    // A VM's computer system always; its settings always; its devices only while it is
+    // instantiated, and a version-2 switch port only then unless the topology keeps them.
     void AddVm(const HyperVVm& vm) {
         CimInstance system = System(kComputerSystem, vm.id);
         system.Set(u"ElementName", CimValue::Str(vm.name));
         system.Set(u"Description", CimValue::Str(kVmDescription));
-        system.Set(u"EnabledState", CimValue::Int(kEnabled, CIM_UINT16));
-        const Owner owner{vm.id, Add(std::move(system))};
+        system.Set(u"EnabledState", CimValue::Int(EnabledState(vm.state, m_version2), CIM_UINT16));
+        system.Set(u"OnTimeInMilliseconds", CimValue::Int(vm.OnTimeMs(m_nowMs), CIM_UINT64));
+        const Text owner = Add(std::move(system));
+        const bool live = vm.Instantiated();
         Text settings;
         if (m_version2) {
             settings = Add(Setting(u"Msvm_VirtualSystemSettingData", u"Microsoft:" + vm.id)
                                .Set(u"ElementName", CimValue::Str(vm.name)));
-            Link(owner.path, settings);
+            Link(owner, settings);
         }
         for (const HyperVAdapter& adapter : vm.adapters) {
             const HyperVSwitch* sw =
                 adapter.switchName.empty() ? nullptr : m_topology.FindSwitch(adapter.switchName);
-            Text synthetic = AddAdapter(owner, adapter.id, adapter.mac, sw, adapter.vlan);
+            const Text local = vm.id + u"\\" + adapter.id;
+            Text synthetic;
+            if (live) {
+                synthetic = Add(Scoped(u"Msvm_SyntheticEthernetPort", u"DeviceID",
+                                       u"Microsoft:" + local, kComputerSystem, vm.id)
+                                    .Set(u"ElementName", CimValue::Str(u"Network Adapter"))
+                                    .Set(u"PermanentAddress", CimValue::Str(adapter.mac)));
+                Link(owner, synthetic);
+            }
             if (m_version2) {
-                AddPortSettingsV2(settings, synthetic, vm.id + u"\\" + adapter.id, adapter.mac,
-                                  sw != nullptr, adapter.vlan);
+                Text endpoint;
+                if (live) {
+                    endpoint =
+                        Add(Scoped(u"Msvm_LANEndpoint", u"Name", local, kComputerSystem, vm.id)
+                                .Set(u"MacAddress", CimValue::Str(adapter.mac)));
+                    Link(endpoint, synthetic);
+                }
+                if (sw && (live || m_topology.vmSwitchPortsWhileOff)) {
+                    ConnectV2(*sw, sw->id + u"-" + local, adapter.mac, endpoint);
+                }
+                AddPortSettingsV2(settings, synthetic, local, adapter.mac, sw != nullptr,
+                                  adapter.vlan);
+            } else if (sw) {
+                // Names carry the switch, so a move replaces the objects rather than relinking
+                // them. The port was created for the adapter and stays; the endpoint that
+                // connects it is the instantiated VM's.
+                const Text name = sw->id + u"-" + local;
+                Text port = AddSwitchPortV1(*sw, SwitchPath(*sw), name, adapter.vlan);
+                if (live) {
+                    Chain({port,
+                           Add(Scoped(u"Msvm_VmLANEndpoint", u"Name", name, kComputerSystem, vm.id)
+                                   .Set(u"MacAddress", CimValue::Str(adapter.mac))),
+                           synthetic});
+                }
             }
         }
     }
 
-    // A network adapter of `owner`, connected to `sw` unless null; returns its synthetic port.
-    // The VLAN of a version-2 adapter lives in its VM's settings (AddPortSettingsV2).
-    Text AddAdapter(const Owner& owner, const Text& id, const Text& mac, const HyperVSwitch* sw,
-                    std::optional<int> vlan) {
-        const Text local = owner.id + u"\\" + id;
-        Text synthetic = Add(Scoped(u"Msvm_SyntheticEthernetPort", u"DeviceID",
-                                    u"Microsoft:" + local, kComputerSystem, owner.id)
-                                 .Set(u"ElementName", CimValue::Str(u"Network Adapter"))
-                                 .Set(u"PermanentAddress", CimValue::Str(mac)));
-        Link(owner.path, synthetic);
-        if (m_version2) {
-            // The adapter's own endpoint exists whether or not it is connected.
-            Text endpoint =
-                Add(Scoped(u"Msvm_LANEndpoint", u"Name", local, kComputerSystem, owner.id)
-                        .Set(u"MacAddress", CimValue::Str(mac)));
-            Link(endpoint, synthetic);
-            if (sw) {
-                ConnectV2(*sw, sw->id + u"-" + local, mac, endpoint);
-            }
-        } else if (sw) {
-            // Names carry the switch, so a move replaces the objects rather than relinking them.
-            const Text name = sw->id + u"-" + local;
-            Text port = AddSwitchPortV1(*sw, SwitchPath(*sw), name, vlan);
-            Text endpoint =
-                Add(Scoped(u"Msvm_VmLANEndpoint", u"Name", name, kComputerSystem, owner.id)
-                        .Set(u"MacAddress", CimValue::Str(mac)));
-            Chain({port, endpoint, synthetic});
-        }
-        return synthetic;
-    }
-
-    // Switch -- port -- the port's endpoint -- the adapter's endpoint; the port's VLAN endpoint
-    // appears and goes with the connection.
+    // Switch -- port -- the port's endpoint -- the adapter's endpoint (none while the VM is not
+    // instantiated); the port's VLAN endpoint appears and goes with the port.
     void ConnectV2(const HyperVSwitch& sw, const Text& name, const Text& mac,
                    const Text& adapterEndpoint) {
         Text port = Add(Scoped(u"Msvm_EthernetSwitchPort", u"Name", name, m_switchClass, sw.id));
@@ -316,8 +377,9 @@ private:
              Add(Scoped(u"Msvm_VLANEndpoint", u"Name", name + u"-VLAN", m_switchClass, sw.id)));
     }
 
-    // Synthetic port -- its settings -- the VM's settings -- the connection's allocation -- VLAN.
-    // The allocation's id extends the port settings' id, which is how a client pairs them.
+    // Synthetic port (while there is one) -- its settings -- the VM's settings -- the
+    // connection's allocation -- VLAN. The allocation's id extends the port settings' id, which
+    // is how a client pairs them.
     void AddPortSettingsV2(const Text& vmSettings, const Text& synthetic, const Text& local,
                            const Text& mac, bool connected, std::optional<int> vlan) {
         const Text id = u"Microsoft:" + local;
@@ -338,12 +400,15 @@ private:
         }
     }
 
+    const Text& HostName() const { return m_topology.hostName; }
+
     const HyperVTopology& m_topology;
     const bool m_version2;
     const std::vector<AdapterSettings>& m_adapters;
+    const long long m_nowMs;
     std::unique_ptr<CimRepository> m_repo;
     const Text m_switchClass;
-    Owner m_host;
+    Text m_hostPath;
 };
 
 }  // namespace
@@ -365,8 +430,15 @@ bool HyperVVersion2(const HyperVTopology& topology, const OsSettings& os) {
 }
 
 std::unique_ptr<CimRepository> BuildHyperVNamespace(const HyperVTopology& topology, bool version2,
+                                                    const std::vector<AdapterSettings>& adapters,
+                                                    long long nowMs) {
+    return Builder(topology, version2, adapters, nowMs).Build();
+}
+
+std::unique_ptr<CimRepository> BuildHyperVNamespace(const HyperVTopology& topology, bool version2,
                                                     const std::vector<AdapterSettings>& adapters) {
-    return Builder(topology, version2, adapters).Build();
+    return BuildHyperVNamespace(topology, version2, adapters,
+                                Machine::Get().Clock().Now() / Clock::kUnitsPerMs);
 }
 
 }  // namespace sim

@@ -20,8 +20,12 @@ const char16_t* HyperVNamespace(bool version2);
 bool HyperVVersion2(const HyperVTopology& topology, const OsSettings& os);
 
 // Every class, instance and association of the namespace. `adapters` supplies the external
-// ports' default names (machine.json's adapters[]).
+// ports' default names (machine.json's adapters[]); a running VM's OnTimeInMilliseconds is
+// worked out at `nowMs` on the machine's clock, by default the clock's time now.
 std::unique_ptr<CimRepository> BuildHyperVNamespace(const HyperVTopology& topology, bool version2,
                                                     const std::vector<AdapterSettings>& adapters);
+std::unique_ptr<CimRepository> BuildHyperVNamespace(const HyperVTopology& topology, bool version2,
+                                                    const std::vector<AdapterSettings>& adapters,
+                                                    long long nowMs);
 
 }  // namespace sim

@@ -10,6 +10,8 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace sim {
@@ -135,6 +137,37 @@ void ReadAdapter(SettingsReader& r, HyperVAdapter& a, size_t index) {
     }
 }
 
+// Up to 2^53 ms, the whole numbers a JSON number holds exactly.
+constexpr double kMaxMs = 9007199254740992.0;
+
+const HyperVVmState kStates[] = {HyperVVmState::Running, HyperVVmState::Off, HyperVVmState::Saved,
+                                 HyperVVmState::Paused};
+
+void ReadVm(SettingsReader& r, HyperVVm& vm) {
+    ReadName(r, "a VM", vm.name);
+    ReadId(r, "vm", vm.name, vm.id);
+    std::string state = VmStateName(vm.state);
+    r.Text("state", state);
+    auto known = std::find_if(std::begin(kStates), std::end(kStates),
+                              [&](HyperVVmState s) { return state == VmStateName(s); });
+    if (known == std::end(kStates)) {
+        r.Fail("state", "expected \"running\", \"off\", \"saved\" or \"paused\"");
+    }
+    vm.state = *known;
+    r.Unsigned("onSince", vm.onSince, kMaxMs);
+    r.Unsigned("onTime", vm.onTime, kMaxMs);
+    if (vm.state != HyperVVmState::Running && r.Self().Find("onSince") != nullptr) {
+        r.Fail("onSince", "only a running VM's on time counts from a moment");
+    }
+    if (vm.state != HyperVVmState::Paused && r.Self().Find("onTime") != nullptr) {
+        r.Fail("onTime", "only a paused VM holds its on time");
+    }
+    r.Array("adapters", [&](SettingsReader& adapter) {
+        vm.adapters.emplace_back();
+        ReadAdapter(adapter, vm.adapters.back(), vm.adapters.size() - 1);
+    });
+}
+
 const char* ModelName(HyperVTopology::Model model) {
     switch (model) {
         case HyperVTopology::Model::V1:
@@ -177,6 +210,12 @@ void WriteVm(TopologyWriter& w, const HyperVVm& vm) {
     w.StartObject();
     Member(w, "name", vm.name);
     Member(w, "id", vm.id);
+    Member(w, "state", std::string(VmStateName(vm.state)));
+    if (vm.state == HyperVVmState::Running || vm.state == HyperVVmState::Paused) {
+        bool running = vm.state == HyperVVmState::Running;
+        w.Key(running ? "onSince" : "onTime");
+        w.Int64(running ? vm.onSince : vm.onTime);
+    }
     w.Key("adapters");
     w.StartArray();
     for (const HyperVAdapter& a : vm.adapters) {
@@ -199,6 +238,30 @@ void WriteVm(TopologyWriter& w, const HyperVVm& vm) {
 }  // namespace
 
 // ---- The topology ----
+
+long long HyperVVm::OnTimeMs(long long nowMs) const {
+    switch (state) {
+        case HyperVVmState::Running:
+            return std::max(0LL, nowMs - onSince);  // a clock restarted since: from 0 again
+        case HyperVVmState::Paused:
+            return onTime;
+        default:
+            return 0;
+    }
+}
+
+const char* VmStateName(HyperVVmState state) {
+    switch (state) {
+        case HyperVVmState::Off:
+            return "off";
+        case HyperVVmState::Saved:
+            return "saved";
+        case HyperVVmState::Paused:
+            return "paused";
+        default:
+            return "running";
+    }
+}
 
 const HyperVSwitch* HyperVTopology::FindSwitch(const std::u16string& name) const {
     for (const HyperVSwitch& s : switches) {
@@ -233,12 +296,16 @@ bool operator==(const HyperVAdapter& a, const HyperVAdapter& b) {
 }
 
 bool operator==(const HyperVVm& a, const HyperVVm& b) {
-    return a.name == b.name && a.id == b.id && a.adapters == b.adapters;
+    return a.name == b.name && a.id == b.id && a.adapters == b.adapters && a.state == b.state &&
+           a.onSince == b.onSince && a.onTime == b.onTime;
 }
 
 bool operator==(const HyperVTopology& a, const HyperVTopology& b) {
     return a.model == b.model && a.hostName == b.hostName && a.wmiRunning == b.wmiRunning &&
-           a.wmiGeneration == b.wmiGeneration && a.switches == b.switches && a.vms == b.vms;
+           a.wmiGeneration == b.wmiGeneration &&
+           a.vmSwitchPortsWhileOff == b.vmSwitchPortsWhileOff &&
+           a.countersRaiseEvents == b.countersRaiseEvents && a.switches == b.switches &&
+           a.vms == b.vms;
 }
 
 HyperVTopology ReadTopology(const Json& object, const std::string& file, const std::string& path) {
@@ -262,19 +329,15 @@ HyperVTopology ReadTopology(const Json& object, const std::string& file, const s
             wmi.Boolean("running", t.wmiRunning);
             wmi.Unsigned("generation", t.wmiGeneration, 0xFFFFFFFF);
         });
+        r.Boolean("vmSwitchPortsWhileOff", t.vmSwitchPortsWhileOff);
+        r.Boolean("countersRaiseEvents", t.countersRaiseEvents);
         r.Array("switches", [&](SettingsReader& item) {
             t.switches.emplace_back();
             ReadSwitch(item, t.switches.back());
         });
         r.Array("vms", [&](SettingsReader& item) {
             t.vms.emplace_back();
-            HyperVVm& vm = t.vms.back();
-            ReadName(item, "a VM", vm.name);
-            ReadId(item, "vm", vm.name, vm.id);
-            item.Array("adapters", [&](SettingsReader& adapter) {
-                vm.adapters.emplace_back();
-                ReadAdapter(adapter, vm.adapters.back(), vm.adapters.size() - 1);
-            });
+            ReadVm(item, t.vms.back());
         });
     }
     CheckAt(t, file, path, &object);
@@ -312,6 +375,10 @@ std::string WriteTopology(const HyperVTopology& t) {
     w.Key("generation");
     w.Uint(t.wmiGeneration);
     w.EndObject();
+    w.Key("vmSwitchPortsWhileOff");
+    w.Bool(t.vmSwitchPortsWhileOff);
+    w.Key("countersRaiseEvents");
+    w.Bool(t.countersRaiseEvents);
     w.Key("switches");
     w.StartArray();
     for (const HyperVSwitch& s : t.switches) {

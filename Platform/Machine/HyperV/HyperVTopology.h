@@ -24,7 +24,7 @@ struct HyperVSwitch {
     std::u16string adapterName;  // the external port's ElementName; default: the adapter's name
                                  // in machine.json's adapters[], else the GUID
     bool bound = true;           // the external port's IsBound
-    // The management OS shares the switch: a synthetic port of the host's own computer system.
+    // The management OS shares the switch: the host's internal Ethernet port with this MAC.
     std::optional<std::u16string> managementOsMac;
 };
 
@@ -35,11 +35,31 @@ struct HyperVAdapter {
     std::optional<int> vlan;    // access VLAN id 0..4094; none: no VLAN settings
 };
 
+// A VM's power state (Msvm_ComputerSystem.EnabledState).
+enum class HyperVVmState { Running, Off, Saved, Paused };
+
 struct HyperVVm {
     std::u16string name;  // ElementName
     std::u16string id;    // Name: a GUID without braces; default made from the name
     std::vector<HyperVAdapter> adapters;
+    HyperVVmState state = HyperVVmState::Running;
+    // OnTimeInMilliseconds, on the machine's clock (ms since it started): a running VM's counts
+    // from `onSince`, its last start moved on by the time it spent paused since; a paused VM's
+    // is held in `onTime`.
+    long long onSince = 0;
+    long long onTime = 0;
+
+    // Whether the VM is instantiated (running or paused): only then do its devices (synthetic
+    // ports, their LAN endpoints and connections) exist; saving or turning it off destroys them.
+    bool Instantiated() const {
+        return state == HyperVVmState::Running || state == HyperVVmState::Paused;
+    }
+    // Its OnTimeInMilliseconds at `nowMs` on the machine's clock; 0 while off or saved.
+    long long OnTimeMs(long long nowMs) const;
 };
+
+// "running", "off", "saved", "paused": the state's name in machine.json and messages.
+const char* VmStateName(HyperVVmState state);
 
 struct HyperVTopology {
     enum class Model { Auto, V1, V2 };
@@ -48,6 +68,12 @@ struct HyperVTopology {
     std::u16string hostName = u"TARVIK-HOST";
     bool wmiRunning = true;      // false: the provider is unreachable
     unsigned wmiGeneration = 0;  // counts WMI restarts; older connections stay broken
+    // Version 2: a VM's switch ports (with their endpoints) stay while it is off or saved;
+    // false: they are allocated when it starts and released when it stops.
+    bool vmSwitchPortsWhileOff = false;
+    // Whether WMI's event poll reports a modification of every running VM's Msvm_ComputerSystem
+    // at each tick, as the self-changing OnTimeInMilliseconds would make a poll on Windows do.
+    bool countersRaiseEvents = false;
     std::vector<HyperVSwitch> switches;
     std::vector<HyperVVm> vms;
 

@@ -1,6 +1,7 @@
-// The Hyper-V topology of the simulated machine: its file forms, their faults, and the changes
-// made while a service runs.
+// The Hyper-V topology of the simulated machine: its file forms, their faults, the changes
+// made while a service runs, and the namespace a VM shows in each power state.
 #include "Machine/HyperV/HyperVChanges.h"
+#include "Machine/HyperV/HyperVProvider.h"
 #include "Machine/Settings/Settings.h"
 
 #include <gtest/gtest.h>
@@ -58,6 +59,9 @@ TEST(HyperVTopology, MalformedTopologiesAreNamedByFileLineEntryAndFault) {
          "{\"vms\": [{\"name\": \"v\", \"adapters\": [\n{\"id\": \"a2\", \"mac\": "
          "\"000000000001\"},\n{\"mac\": \"000000000002\"}]}]}",
          "hyperv.json:3: vms[0].adapters[1].id: another adapter of this VM has the id \"A2\""},
+        {"hyperv.json", "{\"vms\": [{\"name\": \"v\",\n\"state\": \"asleep\"}]}",
+         "hyperv.json:2: setting \"vms[0].state\": expected \"running\", \"off\", \"saved\" or "
+         "\"paused\""},
         {"hyperv.json", "{\"switches\": [{\"name\": \"Internal\", \"bound\": false}]}",
          "hyperv.json:1: setting \"switches[0].bound\": an internal switch (no \"adapter\") has "
          "no external port"},
@@ -117,6 +121,10 @@ TEST(HyperVTopology, ChangeErrorsNameTheFaultAndLeaveTheTopologyAsItWas) {
          [](HyperVTopology& t) { return sim::SetMac(t, u"web-01", u"A2", u"00155d000001"); }},
         {"switch \"Internal\" is internal: it has no external port to bind",
          [](HyperVTopology& t) { return sim::SetSwitchBound(t, u"internal", false); }},
+        {"VM \"web-01\" is running: only a paused VM can be resumed",
+         [](HyperVTopology& t) {
+             return sim::ChangeVmState(t, u"web-01", sim::VmPowerAction::Resume, 5);
+         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.expected);
@@ -140,6 +148,73 @@ TEST(HyperVTopology, ChangeErrorsNameTheFaultAndLeaveTheTopologyAsItWas) {
     EXPECT_EQ(u"A1", VmOf(t, u"DB-01").adapters.at(0).id);
     EXPECT_EQ(sim::ParseTopology(R"({"vms": [{"name": "db-01"}]})", "x").vms[0].id,
               VmOf(t, u"db-01").id);
+
+    // The on time leaves out the paused spell and starts again when a saved VM is restored.
+    auto power = [&](sim::VmPowerAction action, long long nowMs) {
+        EXPECT_EQ("", sim::ChangeVmState(t, u"web-01", action, nowMs));
+    };
+    power(sim::VmPowerAction::Pause, 4000);
+    power(sim::VmPowerAction::Resume, 10000);
+    EXPECT_EQ(6000, VmOf(t, u"web-01").OnTimeMs(12000));
+    power(sim::VmPowerAction::Save, 13000);
+    EXPECT_EQ(0, VmOf(t, u"web-01").OnTimeMs(14000));
+    power(sim::VmPowerAction::Start, 20000);
+    power(sim::VmPowerAction::Pause, 20500);
+    EXPECT_EQ(500, VmOf(t, u"web-01").OnTimeMs(99000));
+    t.countersRaiseEvents = t.vmSwitchPortsWhileOff = true;
+    EXPECT_TRUE(sim::ParseTopology(sim::WriteTopology(t), "hyperv.json") == t);
+}
+
+// A VM's objects in each power state, in both models, beside the host's own adapter: devices
+// (synthetic port, its endpoint and connection) only while instantiated, settings always, and
+// switch ports as each model keeps them.
+TEST(HyperVTopology, TheNamespaceShowsAVmsDevicesOnlyWhileItIsInstantiated) {
+    struct Row {
+        bool version2;
+        const char* vm;  // the VM's members besides its name and adapter
+        bool portsWhileOff;
+        const char* expected;
+    } rows[] = {
+        {true, R"("onSince": 1000)", false, "2 4000 synthetic 1 endpoints 6 ports 3 settings 5"},
+        {true, R"("state": "paused", "onTime": 700)", false,
+         "9 700 synthetic 1 endpoints 6 ports 3 settings 5"},
+        {true, R"("state": "off")", false, "3 0 synthetic 0 endpoints 4 ports 2 settings 5"},
+        {true, R"("state": "saved")", false, "6 0 synthetic 0 endpoints 4 ports 2 settings 5"},
+        {true, R"("state": "saved")", true, "6 0 synthetic 0 endpoints 5 ports 3 settings 5"},
+        {false, R"("onSince": 1000)", false, "2 4000 synthetic 1 endpoints 3 ports 3 settings 1"},
+        {false, R"("state": "paused")", false,
+         "32768 0 synthetic 1 endpoints 3 ports 3 settings 1"},
+        {false, R"("state": "off")", false, "3 0 synthetic 0 endpoints 2 ports 3 settings 1"},
+        {false, R"("state": "saved")", false, "32769 0 synthetic 0 endpoints 2 ports 3 settings 1"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.vm) + (row.version2 ? " v2" : " v1"));
+        HyperVTopology t = sim::ParseTopology(
+            std::string(R"({"vmSwitchPortsWhileOff": )") + (row.portsWhileOff ? "true" : "false") +
+                R"(, "switches": [{"name": "S", "adapter": "{00000000-0000-0000-0000-00000000000A}",
+                   "managementOsMac": "00155D000001"}],
+                   "vms": [{"name": "vm", )" +
+                row.vm + R"(, "adapters": [{"mac": "00155D000002", "switch": "S", "vlan": 5}]}]})",
+            "hyperv.json");
+        auto repo = sim::BuildHyperVNamespace(t, row.version2, {}, 5000);
+        auto count = [&](const char16_t* cls) { return repo->InstancesOf(cls).size(); };
+        std::vector<const sim::CimInstance*> systems = repo->InstancesOf(u"Msvm_ComputerSystem");
+        const sim::CimInstance* vm = systems.back();  // after the host's
+        std::string summary =
+            std::to_string(vm->Find(u"EnabledState")->integer) + " " +
+            std::to_string(vm->Find(u"OnTimeInMilliseconds")->integer) + " synthetic " +
+            std::to_string(count(u"Msvm_SyntheticEthernetPort")) + " endpoints " +
+            std::to_string(count(u"CIM_LANEndpoint")) + " ports " +
+            std::to_string(count(row.version2 ? u"Msvm_EthernetSwitchPort" : u"Msvm_SwitchPort")) +
+            " settings " + std::to_string(count(u"CIM_SettingData"));
+        EXPECT_EQ(row.expected, summary);
+
+        // The management OS's adapter is the host's internal port (no synthetic one above).
+        const sim::CimInstance* own = repo->InstancesOf(u"Msvm_InternalEthernetPort").at(0);
+        EXPECT_EQ(u"00155D000001", own->Find(u"PermanentAddress")->text);
+        EXPECT_EQ(u"Microsoft Internal Ethernet Port", own->Find(u"Description")->text);
+        EXPECT_EQ(sim::CimValue::Kind::Null, systems[0]->Find(u"OnTimeInMilliseconds")->kind);
+    }
 }
 
 }  // namespace

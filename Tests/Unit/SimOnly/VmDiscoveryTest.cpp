@@ -279,9 +279,9 @@ TEST_F(VmDiscoveryVersion1, EveryVmWithTheVlanOfItsSwitchPort) {
     EXPECT_EQ(3u, Count(lines, "Retrieved -1 for VlanID"));
 
     // A VLAN walk that fails (its first step cannot read the path of VM Two's VLAN endpoint, the
-    // 18th path read of a walk) loses that port's VMs and those of the ports after it.
+    // 15th path read of a walk) loses that port's VMs and those of the ports after it.
     sim::Machine::Get().Faults().Add("IWbemClassObject::Get:__PATH",
-                                     static_cast<DWORD>(WBEM_E_FAILED), 18);
+                                     static_cast<DWORD>(WBEM_E_FAILED), 15);
     MarkTrace();
     EXPECT_FALSE(Walk());
     EXPECT_EQ(1u, Count(NewMessages(kWithoutScopes),
