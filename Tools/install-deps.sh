@@ -12,12 +12,15 @@
 #   wineserver on PATH: Tests/Wine/*.sh), python3 (demo.sh, check-trace.py), mawk (awk:
 #   check-product.sh), rapidjson-dev (the simulated machine's JSON files and records),
 #   libutfcpp-dev (its UTF-8 and UTF-16 conversions), gcovr (coverage.sh), findutils (find:
-#   coverage.sh, Essential on most images but named since minimal ones drop it)
+#   coverage.sh, Essential on most images but named since minimal ones drop it), wixl (wixl: the
+#   Windows Installer package the windows-x86 build makes from packaging/OTarvikMonitor.wxs, and
+#   the packages Tests/Wine/package.sh builds beside it), msitools (msibuild: the custom action
+#   types packaging/build-msi.sh sets, which wixl cannot write)
 set -eu
 packages=(cmake ninja-build g++ googletest libbenchmark-dev libspdlog-dev clang
           libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine32:i386 wine python3 mawk
-          rapidjson-dev libutfcpp-dev gcovr findutils)
+          rapidjson-dev libutfcpp-dev gcovr findutils wixl msitools)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,8 +4,10 @@
 #   tsan         the Unit, Platform and threading tests under ThreadSanitizer
 #   default      the plain build the demo uses, the demo itself, the docs' examples and a short
 #                run of every benchmark (a smoke test: it fails on a crash, never on a time)
-#   windows-x86  the product build (PE32): its format, resources and exports, the portable suites
-#                and the service's lifecycle run under Wine's WoW64 in a 64-bit prefix, and its zip
+#   windows-x86  the product build (PE32) and its Windows Installer package: the executable's
+#                format, resources and exports, the portable suites, the service's lifecycle and
+#                the package's install, upgrade, removal and rollback under Wine's WoW64 in a
+#                64-bit prefix
 #   fuzz         each fuzz target for a few seconds
 # On request only:
 #   windows-x64  the portable suites as PE32+ under Wine; nothing ships in that form, and the same
@@ -47,7 +49,7 @@ stage_default() {
     build default && Tools/demo.sh && Tools/check-docs.sh && Tools/bench-smoke.sh
 }
 stage_windows_x86() {
-    build windows-x86 && ctest --preset windows-x86 -j2 && cpack --preset windows-x86 >/dev/null
+    build windows-x86 && ctest --preset windows-x86 -j2
 }
 stage_windows_x64() {
     build windows-x64 && ctest --preset windows-x64 -j2
