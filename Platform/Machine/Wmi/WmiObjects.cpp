@@ -326,7 +326,10 @@ WbemEventEnum::WbemEventEnum(std::u16string nameSpace, unsigned generation, WmiS
       m_namespace(std::move(nameSpace)),
       m_generation(generation),
       m_baseline(std::move(baseline)),
-      m_query(std::move(query)) {}
+      m_query(std::move(query)),
+      m_interval(std::max<LONGLONG>(
+          1, static_cast<LONGLONG>(m_query.within * 1000 * Clock::kUnitsPerMs))),
+      m_nextTick(Machine::Get().Clock().Now() + m_interval) {}
 
 WbemEventEnum::~WbemEventEnum() {
     for (IWbemClassObject* event : m_events) {
@@ -385,19 +388,50 @@ void WbemEventEnum::Queue(const char16_t* eventClass,
         new WbemObject(eventClass, std::move(targetObject), std::move(previousObject)));
 }
 
-HRESULT WbemEventEnum::Poll() {
-    WmiSnapshot now;
-    HRESULT hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &now);
-    if (FAILED(hr) || now.version == m_baseline.version) {
-        return hr;
+namespace {
+
+// Properties a host's provider changes by itself while a VM runs.
+const char16_t kSelfChanging[] = u"OnTimeInMilliseconds";
+
+// Whether an instance changed between two ticks in anything but what changes by itself.
+bool Modified(const CimInstance& before, const CimInstance& after) {
+    const auto& a = before.Properties();
+    const auto& b = after.Properties();
+    if (a.size() != b.size()) {
+        return true;
     }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].first != b[i].first ||
+            (a[i].second != b[i].second && !CimNamesEqual(a[i].first, kSelfChanging))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A running VM, whose OnTimeInMilliseconds is never the same at two ticks.
+bool CountsOnTime(const CimInstance& instance) {
+    const CimValue* onTime = instance.Find(kSelfChanging);
+    const CimValue* state = instance.Find(u"EnabledState");
+    return onTime != nullptr && onTime->kind != CimValue::Kind::Null && state != nullptr &&
+           state->kind == CimValue::Kind::Integer && state->integer == 2;
+}
+
+}  // namespace
+
+void WbemEventEnum::Poll(const WmiSnapshot& now) {
     const std::shared_ptr<const CimRepository>& before = m_baseline.repository;
     const std::shared_ptr<const CimRepository>& after = now.repository;
+    std::shared_ptr<const HyperVTopology> topology = Machine::Get().Wmi().Topology();
+    bool counters = topology != nullptr && topology->countersRaiseEvents;
+    if (now.version == m_baseline.version && !counters) {
+        return;
+    }
     for (const CimInstance* instance : after->Instances()) {
         const CimInstance* old = before->Find(instance->RelPath());
         if (old == nullptr) {
             Queue(u"__InstanceCreationEvent", after, instance, nullptr, nullptr);
-        } else if (old->Properties() != instance->Properties()) {
+        } else if (Modified(*old, *instance) || (counters && CountsOnTime(*instance))) {
             Queue(u"__InstanceModificationEvent", after, instance, before, old);
         }
     }
@@ -407,7 +441,6 @@ HRESULT WbemEventEnum::Poll() {
         }
     }
     m_baseline = now;
-    return S_OK;
 }
 
 HRESULT WbemEventEnum::Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
@@ -421,14 +454,20 @@ HRESULT WbemEventEnum::Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apOb
         return hr;
     }
     Clock& clock = Machine::Get().Clock();
-    const LONGLONG withinMs = std::max<LONGLONG>(1, static_cast<LONGLONG>(m_query.within * 1000));
     const LONGLONG deadline =
         lTimeout == WBEM_INFINITE ? Clock::kNever : clock.Now() + lTimeout * Clock::kUnitsPerMs;
     std::lock_guard<std::mutex> hold(m_lock);
     for (;;) {
-        hr = Poll();
+        // A connection WMI no longer serves fails at once, as the RPC call would.
+        WmiSnapshot now;
+        hr = Machine::Get().Wmi().Snapshot(m_namespace, m_generation, &now);
         if (FAILED(hr)) {
             return hr;
+        }
+        LONGLONG time = clock.Now();
+        if (time >= m_nextTick) {
+            Poll(now);
+            m_nextTick += (time - m_nextTick) / m_interval * m_interval + m_interval;
         }
         while (*puReturned < uCount && !m_events.empty()) {
             apObjects[(*puReturned)++] = m_events.front();
@@ -437,14 +476,11 @@ HRESULT WbemEventEnum::Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apOb
         if (*puReturned == uCount) {
             return WBEM_S_NO_ERROR;
         }
-        LONGLONG left =
-            deadline == Clock::kNever ? withinMs * Clock::kUnitsPerMs : deadline - clock.Now();
-        if (left <= 0) {
+        if (time >= deadline) {
             return WBEM_S_TIMEDOUT;
         }
-        // Look again at the end of the wait, and no later than the WITHIN interval.
-        LONGLONG waitMs = std::min((left + Clock::kUnitsPerMs - 1) / Clock::kUnitsPerMs, withinMs);
-        clock.Sleep(static_cast<DWORD>(waitMs));
+        LONGLONG wake = std::min(deadline, m_nextTick) - time;
+        clock.Sleep(static_cast<DWORD>((wake + Clock::kUnitsPerMs - 1) / Clock::kUnitsPerMs));
     }
 }
 

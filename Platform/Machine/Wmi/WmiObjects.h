@@ -169,10 +169,12 @@ private:
     std::mutex m_lock;
 };
 
-// An event subscription. The provider looks for changes inside a waiting Next, at the query's
-// WITHIN interval at most, comparing the namespace with what it last saw; it has no thread of
-// its own, so an idle subscriber wakes only at its own time-outs. Changes made before the
-// subscription are never reported.
+// An event subscription, served as Windows serves one for a provider without events of its own:
+// every WITHIN seconds from the subscription's creation, a polling tick compares the namespace
+// with what the last tick saw, and the events it finds are delivered at that tick (MS-WMI 3.1.5).
+// A change undone between two ticks is never seen; changes made before the subscription are never
+// reported. The ticks are worked out inside a waiting Next, which wakes for them: there is no
+// thread of its own. A tick that falls while nobody waits is taken at the next Next.
 class WbemEventEnum : public ComObject<IEnumWbemClassObject> {
 public:
     WbemEventEnum(std::u16string nameSpace, unsigned generation, WmiSnapshot baseline,
@@ -184,8 +186,8 @@ public:
 
 private:
     ~WbemEventEnum() override;
-    // Compares the namespace now with the baseline and queues the events the query selects.
-    HRESULT Poll();
+    // Compares `now` with the baseline and queues the events the query selects.
+    void Poll(const WmiSnapshot& now);
     void Queue(const char16_t* eventClass, const std::shared_ptr<const CimRepository>& repository,
                const CimInstance* target, const std::shared_ptr<const CimRepository>& before,
                const CimInstance* previous);
@@ -195,6 +197,8 @@ private:
     unsigned m_generation;
     WmiSnapshot m_baseline;
     wql::Query m_query;
+    LONGLONG m_interval;  // machine time between ticks
+    LONGLONG m_nextTick;
     std::deque<IWbemClassObject*> m_events;  // one reference each
     std::mutex m_lock;
 };

@@ -206,9 +206,9 @@ TEST_F(Wmi, QueriesAndErrorsAsWindowsAnswersThem) {
     }
 }
 
-// Events come from a waiting Next at the end of its wait, no later than the WITHIN interval; a
-// subscription sees every change after it was made and none before; an idle one wakes only at
-// its own time-outs.
+// Events are delivered at the subscription's polling ticks, every WITHIN seconds from its making:
+// a tick sees every change since the last, and none made before the subscription or undone
+// before the tick.
 TEST_F(Wmi, EventsOnTheVirtualClock) {
     test::TestMachine machine(ExampleOnVirtualClock("hyperv-v2"));
     ComHold<IWbemServices> services;
@@ -220,8 +220,9 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
     EXPECT_EQ(WBEM_S_TIMEDOUT, NextEvent(events.Get(), 5000, &what));
     EXPECT_EQ(5000u, GetTickCount() - start);
 
-    // A change made by another thread 3 s into an unbounded wait is found at the 10-second look.
-    // This thread holds time back while it runs, so the change cannot come before the wait.
+    // A change made by another thread 3 s into an unbounded wait is found at the first tick, 10 s
+    // after subscribing. This thread holds time back while it runs, so the change cannot come
+    // before the wait.
     sim::Clock::Attachment attached(sim::Machine::Get().Clock());
     test::ScopedHandle changer(CreateThread(
         NULL, 0,
@@ -236,9 +237,19 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
         NULL, 0, NULL));
     start = GetTickCount();
     EXPECT_EQ(WBEM_S_NO_ERROR, NextEvent(events.Get(), WBEM_INFINITE, &what));
-    EXPECT_EQ(10000u, GetTickCount() - start);
+    EXPECT_EQ(5000u, GetTickCount() - start);
     EXPECT_EQ("__InstanceModificationEvent Msvm_EthernetSwitchPortVlanSettingData", what);
     WaitForSingleObject(changer, INFINITE);
+
+    // Moved and moved back between two ticks: the next tick sees nothing.
+    for (int vlan : {12, 11}) {
+        EXPECT_EQ("", Change([vlan](sim::HyperVTopology& t) {
+                      return sim::SetVlan(t, u"web-01", u"A1", vlan);
+                  }));
+    }
+    start = GetTickCount();
+    EXPECT_EQ(WBEM_S_TIMEDOUT, NextEvent(events.Get(), 12000, &what));
+    EXPECT_EQ(12000u, GetTickCount() - start);
 
     // A burst: each of its changes reaches the one subscription.
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) {
@@ -247,10 +258,14 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
                   return sim::AddVm(t, vm);
               }));
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::RemoveVm(t, u"web-02"); }));
+    // All of them at the next tick, 8 s on.
     std::vector<std::string> burst;
-    while (NextEvent(events.Get(), 0, &what) == WBEM_S_NO_ERROR) {
+    start = GetTickCount();
+    for (LONG wait = WBEM_INFINITE; NextEvent(events.Get(), wait, &what) == WBEM_S_NO_ERROR;
+         wait = 0) {
         burst.push_back(what);
     }
+    EXPECT_EQ(8000u, GetTickCount() - start);
     EXPECT_EQ(std::vector<std::string>({"__InstanceCreationEvent Msvm_ComputerSystem",
                                         "__InstanceDeletionEvent Msvm_ComputerSystem",
                                         "__InstanceDeletionEvent Msvm_SyntheticEthernetPort",
