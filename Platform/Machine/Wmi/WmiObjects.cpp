@@ -327,8 +327,8 @@ WbemEventEnum::WbemEventEnum(std::u16string nameSpace, unsigned generation, WmiS
       m_generation(generation),
       m_baseline(std::move(baseline)),
       m_query(std::move(query)),
-      m_interval(std::max<LONGLONG>(
-          1, static_cast<LONGLONG>(m_query.within * 1000 * Clock::kUnitsPerMs))),
+      m_interval(
+          std::max<LONGLONG>(1, static_cast<LONGLONG>(m_query.within * 1000 * Clock::kUnitsPerMs))),
       m_nextTick(Machine::Get().Clock().Now() + m_interval) {}
 
 WbemEventEnum::~WbemEventEnum() {
