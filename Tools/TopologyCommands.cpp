@@ -200,8 +200,9 @@ const Command kCommands[] = {
      }},
     {"wmi", 2, 2,
      "tarvik-sim [-m MACHINE] wmi stop|start\n"
-     "Stops WMI (connecting fails, and every connection, query and subscription made before\n"
-     "fails from then on) or starts it again.\n",
+     "Stops WMI (every connection, query and subscription made before fails from then on;\n"
+     "the next connection starts it again, as Windows does, unless the registry's\n"
+     "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Winmgmt \"Start\" is 4, disabled) or starts it.\n",
      [](const std::vector<std::string>& w, std::string* error) -> Change {
          if (w[1] == "stop") {
              return [](HyperVTopology& t) { return sim::StopWmi(t); };

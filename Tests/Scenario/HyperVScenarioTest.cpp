@@ -119,12 +119,26 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     EXPECT_EQ(m_machine.Sim("resume-vm web-02"), 1);
     EXPECT_EQ(Change("start-vm web-03"), Lines({"00155D0A0102/20 00155D0A01FF/-"}));
 
-    // WMI goes away and comes back: the broken subscription is left and a new one made.
+    // WMI stops: the broken subscription is left, and the next connection starts WMI again, as
+    // the service control manager starts it on demand. Disabled, it stays away until enabled.
     size_t subscriptions = Count(m_eventQuery, true);
     ASSERT_EQ(m_machine.Sim("wmi stop"), 0);
-    ASSERT_TRUE(WaitForCount("ERROR:  Unable to connect the WMI namespace", 1));
-    ASSERT_EQ(m_machine.Sim("wmi start"), 0);
     ASSERT_TRUE(WaitForCount(m_eventQuery, subscriptions + 1, true));
+    auto winmgmtStart = [](DWORD start) {
+        test::ScopedKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                  TEXT("SYSTEM\\CurrentControlSet\\Services\\Winmgmt"), 0, NULL, 0,
+                                  KEY_SET_VALUE, NULL, key.Receive(), NULL),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, TEXT("Start"), 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&start), sizeof(start)),
+                  ERROR_SUCCESS);
+    };
+    winmgmtStart(SERVICE_DISABLED);
+    ASSERT_EQ(m_machine.Sim("wmi stop"), 0);
+    ASSERT_TRUE(WaitForCount("ERROR:  Unable to connect the WMI namespace", 1));
+    winmgmtStart(SERVICE_AUTO_START);
+    ASSERT_TRUE(WaitForCount(m_eventQuery, subscriptions + 2, true));
     EXPECT_EQ(Change("clear-vlan web-02 A1"), Lines({"00155D0A0102/- 00155D0A01FF/-"}));
 
     // An unbound team is told once, with no VMs, and then forgotten.

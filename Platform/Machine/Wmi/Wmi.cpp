@@ -1,6 +1,9 @@
 #include "Machine/Wmi/Wmi.h"
 
+#include "Machine/HyperV/HyperVChanges.h"
 #include "Machine/HyperV/HyperVProvider.h"
+#include "Machine/Registry/RegKey.h"
+#include "Machine/Registry/RegistryStore.h"
 #include "Machine/Wmi/ManagementProvider.h"
 #include "Machine/Machine.h"
 #include "Machine/Wmi/WmiObjects.h"
@@ -30,6 +33,17 @@ std::u16string LocalNamespace(const std::u16string& resource, const std::u16stri
         return std::u16string();  // another machine: none is reachable from here
     }
     return text.substr(end + 1);
+}
+
+// Whether the service database marks WMI's service disabled (Start 4, SERVICE_DISABLED).
+bool WinmgmtDisabled() {
+    bool disabled = false;
+    Machine::Get().Registry().Read([&](const RegKey& tree) {
+        const RegKey* key =
+            tree.Find(u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Winmgmt");
+        disabled = key != nullptr && ReadDword(*key, u"Start") == 4;
+    });
+    return disabled;
 }
 
 }  // namespace
@@ -80,7 +94,13 @@ HRESULT WmiService::Connect(const std::u16string& nameSpace, std::u16string* can
     std::lock_guard<std::mutex> hold(m_lock);
     RefreshLocked();
     if (m_topology != nullptr && !m_topology->wmiRunning) {
-        return kWmiUnavailable;
+        // The service control manager starts a stopped WMI for the next client that connects;
+        // a disabled one stays away.
+        if (WinmgmtDisabled()) {
+            return kWmiDisabled;
+        }
+        m_store->Update([](HyperVTopology& t) { return StartWmi(t); });
+        RefreshLocked();
     }
     std::u16string host = m_topology != nullptr ? m_topology->hostName : u"TARVIK-HOST";
     std::u16string local = LocalNamespace(nameSpace, host);

@@ -23,8 +23,8 @@ namespace sim {
 
 // What a call through a connection of a stopped or restarted WMI gives.
 constexpr HRESULT kWmiDisconnected = static_cast<HRESULT>(0x80010108);  // RPC_E_DISCONNECTED
-// What connecting to a stopped WMI gives.
-constexpr HRESULT kWmiUnavailable = static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
+// What connecting to a disabled WMI gives: its service cannot be started.
+constexpr HRESULT kWmiDisabled = static_cast<HRESULT>(0x80070422);  // ERROR_SERVICE_DISABLED
 
 // A namespace's contents at one moment. `version` grows with every rebuild.
 struct WmiSnapshot {
@@ -42,7 +42,8 @@ public:
     bool Installed() const;
 
     // Connects to `nameSpace` ("root\virtualization\v2", also "\\.\root\..." or
-    // "\\HOST\root\..."): S_OK with the generation to keep, kWmiUnavailable while WMI is stopped,
+    // "\\HOST\root\..."): S_OK with the generation to keep (a stopped WMI is started again, as
+    // Windows starts it on demand), kWmiDisabled when the service database disables it,
     // WBEM_E_INVALID_NAMESPACE for a namespace the machine has not.
     HRESULT Connect(const std::u16string& nameSpace, std::u16string* canonical,
                     unsigned* generation);

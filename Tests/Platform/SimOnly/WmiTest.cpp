@@ -275,17 +275,28 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
               burst);
 }
 
-// WMI stopped: connecting fails, a connection and a subscription made before stay broken after a
-// restart; a new connection works.
+// WMI stopped: the next connection starts it again, unless the service database disables it; a
+// connection and a subscription made before stay broken.
 TEST_F(Wmi, ARestartBreaksWhatWasMadeBefore) {
     test::TestMachine machine(ExampleOnVirtualClock("hyperv-v2"));
     ComHold<IWbemServices> before;
     ASSERT_EQ(S_OK, Connect(u"root\\virtualization\\v2", &before));
     ComHold<IEnumWbemClassObject> events = Subscribe(before.Get());
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::StopWmi(t); }));
-    ComHold<IWbemServices> during;
-    EXPECT_EQ(static_cast<HRESULT>(0x800706BA), Connect(u"root\\virtualization\\v2", &during));
-    EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::StartWmi(t); }));
+    for (DWORD start : {SERVICE_DISABLED, SERVICE_AUTO_START}) {
+        test::ScopedKey key;
+        ASSERT_EQ(
+            ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\Winmgmt", 0,
+                            NULL, 0, KEY_SET_VALUE, NULL, key.Receive(), NULL));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetValueExW(key, u"Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&start),
+                                 sizeof(start)));
+        ComHold<IWbemServices> during;
+        EXPECT_EQ(start == SERVICE_DISABLED ? static_cast<HRESULT>(0x80070422) : S_OK,
+                  Connect(u"root\\virtualization\\v2", &during));
+        EXPECT_EQ(start != SERVICE_DISABLED, sim::Machine::Get().Wmi().Topology()->wmiRunning);
+    }
     std::string what;
     DWORD start = GetTickCount();
     EXPECT_EQ(static_cast<HRESULT>(0x80010108), NextEvent(events.Get(), 5000, &what));
