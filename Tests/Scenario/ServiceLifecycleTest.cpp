@@ -115,8 +115,21 @@ TEST(ServiceLifecycle, StartAndStopReportEveryStatusAndCheckpoint) {
     EXPECT_EQ(ServiceMachine::ReadValue(test::kZel2Key, kRebootValue), "(none)");
 }
 
+// The management provider's warnings, in order; the next start polls them once.
+std::string Warnings(const std::vector<std::string>& texts) {
+    std::string warnings;
+    for (const std::string& text : texts) {
+        warnings +=
+            (warnings.empty() ? "" : ", ") + std::string(R"({"ErrorCode": 7, "MessageText": ")") +
+            text +
+            R"(", "MessageType": null, "MessageAction": 1, "reserved": 0, "reserved2": "r"})";
+    }
+    return R"("management": {"instances": ["A", "B"], "warnings": [)" + warnings + "]}";
+}
+
 TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
-    ServiceMachine machine(kSetupLibrary);
+    const std::vector<std::string> warnings = {"Link down", "Team %s degraded", "VLAN mismatch"};
+    ServiceMachine machine(std::string(kSetupLibrary) + ", " + Warnings(warnings));
     ASSERT_EQ(machine.Run("-i"), 0);
     ASSERT_EQ(machine.Sim("start"), 0);
     ASSERT_EQ(machine.Sim("shutdown"), 0);
@@ -128,9 +141,19 @@ TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
     EXPECT_TRUE(machine.Records("libraries.jsonl").empty());
 
     // The next start consumes the marker, has the setup library look for devices (version 10)
-    // and starts the warnings monitor.
+    // and starts the warnings monitor, whose one poll writes each warning to the event log.
     ASSERT_EQ(machine.Sim("start"), 0);
-    ASSERT_TRUE(machine.WaitForTrace("Exiting TarvikWarnings::SpawnThread()"));
+    const char kPassEnd[] = "Exiting TarvikWarnings::UninitializeWMI(),  bSuccess=1";
+    ASSERT_TRUE(machine.WaitForTrace(kPassEnd));
+    machine.ExpectTraceInOrder(
+        {warnings[0], warnings[1], warnings[2], "Create Event Log", kPassEnd});
+    std::vector<std::string> events;
+    for (const sim::Json& event : machine.Records("eventlog.jsonl")) {
+        for (const sim::Json& text : test::Field(event, "strings").Items()) {
+            events.push_back(text.String());
+        }
+    }
+    EXPECT_EQ(events, warnings);
     machine.ExpectTraceInOrder(
         {"Starting the upgrade monitor", "Fresh reboot detected",
          "Detected Win10 Setup on fresh boot", "Calling SetupZEL2 to check for unregistred devices",
@@ -151,6 +174,7 @@ TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
     EXPECT_FALSE(machine.Traced("Starting the tarvik warnings monitor"));
     EXPECT_EQ(machine.Records("libraries.jsonl").size(), 1u);
     ASSERT_EQ(machine.Sim("stop"), 0);
+    EXPECT_EQ(machine.Records("wmi-calls.jsonl").size(), 3u);  // one poll in all
     ExpectCheckpoints(machine.Reports());
 }
 
