@@ -35,6 +35,75 @@ LONG ReadShared(volatile LONG* pValue) {
     return InterlockedCompareExchange(pValue, 0, 0);
 }
 
+// Module names up to this length take WriteHeader; a longer one (which may not fit the line)
+// takes the runtime's formatting, so that its result stays the runtime's own.
+const size_t kFastModuleMax = 256;
+
+WCHAR* PutText(WCHAR* p, const WCHAR* pszText, size_t nLength) {
+    memcpy(p, pszText, nLength * sizeof(WCHAR));
+    return p + nLength;
+}
+
+// Digits of `value` with at least `nMinDigits` of them, as %.<nMinDigits>u writes it.
+WCHAR* PutDecimal(WCHAR* p, unsigned value, int nMinDigits) {
+    WCHAR szDigits[10];
+    int n = 0;
+    for (; value != 0 || n < nMinDigits; value /= 10) {
+        szDigits[n++] = static_cast<WCHAR>(TEXT('0') + value % 10);
+    }
+    while (n > 0) {
+        *p++ = szDigits[--n];
+    }
+    return p;
+}
+
+// As %x or %X writes an unsigned value: no leading zeros, "0" for zero.
+WCHAR* PutHex(WCHAR* p, unsigned long long value, bool bUpper) {
+    const char* pszSet = bUpper ? "0123456789ABCDEF" : "0123456789abcdef";
+    WCHAR szDigits[16];
+    int n = 0;
+    do {
+        szDigits[n++] = static_cast<WCHAR>(pszSet[value & 15]);
+        value >>= 4;
+    } while (value != 0);
+    while (n > 0) {
+        *p++ = szDigits[--n];
+    }
+    return p;
+}
+
+// The header exactly as kHeaderFormat formats it, written directly: every line has one, and
+// parsing its nine conversions on every line was most of the line's formatting time. Returns
+// its length.
+int WriteHeader(WCHAR* pszLine, const WCHAR* pszModule, DWORD dwProcess, DWORD dwThread,
+                const SYSTEMTIME& now, LONGLONG nCounter, int nTier) {
+    WCHAR* p = PutText(pszLine, pszModule, wcslen(pszModule));
+    p = PutText(p, TEXT("\tPID:"), 5);
+    p = PutHex(p, dwProcess, false);
+    p = PutText(p, TEXT("\tTID:"), 5);
+    p = PutHex(p, dwThread, false);
+    *p++ = TEXT('\t');
+    p = PutDecimal(p, now.wHour, 2);  // the precision of %02.2d gives the two digits
+    *p++ = TEXT(':');
+    p = PutDecimal(p, now.wMinute, 2);
+    *p++ = TEXT(':');
+    p = PutDecimal(p, now.wSecond, 2);
+    *p++ = TEXT('.');
+    p = PutDecimal(p, now.wMilliseconds, 3);
+    p = PutText(p, TEXT("\t("), 2);
+    p = PutHex(p, static_cast<unsigned long long>(nCounter), true);
+    p = PutText(p, TEXT(")\tTIER "), 7);
+    unsigned nMagnitude = static_cast<unsigned>(nTier);
+    if (nTier < 0) {
+        *p++ = TEXT('-');
+        nMagnitude = 0u - nMagnitude;
+    }
+    p = PutDecimal(p, nMagnitude, 1);
+    p = PutText(p, TEXT("\t\t"), 2);
+    *p = 0;
+    return static_cast<int>(p - pszLine);
+}
+
 }  // namespace
 
 CZelDebug::CZelDebug()
@@ -167,28 +236,78 @@ void CZelDebug::Print(const WCHAR* pszFormat, ...) {
     LeaveCriticalSection(m_pLock);
 }
 
-void CZelDebug::PrintLocked(const WCHAR* pszFormat, va_list args) {
+void CZelDebug::PrintText(const WCHAR* pszText) {
+    LONG nLevel = ReadShared(&m_dwLevel);
+    if (nLevel == ZEL_TRACE_OFF || nLevel == ZEL_TRACE_ERRORS || !m_bConfigured ||
+        m_pFile == NULL) {
+        return;
+    }
+    EnterCriticalSection(m_pLock);
+    try {
+        PrintTextLocked(pszText);
+    } catch (...) {
+        Print(TEXT("CZelDebug::Error - EXCEPTION DURING DEBUG PRINT."));
+    }
+    LeaveCriticalSection(m_pLock);
+}
+
+int CZelDebug::BeginLineLocked() {
     if (m_dwMaxSize != 0) {
         long nLength = _filelength(_fileno(m_pFile));
         // Writing stops for good at the limit: no truncation, rotation or second file.
         if (nLength >= 0 && m_dwMaxSize <= static_cast<unsigned long>(nLength)) {
-            return;
+            return -1;
         }
     }
     SYSTEMTIME now;
     GetLocalTime(&now);
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    int nHeader = _snwprintf_s(g_szLine, kLineBufferSize, kLineBufferSize - 1, kHeaderFormat,
-                               m_pszModuleName, GetCurrentProcessId(), GetCurrentThreadId(),
-                               now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
-                               counter.QuadPart, static_cast<int>(ReadShared(&m_nTier)));
+    DWORD dwProcess = GetCurrentProcessId();
+    DWORD dwThread = GetCurrentThreadId();
+    int nTier = static_cast<int>(ReadShared(&m_nTier));
+    if (m_pszModuleName != NULL && wcslen(m_pszModuleName) <= kFastModuleMax) {
+        return WriteHeader(g_szLine, m_pszModuleName, dwProcess, dwThread, now, counter.QuadPart,
+                           nTier);
+    }
+    return _snwprintf_s(g_szLine, kLineBufferSize, kLineBufferSize - 1, kHeaderFormat,
+                        m_pszModuleName, dwProcess, dwThread, now.wHour, now.wMinute, now.wSecond,
+                        now.wMilliseconds, counter.QuadPart, nTier);
+}
+
+void CZelDebug::PrintLocked(const WCHAR* pszFormat, va_list args) {
+    int nHeader = BeginLineLocked();
     if (nHeader < 0) {
         return;
     }
     size_t nRoom = kLineBufferSize - static_cast<size_t>(nHeader);
     size_t nCount = nRoom - 1 < kMessageMax ? nRoom - 1 : kMessageMax;
     int nMessage = _vsnwprintf_s(g_szLine + nHeader, nRoom, nCount, pszFormat, args);
+    EndLineLocked(nHeader, nMessage);
+}
+
+void CZelDebug::PrintTextLocked(const WCHAR* pszText) {
+    int nHeader = BeginLineLocked();
+    if (nHeader < 0) {
+        return;
+    }
+    size_t nRoom = kLineBufferSize - static_cast<size_t>(nHeader);
+    size_t nCount = nRoom - 1 < kMessageMax ? nRoom - 1 : kMessageMax;
+    // What "%s" with this count gives: the text, or its first nCount characters and -1.
+    size_t nLength = 0;
+    while (nLength <= nCount && pszText[nLength] != 0) {
+        ++nLength;
+    }
+    int nMessage = nLength <= nCount ? static_cast<int>(nLength) : -1;
+    if (nLength > nCount) {
+        nLength = nCount;
+    }
+    memcpy(g_szLine + nHeader, pszText, nLength * sizeof(WCHAR));
+    g_szLine[nHeader + nLength] = 0;
+    EndLineLocked(nHeader, nMessage);
+}
+
+void CZelDebug::EndLineLocked(int nHeader, int nMessage) {
     size_t n = static_cast<size_t>(nHeader) + (nMessage < 0 ? kMessageMax : nMessage);
     if (n > kLineMax) {
         n = kLineMax;
@@ -243,7 +362,7 @@ void DebugTrace(const WCHAR* pszFormat, ...) {
     va_start(args, pszFormat);
     _vsnwprintf_s(szMessage, kErrorBufferSize, _TRUNCATE, pszFormat, args);
     va_end(args);
-    g_ZelDebug.Print(TEXT("%s"), szMessage);
+    g_ZelDebug.PrintText(szMessage);
 }
 
 CZelTraceScope::CZelTraceScope(const WCHAR* pszFunction)

@@ -14,6 +14,8 @@
 #define ZEL_TRACE_ALL_FIXED 3
 #define ZEL_TRACE_DEBUGGER 4
 
+__declspec(dllexport) void DebugTrace(const WCHAR* pszFormat, ...);
+
 class __declspec(dllexport) CZelDebug {
 public:
     CZelDebug();
@@ -28,11 +30,18 @@ public:
 
 private:
     friend class CZelTraceScope;
+    friend void DebugTrace(const WCHAR* pszFormat, ...);
 
     CZelDebug(const CZelDebug&);
     CZelDebug& operator=(const CZelDebug&);
 
     void PrintLocked(const WCHAR* pszFormat, va_list args);
+    // Print of "%s" and `pszText`, without formatting the text again.
+    void PrintText(const WCHAR* pszText);
+    void PrintTextLocked(const WCHAR* pszText);
+    // Starts a line with its header; the header's length, or -1 when no line is to be written.
+    int BeginLineLocked();
+    void EndLineLocked(int nHeader, int nMessage);
     void BuildPath(const WCHAR* pszModuleName, const WCHAR* pszFileName, WCHAR (&szPath)[1024]);
 
     // The nesting depth every line shows; scope objects on every thread change it without the
@@ -49,8 +58,6 @@ private:
 };
 
 extern __declspec(dllexport) CZelDebug g_ZelDebug;
-
-__declspec(dllexport) void DebugTrace(const WCHAR* pszFormat, ...);
 
 class __declspec(dllexport) CZelTraceScope {
 public:

@@ -213,6 +213,38 @@ private:
     bool m_failed = false;
 };
 
+// fwprintf(stream, "%s", text) on a text stream when the text is ASCII, as the engine and the
+// sink would write it (the trace writes every line so): the bytes themselves with "\n" as
+// "\r\n". False, having written nothing, when the text is not all ASCII.
+bool PutAsciiText(FILE* stream, const WCHAR* text, long* length) {
+    size_t count = 0;
+    WCHAR bits = 0;
+    for (; text[count]; ++count) {
+        bits |= text[count];
+    }
+    if (bits >= 0x80) {
+        return false;
+    }
+    char narrow[512];
+    size_t used = 0;
+    bool failed = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (used + 2 > sizeof narrow) {
+            failed |= fwrite_unlocked(narrow, 1, used, stream) != used;
+            used = 0;
+        }
+        if (text[i] == u'\n') {
+            narrow[used++] = '\r';
+        }
+        narrow[used++] = char(text[i]);
+    }
+    if (used) {
+        failed |= fwrite_unlocked(narrow, 1, used, stream) != used;
+    }
+    *length = failed ? -1 : long(count);
+    return true;
+}
+
 int ErrnoOf(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
@@ -312,9 +344,19 @@ int fwprintf(FILE* stream, const WCHAR* format, ...) {
         return -1;
     }
     bool text = Streams::Get().IsText(stream);
-    flockfile(stream);
-    StreamSink sink(stream, text);
     va_list args;
+    flockfile(stream);
+    if (text && format[0] == u'%' && format[1] == u's' && format[2] == 0) {
+        va_start(args, format);
+        const WCHAR* string = va_arg(args, const WCHAR*);
+        va_end(args);
+        long length = 0;
+        if (PutAsciiText(stream, string ? string : u"(null)", &length)) {
+            funlockfile(stream);
+            return int(length);
+        }
+    }
+    StreamSink sink(stream, text);
     va_start(args, format);
     long length = crt::FormatWide(sink, format, args);
     va_end(args);
