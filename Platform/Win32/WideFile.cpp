@@ -213,35 +213,30 @@ private:
     bool m_failed = false;
 };
 
-// fwprintf(stream, "%s", text) on a text stream when the text is ASCII, as the engine and the
-// sink would write it (the trace writes every line so): the bytes themselves with "\n" as
-// "\r\n". False, having written nothing, when the text is not all ASCII.
+// fwprintf(stream, "%s", text) on a text stream when the text is ASCII and fits one buffer, as
+// the engine and the sink would write it (the trace writes every line so): the bytes themselves
+// with "\n" as "\r\n", in one pass. False, having written nothing, for any other text.
 bool PutAsciiText(FILE* stream, const WCHAR* text, long* length) {
-    size_t count = 0;
+    char narrow[2560];  // a trace line has at most 1,152 characters
+    size_t used = 0;
     WCHAR bits = 0;
-    for (; text[count]; ++count) {
-        bits |= text[count];
+    const WCHAR* p = text;
+    for (; *p; ++p) {
+        if (used + 2 > sizeof narrow) {
+            return false;
+        }
+        WCHAR c = *p;
+        bits |= c;
+        if (c == u'\n') {
+            narrow[used++] = '\r';
+        }
+        narrow[used++] = char(c);
     }
     if (bits >= 0x80) {
         return false;
     }
-    char narrow[512];
-    size_t used = 0;
-    bool failed = false;
-    for (size_t i = 0; i < count; ++i) {
-        if (used + 2 > sizeof narrow) {
-            failed |= fwrite_unlocked(narrow, 1, used, stream) != used;
-            used = 0;
-        }
-        if (text[i] == u'\n') {
-            narrow[used++] = '\r';
-        }
-        narrow[used++] = char(text[i]);
-    }
-    if (used) {
-        failed |= fwrite_unlocked(narrow, 1, used, stream) != used;
-    }
-    *length = failed ? -1 : long(count);
+    bool failed = used && fwrite_unlocked(narrow, 1, used, stream) != used;
+    *length = failed ? -1 : long(p - text);
     return true;
 }
 
