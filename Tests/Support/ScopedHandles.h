@@ -9,6 +9,5 @@ namespace test {
 typedef CZelKeyHandle ScopedKey;
 typedef CZelKernelHandle ScopedHandle;
 typedef CZelServiceHandle ScopedService;
-typedef CZelDeviceInfoList ScopedDeviceSet;
 
 }  // namespace test
