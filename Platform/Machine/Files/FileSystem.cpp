@@ -58,10 +58,11 @@ bool IsUnder(const std::u16string& path, const std::u16string& directory) {
            (path.size() == directory.size() || path[directory.size()] == u'\\');
 }
 
-// Microsoft's "File System Redirector" (Windows 7 and later).
+// Microsoft's "File System Redirector" (Windows 7 and later). No static strings: the service's
+// threads may open files while the process's static objects are destroyed.
 std::u16string Redirected(const std::u16string& full) {
-    static const std::u16string system32 = u"C:\\Windows\\system32";
-    static const std::u16string sysnative = u"C:\\Windows\\Sysnative";
+    const std::u16string system32 = u"C:\\Windows\\system32";
+    const std::u16string sysnative = u"C:\\Windows\\Sysnative";
     static const char16_t* const exempt[] = {u"catroot",      u"catroot2", u"driverstore",
                                              u"drivers\\etc", u"logfiles", u"spool"};
     if (IsUnder(full, sysnative)) {

@@ -90,14 +90,16 @@ bool StartsWith(const Path& names, size_t from, const Path& prefix) {
 }
 
 bool IsShared(const Path& below) {
-    static const std::vector<Path> shared = [] {
-        std::vector<Path> keys;
+    // Split once and never destroyed: a service thread may still read the registry while the
+    // process's static objects are destroyed.
+    static const std::vector<Path>* const shared = [] {
+        auto* keys = new std::vector<Path>;
         for (const char16_t* key : kSharedKeys) {
-            keys.push_back(Split(key));
+            keys->push_back(Split(key));
         }
         return keys;
     }();
-    return std::any_of(shared.begin(), shared.end(),
+    return std::any_of(shared->begin(), shared->end(),
                        [&](const Path& key) { return StartsWith(below, 0, key); });
 }
 
