@@ -186,7 +186,7 @@ Json Json::Parse(const std::string& text) {
     LineCountingStream in(text);
     JsonBuilder builder(in);
     rapidjson::Reader reader;
-    rapidjson::ParseResult result = reader.Parse<rapidjson::kParseFullPrecisionFlag>(in, builder);
+    rapidjson::ParseResult result = reader.Parse<rapidjson::kParseDefaultFlags>(in, builder);
     if (result.Code() == rapidjson::kParseErrorTermination) {
         throw JsonError(builder.ErrorLine(), builder.Error());
     }
