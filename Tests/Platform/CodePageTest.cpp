@@ -49,16 +49,15 @@ TEST(CodePage, EveryByteOfTheSingleByteCodePagesRoundTrips) {
 }
 
 TEST(CodePage, Utf8RoundTripsAndReplacesWhatItCannotRead) {
-    struct Case {
-        const char* name;
-        const char* utf8;
+    const struct {
+        const char *name, *utf8;
         const WCHAR* wide;
-    } const cases[] = {
+    } cases[] = {
         {"two bytes", "caf\xC3\xA9", TEXT("caf\x00E9")},
         {"three bytes", "\xE2\x82\xAC\xE4\xB8\x80", TEXT("\x20AC\x4E00")},
         {"four bytes", "\xF0\x9F\x98\x80!", TEXT("\xD83D\xDE00!")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         WString wide(c.wide);
         WCHAR wbuf[32];
@@ -125,55 +124,41 @@ const DWORD kParam = ERROR_INVALID_PARAMETER, kSmall = ERROR_INSUFFICIENT_BUFFER
 TEST(CodePage, RefusedConversions) {
     const struct {
         const char* name;
-        bool toWide;
-        UINT codePage;
-        DWORD flags;
-        bool nullSource;
-        int srcLen;
-        bool nullDst;
-        int dstLen;
+        bool nullSource, nullDst;
+        int srcLen, dstLen;
         DWORD error;
-        const char* defaultChar = NULL;
-        bool wantUsed = false;
-        bool wineDeparts = false;  // Wine accepts what Windows documents as refused
-    } cases[] = {
-        {"null source", true, 1252, 0, true, 3, false, 8, kParam},
-        {"source length 0", true, 1252, 0, false, 0, false, 8, kParam},
-        {"negative destination size", true, 1252, 0, false, 3, false, -1, kParam},
-        {"null destination with a size", true, 1252, 0, false, 3, true, 8, kParam},
-        {"buffer too small", true, 1252, 0, false, -1, false, 3, kSmall},
-        {"1252 refuses an unknown flag", true, 1252, 0x100, false, 3, false, 8, kFlags},
-        {"null source", false, 1252, 0, true, 3, false, 8, kParam},
-        {"source length 0", false, 1252, 0, false, 0, false, 8, kParam},
-        {"negative destination size", false, 1252, 0, false, 3, false, -1, kParam},
-        {"null destination with a size", false, 1252, 0, false, 3, true, 8, kParam},
-        {"buffer too small", false, 1252, 0, false, -1, false, 3, kSmall},
-        {"UTF-8 with a used flag", false, CP_UTF8, 0, false, 3, false, 8, kParam, NULL, true, true},
-        {"UTF-8 with a default character", false, CP_UTF8, 0, false, 3, false, 8, kParam, "?",
-         false, true},
-        {"1252 refuses an unknown flag", false, 1252, 0x100, false, 3, false, 8, kFlags, NULL,
-         false, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.name << (c.toWide ? ", to wide" : ", to narrow"));
-        if (c.wineDeparts && OnWine()) {
-            printf("Wine departs from Windows: %s\n", c.name);
-            continue;
-        }
-        WCHAR wide[8];
-        char narrow[8];
-        BOOL used = FALSE;
-        if (c.toWide) {
-            EXPECT_LAST_ERROR(0, c.error,
-                              MultiByteToWideChar(c.codePage, c.flags, c.nullSource ? NULL : "abc",
-                                                  c.srcLen, c.nullDst ? NULL : wide, c.dstLen));
-        } else {
-            EXPECT_LAST_ERROR(
-                0, c.error,
-                WideCharToMultiByte(c.codePage, c.flags, c.nullSource ? NULL : TEXT("abc"),
-                                    c.srcLen, c.nullDst ? NULL : narrow, c.dstLen, c.defaultChar,
-                                    c.wantUsed ? &used : NULL));
-        }
+    } both[] = {
+        {"null source", true, false, 3, 8, kParam},
+        {"source length 0", false, false, 0, 8, kParam},
+        {"negative destination size", false, false, 3, -1, kParam},
+        {"null destination with a size", false, true, 3, 8, kParam},
+        {"buffer too small", false, false, -1, 3, kSmall},
+    };
+    WCHAR wide[8];
+    char narrow[8];
+    for (const auto& c : both) {
+        SCOPED_TRACE(c.name);
+        EXPECT_LAST_ERROR(0, c.error,
+                          MultiByteToWideChar(1252, 0, c.nullSource ? NULL : "abc", c.srcLen,
+                                              c.nullDst ? NULL : wide, c.dstLen));
+        EXPECT_LAST_ERROR(0, c.error,
+                          WideCharToMultiByte(1252, 0, c.nullSource ? NULL : TEXT("abc"), c.srcLen,
+                                              c.nullDst ? NULL : narrow, c.dstLen, NULL, NULL));
     }
+    EXPECT_LAST_ERROR(0, kFlags, MultiByteToWideChar(1252, 0x100, "abc", 3, wide, 8));
+    if (OnWine()) {  // it accepts what Windows documents as refused
+        printf(
+            "Wine departs from Windows: UTF-8 with a used flag or a default character, and "
+            "an unknown flag to 1252\n");
+        return;
+    }
+    BOOL used = FALSE;
+    EXPECT_LAST_ERROR(0, kParam,
+                      WideCharToMultiByte(CP_UTF8, 0, TEXT("abc"), 3, narrow, 8, NULL, &used));
+    EXPECT_LAST_ERROR(0, kParam,
+                      WideCharToMultiByte(CP_UTF8, 0, TEXT("abc"), 3, narrow, 8, "?", NULL));
+    EXPECT_LAST_ERROR(0, kFlags,
+                      WideCharToMultiByte(1252, 0x100, TEXT("abc"), 3, narrow, 8, NULL, NULL));
 }
 
 }  // namespace

@@ -19,17 +19,20 @@ const CLSID kNoSuchClass = {
 
 struct Borrow {
     DWORD cookie;
-    HRESULT create;
-    HRESULT get;
+    HRESULT create, get;
     IUnknown* object;
 };
+
+HRESULT CreateTable(IGlobalInterfaceTable** table) {
+    return CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
+                            IID_IGlobalInterfaceTable, reinterpret_cast<void**>(table));
+}
 
 // A thread that never initialises COM: it lives in the implicit MTA, if there is one.
 DWORD WINAPI UseWithoutInitialising(LPVOID parameter) {
     Borrow* borrow = static_cast<Borrow*>(parameter);
     IGlobalInterfaceTable* table = nullptr;
-    borrow->create = CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                                      IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table));
+    borrow->create = CreateTable(&table);
     borrow->get = E_UNEXPECTED;
     borrow->object = nullptr;
     if (SUCCEEDED(borrow->create)) {
@@ -41,14 +44,6 @@ DWORD WINAPI UseWithoutInitialising(LPVOID parameter) {
         table->Release();
     }
     return 0;
-}
-
-IGlobalInterfaceTable* CreateTable() {
-    IGlobalInterfaceTable* table = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table)),
-              S_OK);
-    return table;
 }
 
 void RunThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
@@ -65,8 +60,8 @@ TEST(Com, ImplicitMultithreadedApartmentWhileAnotherThreadHoldsIt) {
     EXPECT_EQ(borrow.create, CO_E_NOTINITIALIZED) << "no thread holds the MTA yet";
 
     ASSERT_EQ(CoInitializeEx(NULL, COINIT_MULTITHREADED), S_OK);
-    IGlobalInterfaceTable* table = CreateTable();
-    ASSERT_NE(table, nullptr);
+    IGlobalInterfaceTable* table = nullptr;
+    ASSERT_EQ(CreateTable(&table), S_OK);
     Counted object;
     ASSERT_EQ(table->RegisterInterfaceInGlobal(&object, IID_IUnknown, &borrow.cookie), S_OK);
     RunThread(UseWithoutInitialising, &borrow);
@@ -82,25 +77,18 @@ TEST(Com, ImplicitMultithreadedApartmentWhileAnotherThreadHoldsIt) {
     EXPECT_EQ(object.References(), 1u);
 }
 
-TEST(Com, CreateInstanceOfUnknownClassAndBadArguments) {
-    ASSERT_EQ(CoInitializeEx(NULL, COINIT_MULTITHREADED), S_OK);
-    IUnknown* object = reinterpret_cast<IUnknown*>(0x1234);
-    EXPECT_EQ(CoCreateInstance(kNoSuchClass, NULL, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(&object)),
-              REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(object, nullptr) << "the out-parameter is cleared on failure";
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER,
-                               IID_IUnknown, NULL),
-              E_POINTER);
-    CoUninitialize();
-}
-
 // The table holds a reference until it is revoked; a revoked cookie, like one never handed out,
-// names nothing.
-TEST(Com, GlobalInterfaceTableReferencesAndBadCookies) {
+// names nothing. An unknown class or no out-parameter: nothing is made.
+TEST(Com, GlobalInterfaceTableReferencesBadCookiesAndBadCreations) {
     ASSERT_EQ(CoInitializeEx(NULL, COINIT_MULTITHREADED), S_OK);
-    IGlobalInterfaceTable* table = CreateTable();
-    ASSERT_NE(table, nullptr);
+    IUnknown* made = reinterpret_cast<IUnknown*>(0x1234);
+    EXPECT_EQ(CoCreateInstance(kNoSuchClass, NULL, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&made)),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(made, nullptr) << "the out-parameter is cleared on failure";
+    EXPECT_EQ(CreateTable(NULL), E_POINTER);
+    IGlobalInterfaceTable* table = nullptr;
+    ASSERT_EQ(CreateTable(&table), S_OK);
     Counted object;
     DWORD cookie = 0;
     ASSERT_EQ(table->RegisterInterfaceInGlobal(&object, IID_IUnknown, &cookie), S_OK);

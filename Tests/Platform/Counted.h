@@ -12,15 +12,9 @@ namespace test {
 class Counted : public IUnknown {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = IsEqualIID(riid, IID_IUnknown) ? static_cast<IUnknown*>(this) : nullptr;
-        if (*ppv == nullptr) {
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        // AddRef answers the new count, never 0.
+        *ppv = IsEqualIID(riid, IID_IUnknown) && AddRef() ? static_cast<IUnknown*>(this) : nullptr;
+        return *ppv != nullptr ? S_OK : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
     ULONG STDMETHODCALLTYPE Release() override { return --m_references; }

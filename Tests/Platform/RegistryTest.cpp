@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -31,25 +32,23 @@ void DeleteTree(HKEY parent, const WCHAR* name) {
     RegDeleteKeyW(parent, name);
 }
 
-std::vector<BYTE> Bytes(const WCHAR* text) {
-    const BYTE* begin = reinterpret_cast<const BYTE*>(text);
-    return std::vector<BYTE>(begin, begin + (WString(text).size() + 1) * sizeof(WCHAR));
-}
-
-// The name of a key's subkey (or value) at `index`, or the error the enumeration gives.
-WString NameAt(HKEY key, DWORD index, bool value = false) {
-    WCHAR name[32];
-    DWORD length = 32;
-    FILETIME written = {0, 0};  // a key's last write time
-    LONG error = value ? RegEnumValueW(key, index, name, &length, NULL, NULL, NULL, NULL)
-                       : RegEnumKeyExW(key, index, name, &length, NULL, NULL, NULL, &written);
-    if (error != ERROR_SUCCESS) {
-        std::string text = "error " + std::to_string(error);
-        return WString(text.begin(), text.end());
+// A key's subkeys (or values) in the order enumeration gives them, then the error that ends it.
+WString Names(HKEY key, bool values = false) {
+    WString names;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[32];
+        DWORD length = 32;
+        FILETIME written = {0, 0};  // a key's last write time
+        LONG error = values ? RegEnumValueW(key, i, name, &length, NULL, NULL, NULL, NULL)
+                            : RegEnumKeyExW(key, i, name, &length, NULL, NULL, NULL, &written);
+        if (error != ERROR_SUCCESS) {
+            std::string end = std::to_string(error);
+            return names + WString(end.begin(), end.end());
+        }
+        EXPECT_EQ(WString(name).size(), length);
+        EXPECT_TRUE(values || written.dwHighDateTime != 0);
+        names += WString(name) + TEXT(",");
     }
-    EXPECT_EQ(WString(name).size(), length);
-    EXPECT_TRUE(value || written.dwHighDateTime != 0);
-    return name;
 }
 
 class Registry : public ::testing::Test {
@@ -61,17 +60,17 @@ protected:
     }
     void TearDown() override { DeleteTree(HKEY_CURRENT_USER, kTestKey); }
 
-    ScopedKey Create(HKEY parent, const WCHAR* name, DWORD options = 0, DWORD* disposition = NULL) {
+    ScopedKey Create(HKEY parent, const WCHAR* name, DWORD* disposition = NULL) {
         ScopedKey key;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(parent, name, 0, NULL, options, KEY_ALL_ACCESS,
-                                                 NULL, key.Receive(), disposition));
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(parent, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                                                 key.Receive(), disposition));
         return key;
     }
 
-    void SetString(HKEY key, const WCHAR* name, const WCHAR* text, DWORD type = REG_SZ) {
-        std::vector<BYTE> data = Bytes(text);
+    static void SetString(HKEY key, const WCHAR* name, const WCHAR* text) {
+        DWORD size = static_cast<DWORD>((WString(text).size() + 1) * sizeof(WCHAR));
         ASSERT_EQ(ERROR_SUCCESS,
-                  RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())));
+                  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size));
     }
 
     ScopedKey m_key;
@@ -87,26 +86,23 @@ TEST_F(Registry, ValuesAreStoredAndQueriedAsOnWindows) {
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key, TEXT("Empty"), 0, REG_BINARY, NULL, 0));
     EXPECT_EQ(ERROR_NOACCESS, RegSetValueExW(m_key, TEXT("Bad"), 0, REG_DWORD, NULL, 4));
     const struct {
-        const WCHAR* name;
+        const WCHAR *name, *left;  // the value, and the buffer afterwards
         bool buffer;
-        DWORD room;  // bytes
         LONG result;
-        DWORD size, type;
-        const WCHAR* left;  // the buffer afterwards
+        DWORD room, size, type;  // bytes of room before, the size and type after
     } queries[] = {
-        {TEXT("Text"), false, 0, ERROR_SUCCESS, 14, REG_SZ, TEXT("xxx")},
-        {TEXT("TEXT"), true, 4, ERROR_MORE_DATA, 14, REG_SZ, TEXT("xxx")},  // left alone
-        {TEXT("Text"), true, 14, ERROR_SUCCESS, 14, REG_SZ, TEXT("foobar")},
-        {TEXT("Short"), true, 32, ERROR_SUCCESS, 8, REG_SZ, TEXT("abc")},
-        {TEXT(""), true, 32, ERROR_SUCCESS, 16, REG_SZ, TEXT("default")},
-        {TEXT("Empty"), false, 99, ERROR_SUCCESS, 0, REG_BINARY, TEXT("xxx")},
+        {TEXT("Text"), TEXT("xxx"), false, ERROR_SUCCESS, 0, 14, REG_SZ},
+        {TEXT("TEXT"), TEXT("xxx"), true, ERROR_MORE_DATA, 4, 14, REG_SZ},  // left alone
+        {TEXT("Text"), TEXT("foobar"), true, ERROR_SUCCESS, 14, 14, REG_SZ},
+        {TEXT("Short"), TEXT("abc"), true, ERROR_SUCCESS, 32, 8, REG_SZ},
+        {TEXT(""), TEXT("default"), true, ERROR_SUCCESS, 32, 16, REG_SZ},
+        {TEXT("Empty"), TEXT("xxx"), false, ERROR_SUCCESS, 99, 0, REG_BINARY},
         // A missing value: with no buffer the size becomes 0, with one it stays.
-        {TEXT("Missing"), false, 99, ERROR_FILE_NOT_FOUND, 0, 0, TEXT("xxx")},
-        {TEXT("Missing"), true, 32, ERROR_FILE_NOT_FOUND, 32, 0, TEXT("xxx")},
+        {TEXT("Missing"), TEXT("xxx"), false, ERROR_FILE_NOT_FOUND, 99, 0, 0},
+        {TEXT("Missing"), TEXT("xxx"), true, ERROR_FILE_NOT_FOUND, 32, 32, 0},
     };
-    for (size_t i = 0; i < sizeof(queries) / sizeof(queries[0]); ++i) {
-        const auto& q = queries[i];
-        SCOPED_TRACE(i);
+    for (const auto& q : queries) {
+        SCOPED_TRACE(&q - queries);
         WCHAR buffer[16] = {'x', 'x', 'x', 0};
         DWORD size = q.room, type = 0;
         SetLastError(0xdeadbeef);
@@ -125,8 +121,6 @@ TEST_F(Registry, ValuesAreStoredAndQueriedAsOnWindows) {
                                                         reinterpret_cast<BYTE*>(buffer), NULL));
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(m_key, TEXT("Text"), NULL, NULL, NULL, NULL));
 
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(m_key, TEXT("EMPTY")));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(m_key, TEXT("Empty")));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(m_key, NULL));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(m_key, TEXT(""), NULL, NULL, NULL, NULL));
 }
@@ -136,16 +130,13 @@ TEST_F(Registry, NamesAreCaseInsensitiveEnumeratedInOrder) {
     ScopedKey opened;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT("B"), 0, KEY_READ, opened.Receive()));
     DWORD disposition = 0;
-    Create(m_key, TEXT("B"), 0, &disposition);
+    Create(m_key, TEXT("B"), &disposition);
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
     for (const WCHAR* name : {TEXT("C"), TEXT("a"), TEXT("B2")}) {
         Create(m_key, name);
     }
-    // Subkeys come in case-insensitive alphabetical order, each named as first made.
-    const WCHAR* expected[] = {TEXT("a"), TEXT("b"), TEXT("B2"), TEXT("C"), TEXT("error 259")};
-    for (DWORD i = 0; i < 5; ++i) {
-        EXPECT_EQ(WString(expected[i]), NameAt(m_key, i)) << i;  // 259: no more items
-    }
+    // Subkeys come in case-insensitive alphabetical order, each named as first made; 259: no more.
+    EXPECT_EQ(WString(TEXT("a,b,B2,C,259")), Names(m_key));
     WCHAR name[8] = {'x', 0};
     DWORD length = 2;  // "B2" needs 3 with its terminator
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(m_key, 2, name, &length, NULL, NULL, NULL, NULL));
@@ -153,53 +144,40 @@ TEST_F(Registry, NamesAreCaseInsensitiveEnumeratedInOrder) {
     EXPECT_EQ(WString(TEXT("x")), name);
 
     // Values come in the order they were made on Windows; Wine (8.0) sorts them by name.
-    const WCHAR* values[] = {TEXT("zeta"), TEXT("Alpha"), TEXT("mid")};
-    for (const WCHAR* value : values) {
+    for (const WCHAR* value : {TEXT("zeta"), TEXT("Alpha"), TEXT("mid"), TEXT("MID")}) {
         SetString(m_key, value, TEXT("foobar"));
     }
-    SetString(m_key, TEXT("MID"), TEXT("foobar"));
-    const WCHAR* sorted[] = {TEXT("Alpha"), TEXT("mid"), TEXT("zeta")};
-    const WCHAR** order = OnWine() ? sorted : values;
-    for (DWORD i = 0; i < 3; ++i) {
-        EXPECT_EQ(WString(order[i]), NameAt(m_key, i, true)) << i;
-    }
-    EXPECT_EQ(WString(TEXT("error 259")), NameAt(m_key, 3, true));
+    EXPECT_EQ(WString(OnWine() ? TEXT("Alpha,mid,zeta,259") : TEXT("zeta,Alpha,mid,259")),
+              Names(m_key, true));
 
-    struct Case {
-        DWORD nameRoom, dataRoom;
+    const struct {
+        DWORD nameRoom, dataRoom, nameOut, dataOut;
         LONG result;
-        DWORD nameOut, dataOut;
         bool nameWritten, dataWritten;
-    };
-    const Case cases[] = {
-        {2, 2, ERROR_MORE_DATA, 2, 14, false, false},   // both short
-        {4, 20, ERROR_MORE_DATA, 4, 14, false, false},  // "zeta" needs 5
-        {20, 2, ERROR_MORE_DATA, 4, 14, true, false},   // data short
-        {20, 20, ERROR_SUCCESS, 4, 14, true, true},
+    } cases[] = {
+        {2, 2, 2, 14, ERROR_MORE_DATA, false, false},   // both short
+        {4, 20, 4, 14, ERROR_MORE_DATA, false, false},  // "zeta" needs 5
+        {20, 2, 4, 14, ERROR_MORE_DATA, true, false},   // data short
+        {20, 20, 4, 14, ERROR_SUCCESS, true, true},
     };
     DWORD zeta = OnWine() ? 2 : 0;
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
-        SCOPED_TRACE(i);
-        WCHAR valueName[20] = {'x', 0};
-        WCHAR data[10] = {'y', 0};
-        DWORD nameRoom = cases[i].nameRoom, dataRoom = cases[i].dataRoom, type = 0;
-        EXPECT_EQ(cases[i].result, RegEnumValueW(m_key, zeta, valueName, &nameRoom, NULL, &type,
-                                                 reinterpret_cast<BYTE*>(data), &dataRoom));
-        EXPECT_EQ(cases[i].nameOut, nameRoom);
-        EXPECT_EQ(cases[i].dataOut, dataRoom);
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-        EXPECT_EQ(WString(cases[i].nameWritten ? TEXT("zeta") : TEXT("x")), valueName);
-        EXPECT_EQ(WString(cases[i].dataWritten ? TEXT("foobar") : TEXT("y")), data);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.nameRoom << ", " << c.dataRoom);
+        WCHAR valueName[20] = {'x', 0}, data[10] = {'y', 0};
+        DWORD nameRoom = c.nameRoom, dataRoom = c.dataRoom, type = 0;
+        EXPECT_EQ(c.result, RegEnumValueW(m_key, zeta, valueName, &nameRoom, NULL, &type,
+                                          reinterpret_cast<BYTE*>(data), &dataRoom));
+        EXPECT_EQ(std::make_tuple(c.nameOut, c.dataOut, DWORD(REG_SZ)),
+                  std::make_tuple(nameRoom, dataRoom, type));
+        EXPECT_EQ(WString(c.nameWritten ? TEXT("zeta") : TEXT("x")), valueName);
+        EXPECT_EQ(WString(c.dataWritten ? TEXT("foobar") : TEXT("y")), data);
     }
 
     DWORD subKeys = 0, maxSubKey = 0, valueCount = 0, maxValueName = 0, maxValue = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(m_key, NULL, NULL, NULL, &subKeys, &maxSubKey, NULL,
                                               &valueCount, &maxValueName, &maxValue, NULL, NULL));
-    EXPECT_EQ(4u, subKeys);
-    EXPECT_EQ(2u, maxSubKey);
-    EXPECT_EQ(3u, valueCount);
-    EXPECT_EQ(5u, maxValueName);
-    EXPECT_EQ(14u, maxValue);
+    EXPECT_EQ((std::vector<DWORD>{4, 2, 3, 5, 14}),
+              (std::vector<DWORD>{subKeys, maxSubKey, valueCount, maxValueName, maxValue}));
 }
 
 TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
@@ -214,9 +192,8 @@ TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(m_key, TEXT("Parent"), 0, KEY_ALL_ACCESS, &second));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(parent, TEXT("")));
 
-    DWORD size = 0;
+    DWORD size = 0, length = 8;
     WCHAR name[8];
-    DWORD length = 8;
     HKEY sub = NULL;
     EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(second, TEXT("x"), NULL, NULL, NULL, &size));
     EXPECT_EQ(ERROR_KEY_DELETED, RegSetValueExW(second, TEXT("x"), 0, REG_BINARY, NULL, 0));
@@ -230,8 +207,8 @@ TEST_F(Registry, DeletionRefusesKeysWithSubkeysAndInvalidatesHandles) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(m_key, TEXT("Parent"), 0, KEY_READ, &sub));
 }
 
-// A handle opened only to set values can neither read nor enumerate.
-TEST_F(Registry, AccessRightsOfTheHandleAreChecked) {
+TEST_F(Registry, HandlesPathsAndAccessRights) {
+    // A handle opened only to set values can neither read nor enumerate.
     ScopedKey writer;
     ASSERT_EQ(ERROR_SUCCESS,
               RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_SET_VALUE, writer.Receive()));
@@ -242,9 +219,7 @@ TEST_F(Registry, AccessRightsOfTheHandleAreChecked) {
               RegQueryValueExW(writer, TEXT("Value"), NULL, NULL, NULL, &size));
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumKeyExW(writer, 0, name, &length, NULL, NULL, NULL, NULL));
     EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(writer));
-}
 
-TEST_F(Registry, HandlesAndPaths) {
     HKEY key = reinterpret_cast<HKEY>(0x1234);
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, NULL, 0, KEY_READ, &key));
     EXPECT_EQ(HKEY_CURRENT_USER, key);
@@ -252,16 +227,13 @@ TEST_F(Registry, HandlesAndPaths) {
     EXPECT_NE(m_key, key) << "a new handle to the same key";
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
 
-    EXPECT_EQ(
-        ERROR_FILE_NOT_FOUND,
-        RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\None"), 0, KEY_READ, &key));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(m_key, TEXT("None"), 0, KEY_READ, &key));
     EXPECT_TRUE(key == NULL);
     EXPECT_EQ(ERROR_BAD_PATHNAME,
               RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("\\Software\\TarvikTest"), 0, KEY_READ, &key));
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\\\"), 0,
                                            KEY_READ, &key));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
-    DWORD size = 0;
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(key, TEXT("x"), NULL, NULL, NULL, &size));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(NULL));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(NULL, TEXT("x"), 0, KEY_READ, &key));

@@ -16,20 +16,14 @@ namespace {
 
 typedef std::basic_string<WCHAR> WString;
 
-// English, the language the service is known by: on Windows the thread's UI language picks
-// resources, under Wine its locale; the simulated machine's language is en-US unless set.
-class StringTable : public testing::Test {
-protected:
-    void SetUp() override {
+TEST(StringTable, EnglishTextAndSizeRules) {
 #ifdef _WIN32
-        LANGID english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-        SetThreadUILanguage(english);
-        SetThreadLocale(MAKELCID(english, SORT_DEFAULT));
+    // English, the language the service is known by: on Windows the thread's UI language picks
+    // resources, under Wine its locale; the simulated machine's language is en-US unless set.
+    LANGID language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    SetThreadUILanguage(language);
+    SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
 #endif
-    }
-};
-
-TEST_F(StringTable, EnglishTextAndSizeRules) {
     HMODULE self = GetModuleHandleW(NULL);
     const WString english = TEXT("") TARVIK_DESCRIPTION_EN_US;
     EXPECT_EQ(WString(TEXT("The Orvex(R) Tarvik Monitoring Service actively monitors changes to "

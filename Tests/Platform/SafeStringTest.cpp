@@ -2,7 +2,7 @@
 // the process-wide invalid-parameter handler they call before they fail.
 #include <windows.h>
 
-#include "LastError.h"
+#include "InvalidParameter.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -18,45 +18,7 @@ namespace {
 
 typedef std::basic_string<WCHAR> WString;
 
-int g_handlerCalls = 0;
-
-// WCHAR is wchar_t on Windows, where the handler's parameters are wchar_t.
-void CountingHandler(const WCHAR*, const WCHAR*, const WCHAR*, unsigned int, uintptr_t) {
-    ++g_handlerCalls;
-}
-
-_invalid_parameter_handler SetHandler(_invalid_parameter_handler handler) {
-#ifdef _WIN32
-    // MinGW's import library keeps a handler of its own that msvcrt.dll never sees; the bounded
-    // functions of the DLL call the one installed in the DLL.
-    typedef _invalid_parameter_handler(__cdecl * Setter)(_invalid_parameter_handler);
-    Setter set = reinterpret_cast<Setter>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("msvcrt.dll"), "_set_invalid_parameter_handler")));
-    if (set) {
-        return set(handler);
-    }
-#endif
-    return _set_invalid_parameter_handler(handler);
-}
-
-// Wine's msvcrt, as a MinGW build reaches it, never calls a handler the test can install.
-void ExpectHandlerCalls(int calls) {
-    if (!OnWine()) {
-        EXPECT_EQ(g_handlerCalls, calls);
-    }
-}
-
-class SafeString : public testing::Test {
-protected:
-    void SetUp() override {
-        m_previous = SetHandler(CountingHandler);
-        g_handlerCalls = 0;
-    }
-    void TearDown() override { SetHandler(m_previous); }
-
-private:
-    _invalid_parameter_handler m_previous = NULL;
-};
+typedef CountedHandlerTest SafeString;
 
 const WCHAR kFilled[] = TEXT("xxxxxxxxxxxxxxx");
 
@@ -64,25 +26,24 @@ TEST_F(SafeString, CopyAndConcatenationResultsAndDestination) {
     const struct {
         const char* name;
         bool concatenate;
-        const WCHAR* start;  // the destination before; NULL: no destination
         size_t size;
-        const WCHAR* src;
         errno_t result;
-        const WCHAR* left;  // the destination afterwards
+        // the destination before (NULL: no destination), the source, the destination afterwards
+        const WCHAR *start, *src, *left;
     } cases[] = {
-        {"fits", false, kFilled, 16, TEXT("hello"), 0, TEXT("hello")},
-        {"one too long", false, kFilled, 5, TEXT("hello"), ERANGE, TEXT("")},
-        {"empty source", false, kFilled, 1, TEXT(""), 0, TEXT("")},
-        {"null source", false, kFilled, 16, NULL, EINVAL, TEXT("")},
-        {"size 0", false, kFilled, 0, TEXT("hello"), EINVAL, kFilled},
-        {"null destination", false, NULL, 16, TEXT("hello"), EINVAL, kFilled},
-        {"appended, fits", true, TEXT("ab"), 16, TEXT("cd"), 0, TEXT("abcd")},
-        {"appended to an empty string", true, TEXT(""), 3, TEXT("cd"), 0, TEXT("cd")},
-        {"appended, one too long", true, TEXT("ab"), 4, TEXT("cd"), ERANGE, TEXT("")},
-        {"appended, null source", true, TEXT("ab"), 16, NULL, EINVAL, TEXT("")},
-        {"appended to nothing", true, NULL, 16, TEXT("x"), EINVAL, kFilled},
+        {"fits", false, 16, 0, kFilled, TEXT("hello"), TEXT("hello")},
+        {"one too long", false, 5, ERANGE, kFilled, TEXT("hello"), TEXT("")},
+        {"empty source", false, 1, 0, kFilled, TEXT(""), TEXT("")},
+        {"null source", false, 16, EINVAL, kFilled, NULL, TEXT("")},
+        {"size 0", false, 0, EINVAL, kFilled, TEXT("hello"), kFilled},
+        {"null destination", false, 16, EINVAL, NULL, TEXT("hello"), kFilled},
+        {"appended, fits", true, 16, 0, TEXT("ab"), TEXT("cd"), TEXT("abcd")},
+        {"appended to an empty string", true, 3, 0, TEXT(""), TEXT("cd"), TEXT("cd")},
+        {"appended, one too long", true, 4, ERANGE, TEXT("ab"), TEXT("cd"), TEXT("")},
+        {"appended, null source", true, 16, EINVAL, TEXT("ab"), NULL, TEXT("")},
+        {"appended to nothing", true, 16, EINVAL, NULL, TEXT("x"), kFilled},
         // Wine gives ERANGE here.
-        {"no terminator within size", true, TEXT("abcd"), 4, TEXT("e"), EINVAL, TEXT("")},
+        {"no terminator within size", true, 4, EINVAL, TEXT("abcd"), TEXT("e"), TEXT("")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,22 +78,21 @@ int Snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
 }
 
 TEST_F(SafeString, CountedFormatLeavesTheTerminatorOutWhenFull) {
-    struct Case {
+    const struct {
         size_t count;
         int result;
         const WCHAR* left;  // the buffer's first count + 1 characters afterwards
-    } const cases[] = {
+    } cases[] = {
         {8, 5, TEXT("12345")},   // terminated
         {5, 5, TEXT("12345x")},  // exactly full: no terminator
         {3, -1, TEXT("123x")},   // cut: no terminator
     };
-    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
-        SCOPED_TRACE(testing::Message() << "count " << cases[i].count);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "count " << c.count);
         WCHAR buffer[16];
         memcpy(buffer, kFilled, sizeof buffer);
-        EXPECT_EQ(Snwprintf(buffer, cases[i].count, TEXT("%d"), 12345), cases[i].result);
-        WString left(cases[i].left);
-        EXPECT_EQ(WString(buffer, left.size()), left);
+        EXPECT_EQ(Snwprintf(buffer, c.count, TEXT("%d"), 12345), c.result);
+        EXPECT_EQ(WString(buffer, WString(c.left).size()), c.left);
     }
     ExpectHandlerCalls(0);
 }
@@ -140,23 +100,21 @@ TEST_F(SafeString, CountedFormatLeavesTheTerminatorOutWhenFull) {
 const size_t kNoCount = 0;  // the row calls swprintf_s, which takes none
 
 TEST_F(SafeString, BoundedFormatTruncatesOrFails) {
-    struct Case {
+    const struct {
         const char* name;
-        size_t size;
-        size_t count;
-        int result;
+        size_t size, count;
+        int result, handlerCalls;
         const WCHAR* left;
-        int handlerCalls;
-    } const cases[] = {
-        {"_TRUNCATE, fits", 8, _TRUNCATE, 5, TEXT("12345"), 0},
-        {"_TRUNCATE, cut", 4, _TRUNCATE, -1, TEXT("123"), 0},
-        {"count below size, cut", 8, 2, -1, TEXT("12"), 0},
-        {"count at size, too small", 4, 4, -1, TEXT(""), 1},
-        {"count above size, too small", 4, 10, -1, TEXT(""), 1},
-        {"swprintf_s, fits", 6, kNoCount, 5, TEXT("12345"), 0},
-        {"swprintf_s, too small", 5, kNoCount, -1, TEXT(""), 1},
+    } cases[] = {
+        {"_TRUNCATE, fits", 8, _TRUNCATE, 5, 0, TEXT("12345")},
+        {"_TRUNCATE, cut", 4, _TRUNCATE, -1, 0, TEXT("123")},
+        {"count below size, cut", 8, 2, -1, 0, TEXT("12")},
+        {"count at size, too small", 4, 4, -1, 1, TEXT("")},
+        {"count above size, too small", 4, 10, -1, 1, TEXT("")},
+        {"swprintf_s, fits", 6, kNoCount, 5, 0, TEXT("12345")},
+        {"swprintf_s, too small", 5, kNoCount, -1, 1, TEXT("")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (OnWine() && c.count == c.size && c.result < 0) {
             printf("Wine departs from Windows: %s (it cuts the text)\n", c.name);
@@ -200,11 +158,8 @@ TEST(WideString, SearchCaseAndNumbers) {
     EXPECT_EQ(wcsstr(text, TEXT("a\\")), text + 5);
     EXPECT_EQ(wcsstr(text, TEXT("")), text);
     EXPECT_EQ(wcsstr(text, TEXT("Bx")), nullptr);
-    EXPECT_EQ(_wcsicmp(TEXT("ORVEX"), TEXT("orvex")), 0);
     EXPECT_LT(_wcsicmp(TEXT("a"), TEXT("B")), 0);
     EXPECT_GT(_wcsicmp(TEXT("ab"), TEXT("A")), 0);
-    EXPECT_EQ(WString(_wcslwr(text)), WString(TEXT("team a\\b")));
-    EXPECT_EQ(WString(_wcsupr(text)), WString(TEXT("TEAM A\\B")));
     const struct {
         const WCHAR* text;
         int value, error;

@@ -82,11 +82,10 @@ TEST(Environment, VariableSizesAndNames) {
     DWORD length = GetEnvironmentVariableW(TEXT("TEMP"), value, MAX_PATH);
     ASSERT_GT(length, 0u);
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
-    struct Case {
-        DWORD size;
-        DWORD result;
+    const struct {
+        DWORD size, result;
     } cases[] = {{0, length + 1}, {length, length + 1}, {length + 1, length}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
         WCHAR buffer[MAX_PATH] = {'x'};
         EXPECT_EQ(c.result, GetEnvironmentVariableW(TEXT("temp"), c.size ? buffer : NULL, c.size));

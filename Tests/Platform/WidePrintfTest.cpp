@@ -2,6 +2,8 @@
 // prefixes, and which conversions take wide or narrow arguments.
 #include <windows.h>
 
+#include "LastError.h"
+
 #include <stdio.h>
 #include <wchar.h>
 
@@ -24,41 +26,24 @@ WString Format(const WCHAR* format, ...) {
     return buffer;
 }
 
-struct Case {
-    const char* name;
-    WString actual;
-    const WCHAR* expected;
-};
-
-void Check(const Case* cases, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        SCOPED_TRACE(testing::Message() << "case " << i << ": " << cases[i].name);
-        EXPECT_EQ(cases[i].actual, WString(cases[i].expected));
-    }
-}
-
 TEST(WidePrintf, IntegersWithFlagsWidthAndPrecision) {
-    const Case cases[] = {
-        {"%d negative", Format(TEXT("%d"), -42), TEXT("-42")},
-        {"width", Format(TEXT("[%5d]"), 42), TEXT("[   42]")},
-        {"left", Format(TEXT("[%-5d]"), 42), TEXT("[42   ]")},
-        {"zero pad after sign", Format(TEXT("%05d"), -42), TEXT("-0042")},
-        {"plus and space", Format(TEXT("%+d %+d % d"), 7, -7, 7), TEXT("+7 -7  7")},
-        {"precision", Format(TEXT("%.3d"), 7), TEXT("007")},
-        {"header field", Format(TEXT("%02.2d:%02.2d:%03.3d"), 5, 42, 7), TEXT("05:42:007")},
-        {"precision 0 of 0", Format(TEXT("[%.0d]"), 0), TEXT("[]")},
-        {"hex and octal", Format(TEXT("%x %X %#o"), 255, 255, 8), TEXT("ff FF 010")},
-        {"alternate hex", Format(TEXT("%#x %#X %#x"), 255, 255, 0), TEXT("0xff 0XFF 0")},
-        {"star widths", Format(TEXT("[%*d|%*d]"), 5, 42, -3, 7), TEXT("[   42|7  ]")},
-        {"star precision", Format(TEXT("%.*d"), 3, 7), TEXT("007")},
-    };
-    Check(cases, sizeof cases / sizeof *cases);
+    EXPECT_EQ(TEXT("-42"), Format(TEXT("%d"), -42));
+    EXPECT_EQ(TEXT("[   42]"), Format(TEXT("[%5d]"), 42)) << "width";
+    EXPECT_EQ(TEXT("[42   ]"), Format(TEXT("[%-5d]"), 42)) << "left";
+    EXPECT_EQ(TEXT("-0042"), Format(TEXT("%05d"), -42)) << "zero pad after sign";
+    EXPECT_EQ(TEXT("+7 -7  7"), Format(TEXT("%+d %+d % d"), 7, -7, 7)) << "plus and space";
+    EXPECT_EQ(TEXT("007"), Format(TEXT("%.3d"), 7)) << "precision";
+    EXPECT_EQ(TEXT("05:42:007"), Format(TEXT("%02.2d:%02.2d:%03.3d"), 5, 42, 7)) << "header field";
+    EXPECT_EQ(TEXT("[]"), Format(TEXT("[%.0d]"), 0)) << "precision 0 of 0";
+    EXPECT_EQ(TEXT("ff FF 010"), Format(TEXT("%x %X %#o"), 255, 255, 8)) << "hex and octal";
+    EXPECT_EQ(TEXT("0xff 0XFF 0"), Format(TEXT("%#x %#X %#x"), 255, 255, 0)) << "alternate hex";
+    EXPECT_EQ(TEXT("[   42|7  ]"), Format(TEXT("[%*d|%*d]"), 5, 42, -3, 7)) << "star widths";
+    EXPECT_EQ(TEXT("007"), Format(TEXT("%.*d"), 3, 7)) << "star precision";
 
     // A precision turns the 0 flag off, as C says and Windows' runtime does; Wine's msvcrt pads
     // with zeros all the same.
     WString padded = Format(TEXT("[%08.3d]"), 7);
-    if (GetProcAddress(GetModuleHandleW(TEXT("ntdll")), "wine_get_version") != NULL &&
-        padded == WString(TEXT("[00000007]"))) {
+    if (OnWine() && padded == WString(TEXT("[00000007]"))) {
         printf("Wine departs from Windows: %%08.3d\n");
     } else {
         EXPECT_EQ(padded, WString(TEXT("[     007]")));
@@ -68,41 +53,35 @@ TEST(WidePrintf, IntegersWithFlagsWidthAndPrecision) {
 TEST(WidePrintf, SizePrefixesReadTheWindowsWidths) {
     const LONG minusOne = -1;
     const DWORD allBits = 0xFFFFFFFF;
-    const Case cases[] = {
-        {"%I64X", Format(TEXT("(%I64X)"), 0x2F3A4B5C6DULL), TEXT("(2F3A4B5C6D)")},
-        {"%I64d", Format(TEXT("%I64d"), -1099511627776LL), TEXT("-1099511627776")},
-        {"%I64u max", Format(TEXT("%I64u"), 0xFFFFFFFFFFFFFFFFULL), TEXT("18446744073709551615")},
-        {"%llx %lld", Format(TEXT("%llx %lld"), 0x123456789ABCULL, -5LL), TEXT("123456789abc -5")},
-        // l is 32 bits on Windows: a LONG and a DWORD are read whole and nothing after them shifts.
-        {"%ld", Format(TEXT("%ld %d"), minusOne, 5), TEXT("-1 5")},
-        {"%lx", Format(TEXT("%lx %d"), allBits, 5), TEXT("ffffffff 5")},
-        {"%Iu", Format(TEXT("%Iu %d"), size_t(123), 6), TEXT("123 6")},
-        {"%hd", Format(TEXT("%hd"), 65537), TEXT("1")},
-        {"%hx", Format(TEXT("%hx"), 0x12345), TEXT("2345")},
-    };
-    Check(cases, sizeof cases / sizeof *cases);
+    EXPECT_EQ(TEXT("(2F3A4B5C6D)"), Format(TEXT("(%I64X)"), 0x2F3A4B5C6DULL));
+    EXPECT_EQ(TEXT("-1099511627776"), Format(TEXT("%I64d"), -1099511627776LL));
+    EXPECT_EQ(TEXT("18446744073709551615"), Format(TEXT("%I64u"), 0xFFFFFFFFFFFFFFFFULL));
+    EXPECT_EQ(TEXT("123456789abc -5"), Format(TEXT("%llx %lld"), 0x123456789ABCULL, -5LL));
+    // l is 32 bits on Windows: a LONG and a DWORD are read whole and nothing after them shifts.
+    EXPECT_EQ(TEXT("-1 5"), Format(TEXT("%ld %d"), minusOne, 5));
+    EXPECT_EQ(TEXT("ffffffff 5"), Format(TEXT("%lx %d"), allBits, 5));
+    EXPECT_EQ(TEXT("123 6"), Format(TEXT("%Iu %d"), size_t(123), 6));
+    EXPECT_EQ(TEXT("1"), Format(TEXT("%hd"), 65537));
+    EXPECT_EQ(TEXT("2345"), Format(TEXT("%hx"), 0x12345));
 }
 
 TEST(WidePrintf, StringsAndCharactersWideAndNarrow) {
     const WCHAR* nullWide = NULL;
     const char* nullNarrow = NULL;
-    const Case cases[] = {
-        {"%s is wide", Format(TEXT("<%s>"), TEXT("wide")), TEXT("<wide>")},
-        {"%S is narrow", Format(TEXT("<%S>"), "narrow"), TEXT("<narrow>")},
-        {"%lS is wide", Format(TEXT("<%lS>"), TEXT("wide")), TEXT("<wide>")},
-        // E9 is U+00E9 in the ANSI code page and in the runtime's "C" locale alike.
-        {"narrow accent", Format(TEXT("%S"), "caf\xE9"), TEXT("caf\x00E9")},
-        {"wide above Latin-1", Format(TEXT("%s"), TEXT("\x20AC\x4E00")), TEXT("\x20AC\x4E00")},
-        {"zero pads strings", Format(TEXT("[%05s]"), TEXT("ab")), TEXT("[000ab]")},
-        {"precision cuts", Format(TEXT("[%.2s]"), TEXT("abcdef")), TEXT("[ab]")},
-        {"null wide", Format(TEXT("%s"), nullWide), TEXT("(null)")},
-        {"null narrow", Format(TEXT("%S"), nullNarrow), TEXT("(null)")},
-        {"%c is wide", Format(TEXT("%c"), TEXT('\x4E00')), TEXT("\x4E00")},
-        {"%C and %hc are narrow", Format(TEXT("%C%hc"), 'y', 'z'), TEXT("yz")},
-        {"%wc and %lc are wide", Format(TEXT("%wc%lc"), TEXT('v'), TEXT('w')), TEXT("vw")},
-        {"percent in an argument", Format(TEXT("%s"), TEXT("%s %d")), TEXT("%s %d")},
-    };
-    Check(cases, sizeof cases / sizeof *cases);
+    EXPECT_EQ(TEXT("<wide>"), Format(TEXT("<%s>"), TEXT("wide")));
+    EXPECT_EQ(TEXT("<narrow>"), Format(TEXT("<%S>"), "narrow"));
+    EXPECT_EQ(TEXT("<wide>"), Format(TEXT("<%lS>"), TEXT("wide")));
+    // E9 is U+00E9 in the ANSI code page and in the runtime's "C" locale alike.
+    EXPECT_EQ(TEXT("caf\x00E9"), Format(TEXT("%S"), "caf\xE9")) << "narrow accent";
+    EXPECT_EQ(TEXT("\x20AC\x4E00"), Format(TEXT("%s"), TEXT("\x20AC\x4E00")));
+    EXPECT_EQ(TEXT("[000ab]"), Format(TEXT("[%05s]"), TEXT("ab"))) << "zero pads strings";
+    EXPECT_EQ(TEXT("[ab]"), Format(TEXT("[%.2s]"), TEXT("abcdef"))) << "precision cuts";
+    EXPECT_EQ(TEXT("(null)"), Format(TEXT("%s"), nullWide)) << "null wide";
+    EXPECT_EQ(TEXT("(null)"), Format(TEXT("%S"), nullNarrow)) << "null narrow";
+    EXPECT_EQ(TEXT("\x4E00"), Format(TEXT("%c"), TEXT('\x4E00')));
+    EXPECT_EQ(TEXT("yz"), Format(TEXT("%C%hc"), 'y', 'z'));
+    EXPECT_EQ(TEXT("vw"), Format(TEXT("%wc%lc"), TEXT('v'), TEXT('w')));
+    EXPECT_EQ(TEXT("%s %d"), Format(TEXT("%s"), TEXT("%s %d"))) << "percent in an argument";
 }
 
 }  // namespace

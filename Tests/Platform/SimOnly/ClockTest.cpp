@@ -19,17 +19,10 @@ namespace {
 
 using test::ScopedHandle;
 
-const char* const kVirtual = R"({"clock": {"mode": "virtual", "startTick": 1000}})";
-
 struct Probe {
     CRITICAL_SECTION* section = nullptr;
     DWORD ticks[2] = {0, 0};
 };
-
-DWORD WINAPI SleepThirtySeconds(LPVOID) {
-    Sleep(30000);
-    return 0;
-}
 
 DWORD WINAPI RecordStartThenSleep(LPVOID parameter) {
     Probe* probe = static_cast<Probe*>(parameter);
@@ -55,12 +48,8 @@ std::string Text(const SYSTEMTIME& time) {
     return text;
 }
 
-void Finish(HANDLE thread) {
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
-}
-
 TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
-    test::TestMachine machine(kVirtual);
+    test::TestMachine machine(R"({"clock": {"mode": "virtual", "startTick": 1000}})");
     sim::Clock::Attachment attach(sim::Machine::Get().Clock());
 
     // A thread that has not run yet holds time back.
@@ -70,7 +59,7 @@ TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
     EXPECT_EQ(1000u, probe.ticks[0]);
     EXPECT_EQ(1500u, probe.ticks[1]);
     EXPECT_EQ(2000u, GetTickCount());
-    Finish(thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
 
     // A thread waiting to enter a held critical section counts as waiting.
     CRITICAL_SECTION section;
@@ -81,7 +70,7 @@ TEST(VirtualClock, TimeMovesOnlyWhenEveryThreadWaits) {
     thread.Reset(CreateThread(NULL, 0, RecordWhenEntered, &probe, 0, NULL));
     Sleep(500);
     LeaveCriticalSection(&section);
-    Finish(thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
     EXPECT_EQ(2500u, probe.ticks[0]);
     DeleteCriticalSection(&section);
 }
@@ -101,7 +90,6 @@ TEST(VirtualClock, TickCountWrapsAndLocalTimeFollows) {
     Sleep(1500);
     EXPECT_EQ(4294966796u, start);
     EXPECT_EQ(1000u, GetTickCount());
-    EXPECT_EQ(1500u, GetTickCount() - start);  // what the monitors compute across the wrap
     EXPECT_TRUE(QueryPerformanceCounter(&after));
     EXPECT_EQ(15000000, after.QuadPart - before.QuadPart);  // 10 MHz
     GetLocalTime(&time);
@@ -111,16 +99,13 @@ TEST(VirtualClock, TickCountWrapsAndLocalTimeFollows) {
 TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
     test::TestMachine machine;
     sim::FaultTable& faults = sim::Machine::Get().Faults();
-    faults.Add("CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1);
     faults.Add("WaitForSingleObject", ERROR_ACCESS_DENIED, 1);
-    EXPECT_LAST_ERROR(HANDLE(NULL), ERROR_NOT_ENOUGH_MEMORY,
-                      CreateThread(NULL, 0, SleepThirtySeconds, NULL, 0, NULL));
     ScopedHandle event(CreateEventW(NULL, FALSE, TRUE, NULL));
     EXPECT_LAST_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(event, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
     // Neither a creation flag nor a name is modelled.
     EXPECT_LAST_ERROR(HANDLE(NULL), ERROR_NOT_SUPPORTED,
-                      CreateThread(NULL, 0, SleepThirtySeconds, NULL, 4, NULL));
+                      CreateThread(NULL, 0, RecordStartThenSleep, NULL, 4, NULL));
     EXPECT_LAST_ERROR(HANDLE(NULL), ERROR_NOT_SUPPORTED, CreateEventW(NULL, TRUE, FALSE, u"x"));
 
     // Waits and critical sections allocate nothing: they work while allocations fail.

@@ -169,25 +169,24 @@ TEST(HyperVTopology, ChangeErrorsNameTheFaultAndLeaveTheTopologyAsItWas) {
 // (synthetic port, its endpoint and connection) only while instantiated, settings always, and
 // switch ports as each model keeps them.
 TEST(HyperVTopology, TheNamespaceShowsAVmsDevicesOnlyWhileItIsInstantiated) {
-    struct Row {
-        bool version2;
+    // EnabledState, OnTimeInMilliseconds, then how many synthetic ports, LAN endpoints, switch
+    // ports and settings there are
+    const struct {
+        bool version2, portsWhileOff;
         const char* vm;  // the VM's members besides its name and adapter
-        bool portsWhileOff;
-        const char* expected;
+        std::vector<long long> expected;
     } rows[] = {
-        {true, R"("onSince": 1000)", false, "2 4000 synthetic 1 endpoints 6 ports 3 settings 5"},
-        {true, R"("state": "paused", "onTime": 700)", false,
-         "9 700 synthetic 1 endpoints 6 ports 3 settings 5"},
-        {true, R"("state": "off")", false, "3 0 synthetic 0 endpoints 4 ports 2 settings 5"},
-        {true, R"("state": "saved")", false, "6 0 synthetic 0 endpoints 4 ports 2 settings 5"},
-        {true, R"("state": "saved")", true, "6 0 synthetic 0 endpoints 5 ports 3 settings 5"},
-        {false, R"("onSince": 1000)", false, "2 4000 synthetic 1 endpoints 3 ports 3 settings 1"},
-        {false, R"("state": "paused")", false,
-         "32768 0 synthetic 1 endpoints 3 ports 3 settings 1"},
-        {false, R"("state": "off")", false, "3 0 synthetic 0 endpoints 2 ports 3 settings 1"},
-        {false, R"("state": "saved")", false, "32769 0 synthetic 0 endpoints 2 ports 3 settings 1"},
+        {true, false, R"("onSince": 1000)", {2, 4000, 1, 6, 3, 5}},
+        {true, false, R"("state": "paused", "onTime": 700)", {9, 700, 1, 6, 3, 5}},
+        {true, false, R"("state": "off")", {3, 0, 0, 4, 2, 5}},
+        {true, false, R"("state": "saved")", {6, 0, 0, 4, 2, 5}},
+        {true, true, R"("state": "saved")", {6, 0, 0, 5, 3, 5}},
+        {false, false, R"("onSince": 1000)", {2, 4000, 1, 3, 3, 1}},
+        {false, false, R"("state": "paused")", {32768, 0, 1, 3, 3, 1}},
+        {false, false, R"("state": "off")", {3, 0, 0, 2, 3, 1}},
+        {false, false, R"("state": "saved")", {32769, 0, 0, 2, 3, 1}},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.vm) + (row.version2 ? " v2" : " v1"));
         HyperVTopology t = sim::ParseTopology(
             std::string(R"({"vmSwitchPortsWhileOff": )") + (row.portsWhileOff ? "true" : "false") +
@@ -197,17 +196,18 @@ TEST(HyperVTopology, TheNamespaceShowsAVmsDevicesOnlyWhileItIsInstantiated) {
                 row.vm + R"(, "adapters": [{"mac": "00155D000002", "switch": "S", "vlan": 5}]}]})",
             "hyperv.json");
         auto repo = sim::BuildHyperVNamespace(t, row.version2, {}, 5000);
-        auto count = [&](const char16_t* cls) { return repo->InstancesOf(cls).size(); };
+        auto count = [&](const char16_t* cls) {
+            return static_cast<long long>(repo->InstancesOf(cls).size());
+        };
         std::vector<const sim::CimInstance*> systems = repo->InstancesOf(u"Msvm_ComputerSystem");
         const sim::CimInstance* vm = systems.back();  // after the host's
-        std::string summary =
-            std::to_string(vm->Find(u"EnabledState")->integer) + " " +
-            std::to_string(vm->Find(u"OnTimeInMilliseconds")->integer) + " synthetic " +
-            std::to_string(count(u"Msvm_SyntheticEthernetPort")) + " endpoints " +
-            std::to_string(count(u"CIM_LANEndpoint")) + " ports " +
-            std::to_string(count(row.version2 ? u"Msvm_EthernetSwitchPort" : u"Msvm_SwitchPort")) +
-            " settings " + std::to_string(count(u"CIM_SettingData"));
-        EXPECT_EQ(row.expected, summary);
+        EXPECT_EQ(
+            row.expected,
+            (std::vector<long long>{
+                vm->Find(u"EnabledState")->integer, vm->Find(u"OnTimeInMilliseconds")->integer,
+                count(u"Msvm_SyntheticEthernetPort"), count(u"CIM_LANEndpoint"),
+                count(row.version2 ? u"Msvm_EthernetSwitchPort" : u"Msvm_SwitchPort"),
+                count(u"CIM_SettingData")}));
 
         // The management OS's adapter is the host's internal port (no synthetic one above).
         const sim::CimInstance* own = repo->InstancesOf(u"Msvm_InternalEthernetPort").at(0);

@@ -57,15 +57,11 @@ TEST(Library, SearchOrderAndReferenceCounts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(sim::Utf16ToUtf8(c.name));
-        SetLastError(0xdeadbeef);
+        SetLastError(0);
         HMODULE module = LoadLibraryW(c.name);
-        EXPECT_EQ(c.found, module != NULL);
-        if (module != NULL) {
-            EXPECT_EQ(module, GetModuleHandleW(c.name));
-            EXPECT_TRUE(FreeLibrary(module));
-        } else {
-            EXPECT_EQ(DWORD(ERROR_MOD_NOT_FOUND), GetLastError());
-        }
+        EXPECT_EQ(c.found ? 0u : DWORD(ERROR_MOD_NOT_FOUND), GetLastError());
+        EXPECT_EQ(module, GetModuleHandleW(c.name));
+        EXPECT_EQ(c.found, FreeLibrary(module) != FALSE);
     }
 }
 
@@ -73,12 +69,10 @@ TEST(Library, ExportCallsAreRecorded) {
     test::TestMachine machine(kMachine);
     HMODULE setup = LoadLibraryW(u"ZEL2Setp.dll");
     ASSERT_NE(HMODULE(NULL), setup);
-    typedef int(WINAPI * RegisterZel2)(void);
-    typedef INT_PTR(WINAPI * Notify)(INT_PTR, INT_PTR);
-    RegisterZel2 reg = reinterpret_cast<RegisterZel2>(
+    auto reg = reinterpret_cast<int(WINAPI*)()>(
         reinterpret_cast<void (*)()>(GetProcAddress(setup, "RegisterZel2")));
-    Notify notify =
-        reinterpret_cast<Notify>(reinterpret_cast<void (*)()>(GetProcAddress(setup, "Notify")));
+    auto notify = reinterpret_cast<INT_PTR(WINAPI*)(INT_PTR, INT_PTR)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(setup, "Notify")));
     ASSERT_TRUE(reg != NULL && notify != NULL);
     EXPECT_NE(reinterpret_cast<void*>(reg), reinterpret_cast<void*>(notify));
     EXPECT_LAST_ERROR(FARPROC(NULL), ERROR_PROC_NOT_FOUND,

@@ -10,8 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
+#include <fstream>
 #include <string>
 
 namespace {
@@ -46,14 +45,12 @@ TEST(MachineSettings, TheDefaultOsAsTheSystemReportsIt) {
     EXPECT_EQ(0, rtlGetVersion(&version));
     SYSTEM_INFO info = {};
     nativeInfo(&info);
-    char text[64];
-    std::snprintf(text, sizeof text, "%lu.%lu.%lu %lu %u, %u",
-                  static_cast<unsigned long>(version.dwMajorVersion),
-                  static_cast<unsigned long>(version.dwMinorVersion),
-                  static_cast<unsigned long>(version.dwBuildNumber),
-                  static_cast<unsigned long>(version.dwPlatformId), version.wProductType,
-                  info.wProcessorArchitecture);
-    EXPECT_STREQ("10.0.17763 2 3, 9", text);
+    EXPECT_EQ("10.0.17763 2 3, 9", std::to_string(version.dwMajorVersion) + "." +
+                                       std::to_string(version.dwMinorVersion) + "." +
+                                       std::to_string(version.dwBuildNumber) + " " +
+                                       std::to_string(version.dwPlatformId) + " " +
+                                       std::to_string(version.wProductType) + ", " +
+                                       std::to_string(info.wProcessorArchitecture));
     version.dwOSVersionInfoSize = 12;
     EXPECT_EQ(static_cast<LONG>(0xC000000D), rtlGetVersion(&version));
     GetSystemInfo(&info);  // a 64-bit process: the machine's own processor
@@ -69,53 +66,45 @@ TEST(MachineSettings, ErrorsNameFileLineAndSetting) {
         const char* error;
     } cases[] = {
         {"{\n \"clock\": {\n  \"scale\": \"fast\"\n }\n}",
-         "m/machine.json:3: setting \"clock.scale\": expected a number, found a string"},
-        {"{\n\n \"colck\": {}\n}", "m/machine.json:3: setting \"colck\": unknown setting"},
+         "3: setting \"clock.scale\": expected a number, found a string"},
+        {"{\n\n \"colck\": {}\n}", "3: setting \"colck\": unknown setting"},
         {"{\"faults\": [\n {\"function\": \"RegOpenKeyExW\"}]}",
-         "m/machine.json:2: setting \"faults[0]\": a fault needs an \"error\""},
+         "2: setting \"faults[0]\": a fault needs an \"error\""},
         {"{\"programs\": [{\"path\": \"a\", \"runSeconds\": 1,\n \"neverExits\": true}]}",
-         "m/machine.json:2: setting \"programs[0].neverExits\": a program that never exits has "
-         "no \"runSeconds\""},
+         "2: setting \"programs[0].neverExits\": a program that never exits has no \"runSeconds\""},
         {"{\"codePage\": 932}",
-         "m/machine.json:1: setting \"codePage\": this machine knows the code "
-         "pages 1252, 28591 and 65001"},
-        {"{\n \"os\": {}\n \"clock\": {}\n}", "m/machine.json:3: expected '}'"},
-        {"{\"a\": 1,\n \"a\": 2}", "m/machine.json:2: duplicate member \"a\""},
+         "1: setting \"codePage\": this machine knows the code pages 1252, 28591 and 65001"},
+        {"{\n \"os\": {}\n \"clock\": {}\n}", "3: expected '}'"},
+        {"{\"a\": 1,\n \"a\": 2}", "2: duplicate member \"a\""},
         {"{\"adapters\": [\n {\"name\": \"x\"}]}",
-         "m/machine.json:2: setting \"adapters[0]\": an adapter needs a \"guid\""},
+         "2: setting \"adapters[0]\": an adapter needs a \"guid\""},
         {"{\"adapters\": [{\n\"guid\": \"11111111-2222-3333-4444-555555555555\"}]}",
-         "m/machine.json:2: setting \"adapters[0].guid\": expected a GUID such as "
+         "2: setting \"adapters[0].guid\": expected a GUID such as "
          "{00000000-0000-0000-0000-000000000000}"},
         {"{\"adapters\": [" + a +
              "], \"teams\": [{\n\"adapter\": \"{9}\", \"members\": [\"{9}\"]}]}",
-         "m/machine.json:2: setting \"teams[0].adapter\": no adapter has this GUID"},
+         "2: setting \"teams[0].adapter\": no adapter has this GUID"},
         {"{\"adapters\": [" + a + "," + b + "], \"teams\": [{" + team +
-             ", \"members\": [\"{22222222-2222-3333-4444-555555555555}\"],\n"
-             "\"status\": \"bad\"}]}",
-         "m/machine.json:2: setting \"teams[0].status\": expected \"success\", \"notSupported\", "
+             ", \"members\": [\"{22222222-2222-3333-4444-555555555555}\"],\n\"status\": \"bad\"}]}",
+         "2: setting \"teams[0].status\": expected \"success\", \"notSupported\", "
          "\"failure\" or a status such as \"0xC0010014\""},
         {"{\"libraries\": [{\"name\": \"a.dll\",\n \"exports\": [\"F\",\n \"F\"]}]}",
-         "m/machine.json:3: setting \"libraries[0]\": \"F\" is exported twice"},
+         "3: setting \"libraries[0]\": \"F\" is exported twice"},
         {"{\n\"uiLanguage\": \"xx-YY\"}",
-         "m/machine.json:2: setting \"uiLanguage\": not a language this machine knows "
+         "2: setting \"uiLanguage\": not a language this machine knows "
          "(\"en-US\", \"de-DE\", ...)"},
         {"{\"account\": {\"privileges\": [\n {\"name\": \"SeFlyPrivilege\"}]}}",
-         "m/machine.json:2: setting \"account.privileges[0].name\": Windows has no such "
-         "privilege"},
+         "2: setting \"account.privileges[0].name\": Windows has no such privilege"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(c.error, SettingsErrorOf(c.text));
+        EXPECT_EQ("m/machine.json:" + std::string(c.error), SettingsErrorOf(c.text));
     }
 }
 
 TEST(MachineSettingsDeathTest, MalformedFileStopsTheProcess) {
     test::TempDir dir;
-    std::string path = dir.Path() + "/machine.json";
-    FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(nullptr, f);
-    std::fputs("{\n \"clock\": {\"mode\": \"sometimes\"}\n}\n", f);
-    std::fclose(f);
+    std::ofstream(dir.Path() + "/machine.json") << "{\n \"clock\": {\"mode\": \"sometimes\"}\n}\n";
     EXPECT_EXIT(sim::Machine::Use(dir.Path()), testing::ExitedWithCode(3),
                 "machine.json:2: setting \"clock.mode\": expected \"scaled\" or \"virtual\"");
     EXPECT_EXIT(sim::Machine::Use(dir.Path() + "/none"), testing::ExitedWithCode(3),
@@ -149,13 +138,9 @@ TEST(FileSystem, MapsWindowsPathsIntoTheMachine) {
         SCOPED_TRACE(sim::Utf16ToUtf8(c.path));
         EXPECT_EQ(c.full, files.FullPath(c.path));
         std::string host;
-        DWORD error = files.HostPath(c.path, &host);
-        if (c.host.empty()) {
-            EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), error);
-        } else {
-            EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), error);
-            EXPECT_EQ(machine.PathOf(c.host), host);
-        }
+        EXPECT_EQ(DWORD(c.host.empty() ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS),
+                  files.HostPath(c.path, &host));
+        EXPECT_EQ(c.host.empty() ? "" : machine.PathOf(c.host), host);
     }
 }
 

@@ -23,30 +23,27 @@ const char kEveryType[] =
     "; a comment\r\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Svc]\r\n"
     "@=\"default\"\r\n"
-    "\"ImagePath\"=hex(2):43,00,3a,00,5c,00,78,00,2e,00,65,00,78,00,65,00,00,"
-    "00\r\n"
+    "\"ImagePath\"=hex(2):43,00,3a,00,5c,00,78,00,2e,00,65,00,78,00,65,00,00,00\r\n"
     "\"Type\"=dword:00000010\r\n"
     "\"Quote \\\"q\\\" and \\\\\"=\"C:\\\\dir \\\"x\\\"\"\r\n"
     "\"List\"=hex(7):61,00,00,00,00,00,62,00,00,00,00,00\r\n"
     "\"Big\"=hex(b):01,02,03,04,05,06,07,08\r\n"
-    "\"Bytes\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,"
-    "14,15,\\\r\n"
+    "\"Bytes\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
     "  16,17,18,19,1a,1b,1c,1d,1e,1f,20\r\n"
     "\"None\"=hex(0):\r\n"
     "\"Odd\"=hex(4):01,02,03\r\n"
     "\"Unterminated\"=hex(1):61,00\r\n"
     "\"Lines\"=hex(1):61,00,0a,00,00,00\r\n"
     "\"Custom\"=hex(ffff0001):aa\r\n"
-    "\"Caf\xc3\xa9 \xe2\x82\xac\"=\"\xe6\x97\xa5\xe6\x9c\xac "
-    "\xf0\x9f\x98\x80\"\r\n"
+    "\"Caf\xc3\xa9 \xe2\x82\xac\"=\"\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80\"\r\n"
     "\r\n"
     "[HKLM\\Software\\Empty]\r\n"
     "[HKEY_CURRENT_USER\\Software\\TarvikTest]\r\n"
     "\"A\"=dword:1\r\n";
 
-std::unique_ptr<sim::RegKey> Parse(const std::string& text, bool volatileKeys = false) {
+std::unique_ptr<sim::RegKey> Parse(const std::string& text) {
     auto tree = sim::NewRegistryTree();
-    sim::ReadRegFile(text, *tree, volatileKeys);
+    sim::ReadRegFile(text, *tree);
     return tree;
 }
 
@@ -141,37 +138,34 @@ TEST(RegFile, DeletionsAndVolatileKeys) {
 }
 
 TEST(RegFile, MalformedFileNamesTheLine) {
-    struct Case {
-        const char* text;
+    const std::string head = "Windows Registry Editor Version 5.00\n", key = head + "[HKLM\\x]\n";
+    const struct {
+        std::string text;
         int line;
         const char* what;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"REGEDIT4\n", 1, "not a registry file"},
-        {"Windows Registry Editor Version 5.00\n\"x\"=dword:1\n", 2, "outside a key"},
-        {"Windows Registry Editor Version 5.00\n[HKEY_NOWHERE\\x]\n", 2, "unknown root"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\\\x]\n", 2, "empty key name"},
-        {"Windows Registry Editor Version "
-         "5.00\r\n[HKLM\\x]\r\n\"a\"=dword:123456789\r\n",
-         3, "dword"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\x]\n\"a\"=hex:01,\\\n  "
-         "02,zz\n",
-         4, "hexadecimal byte"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\x]\n\"a\"=hex:01,02\\", 3, "past the end"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\x]\n\"a\"=\"b\n", 3, "closing quote"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\x]\n\"a\"=\"\\q\"\n", 3, "escape"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\x]\n\"a\"=str:1\n", 3, "unrecognized"},
-        {"Windows Registry Editor Version 5.00\n[-HKLM]\n", 2, "root key"},
-        {"Windows Registry Editor Version 5.00\n\n[HKLM\\\xe9]\n", 3, "UTF-8"},
+        {head + "\"x\"=dword:1\n", 2, "outside a key"},
+        {head + "[HKEY_NOWHERE\\x]\n", 2, "unknown root"},
+        {head + "[HKLM\\\\x]\n", 2, "empty key name"},
+        {"Windows Registry Editor Version 5.00\r\n[HKLM\\x]\r\n\"a\"=dword:123456789\r\n", 3,
+         "dword"},
+        {key + "\"a\"=hex:01,\\\n  02,zz\n", 4, "hexadecimal byte"},
+        {key + "\"a\"=hex:01,02\\", 3, "past the end"},
+        {key + "\"a\"=\"b\n", 3, "closing quote"},
+        {key + "\"a\"=\"\\q\"\n", 3, "escape"},
+        {key + "\"a\"=str:1\n", 3, "unrecognized"},
+        {head + "[-HKLM]\n", 2, "root key"},
+        {head + "\n[HKLM\\\xe9]\n", 3, "UTF-8"},
     };
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
-        SCOPED_TRACE(cases[i].text);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         try {
-            Parse(cases[i].text);
+            Parse(c.text);
             ADD_FAILURE() << "parsed";
         } catch (const sim::RegFileError& e) {
-            EXPECT_EQ(cases[i].line, e.Line()) << e.what();
-            EXPECT_NE(std::string::npos, std::string(e.what()).find(cases[i].what)) << e.what();
+            EXPECT_EQ(c.line, e.Line()) << e.what();
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(c.what)) << e.what();
         }
     }
 
@@ -183,42 +177,32 @@ TEST(RegFile, MalformedFileNamesTheLine) {
                 "registry.reg:4: expected a \\[key\\]");
 }
 
-class SharedRegistry : public ::testing::Test {
-protected:
-    static test::ScopedKey Open(const char16_t* path, REGSAM access = KEY_ALL_ACCESS) {
-        test::ScopedKey key;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, access, NULL,
-                                                 key.Receive(), NULL));
-        return key;
-    }
-
-    static LONG SetNumber(HKEY key, const std::u16string& name, DWORD number) {
-        return RegSetValueExW(key, name.c_str(), 0, REG_DWORD,
-                              reinterpret_cast<const BYTE*>(&number), sizeof(number));
-    }
-
-    test::TestMachine m_machine;
-};
-
-TEST_F(SharedRegistry, ChangesAreWrittenAtOnceVolatileKeysApart) {
+TEST(SharedRegistry, ChangesAreWrittenAtOnceVolatileKeysApart) {
+    test::TestMachine machine;
+    test::ScopedKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Tarvik", 0, NULL, 0,
+                                             KEY_ALL_ACCESS, NULL, key.Receive(), NULL));
+    const DWORD timeout = 30, pid = 7;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"HVMonTimeout", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&timeout), 4));
     {
-        test::ScopedKey key = Open(u"Software\\Tarvik"), vol;
-        EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, u"HVMonTimeout", 30));
+        test::ScopedKey vol;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key, u"Runtime", 0, NULL, REG_OPTION_VOLATILE,
                                                  KEY_ALL_ACCESS, NULL, vol.Receive(), NULL));
-        EXPECT_EQ(ERROR_SUCCESS, SetNumber(vol, u"Pid", 7));
+        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(vol, u"Pid", 0, REG_DWORD,
+                                                reinterpret_cast<const BYTE*>(&pid), 4));
     }
-    std::string registry = m_machine.ReadFile("registry.reg");
+    std::string registry = machine.ReadFile("registry.reg");
     EXPECT_NE(std::string::npos, registry.find("[HKEY_LOCAL_MACHINE\\Software\\Tarvik]\n"
                                                "\"HVMonTimeout\"=dword:0000001e\n"));
     EXPECT_EQ(std::string::npos, registry.find("Runtime"));
-    EXPECT_NE(std::string::npos, m_machine.ReadFile("volatile.reg")
+    EXPECT_NE(std::string::npos, machine.ReadFile("volatile.reg")
                                      .find("[HKEY_LOCAL_MACHINE\\Software\\Tarvik\\Runtime]\n"
                                            "\"Pid\"=dword:00000007\n"));
 
     // With its last volatile key gone, volatile.reg goes too.
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(Open(u"Software\\Tarvik"), u"Runtime"));
-    EXPECT_NE(0, access(m_machine.PathOf("volatile.reg").c_str(), F_OK));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(key, u"Runtime"));
+    EXPECT_NE(0, access(machine.PathOf("volatile.reg").c_str(), F_OK));
 }
 
 // registry.reg is a 64-bit regedit export: the 32-bit view's keys sit under WOW6432Node. Both

@@ -5,9 +5,9 @@
 #include <errno.h>
 #include <io.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <wchar.h>
 
+#include "InvalidParameter.h"
 #include "Machine/Faults/Faults.h"
 #include "Machine/Machine.h"
 #include "Support/TestMachine.h"
@@ -18,23 +18,7 @@
 
 namespace {
 
-int g_handlerCalls = 0;
-
-void CountingHandler(const WCHAR*, const WCHAR*, const WCHAR*, unsigned int, uintptr_t) {
-    ++g_handlerCalls;
-}
-
-class TextFile : public testing::Test {
-protected:
-    void SetUp() override {
-        m_previous = _set_invalid_parameter_handler(CountingHandler);
-        g_handlerCalls = 0;
-    }
-    void TearDown() override { _set_invalid_parameter_handler(m_previous); }
-
-private:
-    _invalid_parameter_handler m_previous = nullptr;
-};
+typedef CountedHandlerTest TextFile;
 
 TEST_F(TextFile, ModesDecideHowWideTextIsWritten) {
     struct Case {
@@ -49,9 +33,8 @@ TEST_F(TextFile, ModesDecideHowWideTextIsWritten) {
         {"UTF-8", "65001", u"w", "a\r\nb \xC3\xA9\xE2\x82\xAC\xE4\xB8\x80\r\n"},
         {"binary", "1252", u"wb", std::string("a\0\n\0b\0 \0\xE9\0\xAC\x20\x00\x4E\n\0", 16)},
     };
-    for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
-        const Case& c = cases[i];
-        SCOPED_TRACE(testing::Message() << "case " << i << ": " << c.name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         test::TestMachine machine(std::string("{\"codePage\": ") + c.codePage + "}");
         machine.MakeDirectory("drive_c/Logs");
         FILE* file = _wfopen(u"c:\\logs\\Trace.TXT", c.mode);
@@ -100,20 +83,16 @@ TEST_F(TextFile, FailuresGiveNullAndErrno) {
     EXPECT_EQ(EACCES, OpenError(u"C:\\x.txt", u"w"));
     EXPECT_EQ(-1, OpenError(u"C:\\x.txt", u"w"));  // only the one call fails
 
-    const WCHAR* badModes[] = {u"", u"x", u"rw", u"wbt", u"w++", u"w, ccs=UTF-8"};
-    for (const WCHAR* mode : badModes) {
-        SCOPED_TRACE(testing::Message() << "mode of " << wcslen(mode) << " characters");
-        g_handlerCalls = 0;
-        EXPECT_EQ(EINVAL, OpenError(u"C:\\x.txt", mode));
-        EXPECT_EQ(g_handlerCalls, 1);
+    // Each call below goes to the handler once.
+    for (const WCHAR* mode : {u"", u"x", u"rw", u"wbt", u"w++", u"w, ccs=UTF-8"}) {
+        EXPECT_EQ(EINVAL, OpenError(u"C:\\x.txt", mode)) << wcslen(mode) << " characters";
     }
-    g_handlerCalls = 0;
     EXPECT_EQ(_wfopen(nullptr, u"w"), nullptr);
     EXPECT_EQ(fwprintf(nullptr, u"x"), -1);
     errno = 0;
     EXPECT_EQ(_filelength(-1), -1);
     EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(g_handlerCalls, 3);
+    EXPECT_EQ(g_handlerCalls, 9);
 }
 
 }  // namespace

@@ -12,12 +12,6 @@
 
 namespace {
 
-std::u16string Description() {
-    WCHAR buffer[1024];
-    int length = LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buffer, 1024);
-    return std::u16string(buffer, length > 0 ? length : 0);
-}
-
 TEST(UiLanguage, PicksTheMachinesLanguageThenEnglish) {
     struct {
         const char* language;
@@ -33,7 +27,9 @@ TEST(UiLanguage, PicksTheMachinesLanguageThenEnglish) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.language);
         test::TestMachine machine(std::string("{\"uiLanguage\": \"") + c.language + "\"}");
-        EXPECT_EQ(std::u16string(c.expected), Description());
+        WCHAR buffer[1024];
+        int length = LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buffer, 1024);
+        EXPECT_EQ(std::u16string(c.expected), std::u16string(buffer, length > 0 ? length : 0));
     }
 }
 

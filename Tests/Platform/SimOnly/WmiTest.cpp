@@ -20,6 +20,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -47,16 +48,17 @@ std::string ExampleOnVirtualClock(const std::string& name) {
     return json;
 }
 
-// A BSTR for one call.
-class Bstr {
-public:
-    explicit Bstr(const Text& text) : m_b(SysAllocString(text.c_str())) {}
-    ~Bstr() { SysFreeString(m_b); }
-    operator BSTR() const { return m_b; }
-
-private:
-    BSTR m_b;
+struct Bstr {
+    explicit Bstr(const Text& text) : b(SysAllocString(text.c_str())) {}
+    ~Bstr() { SysFreeString(b); }
+    operator BSTR() const { return b; }
+    BSTR b;
 };
+
+// A call's failure as the rows name it.
+std::string Failed(const char* call, HRESULT hr) {
+    return std::string(call) + " " + std::to_string(hr);
+}
 
 class Wmi : public ::testing::Test {
 protected:
@@ -67,66 +69,49 @@ protected:
     void TearDown() override {
         CoUninitialize();
         sim::LedgerSnapshot now = sim::LeakLedger::Get().Snapshot();
-        EXPECT_EQ(m_ledger.objects, now.objects);
-        EXPECT_EQ(m_ledger.strings, now.strings);
-        EXPECT_EQ(m_ledger.badFrees, now.badFrees);
+        EXPECT_EQ(std::make_tuple(m_ledger.objects, m_ledger.strings, m_ledger.badFrees),
+                  std::make_tuple(now.objects, now.strings, now.badFrees));
     }
 
     static HRESULT Connect(const Text& nameSpace, ComHold<IWbemServices>* services) {
         IWbemLocator* raw = nullptr;
-        HRESULT hr = CoCreateInstance(CLSID_WbemLocator, NULL, CLSCTX_INPROC_SERVER,
-                                      IID_IWbemLocator, reinterpret_cast<void**>(&raw));
-        if (FAILED(hr)) {
-            return hr;
-        }
+        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_WbemLocator, NULL, CLSCTX_INPROC_SERVER,
+                                         IID_IWbemLocator, reinterpret_cast<void**>(&raw)));
         ComHold<IWbemLocator> locator(raw);
         IWbemServices* connected = nullptr;
-        hr = locator.Get()->ConnectServer(Bstr(nameSpace), NULL, NULL, NULL, 0, NULL, NULL,
-                                          &connected);
+        HRESULT hr =
+            raw->ConnectServer(Bstr(nameSpace), NULL, NULL, NULL, 0, NULL, NULL, &connected);
         *services = ComHold<IWbemServices>(connected);
         return hr;
     }
 
-    // The query's result, and the ElementName of each object it gives, joined by commas.
-    // A semisynchronous query's results, or its failure; `where` tells which call failed.
-    static HRESULT Query(IWbemServices* services, const Text& text, std::string* names = nullptr,
-                         std::string* where = nullptr) {
+    // A semisynchronous query's objects by ElementName, joined by commas, or the call that failed.
+    static std::string Query(IWbemServices* services, const Text& text) {
         IEnumWbemClassObject* raw = nullptr;
         HRESULT hr = services->ExecQuery(Bstr(u"WQL"), Bstr(text), 0x30, NULL, &raw);
         if (FAILED(hr)) {
-            if (where != nullptr) {
-                *where = "ExecQuery";
-            }
-            return hr;
+            return Failed("ExecQuery", hr);
         }
         ComHold<IEnumWbemClassObject> results(raw);
-        for (;;) {
+        for (std::string names;;) {
             // A failed Next leaves the caller's pointer as it was.
             IWbemClassObject* object = reinterpret_cast<IWbemClassObject*>(0x10);
             ULONG returned = 0;
             hr = results.Get()->Next(WBEM_INFINITE, 1, &object, &returned);
             if (returned == 0) {
                 EXPECT_EQ(object, reinterpret_cast<IWbemClassObject*>(0x10));
-                if (FAILED(hr) && where != nullptr) {
-                    *where = "Next";
-                }
-                return hr == WBEM_S_FALSE ? S_OK : hr;
+                return hr == WBEM_S_FALSE ? names : Failed("Next", hr);
             }
             ComHold<IWbemClassObject> hold(object);
-            if (names != nullptr) {
-                *names += (names->empty() ? "" : ",") + Property(object, u"ElementName");
-            }
+            names += (names.empty() ? "" : ",") + Property(object, u"ElementName");
         }
     }
 
     static std::string Property(IWbemClassObject* object, const Text& name) {
         VARIANT value;
         VariantInit(&value);
-        if (FAILED(object->Get(name.c_str(), 0, &value, NULL, NULL))) {
-            return "(failed)";
-        }
-        std::string text = V_VT(&value) == VT_BSTR ? sim::Utf16ToUtf8(V_BSTR(&value))
-                                                   : "(type " + std::to_string(V_VT(&value)) + ")";
+        EXPECT_EQ(WBEM_S_NO_ERROR, object->Get(name.c_str(), 0, &value, NULL, NULL));
+        std::string text = V_VT(&value) == VT_BSTR ? sim::Utf16ToUtf8(V_BSTR(&value)) : "(no text)";
         VariantClear(&value);
         return text;
     }
@@ -174,35 +159,28 @@ TEST_F(Wmi, QueriesAndErrorsAsWindowsAnswersThem) {
         u"Computer System' and not ElementName = 'db-01'";
     // A semisynchronous query's provider failure comes from Next; what stops the call from
     // starting, from ExecQuery itself.
-    struct Row {
+    const struct {
         const char* example;
         Text nameSpace;
         Text query;
-        HRESULT hr;
-        const char* names;
-        const char* where = "";
+        std::string result;
     } rows[] = {
-        {"hyperv-v2", u"\\\\.\\ROOT\\Virtualization\\V2", vms, S_OK,
-         "web-01,web-02,app-01,build-01"},
-        {"hyperv-v2", v2, u"SELECT * FROM Msvm_VirtualSwitch", WBEM_E_INVALID_CLASS, "", "Next"},
-        {"hyperv-v2", v2, u"SELECT * FROM", WBEM_E_INVALID_QUERY, "", "ExecQuery"},
-        {"hyperv-v2", v2, u"ASSOCIATORS OF {Msvm_ComputerSystem.Name=\"none\"}", WBEM_E_NOT_FOUND,
-         "", "Next"},
-        {"hyperv-v2", v1, kPortQuery, WBEM_E_INVALID_NAMESPACE, ""},
-        {"hyperv-v1", v1, kPortQuery, S_OK, "Team A"},
+        {"hyperv-v2", u"\\\\.\\ROOT\\Virtualization\\V2", vms, "web-01,web-02,app-01,build-01"},
+        {"hyperv-v2", v2, u"SELECT * FROM Msvm_VirtualSwitch",
+         Failed("Next", WBEM_E_INVALID_CLASS)},
+        {"hyperv-v2", v2, u"SELECT * FROM", Failed("ExecQuery", WBEM_E_INVALID_QUERY)},
+        {"hyperv-v2", v2, u"ASSOCIATORS OF {Msvm_ComputerSystem.Name=\"none\"}",
+         Failed("Next", WBEM_E_NOT_FOUND)},
+        {"hyperv-v2", v1, kPortQuery, Failed("ConnectServer", WBEM_E_INVALID_NAMESPACE)},
+        {"hyperv-v1", v1, kPortQuery, "Team A"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(sim::Utf16ToUtf8(row.query));
         test::TestMachine machine(ExampleOnVirtualClock(row.example));
         ComHold<IWbemServices> services;
         HRESULT hr = Connect(row.nameSpace, &services);
-        std::string names, where;
-        if (SUCCEEDED(hr)) {
-            hr = Query(services.Get(), row.query, &names, &where);
-        }
-        EXPECT_EQ(row.hr, hr);
-        EXPECT_EQ(row.names, names);
-        EXPECT_EQ(row.where, where);
+        EXPECT_EQ(row.result,
+                  FAILED(hr) ? Failed("ConnectServer", hr) : Query(services.Get(), row.query));
     }
 }
 
@@ -228,11 +206,9 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
         NULL, 0,
         [](LPVOID) -> DWORD {
             Sleep(3000);
-            return Change([](sim::HyperVTopology& t) {
-                       return sim::SetVlan(t, u"web-01", u"A1", 11);
-                   }).empty()
-                       ? 0
-                       : 1;
+            return Change(
+                       [](sim::HyperVTopology& t) { return sim::SetVlan(t, u"web-01", u"A1", 11); })
+                .size();
         },
         NULL, 0, NULL));
     start = GetTickCount();
@@ -253,9 +229,7 @@ TEST_F(Wmi, EventsOnTheVirtualClock) {
 
     // A burst: each of its changes reaches the one subscription.
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) {
-                  sim::HyperVVm vm;
-                  vm.name = u"web-09";
-                  return sim::AddVm(t, vm);
+                  return sim::AddVm(t, {u"web-09", u"", {}});
               }));
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::RemoveVm(t, u"web-02"); }));
     // All of them at the next tick, 8 s on.
@@ -301,10 +275,11 @@ TEST_F(Wmi, ARestartBreaksWhatWasMadeBefore) {
     DWORD start = GetTickCount();
     EXPECT_EQ(static_cast<HRESULT>(0x80010108), NextEvent(events.Get(), 5000, &what));
     EXPECT_EQ(0u, GetTickCount() - start);
-    EXPECT_EQ(static_cast<HRESULT>(0x80010108), Query(before.Get(), kPortQuery));
+    EXPECT_EQ(Failed("ExecQuery", static_cast<HRESULT>(0x80010108)),
+              Query(before.Get(), kPortQuery));
     ComHold<IWbemServices> after;
     ASSERT_EQ(S_OK, Connect(u"root\\virtualization\\v2", &after));
-    EXPECT_EQ(S_OK, Query(after.Get(), kPortQuery));
+    EXPECT_EQ("Team A,Team B", Query(after.Get(), kPortQuery));
 }
 
 }  // namespace

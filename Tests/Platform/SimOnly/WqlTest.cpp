@@ -18,35 +18,27 @@ namespace wql = sim::wql;
 
 // The service's own queries go through the machine's WMI in WmiTest; here the grammar's corners.
 TEST(Wql, ParsesTheFormsItAnswersAndRejectsTheRest) {
-    struct Accepted {
-        std::u16string text;
-        wql::Query::Kind kind;
-        std::u16string className;
-        double within;
-        std::u16string objectPath;
-        std::u16string resultClass;
-        std::vector<std::u16string> isa = {};
-    };
     const std::u16string braced = uR"(A.K="}\"")";  // a brace and a quote inside a key value
-    const auto kSelect = wql::Query::Kind::Select;
-    const auto kAssoc = wql::Query::Kind::Associators;
-    const Accepted accepted[] = {
-        {u"SELECT * FROM Qubra_NetService", kSelect, u"Qubra_NetService", 0, u"", u""},
-        {u"select*from E within 0.5 where NOT(a.b ISA \"X\")", kSelect, u"E", .5, u"", u"", {u"X"}},
-        {u"associators of{ " + braced + u" }where resultclass = B", kAssoc, u"", 0, braced, u"B"},
+    // kind, class, WITHIN, object path, result class, then the classes ISA names
+    const std::pair<std::u16string, std::string> accepted[] = {
+        {u"SELECT * FROM Qubra_NetService", "select Qubra_NetService 0.000000  "},
+        {u"select*from E within 0.5 where NOT(a.b ISA \"X\")", "select E 0.500000   X"},
+        {u"associators of{ " + braced + u" }where resultclass = B",
+         "associators  0.000000 " + Narrow(braced) + " B"},
     };
-    for (const Accepted& want : accepted) {
-        SCOPED_TRACE(Narrow(want.text));
-        wql::Query query;
+    for (const auto& [text, expected] : accepted) {
+        SCOPED_TRACE(Narrow(text));
+        wql::Query q;
         std::string error;
-        ASSERT_TRUE(wql::Parse(want.text, query, &error)) << error;
-        EXPECT_EQ(query.kind, want.kind);
-        EXPECT_EQ(query.className, want.className);
-        EXPECT_EQ(query.within, want.within);
-        EXPECT_EQ(query.objectPath, want.objectPath);
-        EXPECT_EQ(query.resultClass, want.resultClass);
-        EXPECT_EQ(query.where ? wql::IsaClasses(*query.where) : std::vector<std::u16string>{},
-                  want.isa);
+        ASSERT_TRUE(wql::Parse(text, q, &error)) << error;
+        std::string parts = (q.kind == wql::Query::Kind::Select ? "select " : "associators ") +
+                            Narrow(q.className) + " " + std::to_string(q.within) + " " +
+                            Narrow(q.objectPath) + " " + Narrow(q.resultClass);
+        for (const std::u16string& isa :
+             q.where ? wql::IsaClasses(*q.where) : std::vector<std::u16string>()) {
+            parts += " " + Narrow(isa);
+        }
+        EXPECT_EQ(expected, parts);
     }
 
     const std::u16string rejected[] = {
