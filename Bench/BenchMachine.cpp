@@ -3,6 +3,7 @@
 #include "Machine/Machine.h"
 #include "Machine/Settings/MachineBuilder.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -16,6 +17,40 @@ std::string Zel2Key(int traceLevel) {
            "\"InstalledDir\"=\"C:\\\\Windows\\\\Temp\"\n"
            "\"TRACE\"=dword:0000000" +
            std::to_string(traceLevel) + "\n";
+}
+
+namespace {
+
+std::string Guid(char kind, int n) {
+    char text[40];
+    snprintf(text, sizeof text, "{%c%07d-0000-0000-0000-000000000000}", kind, n);
+    return text;
+}
+
+}  // namespace
+
+std::string EightTeamHost(int vms, const std::string& members, const std::string& hypervMembers) {
+    std::string adapters, teams, switches, machines;
+    for (int k = 0; k < kHostTeams; ++k) {
+        std::string sep = k == 0 ? "" : ",";
+        std::string n = std::to_string(k);
+        adapters += sep + R"({"guid": ")" + Guid('A', k) + R"(", "name": "Team )" + n +
+                    R"("}, {"guid": ")" + Guid('B', k) + R"(", "name": "Member )" + n + "\"}";
+        teams +=
+            sep + R"({"adapter": ")" + Guid('A', k) + R"(", "members": [")" + Guid('B', k) + "\"]}";
+        switches += sep + R"({"name": "Switch )" + n + R"(", "adapter": ")" + Guid('A', k) + "\"}";
+    }
+    for (int i = 0; i < vms; ++i) {
+        char mac[16];
+        snprintf(mac, sizeof mac, "00155D%06X", i + 1);
+        machines += std::string(i == 0 ? "" : ",") + R"({"name": "vm-)" + std::to_string(i) +
+                    R"(", "adapters": [{"mac": ")" + mac + R"(", "switch": "Switch )" +
+                    std::to_string(i % kHostTeams) + R"(", "vlan": )" +
+                    std::to_string(10 + i % kHostTeams) + "}]}";
+    }
+    return "{" + members + R"("adapters": [)" + adapters + R"(], "teams": [)" + teams +
+           R"(], "hyperv": {"model": "v2", )" + hypervMembers + R"("switches": [)" + switches +
+           R"(], "vms": [)" + machines + "]}}";
 }
 
 BenchMachine::BenchMachine(const std::string& machineJson, const std::string& registryReg) {

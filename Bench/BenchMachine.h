@@ -9,6 +9,15 @@ namespace bench {
 // The ZEL2 key that points the trace at C:\Windows\Temp, with "TRACE" at `traceLevel`.
 std::string Zel2Key(int traceLevel);
 
+const int kHostTeams = 8;
+
+// machine.json of a version-2 Hyper-V host with 8 teams: team k's virtual adapter {A...k}, its
+// member {B...k} and its switch; VM i on team i % 8's switch with one adapter on VLAN 10 + i % 8.
+// `members` and `hypervMembers` go first in the file's object and in its "hyperv" object, each
+// member ending in a comma.
+std::string EightTeamHost(int vms, const std::string& members = "",
+                          const std::string& hypervMembers = "");
+
 class BenchMachine {
 public:
     BenchMachine(const std::string& machineJson, const std::string& registryReg);

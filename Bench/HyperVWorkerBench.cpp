@@ -33,7 +33,6 @@
 
 namespace {
 
-const int kTeams = 8;
 const int kChanges = 100;
 const unsigned kSeed = 20261207;
 // Gaps between a list's arrival and the next change: two WITHIN cycles, so that every phase of
@@ -43,43 +42,6 @@ const DWORD kMaxGapMs = 20000;
 const DWORD kGiveUpMs = 60000;
 const DWORD kMinuteMs = 60000;
 const char kDriverRecords[] = "driver-requests.jsonl";
-
-std::string Guid(char kind, int n) {
-    char text[40];
-    snprintf(text, sizeof text, "{%c%07d-0000-0000-0000-000000000000}", kind, n);
-    return text;
-}
-
-std::string Mac(int vm) {
-    char mac[16];
-    snprintf(mac, sizeof mac, "00155D%06X", vm + 1);
-    return mac;
-}
-
-// The update pass bench's host (team k's adapter {A...k}, member {B...k} and switch; VM i on
-// team i % 8's switch, VLAN 10 + i % 8, running) on the virtual clock.
-std::string HostJson(int vms, bool countersRaiseEvents) {
-    std::string adapters, teams, switches, machines;
-    for (int k = 0; k < kTeams; ++k) {
-        std::string sep = k == 0 ? "" : ",";
-        std::string n = std::to_string(k);
-        adapters += sep + R"({"guid": ")" + Guid('A', k) + R"(", "name": "Team )" + n +
-                    R"("}, {"guid": ")" + Guid('B', k) + R"(", "name": "Member )" + n + "\"}";
-        teams +=
-            sep + R"({"adapter": ")" + Guid('A', k) + R"(", "members": [")" + Guid('B', k) + "\"]}";
-        switches += sep + R"({"name": "Switch )" + n + R"(", "adapter": ")" + Guid('A', k) + "\"}";
-    }
-    for (int i = 0; i < vms; ++i) {
-        machines += std::string(i == 0 ? "" : ",") + R"({"name": "vm-)" + std::to_string(i) +
-                    R"(", "adapters": [{"mac": ")" + Mac(i) + R"(", "switch": "Switch )" +
-                    std::to_string(i % kTeams) + R"(", "vlan": )" +
-                    std::to_string(10 + i % kTeams) + "}]}";
-    }
-    return R"({"clock": {"mode": "virtual"}, "adapters": [)" + adapters + R"(], "teams": [)" +
-           teams + R"(], "hyperv": {"model": "v2", "countersRaiseEvents": )" +
-           (countersRaiseEvents ? "true" : "false") + R"(, "switches": [)" + switches +
-           R"(], "vms": [)" + machines + "]}}";
-}
 
 // The Hyper-V management service, without which the worker gives up at once.
 const char kVmms[] =
@@ -94,8 +56,11 @@ void UseHost(int vms, bool countersRaiseEvents) {
     static std::map<std::pair<int, bool>, std::unique_ptr<bench::BenchMachine>> hosts;
     std::unique_ptr<bench::BenchMachine>& host = hosts[{vms, countersRaiseEvents}];
     if (!host) {
-        host.reset(
-            new bench::BenchMachine(HostJson(vms, countersRaiseEvents), kVmms + bench::Zel2Key(2)));
+        host.reset(new bench::BenchMachine(
+            bench::EightTeamHost(vms, R"("clock": {"mode": "virtual"}, )",
+                                 std::string(R"("countersRaiseEvents": )") +
+                                     (countersRaiseEvents ? "true" : "false") + ", "),
+            kVmms + bench::Zel2Key(2)));
     }
     host->Use();
     g_ZelDebug.Configure(TEXT("TALM"), TEXT("bench-events.txt"), ZEL_TRACE_ALL, 0, 0);
@@ -143,7 +108,7 @@ bool StartWorker(HyperVMonitor& worker, unsigned long long* requestsPerCycle) {
     }
     Sleep(1);
     *requestsPerCycle = sim::WmiRequests() - before;
-    return Count(DriverRecordsFrom(offset), "\"list\":") == kTeams;
+    return Count(DriverRecordsFrom(offset), "\"list\":") == bench::kHostTeams;
 }
 
 // The stop is seen at the end of the worker's 5-second slice; a last sleep returns only once its

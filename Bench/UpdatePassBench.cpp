@@ -20,47 +20,13 @@
 
 namespace {
 
-const int kTeams = 8;
-
-std::string Guid(char kind, int n) {
-    char text[40];
-    snprintf(text, sizeof text, "{%c%07d-0000-0000-0000-000000000000}", kind, n);
-    return text;
-}
-
-// Team k's virtual adapter {A...k}, its member {B...k} and its switch; VM i on team i % 8's
-// switch with one adapter on VLAN 10 + i % 8.
-std::string HostJson(int vms) {
-    std::string adapters, teams, switches, machines;
-    for (int k = 0; k < kTeams; ++k) {
-        std::string sep = k == 0 ? "" : ",";
-        std::string n = std::to_string(k);
-        adapters += sep + R"({"guid": ")" + Guid('A', k) + R"(", "name": "Team )" + n +
-                    R"("}, {"guid": ")" + Guid('B', k) + R"(", "name": "Member )" + n + "\"}";
-        teams +=
-            sep + R"({"adapter": ")" + Guid('A', k) + R"(", "members": [")" + Guid('B', k) + "\"]}";
-        switches += sep + R"({"name": "Switch )" + n + R"(", "adapter": ")" + Guid('A', k) + "\"}";
-    }
-    for (int i = 0; i < vms; ++i) {
-        char mac[16];
-        snprintf(mac, sizeof mac, "00155D%06X", i + 1);
-        machines += std::string(i == 0 ? "" : ",") + R"({"name": "vm-)" + std::to_string(i) +
-                    R"(", "adapters": [{"mac": ")" + mac + R"(", "switch": "Switch )" +
-                    std::to_string(i % kTeams) + R"(", "vlan": )" +
-                    std::to_string(10 + i % kTeams) + "}]}";
-    }
-    return R"({"adapters": [)" + adapters + R"(], "teams": [)" + teams +
-           R"(], "hyperv": {"model": "v2", "switches": [)" + switches + R"(], "vms": [)" +
-           machines + "]}}";
-}
-
 // One machine per size, made on first use, with "TRACE" at `traceLevel` and the trace
 // configured on it.
 void UseHost(int vms, int traceLevel) {
     static std::map<int, std::unique_ptr<bench::BenchMachine>> hosts;
     std::unique_ptr<bench::BenchMachine>& host = hosts[vms];
     if (!host) {
-        host.reset(new bench::BenchMachine(HostJson(vms), bench::Zel2Key(traceLevel)));
+        host.reset(new bench::BenchMachine(bench::EightTeamHost(vms), bench::Zel2Key(traceLevel)));
     }
     host->Use();
     HKEY key = NULL;
