@@ -46,7 +46,7 @@ TEST(ServiceInstall, RegistersOnceWithThePathItWasRunFrom) {
             {TEXT("Type"), std::to_string(SERVICE_WIN32_OWN_PROCESS)},
             {TEXT("Start"), std::to_string(SERVICE_AUTO_START)},
             {TEXT("ErrorControl"), std::to_string(SERVICE_ERROR_NORMAL)},
-            {TEXT("DisplayName"), "Orvex(R) Tarvik Monitoring Service"},
+            {TEXT("DisplayName"), test::kServiceNameText},
             {TEXT("ObjectName"), "LocalSystem"},
             {TEXT("Description"), c.description},
         };

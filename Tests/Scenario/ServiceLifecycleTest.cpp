@@ -145,8 +145,6 @@ TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
     ASSERT_EQ(machine.Sim("start"), 0);
     const char kPassEnd[] = "Exiting TarvikWarnings::UninitializeWMI(),  bSuccess=1";
     ASSERT_TRUE(machine.WaitForTrace(kPassEnd));
-    machine.ExpectTraceInOrder(
-        {warnings[0], warnings[1], warnings[2], "Create Event Log", kPassEnd});
     std::vector<std::string> events;
     for (const sim::Json& event : machine.Records("eventlog.jsonl")) {
         for (const sim::Json& text : test::Field(event, "strings").Items()) {
@@ -217,7 +215,8 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
 
 // On 64-bit Windows the 32-bit service's HKLM\SOFTWARE is WOW6432Node and its system32 is
 // SysWOW64: a DCB program only in the 64-bit System32 is never found, so the upgrade is retried
-// and stays pending; and values only in the 64-bit view are not the service's.
+// and stays pending. (That values only in the 64-bit view are not the service's, Wine's lifecycle
+// shows on the real executable.)
 TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
     for (const std::string directory : {"SysWOW64", "System32"}) {
         SCOPED_TRACE(directory);
@@ -233,21 +232,6 @@ TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
         EXPECT_EQ(ServiceMachine::ReadValue(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")),
                   found ? "(none)" : "1");
     }
-
-    ServiceMachine machine;
-    test::ScopedKey zel2;
-    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, test::kZel2Key), ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2"),
-                              0, NULL, 0, KEY_SET_VALUE, NULL, zel2.Receive(), NULL),
-              ERROR_SUCCESS);
-    const WCHAR kDir[] = TEXT("C:\\Program Files\\Orvex\\ZEL2");
-    ASSERT_EQ(RegSetValueExW(zel2, TEXT("InstalledDir"), 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(kDir), sizeof(kDir)),
-              ERROR_SUCCESS);
-    ASSERT_EQ(machine.Run("-i"), 0);
-    EXPECT_EQ(machine.Registered(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_TRUE(machine.Trace().empty());
-    EXPECT_EQ(machine.Machine().ReadFile("drive_c/TARVIKMonitor.txt"), "");
 }
 
 // The upgrade monitor waits for a DCB program that never ends: the stop gives up after 30 to 31

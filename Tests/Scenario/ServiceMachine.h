@@ -9,6 +9,7 @@
 #include "Machine/Settings/MachineBuilder.h"
 #include "Machine/Services/Services.h"
 #include "Machine/Utf.h"
+#include "Support/Records.h"
 #include "Support/ScopedHandles.h"
 #include "Support/TestMachine.h"
 
@@ -22,7 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +30,7 @@
 namespace test {
 
 const WCHAR kServiceName[] = TEXT("Orvex(R) Tarvik Monitoring Service");
+const char kServiceNameText[] = "Orvex(R) Tarvik Monitoring Service";
 const WCHAR kServiceKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\Orvex(R) Tarvik Monitoring Service");
 const WCHAR kZel2Key[] = TEXT("SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
@@ -85,16 +86,6 @@ inline const sim::Json& Field(const sim::Json& record, const char* name) {
     return *member;
 }
 
-// The records of an output file (scm.jsonl, libraries.jsonl, ...).
-inline std::vector<sim::Json> Records(const TestMachine& machine, const std::string& file) {
-    std::vector<sim::Json> records;
-    std::istringstream lines(machine.ReadFile(file));
-    for (std::string line; std::getline(lines, line);) {
-        records.push_back(sim::Json::Parse(line));
-    }
-    return records;
-}
-
 // A record's time, "YYYY-MM-DDThh:mm:ss.mmm", in milliseconds since midnight; -1 if malformed.
 inline long long DayMs(const std::string& time) {
     unsigned hour = 0, minute = 0, second = 0, ms = 0;
@@ -118,9 +109,9 @@ struct StatusReport {
     long long dayMs;
 };
 
-inline std::vector<StatusReport> Reports(const TestMachine& machine) {
+inline std::vector<StatusReport> Reports() {
     std::vector<StatusReport> reports;
-    for (const sim::Json& record : Records(machine, "scm.jsonl")) {
+    for (const sim::Json& record : Records("scm.jsonl")) {
         auto number = [&](const char* name) {
             return static_cast<long long>(Field(record, name).Number());
         };
@@ -129,14 +120,6 @@ inline std::vector<StatusReport> Reports(const TestMachine& machine) {
                            DayMs(Field(record, "time").String())});
     }
     return reports;
-}
-
-// tarvik-sim on `machine` for the service `service`: its exit code. The service's processes
-// write their leak ledger at exit.
-inline int RunSim(const TestMachine& machine, const std::string& service,
-                  const std::string& arguments) {
-    return ExitCodeOf("TARVIK_COM_LEDGER=1 " + std::string(TARVIK_SIM) + " -m '" + machine.Dir() +
-                      "' -s '" + service + "' " + arguments + " >/dev/null 2>&1");
 }
 
 class ServiceMachine {
@@ -202,8 +185,11 @@ public:
     // tarvik-sim on this machine and the service; its exit code. A stop or shutdown that
     // succeeded also waits for the service's process to end: the service control manager takes
     // no new start while it is still there.
+    // The service's processes write their leak ledger at exit.
     int Sim(const std::string& arguments) {
-        int code = RunSim(m_machine, "Orvex(R) Tarvik Monitoring Service", arguments);
+        int code = ExitCodeOf("TARVIK_COM_LEDGER=1 " + std::string(TARVIK_SIM) + " -m '" +
+                              m_machine.Dir() + "' -s '" + test::kServiceNameText + "' " +
+                              arguments + " >/dev/null 2>&1");
         std::string verb = arguments.substr(0, arguments.find(' '));  // not stop-vm
         if (code == 0 && (verb == "stop" || verb == "shutdown")) {
             EXPECT_TRUE(WaitForExit());
@@ -212,14 +198,11 @@ public:
     }
 
     bool WaitForExit() const {
-        return WaitUntil(
-            [] { return !sim::services::Hosted(u"Orvex(R) Tarvik Monitoring Service"); });
+        return WaitUntil([] { return !sim::services::Hosted(kServiceName); });
     }
 
-    std::vector<StatusReport> Reports() const { return test::Reports(m_machine); }
-    std::vector<sim::Json> Records(const std::string& file) const {
-        return test::Records(m_machine, file);
-    }
+    std::vector<StatusReport> Reports() const { return test::Reports(); }
+    std::vector<sim::Json> Records(const std::string& file) const { return test::Records(file); }
 
     // The messages of the trace file (each line without its header), in order.
     std::vector<std::string> Trace() const {

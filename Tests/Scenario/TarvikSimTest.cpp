@@ -52,7 +52,8 @@ TEST(TarvikSim, BadInputGivesOneLineAndTheDocumentedExitCode) {
          {"start", "--timeout", "x"}},
         {2, "found \"-1\"", {"start", "--timeout", "-1"}},
         // Each command takes only its own options.
-        {2, "tarvik-sim: usage: tarvik-sim [-m MACHINE] [-s SERVICE] status",
+        {2,
+         "tarvik-sim: usage: tarvik-sim [-m MACHINE] [-s SERVICE] status",
          {"status", "--timeout", "3"}},
         {2, "tarvik-sim: unknown command \"frob\"", {"frob"}, "", true},
         {1, "tarvik-sim: " + missing + ": no such machine directory", {"-m", missing, "status"}},
@@ -123,7 +124,6 @@ TEST(TarvikSim, RunsAScenarioAndShowsTheDriversView) {
 }
 
 // A socket address holds 107 bytes of a path; the host's socket lies in the machine directory.
-const char kName[] = "Orvex(R) Tarvik Monitoring Service";
 TEST(TarvikSim, HostWorksWhateverTheLengthOfTheMachinePath) {
     test::TestMachine base;
     std::string dir = base.PathOf(std::string(60, 'a') + "/" + std::string(60, 'b'));
@@ -139,20 +139,19 @@ TEST(TarvikSim, HostWorksWhateverTheLengthOfTheMachinePath) {
                        TEXT("C:\\Test\\OTarvikMonitor.exe"), NULL, NULL, NULL, NULL, NULL));
     ASSERT_TRUE(service) << GetLastError();
 
-    EXPECT_EQ(Sim({"-m", dir, "-s", kName, "start"}, base.PathOf("stderr.txt")), 0)
+    EXPECT_EQ(Sim({"-m", dir, "-s", test::kServiceNameText, "start"}, base.PathOf("stderr.txt")), 0)
         << base.ReadFile("stderr.txt");
     // This process, and tarvik-sim through a short link to the directory, reach the same host.
     SERVICE_STATUS status;
     EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(
-        Sim({"-m", base.PathOf("short"), "-s", kName, "control", "4"}, base.PathOf("stderr.txt")),
-        0)
+    EXPECT_EQ(Sim({"-m", base.PathOf("short"), "-s", test::kServiceNameText, "control", "4"},
+                  base.PathOf("stderr.txt")),
+              0)
         << base.ReadFile("stderr.txt");
 
     EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    EXPECT_TRUE(test::WaitUntil(
-        [] { return !sim::services::Hosted(u"Orvex(R) Tarvik Monitoring Service"); }));
+    EXPECT_TRUE(test::WaitUntil([] { return !sim::services::Hosted(test::kServiceName); }));
 }
 
 }  // namespace
