@@ -2,6 +2,7 @@
 
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/ProbeMonitor.h"
+#include "Support/TraceFiles.h"
 #include "Support/TraceTest.h"
 
 namespace {
@@ -13,7 +14,7 @@ using test::ProbeMonitor;
 class GenericMonitorTest : public test::TraceTest {};
 
 TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
+    test::DeleteKey(kServiceKey);
     // The Hyper-V monitor's time-out rule; its thread is not started here.
     test::IdleHyperVMonitor hyperV;
     ProbeMonitor plain(ProbeMonitor::kReturnAtOnce);
@@ -24,18 +25,13 @@ TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
     // No key: the default, with an error line only where the registry is consulted.
     EXPECT_EQ(1u, hyperV.GetTimeout());
     EXPECT_EQ(10u, plain.GetTimeout());
-    EXPECT_EQ(std::vector<std::string>({
-                  "Entering GenericMonitor::GetTimeout()",
-                  "ERROR:  Unable to open Service key!",
-                  "Exiting GenericMonitor::GetTimeout - timeout=1",
-                  "Entering GenericMonitor::GetTimeout()",
-                  "Exiting GenericMonitor::GetTimeout - timeout=10",
-              }),
+    EXPECT_EQ(std::vector<std::string>({"Entering GenericMonitor::GetTimeout()",
+                                        "ERROR:  Unable to open Service key!",
+                                        "Exiting GenericMonitor::GetTimeout - timeout=1",
+                                        "Entering GenericMonitor::GetTimeout()",
+                                        "Exiting GenericMonitor::GetTimeout - timeout=10"}),
               NewMessages(kWithoutScopes | kWithoutRegistry));
 
-    test::ScopedKey hKey;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, NULL, 0,
-                                             KEY_READ | KEY_WRITE, NULL, hKey.Receive(), NULL));
     struct Case {
         const char* name;
         DWORD type;
@@ -50,18 +46,14 @@ TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RegDeleteValueW(hKey, TEXT("HVMonTimeout"));
-        if (c.type != REG_NONE) {
-            ASSERT_EQ(ERROR_SUCCESS,
-                      RegSetValueExW(hKey, TEXT("HVMonTimeout"), 0, c.type,
-                                     reinterpret_cast<const BYTE*>(&c.value), sizeof c.value));
-        }
+        test::SetRaw(kServiceKey, TEXT("HVMonTimeout"), c.type,
+                     c.type != REG_NONE ? &c.value : NULL, sizeof c.value);
         // Read afresh at every call.
         EXPECT_EQ(c.hyperV, hyperV.GetTimeout());
         EXPECT_EQ(25u, named.GetTimeout());
         EXPECT_EQ(10u, plain.GetTimeout());
     }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
+    test::DeleteKey(kServiceKey);
 }
 
 }  // namespace

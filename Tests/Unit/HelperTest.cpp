@@ -1,53 +1,32 @@
 // CHelper's install-state checks, registry paths under HKEY_LOCAL_MACHINE and library names,
 // with the trace lines that say what was missing; and a locale's code page.
 #include "Helper.h"
-#include "ZelRegKey.h"
 #include "ZelString.h"
 
+#include "Support/TraceFiles.h"
 #include "Support/TraceTest.h"
 
 namespace {
 
+using test::kTalmKey;
+using test::kZel2Key;
+using test::SetDword;
+using test::SetString;
 typedef std::vector<std::string> Lines;
 
-const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 const WCHAR kFcoeServiceKey[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES");
-const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
 const WCHAR kInstalledLanguage[] = TEXT("InstalledLangShortString");
 
 class HelperTest : public test::TraceTest {
 protected:
     void SetUp() override {
-        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
-        RemoveKey(TEXT("SYSTEM\\CurrentControlSet\\Services"), TEXT("OFCoES"));
+        test::DeleteKey(kTalmKey);
+        test::DeleteKey(kFcoeServiceKey);
         // The trace's own settings share this key: only the language goes.
-        CZelRegKey zel2;
-        if (zel2.Open(HKEY_LOCAL_MACHINE, kZel2Key, true)) {
-            zel2.DeleteValue(kInstalledLanguage);
-        }
+        SetString(kZel2Key, kInstalledLanguage, nullptr);
         MarkTrace();
     }
     void TearDown() override { SetUp(); }
-
-    static void RemoveKey(const WCHAR* pszParent, const WCHAR* pszName) {
-        CZelRegKey parent;
-        if (parent.Open(HKEY_LOCAL_MACHINE, pszParent, true)) {
-            parent.DeleteSubKey(pszName);
-        }
-    }
-    // Creates the key, and sets the value when one is named.
-    static void SetString(const WCHAR* pszKey, const WCHAR* pszName, const WCHAR* pszValue) {
-        CZelRegKey key;
-        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
-        if (pszName != NULL) {
-            ASSERT_TRUE(key.SetValue(pszName, CZelString(pszValue), false));
-        }
-    }
-    static void SetDword(const WCHAR* pszKey, const WCHAR* pszName, DWORD dwValue) {
-        CZelRegKey key;
-        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
-        ASSERT_TRUE(key.SetValue(pszName, dwValue));
-    }
 
     // The messages since the last mark, without the registry wrapper's; moves the mark past them.
     Lines TakeMessages() {
@@ -58,50 +37,43 @@ protected:
 };
 
 TEST_F(HelperTest, InstallChecksWantTheirOwnValueToBeOne) {
+    const WCHAR* const kValues[] = {TEXT("InstalledTALM_DCB"), TEXT("InstalledTALM_FCOE"),
+                                    TEXT("InstalledTALM_ISCSI")};
     struct Component {
-        const char* name;
+        std::string name;
         bool (CHelper::*check)();
-        const WCHAR *value, *other1, *other2;
-        const char *noValue, *notInstalled;
+        const char *value, *installed;  // what its lines call the value and the component
     } components[] = {
-        {"IsDcbInstalled", &CHelper::IsDcbInstalled, TEXT("InstalledTALM_DCB"),
-         TEXT("InstalledTALM_FCOE"), TEXT("InstalledTALM_ISCSI"),
-         "IsDcbInstalled() - Unable to open the DCB installation status registry value - exiting",
-         "IsDcbInstalled() - DCB was not installed - exiting"},
-        {"IsFcoeInstalled", &CHelper::IsFcoeInstalled, TEXT("InstalledTALM_FCOE"),
-         TEXT("InstalledTALM_DCB"), TEXT("InstalledTALM_ISCSI"),
-         "IsFcoeInstalled() - Unable to open the Fcoe installation status registry value - exiting",
-         "IsFcoeInstalled() - fcoe was not installed - exiting"},
-        {"IsIscsiInstalled", &CHelper::IsIscsiInstalled, TEXT("InstalledTALM_ISCSI"),
-         TEXT("InstalledTALM_DCB"), TEXT("InstalledTALM_FCOE"),
-         "IsIscsiInstalled() - Unable to open the iSCSI installation status registry value - "
-         "exiting",
-         "IsIscsiInstalled() - iSCSI was not installed - exiting"},
+        {"IsDcbInstalled", &CHelper::IsDcbInstalled, "DCB", "DCB"},
+        {"IsFcoeInstalled", &CHelper::IsFcoeInstalled, "Fcoe", "fcoe"},
+        {"IsIscsiInstalled", &CHelper::IsIscsiInstalled, "iSCSI", "iSCSI"},
     };
-    for (const Component& c : components) {
+    for (size_t i = 0; i < 3; ++i) {
+        const Component& c = components[i];
         SCOPED_TRACE(c.name);
         CHelper helper;
         // The registry wrapper's lines are left out: the steps between need no mark.
         auto check = [&](bool installed, const std::string& line) {
             EXPECT_EQ(installed, (helper.*c.check)());
-            Lines lines = {std::string("ENTRY:  CHelper::") + c.name, line,
-                           std::string("EXIT:  CHelper::") + c.name};
+            Lines lines = {"ENTRY:  CHelper::" + c.name, line, "EXIT:  CHelper::" + c.name};
             if (line.empty()) {
                 lines.erase(lines.begin() + 1);
             }
             EXPECT_EQ(lines, TakeMessages());
         };
-        RemoveKey(TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), TEXT("TALM"));
-        check(false, std::string(c.name) + "() - Unable to open the TALM registry key - exiting");
+        test::DeleteKey(kTalmKey);
+        check(false, c.name + "() - Unable to open the TALM registry key - exiting");
         // The other components installed: only the check's own value counts.
-        SetString(kTalmKey, c.other1, TEXT("1"));
-        SetString(kTalmKey, c.other2, TEXT("1"));
-        check(false, c.noValue);
-        for (const WCHAR* value : {TEXT("0"), TEXT(""), TEXT("11"), TEXT("1 ")}) {
-            SetString(kTalmKey, c.value, value);
-            check(false, c.notInstalled);
+        for (const WCHAR* other : kValues) {
+            SetString(kTalmKey, other, other != kValues[i] ? TEXT("1") : nullptr);
         }
-        SetString(kTalmKey, c.value, TEXT("1"));
+        check(false, c.name + "() - Unable to open the " + c.value +
+                         " installation status registry value - exiting");
+        for (const WCHAR* value : {TEXT("0"), TEXT(""), TEXT("11"), TEXT("1 ")}) {
+            SetString(kTalmKey, kValues[i], value);
+            check(false, c.name + "() - " + c.installed + " was not installed - exiting");
+        }
+        SetString(kTalmKey, kValues[i], TEXT("1"));
         check(true, "");
     }
 }
@@ -114,7 +86,7 @@ TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
                      "EXIT:  CHelper::IsFCoEDisklessInstall, bReturn=false"}),
               TakeMessages());
 
-    SetString(parameters, NULL, NULL);
+    SetString(parameters, TEXT("HwResourceOwner"), nullptr);  // the key alone
     EXPECT_FALSE(helper.IsFCoEDisklessInstall());
     for (DWORD value : {0u, 2u, 0x10001u, 1u}) {
         SCOPED_TRACE(value);
@@ -131,17 +103,15 @@ TEST_F(HelperTest, FCoEDisklessOnlyWhenTheHardwareOwnerIsOne) {
     SetString(parameters, TEXT("HwResourceOwner"), TEXT("1"));
     EXPECT_FALSE(helper.IsFCoEDisklessInstall());
     // Only the FCoE service's parameters count, not a value of the same name beside them.
-    RemoveKey(kFcoeServiceKey, TEXT("Parameters"));
+    test::DeleteKey(parameters);
     SetDword(kFcoeServiceKey, TEXT("HwResourceOwner"), 1);
     EXPECT_FALSE(helper.IsFCoEDisklessInstall());
 }
 
 TEST_F(HelperTest, ServicesThatAreNotThereDoNotRun) {
     // None of the maker's services is installed here; a selector outside the table names none.
-    CHelper helper;
     for (int selector : {HELPER_SERVICE_DCB, HELPER_SERVICE_FCOE_DCB, 3, -1, 1000}) {
-        SCOPED_TRACE(selector);
-        EXPECT_FALSE(helper.IsServiceRunning(selector));
+        EXPECT_FALSE(CHelper().IsServiceRunning(selector)) << selector;
     }
 }
 
@@ -199,9 +169,7 @@ TEST_F(HelperTest, StripLibraryNameTakesTheInstalledLanguageElseTheLocalOne) {
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         SCOPED_TRACE(i);
         SetUp();
-        if (cases[i].installed != NULL) {
-            SetString(kZel2Key, kInstalledLanguage, cases[i].installed);
-        }
+        SetString(kZel2Key, kInstalledLanguage, cases[i].installed);
         if (cases[i].local != NULL) {
             SetString(kTalmKey, TEXT("LocalLanguage"), cases[i].local);
         }

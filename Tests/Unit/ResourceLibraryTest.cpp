@@ -1,9 +1,9 @@
 // The common resource library's strings in the local language, from a library the resource
 // compiler built (under Wine) or the machine declares (on Linux): the same test against both.
-#include "ZelRegKey.h"
 #include "ZelString.h"
 
 #include "Resources/DaruvuZarStrings.h"
+#include "Support/TraceFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +11,9 @@
 
 namespace {
 
-const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
-const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
-
-void SetString(const WCHAR* pszKey, const WCHAR* pszName, const WCHAR* pszValue) {
-    CZelRegKey key;
-    ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
-    ASSERT_TRUE(key.SetValue(pszName, CZelString(pszValue), false));
-}
+using test::kTalmKey;
+using test::kZel2Key;
+using test::SetString;
 
 // The libraries' directory, and the language both the installation and the user have.
 void UseLanguage(const WCHAR* pszLanguage) {

@@ -13,17 +13,14 @@ const WCHAR kTestKey[] = TEXT("Software\\TarvikTest\\ZelRegKey");
 class ZelRegKeyTest : public testing::Test {
 protected:
     void SetUp() override {
-        CZelRegKey parent;
-        ASSERT_TRUE(parent.Create(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest"), true, false));
-        parent.DeleteSubKey(TEXT("ZelRegKey"));
+        TearDown();
         ASSERT_TRUE(m_key.Create(HKEY_CURRENT_USER, kTestKey, true, false));
     }
     void TearDown() override {
         m_key.Close();
         CZelRegKey parent;
-        if (parent.Open(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest"), true)) {
-            parent.DeleteSubKey(TEXT("ZelRegKey"));
-        }
+        ASSERT_TRUE(parent.Create(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest"), true, false));
+        parent.DeleteSubKey(TEXT("ZelRegKey"));
     }
 
     void SetRaw(const WCHAR* name, DWORD type, const void* data, DWORD size) {
@@ -54,16 +51,6 @@ TEST_F(ZelRegKeyTest, MissingKeyAndClosedObject) {
     CZelString name;
     EXPECT_FALSE(key.EnumSubKey(name));
     EXPECT_FALSE(key.DeleteSubKey(TEXT("x")));
-}
-
-TEST_F(ZelRegKeyTest, ANumberIsReadOnlyFromADword) {
-    DWORD value = 0;
-    SetRaw(TEXT("Short"), REG_SZ, TEXT("a"), 4);
-    EXPECT_FALSE(m_key.GetValue(TEXT("Short"), value));
-    EXPECT_EQ(ERROR_SUCCESS, m_key.LastResult());
-    SetRaw(TEXT("Long"), REG_SZ, TEXT("abcdef"), 14);
-    EXPECT_FALSE(m_key.GetValue(TEXT("Long"), value));
-    EXPECT_EQ(ERROR_MORE_DATA, m_key.LastResult());
 }
 
 TEST_F(ZelRegKeyTest, StringsUpTo255Characters) {
@@ -162,14 +149,11 @@ TEST_F(ZelRegKeyTest, ListOperationsIgnoreCase) {
 }
 
 TEST_F(ZelRegKeyTest, EnumerationWrapsAroundAndDeletionIsRecursive) {
-    CZelRegKey child;
-    ASSERT_TRUE(child.Create(m_key.GetHKey(), TEXT("Tree\\Level2\\Level3"), true, false));
-    ASSERT_TRUE(child.SetValue(TEXT("Deep"), DWORD(3)));
-    child.Close();
-    ASSERT_TRUE(child.Create(m_key.GetHKey(), TEXT("Tree\\Other"), true, false));
-    child.Close();
-    ASSERT_TRUE(child.Create(m_key.GetHKey(), TEXT("Alpha"), true, false));
-    child.Close();
+    for (const WCHAR* path : {TEXT("Tree\\Level2\\Level3"), TEXT("Tree\\Other"), TEXT("Alpha")}) {
+        CZelRegKey child;
+        ASSERT_TRUE(child.Create(m_key.GetHKey(), path, true, false));
+        ASSERT_TRUE(child.SetValue(TEXT("Deep"), DWORD(3)));
+    }
 
     CZelString name;
     std::vector<CZelString> seen;

@@ -1,10 +1,15 @@
-// Which library CHelper::QMLoadLibrary loads for a name, by the directories the registry records,
-// and the common resource library that carries several languages.
+// Which library CHelper::QMLoadLibrary loads for a name, by the directories the registry records;
+// the common resource library that carries several languages; and CZelString::LoadStringW over a
+// library's string table: texts longer than the first buffer, texts that fill it exactly, a
+// missing module or string, and an allocation that fails.
 #include "Helper.h"
-#include "ZelRegKey.h"
 #include "ZelString.h"
 
+#include "Machine/Faults/Faults.h"
+#include "Machine/Machine.h"
+#include "Support/Narrow.h"
 #include "Support/TestMachine.h"
+#include "Support/TraceFiles.h"
 #include "Support/TraceTest.h"
 
 #include <memory>
@@ -28,8 +33,11 @@ const char kComponents[] = R"({
   ]
 })";
 
-const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
-const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
+using test::kTalmKey;
+using test::kZel2Key;
+using test::Narrow;
+using test::SetString;
+
 const WCHAR kNetAgentKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2\\Agents\\NetAgent");
 const std::string kNoPath =
     "..\\Common\\Src\\Helper (767): ERROR:  Unable to find path to library!  Defaulting to no path ";
@@ -42,21 +50,11 @@ protected:
     }
     static void TearDownTestSuite() { s_machine.reset(); }
 
-    // The value set, or deleted when NULL.
-    static void Set(const WCHAR* pszKey, const WCHAR* pszName, const WCHAR* pszValue) {
-        CZelRegKey key;
-        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, pszKey, true, false));
-        if (pszValue != NULL) {
-            ASSERT_TRUE(key.SetValue(pszName, CZelString(pszValue), false));
-        } else {
-            key.DeleteValue(pszName);
-        }
-    }
     static void SetLanguages(const WCHAR* pszResources, const WCHAR* pszInstalled,
                              const WCHAR* pszLocal) {
-        Set(kZel2Key, TEXT("ResourcePath"), pszResources);
-        Set(kZel2Key, TEXT("InstalledLangShortString"), pszInstalled);
-        Set(kTalmKey, TEXT("LocalLanguage"), pszLocal);
+        SetString(kZel2Key, TEXT("ResourcePath"), pszResources);
+        SetString(kZel2Key, TEXT("InstalledLangShortString"), pszInstalled);
+        SetString(kTalmKey, TEXT("LocalLanguage"), pszLocal);
     }
 
     inline static std::unique_ptr<test::TestMachine> s_machine;
@@ -92,17 +90,15 @@ TEST_F(ComponentLibraryTest, QMLoadLibraryTakesTheDirectoryOfTheNamesClass) {
         {NULL, NULL, NULL, TEXT("TalmSvc.dll"), TEXT("C:\\Orvex\\TALM\\TalmSvc.dll"), NULL},
         {NULL, NULL, NULL, TEXT("ZELCORE"), TEXT("C:\\Windows\\system32\\ZelCore.dll"), NULL},
     };
-    Set(kNetAgentKey, TEXT("InstalledDir"), TEXT("C:\\Orvex\\Net\\NetAgent"));
-    Set(kTalmKey, TEXT("InstallDir"), TEXT("C:\\Orvex"));
+    SetString(kNetAgentKey, TEXT("InstalledDir"), TEXT("C:\\Orvex\\Net\\NetAgent"));
+    SetString(kTalmKey, TEXT("InstallDir"), TEXT("C:\\Orvex"));
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         SCOPED_TRACE(i);
         SetLanguages(cases[i].resources, cases[i].installed, cases[i].local);
         MarkTrace();
         HMODULE hModule = CHelper::QMLoadLibrary(cases[i].argument);
-        if (cases[i].loaded == NULL) {
-            EXPECT_EQ(static_cast<HMODULE>(NULL), hModule);
-        } else {
-            EXPECT_NE(static_cast<HMODULE>(NULL), hModule);
+        EXPECT_EQ(cases[i].loaded != NULL, hModule != NULL);
+        if (cases[i].loaded != NULL) {
             EXPECT_EQ(GetModuleHandleW(cases[i].loaded), hModule);
         }
         std::vector<std::string> errors;
@@ -126,6 +122,47 @@ TEST_F(ComponentLibraryTest, ResourceLibraryWithoutLanguageAnswersInTheMachinesL
     CZelString str;
     EXPECT_EQ(21, str.LoadDaruvuZarString(5));
     EXPECT_EQ(CZelString(TEXT("L\u00fcfter %s ausgefallen")), str);
+}
+
+std::basic_string<WCHAR> Text(size_t length) {
+    std::basic_string<WCHAR> text;
+    for (size_t i = 0; i < length; ++i) {
+        text += static_cast<WCHAR>(u'a' + i % 26);
+    }
+    return text;
+}
+
+TEST(ZelStringLoadString, TextsOfEveryLengthComeWhole) {
+    const size_t lengths[] = {0, 1, 1022, 1023, 1024, 2047, 2048, 5000};
+    std::string strings;
+    for (size_t i = 0; i < sizeof lengths / sizeof *lengths; ++i) {
+        strings += (i ? ", \"" : "\"") + std::to_string(i + 1) + "\": \"" +
+                   Narrow(Text(lengths[i])) + "\"";
+    }
+    test::TestMachine machine(R"({"libraries": [{"name": "Texts.dll", "strings": {)" + strings +
+                              "}}]}");
+    HMODULE hTexts = LoadLibraryW(TEXT("Texts.dll"));
+    ASSERT_NE(static_cast<HMODULE>(NULL), hTexts);
+
+    for (size_t i = 0; i < sizeof lengths / sizeof *lengths; ++i) {
+        SCOPED_TRACE(lengths[i]);
+        CZelString str(TEXT("before"));
+        EXPECT_EQ(static_cast<int>(lengths[i]), str.LoadStringW(hTexts, static_cast<UINT>(i + 1)));
+        EXPECT_EQ(Text(lengths[i]), static_cast<const std::basic_string<WCHAR>&>(str));
+    }
+
+    // No module or no buffer at all: nothing loaded, the string as it was.
+    CZelString str(TEXT("before"));
+    EXPECT_EQ(0, str.LoadStringW(NULL, 1));
+    sim::Machine::Get().Faults().FailAllocation(1);
+    EXPECT_EQ(0, str.LoadStringW(hTexts, 8));
+    sim::Machine::Get().Faults().FailAllocation(0);
+    EXPECT_EQ(CZelString(TEXT("before")), str);
+    // No such string: the text is emptied.
+    EXPECT_EQ(0, str.LoadStringW(hTexts, 99));
+    EXPECT_TRUE(str.empty());
+
+    FreeLibrary(hTexts);
 }
 
 }  // namespace

@@ -2,12 +2,12 @@
 // up, its event subscription, how fast a stop is seen, one update pass per burst of events, and
 // the pauses that keep a failing namespace from spinning.
 #include "HyperVMonitor.h"
-#include "ZelRegKey.h"
 
 #include "Machine/HyperV/HyperVChanges.h"
 #include "Machine/HyperV/HyperVTopology.h"
 #include "Machine/Wmi/Wmi.h"
 #include "Support/MachineTest.h"
+#include "Support/TraceFiles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -91,17 +91,12 @@ protected:
         return WaitUntil([this] { return m_monitor->GetState() == MONITOR_STOPPED; }, dwMaxMs);
     }
     // Each subscription traces its query first.
-    size_t Subscriptions() const { return Count(WorkerLines(), kEventQuery); }
+    size_t Subscriptions() const { return Count(ThreadMessages(true), kEventQuery); }
     // Machine time a stop request takes to be honoured.
     DWORD StopTakes() {
         DWORD dwStart = GetTickCount();
         EXPECT_TRUE(m_monitor->WaitForStop());
         return GetTickCount() - dwStart;
-    }
-
-    // The worker's messages: those of threads other than this one.
-    std::vector<std::string> WorkerLines() const {
-        return ThreadMessages(true, kWithoutScopes | kWithoutRegistry);
     }
 
     std::unique_ptr<WatchedMonitor> m_monitor;
@@ -128,7 +123,7 @@ TEST_F(HyperVMonitorLoop, WorkerEndsWithoutHyperVOrWmi) {
                    "Exiting HyperVMonitor::IsHyperVServicePresent = 0",
                    "Hyper-V service is not present on this system - exiting Hyper-V monitor.",
                    "Exiting HyperVMonitor::DoMonitor()"}),
-              WorkerLines());
+              ThreadMessages(true));
 
     // No connection to be had: the worker gives up at once.
     struct {
@@ -148,7 +143,7 @@ TEST_F(HyperVMonitorLoop, WorkerEndsWithoutHyperVOrWmi) {
         MarkTrace();
         ASSERT_TRUE(m_monitor->StartMonitor());
         ASSERT_TRUE(WorkerEnded(1000));
-        std::vector<std::string> lines = WorkerLines();
+        std::vector<std::string> lines = ThreadMessages(true);
         EXPECT_EQ(1u, Count(lines, c.line));
         EXPECT_EQ(1u, CountErrors(lines, "ERROR:  Unable to initialize WMI!"));
         ASSERT_FALSE(lines.empty());
@@ -158,19 +153,17 @@ TEST_F(HyperVMonitorLoop, WorkerEndsWithoutHyperVOrWmi) {
 }
 
 TEST_F(HyperVMonitorLoop, TimeoutZeroEndsAfterTheInitialPass) {
-    CZelRegKey key;
-    ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE,
-                           TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service"), true, false));
-    ASSERT_TRUE(key.SetValue(TEXT("HVMonTimeout"), static_cast<DWORD>(0)));
+    const WCHAR kServiceKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM\\Service");
+    test::SetDword(kServiceKey, TEXT("HVMonTimeout"), 0);
     // The first pass's query cannot start: it counts as done, with its error line.
     sim::Machine::Get().Faults().Add("IWbemServices::ExecQuery:Msvm_ExternalEthernetPort",
                                      static_cast<DWORD>(WBEM_E_OUT_OF_MEMORY), 1);
     ASSERT_TRUE(m_monitor->StartMonitor());
     ASSERT_TRUE(WorkerEnded(1000));
-    key.DeleteValue(TEXT("HVMonTimeout"));
+    test::SetString(kServiceKey, TEXT("HVMonTimeout"), nullptr);
 
     // In this order among the worker's lines.
-    std::vector<std::string> lines = WorkerLines();
+    std::vector<std::string> lines = ThreadMessages(true);
     auto at = lines.begin();
     for (const char* line : {kConnected, "Entering HyperVMonitor::CheckForTeamUpdates()",
                              "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=0",
@@ -190,11 +183,12 @@ TEST_F(HyperVMonitorLoop, StopDuringTheInitialPassStillWatchesOnce) {
     sim::Machine::Get().Faults().Add("CreateFileW", ERROR_FILE_NOT_FOUND);
     ASSERT_TRUE(m_monitor->StartMonitor());
     // A worker that never waits holds the virtual clock: wait for its first pass in real time.
-    while (Count(WorkerLines(), "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1") == 0) {
+    while (Count(ThreadMessages(true),
+                 "Exiting HyperVMonitor::CheckForTeamUpdates(), bSuccess=1") == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(m_monitor->WaitForStop());
-    std::vector<std::string> lines = WorkerLines();
+    std::vector<std::string> lines = ThreadMessages(true);
     EXPECT_EQ(1u, Subscriptions());
     EXPECT_EQ(1u, Count(lines, "Exiting HyperVMonitor::WaitForChangeEvent()"));
     EXPECT_EQ("Exiting HyperVMonitor::DoMonitor()", lines.back());
@@ -218,7 +212,7 @@ TEST_F(HyperVMonitorLoop, ABurstOfEventsGivesOnePassAndAStopWaitsForTheSlice) {
     DWORD dwStop = StopTakes();
     EXPECT_LE(2900u, dwStop);
     EXPECT_GE(3100u, dwStop);
-    std::vector<std::string> lines = WorkerLines();
+    std::vector<std::string> lines = ThreadMessages(true);
     EXPECT_EQ(2u, Subscriptions());
     EXPECT_EQ(3u, Count(lines, kConnected));
     EXPECT_EQ(1u, Count(lines, "Found change in hyper-v"));
@@ -260,7 +254,7 @@ TEST_F(HyperVMonitorLoop, FailingNamespaceIsPaced) {
             MoveVm(20);
         }
         Sleep(20000);
-        std::vector<std::string> lines = WorkerLines();
+        std::vector<std::string> lines = ThreadMessages(true);
         size_t counted = Count(lines, c.line) + CountErrors(lines, c.line);
         EXPECT_LE(c.min, counted);
         EXPECT_GE(c.max, counted);

@@ -1,12 +1,13 @@
-// The DCB upgrade monitor on a machine whose DCB service is held by a host of the test's own, so
-// that the service can be stopped and then run: the commands it starts (processes.jsonl), the
-// flag it clears, its retries on the virtual clock, and its trace lines.
+// The DCB upgrade monitor on a machine whose DCB service runs, or is held stopped by a host of the
+// test's own: the commands it starts (processes.jsonl), the flag it clears, its retries on the
+// virtual clock, and its trace lines.
 #include "InstallerUpdates.h"
 #include "ZelRegKey.h"
 
 #include "Machine/Services/LineSocket.h"
 #include "Machine/Services/Services.h"
 #include "Support/MachineTest.h"
+#include "Support/TraceFiles.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,13 +22,14 @@ using test::Count;
 using test::Join;
 typedef std::vector<std::string> Lines;
 
-const WCHAR kTalmKey[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
+const WCHAR kFcoeParameters[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES\\Parameters");
 const WCHAR kUpgradeValue[] = TEXT("InstalledTALM_DCB_Upgrade");
 const DWORD kRunMs = 3000;  // each run of the DCB executable
 
 const char kMachine[] = R"({
   "clock": {"mode": "virtual", "startTick": 1000},
-  "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", "runSeconds": 3, "exitCode": 5}]
+  "programs": [{"path": "C:\\Windows\\system32\\OrvexDCB.exe", "runSeconds": 3, "exitCode": 5}],
+  "services": [{"name": "OrvexDCB"}]
 })";
 
 const char kRegistry[] = R"(Windows Registry Editor Version 5.00
@@ -42,22 +44,21 @@ const char kRegistry[] = R"(Windows Registry Editor Version 5.00
 const std::string kUnreg = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /Unreg";
 const std::string kRegServer = "\"C:\\Windows\\system32\\OrvexDCB.exe\" /RegServer";
 
-// The DCB service's host as the machine's service control manager asks it: every request is
-// answered with the state the test set.
-class DcbServiceHost {
+// A host for the DCB service that reports it stopped to the machine's service control manager;
+// without it the machine's own declaration has the service running.
+class StoppedDcbService {
 public:
-    explicit DcbServiceHost(DWORD dwState) : m_state(dwState) {
+    StoppedDcbService() {
         m_path = sim::services::HostSocketPath(sim::Machine::Get().Dir(), u"OrvexDCB");
         m_listener = sim::ListenLocal(m_path);
         EXPECT_TRUE(m_listener);
         m_thread = std::thread([this] { Serve(); });
     }
-    ~DcbServiceHost() {
+    ~StoppedDcbService() {
         m_stop = true;
         m_thread.join();
         unlink(m_path.c_str());
     }
-    void SetState(DWORD dwState) { m_state = dwState; }
 
 private:
     void Serve() {
@@ -68,8 +69,7 @@ private:
             std::string request;
             if (client && sim::ReadLine(client.Get(), &request)) {
                 sim::ServiceStatus status;
-                status.state = m_state;
-                status.processId = status.state == SERVICE_STOPPED ? 0 : 777;
+                status.state = SERVICE_STOPPED;
                 sim::SendLine(client.Get(), sim::FormatStatus(status));
             }
         }
@@ -77,7 +77,6 @@ private:
 
     std::string m_path;
     sim::UniqueFd m_listener;
-    std::atomic<DWORD> m_state;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -100,37 +99,22 @@ protected:
     }
 
     static void ClearKeys() {
-        CZelRegKey parent;
-        if (parent.Open(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov"), true)) {
-            parent.DeleteSubKey(TEXT("TALM"));
-        }
-        if (parent.Open(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Services"), true)) {
-            parent.DeleteSubKey(TEXT("OFCoES"));
-        }
+        test::DeleteKey(test::kTalmKey);
+        test::DeleteKey(kFcoeParameters);
     }
     // A negative value leaves the TALM key without the flag.
     static void SetFlag(long long value) {
-        CZelRegKey key;
-        ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE, kTalmKey, true, false));
-        if (value >= 0) {
-            ASSERT_TRUE(key.SetValue(kUpgradeValue, static_cast<DWORD>(value)));
-        }
+        DWORD dwValue = static_cast<DWORD>(value);
+        test::SetRaw(test::kTalmKey, kUpgradeValue, REG_DWORD, value >= 0 ? &dwValue : NULL,
+                     sizeof dwValue);
     }
     // The flag's value, or -1 when it is gone.
     static long long Flag() {
         CZelRegKey key;
         DWORD dwValue = 0;
-        if (!key.Open(HKEY_LOCAL_MACHINE, kTalmKey, false) ||
-            !key.GetValue(kUpgradeValue, dwValue)) {
-            return -1;
-        }
-        return dwValue;
-    }
-
-    // Messages since the test began by other threads (`bOthers`) or by this one, without the
-    // support library's scopes and the registry wrapper's lines.
-    Lines ThreadLines(bool bOthers) const {
-        return ThreadMessages(bOthers, kWithoutScopes | kWithoutRegistry);
+        bool bFound = key.Open(HKEY_LOCAL_MACHINE, test::kTalmKey, false) &&
+                      key.GetValue(kUpgradeValue, dwValue);
+        return bFound ? static_cast<long long>(dwValue) : -1;
     }
 
     // The programs started since the test began: "command line|directory|creation flags".
@@ -162,7 +146,7 @@ const Lines kCompletion = Join({kDetected,
 
 TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
     SetFlag(1);
-    DcbServiceHost host(SERVICE_STOPPED);
+    std::unique_ptr<StoppedDcbService> stopped(new StoppedDcbService);
     ObservedUpdates monitor;
     ASSERT_TRUE(monitor.StartMonitor());
     Sleep(6000);
@@ -170,7 +154,7 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
     EXPECT_TRUE(Processes().empty());
     EXPECT_EQ(1, Flag());
 
-    host.SetState(SERVICE_RUNNING);
+    stopped.reset();
     DWORD dwRunning = GetTickCount();
     ASSERT_TRUE(WaitUntil([&] { return monitor.GetState() == MONITOR_STOPPED; }, 20000));
     Sleep(100);  // time moves only once the ending worker thread has gone
@@ -185,7 +169,7 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
     // The worker: cycles that find the service stopped and pause, then the completion.
     const Lines waiting =
         Join({kDetected, {"Entering IsDcbServiceRunning", "Exiting IsDcbServiceRunning"}, kPause});
-    Lines lines = ThreadLines(true);
+    Lines lines = ThreadMessages(true);
     Lines expected = {"Entering InstallerUpdates::DoMonitor()"};
     size_t cycles = (lines.size() - 1 - kCompletion.size() - 1) / waiting.size();
     EXPECT_GE(cycles, 3u);  // six seconds of one- to two-second pauses
@@ -199,11 +183,10 @@ TEST_F(InstallerUpdatesTest, WaitsForTheDcbServiceThenReregistersItOnce) {
                      "Entering GenericMonitor::StartMonitor()", "Successfully created the thread",
                      "Exiting InstallerUpdates::SpawnThread()", "Successfully created the thread",
                      "Exiting GenericMonitor::StartMonitor() - bSuccess=1"}),
-              ThreadLines(false));
+              ThreadMessages(false));
 }
 
 TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
-    DcbServiceHost host(SERVICE_RUNNING);
     struct Case {
         const char* name;
         long long flag;  // -1: the key without the flag; -2: no TALM key
@@ -223,12 +206,7 @@ TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
         if (c.flag != -2) {
             SetFlag(c.flag);
         }
-        CZelRegKey parameters;
-        ASSERT_TRUE(parameters.Create(
-            HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Services\\OFCoES\\Parameters"),
-            true, false));
-        ASSERT_TRUE(parameters.SetValue(TEXT("HwResourceOwner"), c.diskless ? 1u : 0u));
-        parameters.Close();
+        test::SetDword(kFcoeParameters, TEXT("HwResourceOwner"), c.diskless ? 1 : 0);
         ObservedUpdates monitor;
         MarkTrace();
         DWORD dwStart = GetTickCount();
@@ -240,13 +218,12 @@ TEST_F(InstallerUpdatesTest, NothingToDoEndsAtOnce) {
         EXPECT_EQ(
             (Lines{"Entering InstallerUpdates::DoMonitor()", "Entering IsDCBUpdateReqd", c.line,
                    "Exiting IsDcbUpdateReqd", "Exiting InstallerUpdates::DoMonitor()"}),
-            ThreadLines(false));
+            ThreadMessages(false));
     }
 }
 
 TEST_F(InstallerUpdatesTest, ACommandThatCannotStartIsRetriedFromTheFirst) {
     SetFlag(1);
-    DcbServiceHost host(SERVICE_RUNNING);
     // The first /Unreg and then the first /RegServer cannot be started.
     sim::Machine::Get().Faults().Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 1);
     sim::Machine::Get().Faults().Add("CreateProcessW", ERROR_FILE_NOT_FOUND, 3);
@@ -274,12 +251,11 @@ TEST_F(InstallerUpdatesTest, ACommandThatCannotStartIsRetriedFromTheFirst) {
               kPause,
               kCompletion,
               {"Exiting InstallerUpdates::DoMonitor()"}}),
-        ThreadLines(false));
+        ThreadMessages(false));
 }
 
 TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheStop) {
     SetFlag(1);
-    DcbServiceHost host(SERVICE_RUNNING);
     // As for a system directory without the DCB executable.
     sim::Machine::Get().Faults().Add("CreateProcessW", ERROR_FILE_NOT_FOUND);
     {
@@ -289,7 +265,7 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
         // The destructor asks for the stop and waits for it.
     }
     Sleep(100);
-    Lines lines = ThreadLines(true);
+    Lines lines = ThreadMessages(true);
     size_t attempts = Count(lines, "Unable to unregister the DCB service");
     EXPECT_GE(attempts, 5u);
     EXPECT_LE(attempts, 11u);
@@ -300,7 +276,7 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
     EXPECT_EQ("Exiting InstallerUpdates::DoMonitor()", lines.back());
     EXPECT_EQ(1, Flag());  // tried again at the next start
 
-    Lines own = ThreadLines(false);
+    Lines own = ThreadMessages(false);
     ASSERT_GE(own.size(), 5u);
     EXPECT_EQ("Entering InstallerUpdates::~InstallerUpdates()", own[own.size() - 5]);
     EXPECT_EQ("Successfully stopped the process", own[own.size() - 3]);
@@ -308,7 +284,6 @@ TEST_F(InstallerUpdatesTest, AProgramThatNeverStartsIsTriedEachSecondUntilTheSto
 }
 
 TEST_F(InstallerUpdatesTest, TheFlagIsSetToZeroThenDeleted) {
-    DcbServiceHost host(SERVICE_RUNNING);
     // A failed deletion leaves the zero written before it; a failed zero, the flag deleted all
     // the same; a key that cannot be opened again, the flag as it was. Either way the upgrade
     // counts.
@@ -336,7 +311,7 @@ TEST_F(InstallerUpdatesTest, TheFlagIsSetToZeroThenDeleted) {
         sim::Machine::Get().Faults().Clear();
         EXPECT_EQ(c.flag, Flag());
         EXPECT_EQ(2u, Processes().size());
-        Lines lines = ThreadLines(false);
+        Lines lines = ThreadMessages(false);
         EXPECT_EQ(c.error != nullptr ? 1u : 0u, Count(lines, c.error ? c.error : c.other));
         EXPECT_EQ(0u, Count(lines, c.other));
     }

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <stdio.h>
 
 namespace {
 
@@ -34,23 +34,19 @@ const Row kRows[] = {
     {10, 0, 2, 1, 0, 0, 0, 1, 1},
 };
 
-std::string MachineJson(const Row& row, int architecture) {
-    return "{\"os\": {\"major\": " + std::to_string(row.major) +
-           ", \"minor\": " + std::to_string(row.minor) +
-           ", \"platformId\": " + std::to_string(row.platformId) +
-           ", \"productType\": " + std::to_string(row.productType) +
-           ", \"architecture\": " + std::to_string(architecture) +
-           ", \"hasGetNativeSystemInfo\": " + (row.nativeInfo ? "true" : "false") +
-           ", \"rtlGetVersionFails\": " + (row.versionFails ? "true" : "false") + "}}";
-}
-
 TEST(COSType, ClassifiesEveryVersionAndArchitecture) {
     const int architectures[] = {PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_IA64,
                                  PROCESSOR_ARCHITECTURE_INTEL};
     for (const Row& row : kRows) {
         const int expected[] = {row.x64, row.itanium, row.other};
         for (int a = 0; a < 3; ++a) {
-            std::string json = MachineJson(row, architectures[a]);
+            char json[256];
+            snprintf(
+                json, sizeof json,
+                R"({"os": {"major": %d, "minor": %d, "platformId": %d, "productType": %d, )"
+                R"("architecture": %d, "hasGetNativeSystemInfo": %s, "rtlGetVersionFails": %s}})",
+                row.major, row.minor, row.platformId, row.productType, architectures[a],
+                row.nativeInfo ? "true" : "false", row.versionFails ? "true" : "false");
             SCOPED_TRACE(json);
             test::TestMachine machine(json);
             COSType os;

@@ -5,7 +5,7 @@
 #include "Support/IdleHyperVMonitor.h"
 #include "Support/MachineTest.h"
 #include "Support/Narrow.h"
-#include "ZelRegKey.h"
+#include "Support/TraceFiles.h"
 
 #include "Machine/HyperV/HyperVChanges.h"
 #include "Machine/HyperV/HyperVTopology.h"
@@ -74,30 +74,19 @@ protected:
         bool bSuccess = m_monitor.CheckForTeamUpdates();
         m_lines = NewMessages(kWithoutScopes | kWithoutRegistry);
         m_lists.clear();
-        for (const sim::Json& record : MachineRecords("driver-requests.jsonl", start)) {
+        for (const sim::Json& record : test::Records("driver-requests.jsonl", start)) {
             if (record.Find("list") != nullptr) {
-                m_lists.push_back(record);
+                m_lists.push_back(test::Fields(record, {"list.count", "list.entries.0.vlanId"}));
             }
         }
         return bSuccess;
     }
 
-    // The one list the pass sent: its adapter's count and VLAN ids.
-    void ExpectOneList(int count, const std::vector<int>& vlans) {
-        ASSERT_EQ(1u, m_lists.size());
-        const sim::Json& list = *m_lists[0].Find("list");
-        EXPECT_EQ(count, list.Find("count")->Number());
-        const std::vector<sim::Json>& entries = list.Find("entries")->Items();
-        ASSERT_LE(vlans.size(), entries.size());
-        for (size_t i = 0; i < vlans.size(); ++i) {
-            EXPECT_EQ(vlans[i], entries[i].Find("vlanId")->Number()) << i;
-        }
-    }
-
     test::OpenHyperVMonitor m_monitor;
     sim::ComHold<FakeServicesProxy> m_proxy;
     std::vector<std::string> m_lines;
-    std::vector<sim::Json> m_lists;
+    // Each list the pass sent: "VM count|first VLAN id" (65535: none).
+    std::vector<std::string> m_lists;
 };
 
 TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
@@ -152,15 +141,10 @@ TEST_F(TeamDiscovery, WhichAdaptersAreTeams) {
 
     // A binding list of our own: the GUID alone matches in any case, inside an entry only as
     // written. The member's own key is found in any case.
-    CZelRegKey key;
-    ASSERT_TRUE(key.Create(HKEY_LOCAL_MACHINE,
-                           TEXT("SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\"
-                                "Adapters\\{90000000-0000-0000-0000-000000000000}"),
-                           true, false));
-    ASSERT_TRUE(key.SetValue(
-        TEXT("MiniportBindingList"),
-        std::vector<CZelString>({TEXT("\\DEVICE\\{1abc0000-0000}"), TEXT("{ABCDEF00-0000}")})));
-    key.Close();
+    const WCHAR kList[] = TEXT("\\DEVICE\\{1abc0000-0000}\0{ABCDEF00-0000}\0");
+    test::SetRaw(TEXT("SYSTEM\\CurrentControlSet\\Services\\oBRXProtocol\\Parameters\\Adapters\\"
+                      "{90000000-0000-0000-0000-000000000000}"),
+                 TEXT("MiniportBindingList"), REG_MULTI_SZ, kList, sizeof kList);
     struct {
         const WCHAR* guid;
         bool bInstance;
@@ -196,7 +180,7 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
     EXPECT_TRUE(Pass());
     EXPECT_EQ(1u, Count(m_lines, added));
     EXPECT_EQ(1u, Count(m_lines, "Detected the following changes:  Added:1, Removed:0, Changed:0"));
-    ExpectOneList(2, {10});
+    EXPECT_EQ(std::vector<std::string>{"2|10"}, m_lists);
     EXPECT_EQ(std::string("\\\\.\\") + kTeamA,
               sim::Json::Parse(sim::Machine::Get().Records("driver-requests.jsonl").end()[-2])
                   .Find("device")
@@ -237,47 +221,33 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         const char* fault;              // for this pass; null: none
         bool bSuccess;
         Traced traced;
-        int count;  // the one list's VM count; -1: no list
-        std::vector<int> vlans;
-        size_t previous;  // teams remembered after the pass
+        const char* list;  // the one list sent (see m_lists); null: none
+        size_t previous;   // teams remembered after the pass
         HRESULT error = WBEM_E_INVALID_CLASS;
     } steps[] = {
-        {"nothing changed", nullptr, nullptr, true, kNothing, -1, {}, 1},
+        {"nothing changed", nullptr, nullptr, true, kNothing, nullptr, 1},
         // A port that cannot be read is skipped; a VM walk that fails keeps the VMs it found.
-        {"the port's DeviceID is unreadable", nullptr, kNoDeviceId, true, kRemoved, 0, {}, 0},
-        {"readable again", nullptr, nullptr, true, kAdded, 2, {10}, 1},
-        {"a VM's system cannot be had", nullptr, kNoSystem, true, kChanged, 1, {}, 1},
-        {"found again", nullptr, nullptr, true, kChanged, 2, {10}, 1},
-        {"a VM moved to VLAN 11", moveVm, nullptr, true, kChanged, 2, {11}, 1},
-        {"identity in other case", lowerIdentity, nullptr, true, kChanged, 2, {11}, 1},
-        {"the same VMs in another order", reorderVms, nullptr, true, kChanged, 2, {}, 1},
+        {"the port's DeviceID is unreadable", nullptr, kNoDeviceId, true, kRemoved, "0|(none)", 0},
+        {"readable again", nullptr, nullptr, true, kAdded, "2|10", 1},
+        {"a VM's system cannot be had", nullptr, kNoSystem, true, kChanged, "1|65535", 1},
+        {"found again", nullptr, nullptr, true, kChanged, "2|10", 1},
+        {"a VM moved to VLAN 11", moveVm, nullptr, true, kChanged, "2|11", 1},
+        {"identity in other case", lowerIdentity, nullptr, true, kChanged, "2|11", 1},
+        {"the same VMs in another order", reorderVms, nullptr, true, kChanged, "2|65535", 1},
         // A refused report of a change or a removal is not made again.
-        {"a VM moved to VLAN 12, its report fails",
-         moveVm12,
-         "CreateFileW",
-         true,
-         kChanged,
-         -1,
-         {},
-         1},
-        {"the port is unbound, its report fails", unbind, "CreateFileW", true, kRemoved, -1, {}, 0},
-        {"still unbound", nullptr, nullptr, true, kNothing, -1, {}, 0},
+        {"VLAN 12, its report fails", moveVm12, "CreateFileW", true, kChanged, nullptr, 1},
+        {"unbound, its report fails", unbind, "CreateFileW", true, kRemoved, nullptr, 0},
+        {"still unbound", nullptr, nullptr, true, kNothing, nullptr, 0},
         // Once initialised, an added team is remembered even when its report failed.
-        {"bound again, its report fails", bind, "CreateFileW", true, kAdded, -1, {}, 1},
-        {"the failed report is not made again", nullptr, nullptr, true, kNothing, -1, {}, 1},
+        {"bound again, its report fails", bind, "CreateFileW", true, kAdded, nullptr, 1},
+        {"the failed report is not made again", nullptr, nullptr, true, kNothing, nullptr, 1},
         // A failed query after a team was known: the team is reported as gone. The provider's
         // failure reaches the pass through Next, as an empty answer; a query that cannot start
         // fails the pass with its error line.
-        {"the provider fails the port query", nullptr, kPortQueryFails, true, kRemoved, 0, {}, 0},
-        {"the port query works again", nullptr, nullptr, true, kAdded, 2, {}, 1},
-        {"the port query cannot start",
-         nullptr,
-         kPortQueryFails,
-         false,
-         kRemoved,
-         0,
-         {},
-         0,
+        {"the provider fails the port query", nullptr, kPortQueryFails, true, kRemoved, "0|(none)",
+         0},
+        {"the port query works again", nullptr, nullptr, true, kAdded, "2|65535", 1},
+        {"the port query cannot start", nullptr, kPortQueryFails, false, kRemoved, "0|(none)", 0,
          WBEM_E_OUT_OF_MEMORY},
     };
     for (const auto& step : steps) {
@@ -299,11 +269,8 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
                       Count(m_lines, "Detected the following changes:  " + lines[step.traced][0]));
             EXPECT_EQ(1u, Count(m_lines, lines[step.traced][1]));
         }
-        if (step.count < 0) {
-            EXPECT_TRUE(m_lists.empty());
-        } else {
-            ExpectOneList(step.count, step.vlans);
-        }
+        EXPECT_EQ(step.list ? std::vector<std::string>{step.list} : std::vector<std::string>(),
+                  m_lists);
         EXPECT_EQ(step.previous, m_monitor.PreviousTeams().size());
     }
     EXPECT_EQ(1u, Count(m_lines, "ERROR:  Unable to execute query"));

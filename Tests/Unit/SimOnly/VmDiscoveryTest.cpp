@@ -43,10 +43,11 @@ protected:
         MachineTest::TearDown();
     }
 
-    // Walks from the team's external port through a proxy that keeps the queries; the classes
-    // they asked for are kept.
+    // Walks from the team's external port (the connection carrying its blanket) through a proxy
+    // that keeps the queries; the classes they asked for are kept.
     bool Walk() {
         EXPECT_TRUE(m_monitor.InitializeWMI());
+        EXPECT_EQ(test::CallLevelBlanket(), test::BlanketOf(m_monitor.Services()));
         m_port = PortPath();
         CZelString path(m_port.c_str());
         sim::ComHold<FakeServicesProxy> proxy = FakeServicesProxy::Make(m_monitor.Services());
@@ -67,25 +68,19 @@ protected:
     }
     // The only external port's path, as WMI gives it.
     WString PortPath() {
-        BSTR language = SysAllocString(TEXT("WQL"));
-        BSTR query = SysAllocString(TEXT("SELECT * FROM Msvm_ExternalEthernetPort"));
-        IEnumWbemClassObject* pEnum = NULL;
-        m_monitor.Services()->ExecQuery(language, query, 0, NULL, &pEnum);
-        SysFreeString(language);
-        SysFreeString(query);
-        IWbemClassObject* pPort = NULL;
+        CZelComPtr<IEnumWbemClassObject> pEnum;
+        CZelComPtr<IWbemClassObject> pPort;
         ULONG uReturned = 0;
-        HRESULT hr = pEnum != NULL ? pEnum->Next(WBEM_INFINITE, 1, &pPort, &uReturned) : E_FAIL;
-        if (pEnum != NULL) {
-            pEnum->Release();
-        }
-        if (hr != S_OK) {
+        CZelBstr query(TEXT("SELECT * FROM Msvm_ExternalEthernetPort"));
+        m_monitor.Services()->ExecQuery(CZelBstr(TEXT("WQL")).Get(), query.Get(), 0, NULL,
+                                        pEnum.Receive());
+        if (pEnum.Get() == NULL ||
+            pEnum->Next(WBEM_INFINITE, 1, pPort.Receive(), &uReturned) != S_OK) {
             ADD_FAILURE() << "no external port";
             return WString();
         }
         CZelString path;
-        m_monitor.GetPropertyString(pPort, TEXT("__PATH"), &path);
-        pPort->Release();
+        m_monitor.GetPropertyString(pPort.Get(), TEXT("__PATH"), &path);
         return WString(path.c_str());
     }
     Records RecordsOf() const {
@@ -132,9 +127,6 @@ TEST_F(VmDiscoveryVersion2, EveryVmOfTheSwitchWithItsOwnPortsVlan) {
     std::vector<std::string> lines = NewMessages(kWithoutScopes);
     EXPECT_EQ(1u, Count(lines, "Not a match ...."));
     EXPECT_EQ(1u, Count(lines, "Retrieved 10 for AccessVLAN"));
-
-    ASSERT_TRUE(m_monitor.InitializeWMI());
-    EXPECT_EQ(test::CallLevelBlanket(), test::BlanketOf(m_monitor.Services()));
 }
 
 // Process-wide security can be set once: the fixture's monitor did. A monitor whose COM cannot

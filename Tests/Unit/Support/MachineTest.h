@@ -45,9 +45,6 @@ protected:
         ExpectLedgerUnchanged(m_before);
     }
 
-    static std::vector<sim::Json> MachineRecords(const char* file, size_t from = 0) {
-        return Records(file, from);
-    }
     // The records of a file from the `from`-th on, each as its named members (Records.h).
     static std::vector<std::string> Fields(const char* file, const std::vector<std::string>& names,
                                            size_t from = 0) {

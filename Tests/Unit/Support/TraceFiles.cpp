@@ -1,16 +1,12 @@
 #include "Support/TraceFiles.h"
 
+#include "Support/ScopedHandles.h"
+#include "ZelRegKey.h"
+
 #include <stdio.h>
-#include <stdlib.h>
 #include <wchar.h>
 
 namespace test {
-
-namespace {
-
-const WCHAR kZel2Key[] = TEXT("SOFTWARE\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
-
-}  // namespace
 
 std::basic_string<WCHAR> TempDirectory() {
     WCHAR buffer[MAX_PATH] = {0};
@@ -46,14 +42,6 @@ bool FileExists(const std::basic_string<WCHAR>& path) {
     return true;
 }
 
-void WriteBytes(const std::basic_string<WCHAR>& path, const std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), TEXT("wb"));
-    if (file != NULL) {
-        fwrite(bytes.data(), 1, bytes.size(), file);
-        fclose(file);
-    }
-}
-
 std::vector<std::string> ReadLines(const std::basic_string<WCHAR>& path, size_t from) {
     std::string bytes = ReadBytes(path);
     std::vector<std::string> lines;
@@ -76,33 +64,33 @@ std::string MessageOf(const std::string& line) {
     return tabs == std::string::npos ? line : line.substr(tabs + 2);
 }
 
-int TierOf(const std::string& line) {
-    size_t tier = line.find("\tTIER ");
-    return tier == std::string::npos ? -1 : atoi(line.c_str() + tier + 6);
+void SetString(const WCHAR* key, const WCHAR* name, const WCHAR* text) {
+    std::basic_string<WCHAR> value(text != NULL ? text : TEXT(""));
+    SetRaw(key, name, REG_SZ, text, static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
 }
 
-Zel2Key::Zel2Key() {
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZel2Key, 0, NULL, REG_OPTION_NON_VOLATILE,
-                    KEY_READ | KEY_WRITE, NULL, m_key.Receive(), NULL);
+void SetDword(const WCHAR* key, const WCHAR* name, DWORD value) {
+    SetRaw(key, name, REG_DWORD, &value, sizeof value);
 }
 
-void Zel2Key::SetTrace(DWORD level) {
-    RegSetValueExW(m_key, TEXT("TRACE"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                   sizeof level);
+void SetRaw(const WCHAR* key, const WCHAR* name, DWORD type, const void* data, DWORD size) {
+    ScopedKey hKey;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL, hKey.Receive(),
+                    NULL);
+    if (data == NULL) {
+        RegDeleteValueW(hKey, name);
+    } else {
+        RegSetValueExW(hKey, name, 0, type, static_cast<const BYTE*>(data), size);
+    }
 }
 
-void Zel2Key::SetInstalledDir(const std::basic_string<WCHAR>& dir) {
-    RegSetValueExW(m_key, TEXT("InstalledDir"), 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(dir.c_str()),
-                   static_cast<DWORD>((dir.size() + 1) * sizeof(WCHAR)));
-}
-
-void Zel2Key::Remove(const WCHAR* name) {
-    RegDeleteValueW(m_key, name);
-}
-
-void Zel2Key::DeleteKey() {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kZel2Key);
+void DeleteKey(const WCHAR* key) {
+    std::basic_string<WCHAR> path(key);
+    size_t slash = path.rfind(TEXT('\\'));
+    CZelRegKey parent;
+    if (parent.Open(HKEY_LOCAL_MACHINE, path.substr(0, slash).c_str(), true)) {
+        parent.DeleteSubKey(path.substr(slash + 1).c_str());
+    }
 }
 
 }  // namespace test

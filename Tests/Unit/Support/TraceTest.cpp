@@ -25,8 +25,7 @@ bool LeftOut(const std::string& message, unsigned without) {
 }  // namespace
 
 void TraceTest::SetUpTestSuite() {
-    Zel2Key zel2;
-    zel2.SetInstalledDir(TempDirectory());
+    SetString(kZel2Key, TEXT("InstalledDir"), TempDirectory().c_str());
     ASSERT_EQ(0, g_ZelDebug.Configure(TEXT("TALM"), kTraceFile, 3, 0, 0));
 }
 
@@ -52,11 +51,11 @@ std::vector<std::string> TraceTest::NewMessages(unsigned without) const {
     return messages;
 }
 
-std::vector<std::string> TraceTest::ThreadMessages(bool others, unsigned without) const {
+std::vector<std::string> TraceTest::ThreadMessages(bool others) const {
     char self[16];
     snprintf(self, sizeof self, "\tTID:%x\t", static_cast<unsigned>(GetCurrentThreadId()));
     std::vector<std::string> messages;
-    for (const std::string& line : NewLines(without)) {
+    for (const std::string& line : NewLines(kWithoutScopes | kWithoutRegistry)) {
         if ((line.find(self) == std::string::npos) == others) {
             messages.push_back(MessageOf(line));
         }

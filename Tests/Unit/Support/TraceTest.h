@@ -30,8 +30,9 @@ protected:
     std::vector<std::string> NewLines(unsigned without = 0) const;
     // The messages of those lines.
     std::vector<std::string> NewMessages(unsigned without = 0) const;
-    // The messages of other threads (`others`) or of this one.
-    std::vector<std::string> ThreadMessages(bool others, unsigned without = 0) const;
+    // The messages of other threads (`others`) or of this one, without the scopes and the
+    // registry wrapper's lines.
+    std::vector<std::string> ThreadMessages(bool others) const;
 
 private:
     size_t m_start = 0;
