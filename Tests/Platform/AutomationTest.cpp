@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -81,21 +82,17 @@ TEST(Variant, ClearOfEveryTypeFreesWhatItOwns) {
 }
 
 TEST(SafeArray, BoundsAndElements) {
-    struct Bounds {
-        LONG lower, count;
-    } const shapes[] = {{0, 0}, {1, 3}};
-    for (const Bounds& shape : shapes) {
-        SCOPED_TRACE(shape.count);
-        SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, shape.lower, shape.count);
+    for (const auto& [first, count] : {std::pair<LONG, LONG>(0, 0), std::pair<LONG, LONG>(1, 3)}) {
+        SCOPED_TRACE(count);
+        SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, first, count);
         ASSERT_NE(array, nullptr);
         LONG lower = 99, upper = 99;
         EXPECT_EQ(SafeArrayGetLBound(array, 1, &lower), S_OK);
         EXPECT_EQ(SafeArrayGetUBound(array, 1, &upper), S_OK);
-        EXPECT_EQ(lower, shape.lower);
-        EXPECT_EQ(upper, shape.lower + shape.count - 1);
+        EXPECT_EQ(std::make_pair(first, first + count - 1), std::make_pair(lower, upper));
         EXPECT_EQ(SafeArrayGetUBound(array, 2, &upper), DISP_E_BADINDEX);
         EXPECT_EQ(SafeArrayGetLBound(array, 0, &lower), DISP_E_BADINDEX);
-        for (LONG index : {shape.lower - 1, shape.lower + shape.count}) {
+        for (LONG index : {first - 1, first + count}) {
             BSTR got = nullptr;
             EXPECT_EQ(SafeArrayGetElement(array, &index, &got), DISP_E_BADINDEX) << index;
             EXPECT_EQ(SafeArrayPutElement(array, &index, NULL), DISP_E_BADINDEX) << index;

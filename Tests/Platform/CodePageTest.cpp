@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -164,19 +165,17 @@ TEST(CodePage, RefusedConversions) {
 }  // namespace
 
 TEST(CodePage, LocalesGiveTheirDefaultAnsiCodePage) {
-    const struct {
-        LCID locale;
-        const char* codePage;
-    } locales[] = {{0x0409, "1252"}, {0x0411, "932"}, {0x0415, "1250"}};
-    for (const auto& l : locales) {
-        SCOPED_TRACE(l.locale);
+    const std::pair<LCID, const char*> locales[] = {
+        {0x0409, "1252"}, {0x0411, "932"}, {0x0415, "1250"}};
+    for (const auto& [locale, codePage] : locales) {
+        SCOPED_TRACE(locale);
         WCHAR text[16];
-        int size = static_cast<int>(strlen(l.codePage)) + 1;
-        EXPECT_EQ(size, GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE, NULL, 0));
-        EXPECT_EQ(size, GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE, text, size));
-        EXPECT_EQ(WString(l.codePage, l.codePage + size - 1), text);
+        int size = static_cast<int>(strlen(codePage)) + 1;
+        EXPECT_EQ(size, GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE, NULL, 0));
+        EXPECT_EQ(size, GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE, text, size));
+        EXPECT_EQ(WString(codePage, codePage + size - 1), text);
         EXPECT_LAST_ERROR(0, ERROR_INSUFFICIENT_BUFFER,
-                          GetLocaleInfoW(l.locale, LOCALE_IDEFAULTANSICODEPAGE, text, size - 1));
+                          GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE, text, size - 1));
     }
     WCHAR text[16];
     EXPECT_LAST_ERROR(0, ERROR_INVALID_PARAMETER,

@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -40,35 +41,30 @@ void MakeKey(const WCHAR* path, REGSAM view, DWORD mark) {
               ERROR_SUCCESS);
 }
 
-// The "view" mark of `path` opened from `parent` with `view`; 0 when it cannot be opened.
+// The "view" mark of `path` opened from `parent` with `view`; 0 when it cannot be opened (the
+// query on the null handle fails).
 DWORD MarkOf(HKEY parent, const WCHAR* path, REGSAM view) {
     ScopedKey key;
     DWORD mark = 0, size = sizeof(mark);
-    if (RegOpenKeyExW(parent, path, 0, KEY_READ | view, key.Receive()) != ERROR_SUCCESS ||
-        RegQueryValueExW(key, TEXT("view"), NULL, NULL, reinterpret_cast<BYTE*>(&mark), &size) !=
-            ERROR_SUCCESS) {
-        return 0;
-    }
+    RegOpenKeyExW(parent, path, 0, KEY_READ | view, key.Receive());
+    RegQueryValueExW(key, TEXT("view"), NULL, NULL, reinterpret_cast<BYTE*>(&mark), &size);
     return mark;
 }
 
 // Whether HKLM's `path`, opened in `view`, lists a subkey `name`.
 bool ListsSubKey(const WCHAR* path, REGSAM view, const WString& name) {
     ScopedKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.Receive()) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.Receive());
     WCHAR child[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, i, child, &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
-            return false;
-        }
+    DWORD length = 256;
+    for (DWORD i = 0;
+         RegEnumKeyExW(key, i, child, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS; ++i) {
         if (_wcsicmp(child, name.c_str()) == 0) {
             return true;
         }
+        length = 256;
     }
+    return false;
 }
 
 class Redirection : public testing::Test {
@@ -155,14 +151,12 @@ TEST_F(Redirection, System32IsSysWow64) {
     FILE* file = _wfopen(TEXT("C:\\Windows\\system32\\TarvikRedirection.txt"), TEXT("w"));
     ASSERT_NE(file, nullptr);
     fclose(file);
-    const struct {
-        const WCHAR* path;
-        bool there;
-    } places[] = {{TEXT("C:\\Windows\\SysWOW64\\TarvikRedirection.txt"), true},
-                  {TEXT("C:\\Windows\\Sysnative\\TarvikRedirection.txt"), false}};
-    for (const auto& place : places) {
-        FILE* found = _wfopen(place.path, TEXT("r"));
-        EXPECT_EQ(found != nullptr, place.there) << place.there;
+    const std::pair<const WCHAR*, bool> places[] = {
+        {TEXT("C:\\Windows\\SysWOW64\\TarvikRedirection.txt"), true},
+        {TEXT("C:\\Windows\\Sysnative\\TarvikRedirection.txt"), false}};
+    for (const auto& [path, there] : places) {
+        FILE* found = _wfopen(path, TEXT("r"));
+        EXPECT_EQ(found != nullptr, there) << there;
         if (found != nullptr) {
             fclose(found);
         }

@@ -31,16 +31,14 @@ sim::HyperVVm VmOf(const HyperVTopology& t, const std::u16string& name) {
 }
 
 TEST(HyperVTopology, MalformedTopologiesAreNamedByFileLineEntryAndFault) {
-    struct Row {
-        const char* file;  // machine.json: text is the whole of it; hyperv.json: likewise
-        const char* text;
-        const char* expected;
+    const struct {
+        const char *file, *text, *expected;  // the text is the whole of the file
     } rows[] = {
         {"machine.json", "{\n\"hyperv\": {\n\"switches\": [{\"name\": \"S\", \"colour\": 1}]}}",
-         "machine.json:3: setting \"hyperv.switches[0].colour\": unknown setting"},
+         "3: setting \"hyperv.switches[0].colour\": unknown setting"},
         {"hyperv.json",
          "{\"vms\": [{\"name\": \"v\",\n\"adapters\": [{\"mac\": \"00-15-5D-01-02-03\"}]}]}",
-         "hyperv.json:2: setting \"vms[0].adapters[0].mac\": expected twelve hexadecimal digits"},
+         "2: setting \"vms[0].adapters[0].mac\": expected twelve hexadecimal digits"},
         {"machine.json",
          "{\"hyperv\": {\n"
          "  \"switches\": [{\"name\": \"Team A switch\"}],\n"
@@ -48,28 +46,26 @@ TEST(HyperVTopology, MalformedTopologiesAreNamedByFileLineEntryAndFault) {
          "    {\"name\": \"web-01\", \"adapters\": [\n"
          "      {\"mac\": \"00155D010203\",\n"
          "       \"switch\": \"Nowhere\"}]}]}}",
-         "machine.json:6: hyperv.vms[0].adapters[0].switch: no switch named \"Nowhere\""},
+         "6: hyperv.vms[0].adapters[0].switch: no switch named \"Nowhere\""},
         {"hyperv.json",
          "{\"switches\": [{\"name\": \"S\", \"id\": \"0a0b0c0d-0000-0000-0000-000000000001\"}],\n"
          "\"vms\": [{\"name\": \"v\", \"id\": \"0A0B0C0D-0000-0000-0000-000000000001\"}]}",
-         "hyperv.json:2: vms[0].id: \"0A0B0C0D-0000-0000-0000-000000000001\" is the GUID of "
-         "switch \"S\" too"},
+         "2: vms[0].id: \"0A0B0C0D-0000-0000-0000-000000000001\" is the GUID of switch \"S\" too"},
         // The second adapter's default id is A2; the line is its entry's, the id being absent.
         {"hyperv.json",
          "{\"vms\": [{\"name\": \"v\", \"adapters\": [\n{\"id\": \"a2\", \"mac\": "
          "\"000000000001\"},\n{\"mac\": \"000000000002\"}]}]}",
-         "hyperv.json:3: vms[0].adapters[1].id: another adapter of this VM has the id \"A2\""},
+         "3: vms[0].adapters[1].id: another adapter of this VM has the id \"A2\""},
         {"hyperv.json", "{\"vms\": [{\"name\": \"v\",\n\"state\": \"asleep\"}]}",
-         "hyperv.json:2: setting \"vms[0].state\": expected \"running\", \"off\", \"saved\" or "
-         "\"paused\""},
+         "2: setting \"vms[0].state\": expected \"running\", \"off\", \"saved\" or \"paused\""},
         {"hyperv.json", "{\"switches\": [{\"name\": \"Internal\", \"bound\": false}]}",
-         "hyperv.json:1: setting \"switches[0].bound\": an internal switch (no \"adapter\") has "
+         "1: setting \"switches[0].bound\": an internal switch (no \"adapter\") has "
          "no external port"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         std::string file = row.file;
-        EXPECT_EQ(row.expected, ErrorOf([&] {
+        EXPECT_EQ(file + ":" + row.expected, ErrorOf([&] {
                       file == "machine.json" ? (void)sim::ParseSettings(row.text, file)
                                              : (void)sim::ParseTopology(row.text, file);
                   }));

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -44,10 +45,7 @@ TEST(Library, SearchOrderAndReferenceCounts) {
     EXPECT_EQ(setup, LoadLibraryW(u"ZEL2Setp.dll"));  // loads again
     EXPECT_TRUE(FreeLibrary(setup));
 
-    struct {
-        const char16_t* name;
-        bool found;
-    } cases[] = {
+    const std::pair<const char16_t*, bool> cases[] = {
         {u"C:\\Program Files\\Orvex\\Res\\DaruvuZarENU.dll", true},
         {u"c:\\program files\\orvex\\res\\daruvuzarenu", true},  // ".dll" supplied
         {u"DaruvuZarENU.dll", false},                            // not on the search path
@@ -55,13 +53,13 @@ TEST(Library, SearchOrderAndReferenceCounts) {
         {u"ZEL2Setp.", false},  // a trailing dot: no ".dll" supplied
         {u"pathlib", true},     // through PATH
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(sim::Utf16ToUtf8(c.name));
+    for (const auto& [name, found] : cases) {
+        SCOPED_TRACE(sim::Utf16ToUtf8(name));
         SetLastError(0);
-        HMODULE module = LoadLibraryW(c.name);
-        EXPECT_EQ(c.found ? 0u : DWORD(ERROR_MOD_NOT_FOUND), GetLastError());
-        EXPECT_EQ(module, GetModuleHandleW(c.name));
-        EXPECT_EQ(c.found, FreeLibrary(module) != FALSE);
+        HMODULE module = LoadLibraryW(name);
+        EXPECT_EQ(found ? 0u : DWORD(ERROR_MOD_NOT_FOUND), GetLastError());
+        EXPECT_EQ(module, GetModuleHandleW(name));
+        EXPECT_EQ(found, FreeLibrary(module) != FALSE);
     }
 }
 

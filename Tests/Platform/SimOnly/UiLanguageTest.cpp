@@ -7,16 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "ServiceStrings.h"
 
 namespace {
 
 TEST(UiLanguage, PicksTheMachinesLanguageThenEnglish) {
-    struct {
-        const char* language;
-        const char16_t* expected;
-    } cases[] = {
+    const std::pair<const char*, const char16_t*> cases[] = {
         {"zh-TW", u"" TARVIK_DESCRIPTION_ZH_TW}, {"zh-CN", u"" TARVIK_DESCRIPTION_ZH_CN},
         {"de-DE", u"" TARVIK_DESCRIPTION_DE_DE}, {"en-US", u"" TARVIK_DESCRIPTION_EN_US},
         {"fr-FR", u"" TARVIK_DESCRIPTION_FR_FR}, {"it-IT", u"" TARVIK_DESCRIPTION_IT_IT},
@@ -24,12 +22,12 @@ TEST(UiLanguage, PicksTheMachinesLanguageThenEnglish) {
         {"pt-BR", u"" TARVIK_DESCRIPTION_PT_BR}, {"es-ES", u"" TARVIK_DESCRIPTION_ES_ES},
         {"de-AT", u"" TARVIK_DESCRIPTION_EN_US},  // no Austrian German, no neutral entry
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.language);
-        test::TestMachine machine(std::string("{\"uiLanguage\": \"") + c.language + "\"}");
+    for (const auto& [language, expected] : cases) {
+        SCOPED_TRACE(language);
+        test::TestMachine machine(std::string("{\"uiLanguage\": \"") + language + "\"}");
         WCHAR buffer[1024];
         int length = LoadStringW(GetModuleHandleW(NULL), IDS_SERVICE_DESCRIPTION, buffer, 1024);
-        EXPECT_EQ(std::u16string(c.expected), std::u16string(buffer, length > 0 ? length : 0));
+        EXPECT_EQ(std::u16string(expected), std::u16string(buffer, length > 0 ? length : 0));
     }
 }
 

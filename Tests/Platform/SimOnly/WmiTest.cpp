@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <tuple>
 #include <string>
 #include <vector>
@@ -40,9 +40,7 @@ const Text kPortQuery =
 // An example machine's machine.json on the virtual clock.
 std::string ExampleOnVirtualClock(const std::string& name) {
     std::ifstream in(std::string(TARVIK_EXAMPLES_DIR) + "/" + name + "/machine.json");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string json = text.str();
+    std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t clock = json.find("\"clock\": {");
     json.insert(clock + 10, "\"mode\": \"virtual\", ");
     return json;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -102,10 +103,7 @@ TEST(Wql, MatchesByWqlRules) {
         .Set(u"Nothing", CimValue::Null());
     InstanceSubject subject(repository, port);
 
-    const struct {
-        std::u16string where;
-        bool matches;
-    } cases[] = {
+    const std::pair<std::u16string, bool> cases[] = {
         {u"IsBound=true AND LinkTechnology=2", true},
         {u"isbound = 1", true},
         {u"IsBound = FALSE", false},
@@ -126,11 +124,11 @@ TEST(Wql, MatchesByWqlRules) {
         {u"TargetInstance ISA 'device'", true},
         {u"TargetInstance ISA 'Endpoint'", false},
     };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(Narrow(test.where));
+    for (const auto& [where, matches] : cases) {
+        SCOPED_TRACE(Narrow(where));
         wql::Query query;
-        ASSERT_TRUE(wql::Parse(u"SELECT * FROM ExternalPort WHERE " + test.where, query));
-        EXPECT_EQ(wql::Matches(*query.where, subject), test.matches);
+        ASSERT_TRUE(wql::Parse(u"SELECT * FROM ExternalPort WHERE " + where, query));
+        EXPECT_EQ(wql::Matches(*query.where, subject), matches);
     }
 }
 
