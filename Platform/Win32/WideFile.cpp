@@ -10,12 +10,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wchar.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -47,6 +50,7 @@ public:
         try {
             std::lock_guard<std::mutex> lock(m_lock);
             m_open.push_back(cookie);
+            ++m_generation;
         } catch (const std::bad_alloc&) {
             fclose(stream);  // closes `fd` too
             errno = ENOMEM;
@@ -59,8 +63,16 @@ public:
         if (stream == stdout || stream == stderr) {
             return true;
         }
+        // The trace asks about its stream on every line: a thread's last answer holds while no
+        // stream has been opened or closed since.
+        thread_local Answer t_last;
+        uint64_t generation = m_generation.load(std::memory_order_acquire);
+        if (t_last.stream == stream && t_last.generation == generation) {
+            return t_last.text;
+        }
         Cookie* cookie = Find(stream);
-        return cookie != nullptr && cookie->text;
+        t_last = {stream, generation, cookie != nullptr && cookie->text};
+        return t_last.text;
     }
 
     int Descriptor(FILE* stream) {
@@ -73,6 +85,11 @@ private:
         int fd;
         bool text;
         FILE* stream;
+    };
+    struct Answer {
+        FILE* stream;
+        uint64_t generation;
+        bool text;
     };
 
     Cookie* Find(FILE* stream) {
@@ -118,6 +135,7 @@ private:
             if (found != open.end()) {
                 open.erase(found);
             }
+            ++Get().m_generation;
         }
         int result = close(closing->fd);
         delete closing;
@@ -125,7 +143,8 @@ private:
     }
 
     std::mutex m_lock;
-    std::vector<Cookie*> m_open;  // a process has a few streams open
+    std::vector<Cookie*> m_open;            // a process has a few streams open
+    std::atomic<uint64_t> m_generation{0};  // opens and closes so far, changed under m_lock
 };
 
 // Writes the engine's output to a locked stream in chunks.
@@ -213,30 +232,68 @@ private:
     bool m_failed = false;
 };
 
+// Narrows `count` units to bytes; false when any is not ASCII. Eight units a step with no
+// branch on the text: it runs over every trace line.
+bool NarrowAscii(const WCHAR* text, size_t count, char* narrow) {
+    using Units = uint16_t __attribute__((vector_size(16)));
+    using Bytes = uint8_t __attribute__((vector_size(8)));
+    Units bits = {};
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        Units units;
+        memcpy(&units, text + i, sizeof units);
+        bits |= units;
+        Bytes bytes = __builtin_convertvector(units, Bytes);
+        memcpy(narrow + i, &bytes, sizeof bytes);
+    }
+    uint16_t rest = 0;
+    for (; i < count; ++i) {
+        rest |= text[i];
+        narrow[i] = char(text[i]);
+    }
+    for (int k = 0; k < 8; ++k) {
+        rest |= bits[k];
+    }
+    return rest < 0x80;
+}
+
+// Writes each "\n" of the first `count` bytes as "\r\n", in place (the buffer has room for
+// twice `count`); the new length.
+size_t ExpandLineFeeds(char* narrow, size_t count) {
+    size_t end = count + size_t(std::count(narrow, narrow + count, '\n'));
+    size_t length = end;
+    for (size_t i = count; i < end;) {  // `i` stops moving when no line feed is left before it
+        --i;
+        narrow[--end] = narrow[i];
+        if (narrow[i] == '\n') {
+            narrow[--end] = '\r';
+        }
+    }
+    return length;
+}
+
 // fwprintf(stream, "%s", text) on a text stream when the text is ASCII and fits one buffer, as
 // the engine and the sink would write it (the trace writes every line so): the bytes themselves
-// with "\n" as "\r\n", in one pass. False, having written nothing, for any other text.
+// with "\n" as "\r\n". False, having written nothing, for any other text.
 bool PutAsciiText(FILE* stream, const WCHAR* text, long* length) {
-    char narrow[2560];  // a trace line has at most 1,152 characters
-    size_t used = 0;
-    WCHAR bits = 0;
-    const WCHAR* p = text;
-    for (; *p; ++p) {
-        if (used + 2 > sizeof narrow) {
-            return false;
-        }
-        WCHAR c = *p;
-        bits |= c;
-        if (c == u'\n') {
-            narrow[used++] = '\r';
-        }
-        narrow[used++] = char(c);
-    }
-    if (bits >= 0x80) {
+    const size_t kMaxUnits = 1280;  // a trace line has at most 1,152 characters
+    char narrow[kMaxUnits * 2];
+    size_t count = wcslen(text);
+    if (count > kMaxUnits || !NarrowAscii(text, count, narrow)) {
         return false;
     }
+    size_t used = count;
+    // A trace line's only line feed is its last character.
+    const char* feed = static_cast<const char*>(memchr(narrow, '\n', count));
+    if (feed != nullptr && size_t(feed - narrow) + 1 == count) {
+        narrow[count - 1] = '\r';
+        narrow[count] = '\n';
+        used = count + 1;
+    } else if (feed != nullptr) {
+        used = ExpandLineFeeds(narrow, count);
+    }
     bool failed = used && fwrite_unlocked(narrow, 1, used, stream) != used;
-    *length = failed ? -1 : long(p - text);
+    *length = failed ? -1 : long(count);
     return true;
 }
 
