@@ -20,6 +20,13 @@ HANDLE OwnerOf(DWORD threadId) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(threadId));
 }
 
+// Makes `self` the owner of a free critical section.
+bool Claim(HANDLE* owner, HANDLE self) {
+    HANDLE free = NULL;
+    return __atomic_compare_exchange_n(owner, &free, self, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
 }  // namespace
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
@@ -70,8 +77,10 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     sim::Machine::Get().Clock().Sleep(dwMilliseconds);
 }
 
-// A critical section's fields are read and changed under the clock's lock, so that a thread
-// waiting to enter one counts as waiting for virtual time.
+// A critical section is claimed and released with atomic operations, as on Windows: every trace
+// line enters one. Only a thread that must wait takes the clock's lock, so that it counts as
+// waiting for virtual time; a leaving thread takes it only to wake such a thread. The owner is
+// freed before the waiters are counted and counted after they are, so no wake-up is lost.
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::Clock::Lock hold = sim::Machine::Get().Clock().Hold();
     *lpCriticalSection = CRITICAL_SECTION{};
@@ -84,30 +93,34 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     HANDLE self = OwnerOf(sim::CurrentThreadId());
-    sim::Clock& clock = sim::Machine::Get().Clock();
-    sim::Clock::Lock hold = clock.Hold();
-    if (lpCriticalSection->OwningThread != self && lpCriticalSection->OwningThread != NULL) {
-        ++lpCriticalSection->LockCount;
-        clock.Wait(hold, INFINITE, [&] { return lpCriticalSection->OwningThread == NULL; });
-        --lpCriticalSection->LockCount;
+    HANDLE* owner = &lpCriticalSection->OwningThread;
+    if (__atomic_load_n(owner, __ATOMIC_RELAXED) != self && !Claim(owner, self)) {
+        sim::Clock& clock = sim::Machine::Get().Clock();
+        sim::Clock::Lock hold = clock.Hold();
+        __atomic_add_fetch(&lpCriticalSection->LockCount, 1, __ATOMIC_SEQ_CST);
+        while (!Claim(owner, self)) {
+            clock.Wait(hold, INFINITE,
+                       [&] { return __atomic_load_n(owner, __ATOMIC_SEQ_CST) == NULL; });
+        }
+        __atomic_sub_fetch(&lpCriticalSection->LockCount, 1, __ATOMIC_SEQ_CST);
     }
-    lpCriticalSection->OwningThread = self;
-    ++lpCriticalSection->RecursionCount;
+    ++lpCriticalSection->RecursionCount;  // the owner's alone
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     HANDLE self = OwnerOf(sim::CurrentThreadId());
-    sim::Clock& clock = sim::Machine::Get().Clock();
-    sim::Clock::Lock hold = clock.Hold();
-    if (lpCriticalSection->OwningThread != self) {
+    HANDLE* owner = &lpCriticalSection->OwningThread;
+    if (__atomic_load_n(owner, __ATOMIC_RELAXED) != self) {
         // Windows would corrupt the section silently; here the bug stops the program.
         sim::Machine::Stop("LeaveCriticalSection by thread " +
                            std::to_string(sim::CurrentThreadId()) +
                            ", which does not own the section");
     }
     if (--lpCriticalSection->RecursionCount == 0) {
-        lpCriticalSection->OwningThread = NULL;
-        if (lpCriticalSection->LockCount > 0) {
+        __atomic_store_n(owner, HANDLE(NULL), __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&lpCriticalSection->LockCount, __ATOMIC_SEQ_CST) > 0) {
+            sim::Clock& clock = sim::Machine::Get().Clock();
+            sim::Clock::Lock hold = clock.Hold();
             clock.Notify(hold);
         }
     }
