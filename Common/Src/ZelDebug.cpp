@@ -46,38 +46,46 @@ WCHAR* PutText(WCHAR* p, const WCHAR* pszText, size_t nLength) {
 
 // Digits of `value` with at least `nMinDigits` of them, as %.<nMinDigits>u writes it.
 WCHAR* PutDecimal(WCHAR* p, unsigned value, int nMinDigits) {
-    WCHAR szDigits[10];
-    int n = 0;
-    for (; value != 0 || n < nMinDigits; value /= 10) {
-        szDigits[n++] = static_cast<WCHAR>(TEXT('0') + value % 10);
+    int n = 1;
+    for (unsigned nRest = value / 10; nRest != 0; nRest /= 10) {
+        ++n;
     }
-    while (n > 0) {
-        *p++ = szDigits[--n];
+    WCHAR* pEnd = p + (n > nMinDigits ? n : nMinDigits);
+    for (WCHAR* q = pEnd; q != p; value /= 10) {
+        *--q = static_cast<WCHAR>(TEXT('0') + value % 10);
     }
-    return p;
+    return pEnd;
 }
 
 // As %x or %X writes an unsigned value: no leading zeros, "0" for zero.
 WCHAR* PutHex(WCHAR* p, unsigned long long value, bool bUpper) {
     const char* pszSet = bUpper ? "0123456789ABCDEF" : "0123456789abcdef";
-    WCHAR szDigits[16];
-    int n = 0;
-    do {
-        szDigits[n++] = static_cast<WCHAR>(pszSet[value & 15]);
-        value >>= 4;
-    } while (value != 0);
-    while (n > 0) {
-        *p++ = szDigits[--n];
+    int n = 1;
+    for (unsigned long long nRest = value >> 4; nRest != 0; nRest >>= 4) {
+        ++n;
     }
-    return p;
+    for (WCHAR* q = p + n; q != p; value >>= 4) {
+        *--q = static_cast<WCHAR>(pszSet[value & 15]);
+    }
+    return p + n;
+}
+
+// As %d writes `value`.
+WCHAR* PutSigned(WCHAR* p, int value) {
+    unsigned nMagnitude = static_cast<unsigned>(value);
+    if (value < 0) {
+        *p++ = TEXT('-');
+        nMagnitude = 0u - nMagnitude;
+    }
+    return PutDecimal(p, nMagnitude, 1);
 }
 
 // The header exactly as kHeaderFormat formats it, written directly: every line has one, and
 // parsing its nine conversions on every line was most of the line's formatting time. Returns
 // its length.
-int WriteHeader(WCHAR* pszLine, const WCHAR* pszModule, DWORD dwProcess, DWORD dwThread,
-                const SYSTEMTIME& now, LONGLONG nCounter, int nTier) {
-    WCHAR* p = PutText(pszLine, pszModule, wcslen(pszModule));
+int WriteHeader(WCHAR* pszLine, const WCHAR* pszModule, size_t nModule, DWORD dwProcess,
+                DWORD dwThread, const SYSTEMTIME& now, LONGLONG nCounter, int nTier) {
+    WCHAR* p = PutText(pszLine, pszModule, nModule);
     p = PutText(p, TEXT("\tPID:"), 5);
     p = PutHex(p, dwProcess, false);
     p = PutText(p, TEXT("\tTID:"), 5);
@@ -93,12 +101,7 @@ int WriteHeader(WCHAR* pszLine, const WCHAR* pszModule, DWORD dwProcess, DWORD d
     p = PutText(p, TEXT("\t("), 2);
     p = PutHex(p, static_cast<unsigned long long>(nCounter), true);
     p = PutText(p, TEXT(")\tTIER "), 7);
-    unsigned nMagnitude = static_cast<unsigned>(nTier);
-    if (nTier < 0) {
-        *p++ = TEXT('-');
-        nMagnitude = 0u - nMagnitude;
-    }
-    p = PutDecimal(p, nMagnitude, 1);
+    p = PutSigned(p, nTier);
     p = PutText(p, TEXT("\t\t"), 2);
     *p = 0;
     return static_cast<int>(p - pszLine);
@@ -218,17 +221,23 @@ void CZelDebug::BuildPath(const WCHAR* pszModuleName, const WCHAR* pszFileName,
     ZelSafeCat(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, szPath, pszFileName);
 }
 
-void CZelDebug::Print(const WCHAR* pszFormat, ...) {
+LONG CZelDebug::PrintLevel() {
     LONG nLevel = ReadShared(&m_dwLevel);
-    if (nLevel == ZEL_TRACE_OFF || nLevel == ZEL_TRACE_ERRORS || !m_bConfigured ||
-        m_pFile == NULL) {
+    bool bWrites =
+        nLevel != ZEL_TRACE_OFF && nLevel != ZEL_TRACE_ERRORS && m_bConfigured && m_pFile != NULL;
+    return bWrites ? nLevel : ZEL_TRACE_OFF;
+}
+
+void CZelDebug::Print(const WCHAR* pszFormat, ...) {
+    LONG nLevel = PrintLevel();
+    if (nLevel == ZEL_TRACE_OFF) {
         return;
     }
     EnterCriticalSection(m_pLock);
     va_list args;
     va_start(args, pszFormat);
     try {
-        PrintLocked(pszFormat, args);
+        PrintLocked(nLevel, pszFormat, args);
     } catch (...) {
         Print(TEXT("CZelDebug::Error - EXCEPTION DURING DEBUG PRINT."));
     }
@@ -236,15 +245,13 @@ void CZelDebug::Print(const WCHAR* pszFormat, ...) {
     LeaveCriticalSection(m_pLock);
 }
 
-void CZelDebug::PrintText(const WCHAR* pszText) {
-    LONG nLevel = ReadShared(&m_dwLevel);
-    if (nLevel == ZEL_TRACE_OFF || nLevel == ZEL_TRACE_ERRORS || !m_bConfigured ||
-        m_pFile == NULL) {
+void CZelDebug::PrintParts(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts) {
+    if (nLevel == ZEL_TRACE_OFF) {
         return;
     }
     EnterCriticalSection(m_pLock);
     try {
-        PrintTextLocked(pszText);
+        PrintPartsLocked(nLevel, ppszParts, nParts);
     } catch (...) {
         Print(TEXT("CZelDebug::Error - EXCEPTION DURING DEBUG PRINT."));
     }
@@ -266,16 +273,17 @@ int CZelDebug::BeginLineLocked() {
     DWORD dwProcess = GetCurrentProcessId();
     DWORD dwThread = GetCurrentThreadId();
     int nTier = static_cast<int>(ReadShared(&m_nTier));
-    if (m_pszModuleName != NULL && wcslen(m_pszModuleName) <= kFastModuleMax) {
-        return WriteHeader(g_szLine, m_pszModuleName, dwProcess, dwThread, now, counter.QuadPart,
-                           nTier);
+    size_t nModule = m_pszModuleName != NULL ? wcslen(m_pszModuleName) : kFastModuleMax + 1;
+    if (nModule <= kFastModuleMax) {
+        return WriteHeader(g_szLine, m_pszModuleName, nModule, dwProcess, dwThread, now,
+                           counter.QuadPart, nTier);
     }
     return _snwprintf_s(g_szLine, kLineBufferSize, kLineBufferSize - 1, kHeaderFormat,
                         m_pszModuleName, dwProcess, dwThread, now.wHour, now.wMinute, now.wSecond,
                         now.wMilliseconds, counter.QuadPart, nTier);
 }
 
-void CZelDebug::PrintLocked(const WCHAR* pszFormat, va_list args) {
+void CZelDebug::PrintLocked(LONG nLevel, const WCHAR* pszFormat, va_list args) {
     int nHeader = BeginLineLocked();
     if (nHeader < 0) {
         return;
@@ -283,31 +291,34 @@ void CZelDebug::PrintLocked(const WCHAR* pszFormat, va_list args) {
     size_t nRoom = kLineBufferSize - static_cast<size_t>(nHeader);
     size_t nCount = nRoom - 1 < kMessageMax ? nRoom - 1 : kMessageMax;
     int nMessage = _vsnwprintf_s(g_szLine + nHeader, nRoom, nCount, pszFormat, args);
-    EndLineLocked(nHeader, nMessage);
+    EndLineLocked(nLevel, nHeader, nMessage);
 }
 
-void CZelDebug::PrintTextLocked(const WCHAR* pszText) {
+void CZelDebug::PrintPartsLocked(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts) {
     int nHeader = BeginLineLocked();
     if (nHeader < 0) {
         return;
     }
     size_t nRoom = kLineBufferSize - static_cast<size_t>(nHeader);
     size_t nCount = nRoom - 1 < kMessageMax ? nRoom - 1 : kMessageMax;
-    // What "%s" with this count gives: the text, or its first nCount characters and -1.
-    size_t nLength = 0;
-    while (nLength <= nCount && pszText[nLength] != 0) {
-        ++nLength;
+    // What "%s%s..." with this count gives: the texts, or their first nCount characters and -1.
+    WCHAR* pszMessage = g_szLine + nHeader;
+    size_t nUsed = 0;
+    bool bCut = false;
+    for (size_t i = 0; i < nParts; ++i) {
+        size_t nLength = wcslen(ppszParts[i]);
+        if (nLength > nCount - nUsed) {
+            nLength = nCount - nUsed;
+            bCut = true;
+        }
+        memcpy(pszMessage + nUsed, ppszParts[i], nLength * sizeof(WCHAR));
+        nUsed += nLength;
     }
-    int nMessage = nLength <= nCount ? static_cast<int>(nLength) : -1;
-    if (nLength > nCount) {
-        nLength = nCount;
-    }
-    memcpy(g_szLine + nHeader, pszText, nLength * sizeof(WCHAR));
-    g_szLine[nHeader + nLength] = 0;
-    EndLineLocked(nHeader, nMessage);
+    pszMessage[nUsed] = 0;
+    EndLineLocked(nLevel, nHeader, bCut ? -1 : static_cast<int>(nUsed));
 }
 
-void CZelDebug::EndLineLocked(int nHeader, int nMessage) {
+void CZelDebug::EndLineLocked(LONG nLevel, int nHeader, int nMessage) {
     size_t n = static_cast<size_t>(nHeader) + (nMessage < 0 ? kMessageMax : nMessage);
     if (n > kLineMax) {
         n = kLineMax;
@@ -316,7 +327,7 @@ void CZelDebug::EndLineLocked(int nHeader, int nMessage) {
     g_szLine[n + 1] = 0;
     fwprintf(m_pFile, TEXT("%s"), g_szLine);
     fflush(m_pFile);
-    if (ReadShared(&m_dwLevel) == ZEL_TRACE_DEBUGGER) {
+    if (nLevel == ZEL_TRACE_DEBUGGER) {
         OutputDebugStringW(g_szLine);
     }
 }
@@ -353,16 +364,22 @@ bool CZelDebug::IsConfigured() {
 }
 
 void DebugTrace(const WCHAR* pszFormat, ...) {
-    DWORD dwLevel = g_ZelDebug.GetCurrentLogLevel();
-    if (dwLevel == ZEL_TRACE_OFF || dwLevel == ZEL_TRACE_ERRORS) {
-        return;  // Print would drop the line: no need to format it
+    LONG nLevel = g_ZelDebug.PrintLevel();
+    if (nLevel == ZEL_TRACE_OFF) {
+        return;  // no line: no need to format it
+    }
+    // Without a conversion the engine would copy the format: most lines are such.
+    if (pszFormat != NULL && wcschr(pszFormat, TEXT('%')) == NULL) {
+        g_ZelDebug.PrintParts(nLevel, &pszFormat, 1);
+        return;
     }
     WCHAR szMessage[kErrorBufferSize];
     va_list args;
     va_start(args, pszFormat);
     _vsnwprintf_s(szMessage, kErrorBufferSize, _TRUNCATE, pszFormat, args);
     va_end(args);
-    g_ZelDebug.PrintText(szMessage);
+    const WCHAR* pszMessage = szMessage;
+    g_ZelDebug.PrintParts(nLevel, &pszMessage, 1);
 }
 
 CZelTraceScope::CZelTraceScope(const WCHAR* pszFunction)
@@ -393,21 +410,27 @@ void CZelTraceScope::Enter(const WCHAR* pszFunction) {
     if (m_pszFunction != NULL) {
         ZelSafeCopy(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, m_pszFunction, nSize, pszFunction);
     }
-    g_ZelDebug.Print(TEXT("ENTRY:  %s"), pszFunction);
+    // The scopes' lines are "%s" formats: joined directly, without the engine.
+    const WCHAR* ppszParts[] = {TEXT("ENTRY:  "), pszFunction};
+    g_ZelDebug.PrintParts(g_ZelDebug.PrintLevel(), ppszParts, 2);
 }
 
 CZelTraceScope::~CZelTraceScope() {
     if (m_pszFunction == NULL) {
         return;
     }
+    WCHAR szNumber[12];
+    const WCHAR* ppszParts[] = {TEXT("EXIT:  "), m_pszFunction, NULL, NULL};
+    size_t nParts = 2;
     if (m_nKind == RESULT_BOOL && m_pbResult != NULL) {
-        g_ZelDebug.Print(TEXT("EXIT:  %s, bReturn=%s"), m_pszFunction,
-                         *m_pbResult ? TEXT("true") : TEXT("false"));
+        ppszParts[nParts++] = TEXT(", bReturn=");
+        ppszParts[nParts++] = *m_pbResult ? TEXT("true") : TEXT("false");
     } else if (m_nKind == RESULT_INT && m_pnResult != NULL) {
-        g_ZelDebug.Print(TEXT("EXIT:  %s, nReturn=%d"), m_pszFunction, *m_pnResult);
-    } else {
-        g_ZelDebug.Print(TEXT("EXIT:  %s"), m_pszFunction);
+        *PutSigned(szNumber, *m_pnResult) = 0;
+        ppszParts[nParts++] = TEXT(", nReturn=");
+        ppszParts[nParts++] = szNumber;
     }
+    g_ZelDebug.PrintParts(g_ZelDebug.PrintLevel(), ppszParts, nParts);
     InterlockedDecrement(&g_ZelDebug.m_nTier);
     delete[] m_pszFunction;
     m_pszFunction = NULL;

@@ -35,13 +35,17 @@ private:
     CZelDebug(const CZelDebug&);
     CZelDebug& operator=(const CZelDebug&);
 
-    void PrintLocked(const WCHAR* pszFormat, va_list args);
-    // Print of "%s" and `pszText`, without formatting the text again.
-    void PrintText(const WCHAR* pszText);
-    void PrintTextLocked(const WCHAR* pszText);
+    // The level at which Print writes lines now; ZEL_TRACE_OFF when it writes none. A line reads
+    // it once: each read is a locked instruction.
+    LONG PrintLevel();
+    void PrintLocked(LONG nLevel, const WCHAR* pszFormat, va_list args);
+    // Print of "%s%s..." and `nParts` texts (none null) at PrintLevel's `nLevel`, without the
+    // formatting engine.
+    void PrintParts(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts);
+    void PrintPartsLocked(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts);
     // Starts a line with its header; the header's length, or -1 when no line is to be written.
     int BeginLineLocked();
-    void EndLineLocked(int nHeader, int nMessage);
+    void EndLineLocked(LONG nLevel, int nHeader, int nMessage);
     void BuildPath(const WCHAR* pszModuleName, const WCHAR* pszFileName, WCHAR (&szPath)[1024]);
 
     // The nesting depth every line shows; scope objects on every thread change it without the

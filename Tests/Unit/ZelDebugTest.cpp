@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <random>
 #include <regex>
 
 namespace {
@@ -227,6 +228,32 @@ TEST_F(ZelTraceTest, ScopesShowTheirDepthOnBothLines) {
              "2|inside Inner", "2|EXIT:  Inner, bReturn=false", "1|EXIT:  Outer, nReturn=-7",
              "1|ENTRY:  Plain", "2|ENTRY:  NullResult", "2|EXIT:  NullResult", "1|EXIT:  Plain"}),
         TieredLines());
+}
+
+// Messages without a conversion are copied, not formatted, and ASCII lines are narrowed eight
+// units at a time: both must give the engine's bytes at every length and alignment, up to the cut
+// and with line feeds (which the file has as "\r\n").
+TEST_F(ZelTraceTest, CopiedLinesAreTheFormattedOnes) {
+    std::mt19937 random(20261207);
+    const char kUnits[] = "az AZ09~\x7f\n";
+    for (int i = 0; i < 300; ++i) {
+        std::string text(random() % 1100, ' ');
+        for (char& c : text) {
+            c = kUnits[random() % (sizeof kUnits - 1)];
+        }
+        std::basic_string<WCHAR> wide(text.begin(), text.end());
+        std::string written[2];
+        for (int formatted = 0; formatted < 2; ++formatted) {
+            MarkTrace();
+            formatted ? g_ZelDebug.Print(TEXT("%s"), wide.c_str()) : DebugTrace(wide.c_str());
+            std::vector<std::string> lines = NewLines();
+            for (size_t k = 0; k < lines.size(); ++k) {
+                written[formatted] += k == 0 ? MessageOf(lines[0]) : "\n" + lines[k];
+            }
+        }
+        ASSERT_EQ(text.substr(0, 1023), written[0]) << "copied, length " << text.size();
+        ASSERT_EQ(written[0], written[1]) << "formatted, length " << text.size();
+    }
 }
 
 TEST_F(ZelTraceTest, InvalidArgumentsOfTheGeneralForms) {
