@@ -162,6 +162,12 @@ TEST(TeamedAdapter, EqualityComparesEveryFieldAndTheVMsInOrder) {
         {"a VM's other VLAN", [](Team t) { t.m_VirtualMachines[0]->m_nVlanID = 6; }},
         {"a VM's MAC in other case", [](Team t) { t.m_VirtualMachines[0]->m_strMAC.MakeLower(); }},
         {"a VM fewer", [](Team t) { t.m_VirtualMachines.erase(t.m_VirtualMachines.end() - 1); }},
+        // A null slot matches only a null slot (and the array deletes it as nothing).
+        {"a null slot for the last VM",
+         [](Team t) {
+             t.m_VirtualMachines.erase(t.m_VirtualMachines.end() - 1, t.m_VirtualMachines.end());
+             t.m_VirtualMachines.push_back(NULL);
+         }},
         {"identity in other case", [](Team t) { t.m_strGUID.MakeUpper(); }},
         {"other name", [](Team t) { t.m_strName = TEXT("Team 2"); }},
         {"unbound", [](Team t) { t.m_bBound = false; }},

@@ -16,13 +16,16 @@ std::string VirtualClockAt(DWORD startTick) {
 
 using test::ProbeMonitor;
 
-// Milliseconds that CheckForStopCommand(nSeconds) lasts when called at `startTick`.
+// Milliseconds that CheckForStopCommand(nSeconds) lasts when called at `startTick`, with a stop
+// requested before it or not (`*pbStop`); what it returned, in `*pbStop`.
 DWORD PauseAt(DWORD startTick, int nSeconds, bool* pbStop) {
     test::TestMachine machine(VirtualClockAt(startTick));
     sim::Clock::Attachment attach(sim::Machine::Get().Clock());
     ProbeMonitor monitor(ProbeMonitor::kPauseUntilStop);
+    monitor.SetState(*pbStop ? MONITOR_STOP_REQUESTED : MONITOR_STOPPED);
     DWORD before = GetTickCount();
     *pbStop = monitor.CheckForStopCommand(nSeconds);
+    monitor.SetState(MONITOR_STOPPED);
     return GetTickCount() - before;
 }
 
@@ -32,6 +35,7 @@ TEST(GenericMonitorTiming, PauseLastsOneToTwoSecondsAcrossTheWrap) {
         DWORD startTick;
         int seconds;
         DWORD expectedMs;
+        bool requested = false;  // a stop requested before the pause
     } cases[] = {
         // Whole seconds of the tick counter: the pause ends at the poll after the second boundary
         // that follows the next one.
@@ -43,22 +47,14 @@ TEST(GenericMonitorTiming, PauseLastsOneToTwoSecondsAcrossTheWrap) {
         {"wrapping mid-pause", 4294966000u, 1, 2000},
         {"zero is a poll", 1000, 0, 0},
         {"negative is a poll", 1000, -1, 0},
+        {"a stop already requested ends it before it begins", 1000, 5, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        bool bStop = true;
+        bool bStop = c.requested;
         EXPECT_EQ(c.expectedMs, PauseAt(c.startTick, c.seconds, &bStop));
-        EXPECT_FALSE(bStop);
+        EXPECT_EQ(c.requested, bStop);
     }
-
-    // A stop already requested ends a pause before it begins.
-    test::TestMachine machine(VirtualClockAt(1000));
-    sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-    ProbeMonitor monitor(ProbeMonitor::kPauseUntilStop);
-    monitor.SetState(MONITOR_STOP_REQUESTED);
-    EXPECT_TRUE(monitor.CheckForStopCommand(5));
-    EXPECT_EQ(1000u, GetTickCount());
-    monitor.SetState(MONITOR_STOPPED);
 }
 
 TEST(GenericMonitorTiming, StopIsNoticedWithin100ms) {

@@ -234,8 +234,7 @@ TEST_F(TeamDiscovery, ReportsTeamsAsTheyAppearChangeAndVanish) {
         // A failed query after a team was known: the team is reported as gone. The provider's
         // failure reaches the pass through Next, as an empty answer; a query that cannot start
         // fails the pass with its error line.
-        {"the provider fails the port query", nullptr, kPortQueryFails, true, kRemoved, "0|(none)",
-         0},
+        {"the provider fails the query", nullptr, kPortQueryFails, true, kRemoved, "0|(none)", 0},
         {"the port query works again", nullptr, nullptr, true, kAdded, "2|65535", 1},
         {"the port query cannot start", nullptr, kPortQueryFails, false, kRemoved, "0|(none)", 0,
          WBEM_E_OUT_OF_MEMORY},
