@@ -51,8 +51,8 @@ TEST(Variant, ClearOfEveryTypeFreesWhatItOwns) {
 
     const VARTYPE kArrayI4 = VT_ARRAY | VT_I4, kArrayBstr = VT_ARRAY | VT_BSTR,
                   kArrayUnknown = VT_ARRAY | VT_UNKNOWN;
-    const VARTYPE types[] = {VT_EMPTY, VT_NULL,    VT_I2,    VT_I4,      VT_UI1,       VT_BOOL,
-                             VT_BSTR,  VT_UNKNOWN, kArrayI4, kArrayBstr, kArrayUnknown};
+    // A type that owns nothing, then each kind of owner.
+    const VARTYPE types[] = {VT_I4, VT_BSTR, VT_UNKNOWN, kArrayI4, kArrayBstr, kArrayUnknown};
     for (VARTYPE type : types) {
         SCOPED_TRACE(type);
         VARIANT value;
@@ -128,10 +128,8 @@ TEST(VarBstrCmp, EqualOnlyWhenTheSame) {
     } cases[] = {
         {a, same, LOCALE_USER_DEFAULT, VARCMP_EQ},
         {a, longer, LOCALE_USER_DEFAULT, VARCMP_LT},
-        {longer, a, LOCALE_USER_DEFAULT, VARCMP_GT},
         {a, upper, 0, VARCMP_GT},  // binary: 'v' > 'V'
         {NULL, a, LOCALE_USER_DEFAULT, VARCMP_LT},
-        {a, NULL, LOCALE_USER_DEFAULT, VARCMP_GT},
         {NULL, NULL, LOCALE_USER_DEFAULT, VARCMP_EQ},  // a null BSTR is the empty string
     };
     for (const auto& c : cases) {
