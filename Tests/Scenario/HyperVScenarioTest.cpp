@@ -1,5 +1,6 @@
 // The service's main job on a Hyper-V host, in both WMI models: the real executable, started by
-// tarvik-sim, keeps the teaming driver told while tarvik-sim changes the topology under it.
+// tarvik-sim, keeps the teaming driver told while tarvik-sim changes the topology under it. (What
+// a pass traces of each change, TeamDiscovery's unit test pins.)
 #include "ServiceMachine.h"
 
 #include <algorithm>
@@ -99,12 +100,10 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     ASSERT_EQ(m_machine.Sim("start"), 0);
     ASSERT_TRUE(WaitForCount(kPassEnd, 1));
     EXPECT_EQ(Lists(), Lines({"00155D0A0101/10 00155D0A0102/-"}));
-    EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:1, Removed:0, Changed:0"));
 
     // A VM on another switch changes nothing the driver holds.
     EXPECT_EQ(Change("add-vm lab-01 --mac 00155D0C0101 --switch Internal"), Lines());
     EXPECT_EQ(Change("set-vlan web-02 A1 20"), Lines({"00155D0A0101/10 00155D0A0102/20"}));
-    EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:0, Removed:0, Changed:1"));
     EXPECT_EQ(Change("add-vm web-03 --mac 00155D0A0103 --switch External"),
               Lines({"00155D0A0101/10 00155D0A0102/20 00155D0A0103/-"}));
     EXPECT_EQ(Change("remove-vm web-01"), Lines({"00155D0A0102/20 00155D0A0103/-"}));
@@ -143,7 +142,6 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
 
     // An unbound team is told once, with no VMs, and then forgotten.
     EXPECT_EQ(Change("unbind-team " + std::string(test::kTeamA)), Lines({"(empty)"}));
-    EXPECT_TRUE(m_machine.Traced("Detected the following changes:  Added:0, Removed:1, Changed:0"));
     EXPECT_EQ(Change("set-vlan web-02 A1 30"), Lines());
 
     // A stop during the event wait ends the service within one 5-second slice.

@@ -214,9 +214,9 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
 }
 
 // On 64-bit Windows the 32-bit service's HKLM\SOFTWARE is WOW6432Node and its system32 is
-// SysWOW64: a DCB program only in the 64-bit System32 is never found, so the upgrade is retried
-// and stays pending. (That values only in the 64-bit view are not the service's, Wine's lifecycle
-// shows on the real executable.)
+// SysWOW64: a DCB program only in the 64-bit System32 is never run (what the upgrade monitor does
+// then, its unit test pins; that values only in the 64-bit view are not the service's, Wine's
+// lifecycle shows on the real executable).
 TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
     for (const std::string directory : {"SysWOW64", "System32"}) {
         SCOPED_TRACE(directory);
@@ -227,10 +227,7 @@ TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
         ASSERT_TRUE(machine.WaitForTrace(found ? "Exiting CompleteDcbUpgrade"
                                                : "Unable to unregister the DCB service"));
         ASSERT_EQ(machine.Sim("stop"), 0);
-        EXPECT_EQ(machine.Traced("Unable to unregister the DCB service"), !found);
         EXPECT_EQ(machine.Records("processes.jsonl").size(), found ? 2u : 0u);
-        EXPECT_EQ(ServiceMachine::ReadValue(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")),
-                  found ? "(none)" : "1");
     }
 }
 
@@ -256,7 +253,6 @@ TEST(ServiceLifecycle, AMonitorThatWillNotStopLeavesTheServiceStopPending) {
     long long waited = reports.back().tick - firstStop->tick;
     EXPECT_GE(waited, 29000);
     EXPECT_LE(waited, 32000);
-    EXPECT_EQ(ServiceMachine::ReadValue(test::kTalmKey, TEXT("InstalledTALM_DCB_Upgrade")), "1");
 
     // -u finds it stopping and does not send a stop of its own.
     EXPECT_EQ(machine.Run("-u"), 0);

@@ -34,7 +34,6 @@ const char kServiceNameText[] = "Orvex(R) Tarvik Monitoring Service";
 const WCHAR kServiceKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\Orvex(R) Tarvik Monitoring Service");
 const WCHAR kZel2Key[] = TEXT("SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2");
-const WCHAR kTalmKey[] = TEXT("SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\TALM");
 
 // The management software's keys as the installer leaves them: the trace goes into ZEL2's
 // "InstalledDir".
