@@ -33,7 +33,7 @@ __attribute__((no_sanitize("address", "thread"))) const WCHAR* FindOrEnd(const W
                                                                          WCHAR c) {
     using Block = uint16_t __attribute__((vector_size(16), may_alias));
     const Block zero = {};
-    const Block wanted = zero + c;
+    const Block wanted = {c, c, c, c, c, c, c, c};
     const WCHAR* block = reinterpret_cast<const WCHAR*>(uintptr_t(str) & ~uintptr_t(15));
     // The first block's units before `str` do not count: bits of the two halves to look at.
     unsigned skip = unsigned(str - block) * 16;
