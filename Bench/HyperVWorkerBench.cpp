@@ -118,6 +118,17 @@ void StopWorker(HyperVMonitor& worker) {
     Sleep(100);
 }
 
+// StartWorker, or the benchmark skipped with the worker stopped.
+bool StartOrSkip(benchmark::State& state, HyperVMonitor& worker,
+                 unsigned long long* requestsPerCycle) {
+    if (StartWorker(worker, requestsPerCycle)) {
+        return true;
+    }
+    StopWorker(worker);
+    state.SkipWithError("the worker did not tell the driver every team");
+    return false;
+}
+
 // 100 changes, each at a seeded random moment 0 to 20 s after the previous list arrived: VM
 // i % 32's VLAN set to 1000 + i. The driver's records are looked at every millisecond of machine
 // time, until one carries that VLAN.
@@ -129,9 +140,7 @@ void BM_ChangeToDriverList(benchmark::State& state) {
         sim::Clock::Attachment attached(sim::Machine::Get().Clock());
         HyperVMonitor worker;
         unsigned long long requestsPerCycle = 0;
-        if (!StartWorker(worker, &requestsPerCycle)) {
-            StopWorker(worker);
-            state.SkipWithError("the worker did not tell the driver every team");
+        if (!StartOrSkip(state, worker, &requestsPerCycle)) {
             return;
         }
         std::mt19937 random(kSeed);
@@ -177,9 +186,7 @@ void BM_WorkerHour(benchmark::State& state) {
     sim::Clock::Attachment attached(sim::Machine::Get().Clock());
     HyperVMonitor worker;
     unsigned long long requestsPerCycle = 0;
-    if (!StartWorker(worker, &requestsPerCycle)) {
-        StopWorker(worker);
-        state.SkipWithError("the worker did not tell the driver every team");
+    if (!StartOrSkip(state, worker, &requestsPerCycle)) {
         return;
     }
     LONGLONG start = MachineMs();
