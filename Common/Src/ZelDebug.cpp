@@ -245,13 +245,14 @@ void CZelDebug::Print(const WCHAR* pszFormat, ...) {
     LeaveCriticalSection(m_pLock);
 }
 
-void CZelDebug::PrintParts(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts) {
+void CZelDebug::PrintTexts(LONG nLevel, const WCHAR* pszFormat, const WCHAR* const* ppszTexts,
+                           size_t nTexts) {
     if (nLevel == ZEL_TRACE_OFF) {
         return;
     }
     EnterCriticalSection(m_pLock);
     try {
-        PrintPartsLocked(nLevel, ppszParts, nParts);
+        PrintTextsLocked(nLevel, pszFormat, ppszTexts, nTexts);
     } catch (...) {
         Print(TEXT("CZelDebug::Error - EXCEPTION DURING DEBUG PRINT."));
     }
@@ -294,24 +295,29 @@ void CZelDebug::PrintLocked(LONG nLevel, const WCHAR* pszFormat, va_list args) {
     EndLineLocked(nLevel, nHeader, nMessage);
 }
 
-void CZelDebug::PrintPartsLocked(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts) {
+void CZelDebug::PrintTextsLocked(LONG nLevel, const WCHAR* pszFormat, const WCHAR* const* ppszTexts,
+                                 size_t nTexts) {
     int nHeader = BeginLineLocked();
     if (nHeader < 0) {
         return;
     }
     size_t nRoom = kLineBufferSize - static_cast<size_t>(nHeader);
     size_t nCount = nRoom - 1 < kMessageMax ? nRoom - 1 : kMessageMax;
-    // What "%s%s..." with this count gives: the texts, or their first nCount characters and -1.
+    // What the engine gives with this count: the message, or its first nCount characters and -1.
     WCHAR* pszMessage = g_szLine + nHeader;
     size_t nUsed = 0;
     bool bCut = false;
-    for (size_t i = 0; i < nParts; ++i) {
-        size_t nLength = wcslen(ppszParts[i]);
+    size_t nNext = 0;
+    for (const WCHAR* p = pszFormat; *p != 0;) {
+        bool bConversion = p[0] == TEXT('%') && (p[1] == TEXT('s') || p[1] == TEXT('d'));
+        const WCHAR* pszPart = bConversion && nNext < nTexts ? ppszTexts[nNext++] : p;
+        size_t nLength = pszPart == p ? 1 : wcslen(pszPart);
+        p += pszPart == p ? 1 : 2;
         if (nLength > nCount - nUsed) {
             nLength = nCount - nUsed;
             bCut = true;
         }
-        memcpy(pszMessage + nUsed, ppszParts[i], nLength * sizeof(WCHAR));
+        memcpy(pszMessage + nUsed, pszPart, nLength * sizeof(WCHAR));
         nUsed += nLength;
     }
     pszMessage[nUsed] = 0;
@@ -370,7 +376,7 @@ void DebugTrace(const WCHAR* pszFormat, ...) {
     }
     // Without a conversion the engine would copy the format: most lines are such.
     if (pszFormat != NULL && wcschr(pszFormat, TEXT('%')) == NULL) {
-        g_ZelDebug.PrintParts(nLevel, &pszFormat, 1);
+        g_ZelDebug.PrintTexts(nLevel, TEXT("%s"), &pszFormat, 1);
         return;
     }
     WCHAR szMessage[kErrorBufferSize];
@@ -379,7 +385,7 @@ void DebugTrace(const WCHAR* pszFormat, ...) {
     _vsnwprintf_s(szMessage, kErrorBufferSize, _TRUNCATE, pszFormat, args);
     va_end(args);
     const WCHAR* pszMessage = szMessage;
-    g_ZelDebug.PrintParts(nLevel, &pszMessage, 1);
+    g_ZelDebug.PrintTexts(nLevel, TEXT("%s"), &pszMessage, 1);
 }
 
 CZelTraceScope::CZelTraceScope(const WCHAR* pszFunction)
@@ -410,27 +416,25 @@ void CZelTraceScope::Enter(const WCHAR* pszFunction) {
     if (m_pszFunction != NULL) {
         ZelSafeCopy(TEXT("..\\Common\\Src\\ZelDebug"), __LINE__, m_pszFunction, nSize, pszFunction);
     }
-    // The scopes' lines are "%s" formats: joined directly, without the engine.
-    const WCHAR* ppszParts[] = {TEXT("ENTRY:  "), pszFunction};
-    g_ZelDebug.PrintParts(g_ZelDebug.PrintLevel(), ppszParts, 2);
+    // The scopes' lines take no engine: their conversions are texts already.
+    g_ZelDebug.PrintTexts(g_ZelDebug.PrintLevel(), TEXT("ENTRY:  %s"), &pszFunction, 1);
 }
 
 CZelTraceScope::~CZelTraceScope() {
     if (m_pszFunction == NULL) {
         return;
     }
-    WCHAR szNumber[12];
-    const WCHAR* ppszParts[] = {TEXT("EXIT:  "), m_pszFunction, NULL, NULL};
-    size_t nParts = 2;
+    WCHAR szNumber[12] = {0};
+    const WCHAR* ppszTexts[] = {m_pszFunction, szNumber};
+    const WCHAR* pszFormat = TEXT("EXIT:  %s");
     if (m_nKind == RESULT_BOOL && m_pbResult != NULL) {
-        ppszParts[nParts++] = TEXT(", bReturn=");
-        ppszParts[nParts++] = *m_pbResult ? TEXT("true") : TEXT("false");
+        pszFormat = TEXT("EXIT:  %s, bReturn=%s");
+        ppszTexts[1] = *m_pbResult ? TEXT("true") : TEXT("false");
     } else if (m_nKind == RESULT_INT && m_pnResult != NULL) {
+        pszFormat = TEXT("EXIT:  %s, nReturn=%d");
         *PutSigned(szNumber, *m_pnResult) = 0;
-        ppszParts[nParts++] = TEXT(", nReturn=");
-        ppszParts[nParts++] = szNumber;
     }
-    g_ZelDebug.PrintParts(g_ZelDebug.PrintLevel(), ppszParts, nParts);
+    g_ZelDebug.PrintTexts(g_ZelDebug.PrintLevel(), pszFormat, ppszTexts, 2);
     InterlockedDecrement(&g_ZelDebug.m_nTier);
     delete[] m_pszFunction;
     m_pszFunction = NULL;

@@ -39,10 +39,12 @@ private:
     // it once: each read is a locked instruction.
     LONG PrintLevel();
     void PrintLocked(LONG nLevel, const WCHAR* pszFormat, va_list args);
-    // Print of "%s%s..." and `nParts` texts (none null) at PrintLevel's `nLevel`, without the
-    // formatting engine.
-    void PrintParts(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts);
-    void PrintPartsLocked(LONG nLevel, const WCHAR* const* ppszParts, size_t nParts);
+    // Print, at PrintLevel's `nLevel`, of a format whose every conversion is "%s" or "%d", each
+    // given as its text (none null), in order: written without the formatting engine.
+    void PrintTexts(LONG nLevel, const WCHAR* pszFormat, const WCHAR* const* ppszTexts,
+                    size_t nTexts);
+    void PrintTextsLocked(LONG nLevel, const WCHAR* pszFormat, const WCHAR* const* ppszTexts,
+                          size_t nTexts);
     // Starts a line with its header; the header's length, or -1 when no line is to be written.
     int BeginLineLocked();
     void EndLineLocked(LONG nLevel, int nHeader, int nMessage);
