@@ -4,8 +4,6 @@
 
 #include "Machine/Registry/RegFile.h"
 #include "Scenario/ServiceMachine.h"
-#include "Support/Narrow.h"
-#include "Support/ScopedHandles.h"
 
 #include <gtest/gtest.h>
 
@@ -33,18 +31,6 @@ std::string Value(int n) {
 bool IsWhole(const std::string& value, int* n) {
     *n = std::atoi(value.c_str());
     return value == Value(*n);
-}
-
-std::string ReadBlob() {
-    test::ScopedKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Kill"), 0, KEY_READ, key.Receive()) !=
-        ERROR_SUCCESS) {
-        return "";
-    }
-    WCHAR data[200] = {};
-    DWORD size = sizeof data - sizeof(WCHAR);
-    RegQueryValueExW(key, TEXT("Blob"), NULL, NULL, reinterpret_cast<BYTE*>(data), &size);
-    return test::Narrow(data);
 }
 
 TEST(RegistryKill, AKilledWriterLeavesTheOldStateOrTheNew) {
@@ -82,7 +68,7 @@ TEST(RegistryKill, AKilledWriterLeavesTheOldStateOrTheNew) {
         auto tree = sim::NewRegistryTree();
         ASSERT_NO_THROW(sim::ReadRegFile(bytes, *tree)) << "after kill " << round;
         int n = -1;
-        std::string value = ReadBlob();
+        std::string value = test::ServiceMachine::ReadValue(TEXT("SOFTWARE\\Kill"), TEXT("Blob"));
         ASSERT_TRUE(IsWhole(value, &n)) << "after kill " << round << ": " << value.substr(0, 40);
         // Each run starts again at write 1.
         advanced += n != last;

@@ -46,11 +46,9 @@ TEST(TarvikSim, BadInputGivesOneLineAndTheDocumentedExitCode) {
         {2,
          "tarvik-sim: control CODE: expected a control code from 0 to 4294967295, found \"abc\"",
          {"control", "abc"}},
-        {2, "found \"0x1z\"", {"control", "0x1z"}},
         {2,
          "tarvik-sim: --timeout: expected seconds from 0 to 86400, found \"x\"",
          {"start", "--timeout", "x"}},
-        {2, "found \"-1\"", {"start", "--timeout", "-1"}},
         // Each command takes only its own options.
         {2,
          "tarvik-sim: usage: tarvik-sim [-m MACHINE] [-s SERVICE] status",
