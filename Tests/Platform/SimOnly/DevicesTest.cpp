@@ -29,34 +29,29 @@ const char kMachine[] = R"({
   ]
 })";
 
+// What the service (through SetupDi), the machine's device list and tarvik-sim's show read.
 TEST(MachineBuilder, WritesTheRegistryAsWindowsLaysItOut) {
     test::TestMachine machine(kMachine);
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), sim::BuildMachine(machine.Dir()));
     std::string reg = machine.ReadFile("registry.reg");
-    const char* expected[] = {
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-        "{4D36E972-E325-11CE-BFC1-08002BE10318}]\n"
-        "@=\"Network adapters\"\n"
-        "\"Class\"=\"Net\"\n",
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-        "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0002]\n"
-        "\"DriverDesc\"=\"Team A\"\n"
-        "\"ProviderName\"=\"ORVEX\"\n"
-        "\"NetCfgInstanceId\"=\"{AAAAAAAA-0000-0000-0000-000000000001}\"\n",
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\NET\\0000]\n"
-        "\"DeviceDesc\"=\"Team A\"\n"
-        "\"FriendlyName\"=\"Team A\"\n"
-        "\"HardwareID\"=hex(7):4e,00,45,00,54,00,00,00,00,00\n"
-        "\"Class\"=\"Net\"\n"
-        "\"ClassGUID\"=\"{4d36e972-e325-11ce-bfc1-08002be10318}\"\n"
-        "\"Driver\"=\"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0002\"\n"
-        "\"Mfg\"=\"ORVEX\"\n"
-        "\"ConfigFlags\"=dword:00000000\n",
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1D6A&DEV_07B1\\"
-        "4&1B2F&0&0010]\n",
+    auto section = [&](const std::string& key) {
+        size_t at = reg.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\" + key + "]\n");
+        return at == std::string::npos ? "(none)" : reg.substr(at, reg.find("\n\n", at) + 1 - at);
     };
-    for (const char* section : expected) {
-        EXPECT_NE(std::string::npos, reg.find(section)) << section << "\nin\n" << reg;
+    const char kTeamDriver[] = "Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0002";
+    const std::pair<std::string, const char*> expected[] = {
+        {kTeamDriver, "\"NetCfgInstanceId\"=\"{AAAAAAAA-0000-0000-0000-000000000001}\"\n"},
+        {"Enum\\ROOT\\NET\\0000", "\"FriendlyName\"=\"Team A\"\n"},
+        {"Enum\\ROOT\\NET\\0000", "\"ClassGUID\"=\"{4d36e972-e325-11ce-bfc1-08002be10318}\"\n"},
+        {"Enum\\ROOT\\NET\\0000",
+         "\"Driver\"=\"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0002\"\n"},
+        {"Enum\\ROOT\\NET\\0000", "\"Mfg\"=\"ORVEX\"\n"},
+        {"Enum\\PCI\\VEN_1D6A&DEV_07B1\\4&1B2F&0&0010", "]\n"},
+    };
+    for (const auto& value : expected) {
+        EXPECT_NE(std::string::npos, section(value.first).find(value.second))
+            << value.first << ": " << value.second << "\nin\n"
+            << reg;
     }
 }
 
