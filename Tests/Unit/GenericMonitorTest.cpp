@@ -39,7 +39,7 @@ TEST_F(GenericMonitorTest, TimeoutFromTheRegistry) {
         DWORD hyperV;
     } cases[] = {
         {"absent", REG_NONE, 0, 1},
-        {"zero is used", REG_DWORD, 0, 0},
+        // Zero is used: HyperVMonitorLoop.TimeoutZeroEndsAfterTheInitialPass.
         {"largest positive", REG_DWORD, 0x7FFFFFFF, 0x7FFFFFFF},
         {"negative as a signed number", REG_DWORD, 0x80000000, 1},
         {"not a DWORD", REG_BINARY, 5, 1},

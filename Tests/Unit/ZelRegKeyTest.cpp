@@ -1,5 +1,7 @@
 #include "ZelRegKey.h"
 
+#include "Support/TraceFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,25 +9,18 @@
 
 namespace {
 
-const WCHAR kTestKey[] = TEXT("Software\\TarvikTest\\ZelRegKey");
+const WCHAR kTestKey[] = TEXT("SOFTWARE\\TarvikTest\\ZelRegKey");
 
-// Each test works in a fresh key under HKEY_CURRENT_USER and removes it afterwards.
+// Each test works in a fresh key under HKEY_LOCAL_MACHINE and removes it afterwards.
 class ZelRegKeyTest : public testing::Test {
 protected:
     void SetUp() override {
         TearDown();
-        ASSERT_TRUE(m_key.Create(HKEY_CURRENT_USER, kTestKey, true, false));
+        ASSERT_TRUE(m_key.Create(HKEY_LOCAL_MACHINE, kTestKey, true, false));
     }
     void TearDown() override {
         m_key.Close();
-        CZelRegKey parent;
-        ASSERT_TRUE(parent.Create(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest"), true, false));
-        parent.DeleteSubKey(TEXT("ZelRegKey"));
-    }
-
-    void SetRaw(const WCHAR* name, DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_key.GetHKey(), name, 0, type,
-                                                static_cast<const BYTE*>(data), size));
+        test::DeleteKey(kTestKey);
     }
 
     CZelRegKey m_key;
@@ -35,7 +30,8 @@ typedef std::vector<CZelString> List;
 
 TEST_F(ZelRegKeyTest, MissingKeyAndClosedObject) {
     CZelRegKey key;
-    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, TEXT("Software\\TarvikTest\\ZelRegKey\\None"), false));
+    EXPECT_FALSE(
+        key.Open(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\TarvikTest\\ZelRegKey\\None"), false));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastResult());
     DWORD value = 7;
     EXPECT_FALSE(key.GetValue(TEXT("x"), value));
@@ -69,7 +65,7 @@ TEST_F(ZelRegKeyTest, StringsUpTo255Characters) {
     EXPECT_EQ(1, text.IsEmpty());
 
     // No type check: the first entry of a list reads as text.
-    SetRaw(TEXT("List"), REG_MULTI_SZ, TEXT("first\0second\0"), 28);
+    test::SetRaw(kTestKey, TEXT("List"), REG_MULTI_SZ, TEXT("first\0second\0"), 28);
     EXPECT_TRUE(m_key.GetValue(TEXT("List"), text));
     EXPECT_TRUE(text == TEXT("first"));
 
@@ -87,11 +83,11 @@ TEST_F(ZelRegKeyTest, StringsUpTo255Characters) {
 }
 
 TEST_F(ZelRegKeyTest, MultiStringLists) {
-    SetRaw(TEXT("Gaps"), REG_MULTI_SZ, TEXT("a\0\0b\0"), 12);
+    test::SetRaw(kTestKey, TEXT("Gaps"), REG_MULTI_SZ, TEXT("a\0\0b\0"), 12);
     std::vector<CZelString> list;
     EXPECT_TRUE(m_key.GetValue(TEXT("Gaps"), list));
     EXPECT_EQ(List({TEXT("a"), TEXT("b")}), list);
-    SetRaw(TEXT("Unterminated"), REG_MULTI_SZ, TEXT("ab\0cd"), 10);
+    test::SetRaw(kTestKey, TEXT("Unterminated"), REG_MULTI_SZ, TEXT("ab\0cd"), 10);
     EXPECT_TRUE(m_key.GetValue(TEXT("Unterminated"), list));
     EXPECT_EQ(List({TEXT("ab"), TEXT("cd")}), list);
 
@@ -135,12 +131,12 @@ TEST_F(ZelRegKeyTest, ListOperationsIgnoreCase) {
     EXPECT_FALSE(m_key.IsSubStringValueInMultiString(TEXT("Bindings"), TEXT("team"), found));
     EXPECT_TRUE(found == TEXT("untouched"));
 
-    SetRaw(TEXT("Twice"), REG_MULTI_SZ, TEXT("x\0X\0y\0\0"), 14);
+    test::SetRaw(kTestKey, TEXT("Twice"), REG_MULTI_SZ, TEXT("x\0X\0y\0\0"), 14);
     EXPECT_TRUE(m_key.RemoveValueFromMultiString(TEXT("Twice"), TEXT("x")));
     EXPECT_TRUE(m_key.GetValue(TEXT("Twice"), list));
     EXPECT_EQ(List({TEXT("y")}), list);
     // Nothing matched: true, and the stored data is left exactly as it was.
-    SetRaw(TEXT("Kept"), REG_MULTI_SZ, TEXT("p\0\0q\0\0"), 12);
+    test::SetRaw(kTestKey, TEXT("Kept"), REG_MULTI_SZ, TEXT("p\0\0q\0\0"), 12);
     EXPECT_TRUE(m_key.RemoveValueFromMultiString(TEXT("Kept"), TEXT("z")));
     DWORD size = 0;
     RegQueryValueExW(m_key.GetHKey(), TEXT("Kept"), NULL, NULL, NULL, &size);
@@ -193,7 +189,7 @@ TEST_F(ZelRegKeyTest, ValuesAreDeletedAndFlushed) {
     EXPECT_EQ(ERROR_SUCCESS, m_key.FlushKey());
 
     CZelRegKey reader;
-    ASSERT_TRUE(reader.Open(HKEY_CURRENT_USER, kTestKey, false));
+    ASSERT_TRUE(reader.Open(HKEY_LOCAL_MACHINE, kTestKey, false));
     EXPECT_FALSE(reader.SetValue(TEXT("x"), DWORD(1)));
     EXPECT_EQ(ERROR_ACCESS_DENIED, reader.LastResult());
 }
@@ -207,7 +203,7 @@ TEST_F(ZelRegKeyTest, VolatileKeysAndHandleTakeOver) {
     EXPECT_TRUE(child.Create(volatileKey.GetHKey(), TEXT("AlsoVolatile"), true, true));
 
     HKEY raw = NULL;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &raw));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_READ, &raw));
     {
         CZelRegKey owner(raw);
         EXPECT_TRUE(owner.SubKeyExists(TEXT("Volatile")));

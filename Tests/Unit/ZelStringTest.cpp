@@ -40,30 +40,26 @@ TEST(CZelString, SplitKeepsEmptyFieldsButDropsOneTrailingField) {
 }
 
 TEST(CZelString, TrimsOnlyBlanksAndCutsByCount) {
-    CZelString text(TEXT("\t a b  "));
-    text.TrimLeft();
-    EXPECT_TRUE(text == TEXT("\t a b  "));
-    text.TrimRight();
-    EXPECT_TRUE(text == TEXT("\t a b"));
-    CZelString blanks(TEXT("    "));
-    blanks.Trim();
-    EXPECT_EQ(1, blanks.IsEmpty());
-    CZelString both(TEXT("  x y  "));
-    both.Trim();
-    EXPECT_TRUE(both == TEXT("x y"));
-
-    CZelString left(TEXT("abcd"));
-    left.Left(5);
-    EXPECT_TRUE(left == TEXT("abcd"));
-    left.Left(3);
-    EXPECT_TRUE(left == TEXT("abc"));
-    left.Left(0);
-    EXPECT_EQ(0u, left.Length());
-    CZelString right(TEXT("abcd"));
-    right.Right(2);
-    EXPECT_TRUE(right == TEXT("cd"));
-    right.Right(7);
-    EXPECT_TRUE(right == TEXT("cd"));
+    typedef void (*Edit)(CZelString&);
+    const struct {
+        Edit edit;
+        const WCHAR *text, *result;
+    } cases[] = {
+        {[](CZelString& s) { s.TrimLeft(); }, TEXT("\t a b  "), TEXT("\t a b  ")},
+        {[](CZelString& s) { s.TrimRight(); }, TEXT("\t a b  "), TEXT("\t a b")},
+        {[](CZelString& s) { s.Trim(); }, TEXT("    "), TEXT("")},
+        {[](CZelString& s) { s.Trim(); }, TEXT("  x y  "), TEXT("x y")},
+        {[](CZelString& s) { s.Left(5); }, TEXT("abcd"), TEXT("abcd")},
+        {[](CZelString& s) { s.Left(3); }, TEXT("abcd"), TEXT("abc")},
+        {[](CZelString& s) { s.Left(0); }, TEXT("abcd"), TEXT("")},
+        {[](CZelString& s) { s.Right(2); }, TEXT("abcd"), TEXT("cd")},
+        {[](CZelString& s) { s.Right(7); }, TEXT("cd"), TEXT("cd")},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CZelString text(cases[i].text);
+        cases[i].edit(text);
+        EXPECT_EQ(CZelString(cases[i].result), text) << i;
+    }
 }
 
 TEST(CZelString, ClassifiesCharacters) {

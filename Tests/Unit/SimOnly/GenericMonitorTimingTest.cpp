@@ -1,5 +1,6 @@
-// The generic monitor's timing rules on the machine's virtual clock: pauses, the stop poll, the
-// give-up of the stop wait, and all of them across the tick counter's wrap.
+// The generic monitor's timing rules on the machine's virtual clock: pauses (polled every 100 ms, a
+// stop seen at the next poll: HyperVMonitorLoop.FailingNamespaceIsPaced), the give-up of the stop
+// wait, and all of them across the tick counter's wrap.
 
 #include "Machine/Clock/Clock.h"
 #include "Machine/Machine.h"
@@ -54,27 +55,6 @@ TEST(GenericMonitorTiming, PauseLastsOneToTwoSecondsAcrossTheWrap) {
         bool bStop = c.requested;
         EXPECT_EQ(c.expectedMs, PauseAt(c.startTick, c.seconds, &bStop));
         EXPECT_EQ(c.requested, bStop);
-    }
-}
-
-TEST(GenericMonitorTiming, StopIsNoticedWithin100ms) {
-    DWORD starts[] = {1000, 4294965000u};  // the second one wraps while the worker pauses
-    for (DWORD startTick : starts) {
-        SCOPED_TRACE(startTick);
-        test::TestMachine machine(VirtualClockAt(startTick));
-        sim::Clock::Attachment attach(sim::Machine::Get().Clock());
-        ProbeMonitor monitor(ProbeMonitor::kPauseUntilStop);
-        ASSERT_TRUE(monitor.StartMonitor());
-        Sleep(5050);
-        EXPECT_TRUE(monitor.IsRunning());
-        DWORD requestedAt = GetTickCount();
-        ASSERT_TRUE(monitor.StopMonitor());
-        while (monitor.IsRunning()) {
-            Sleep(10);
-        }
-        DWORD noticedAfter = monitor.StopSeenAt() - requestedAt;
-        EXPECT_GT(noticedAfter, 0u);
-        EXPECT_LE(noticedAfter, 100u);
     }
 }
 

@@ -86,10 +86,9 @@ TEST_F(OutOfMemory, EachOperationGivesItsFailureResult) {
         EXPECT_EQ(*c.outcomes.rbegin(), outcomes.back());
         EXPECT_EQ(c.outcomes, std::set<long>(outcomes.begin(), outcomes.end()));
     }
-    std::vector<std::string> lines = NewMessages();
-    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-                  return line.find("ERROR:  Unable to allocate memory") != std::string::npos;
-              }));
+    EXPECT_EQ(1u,
+              test::Count(NewMessages(),
+                          "..\\Common\\Src\\ZelRegKey (234): ERROR:  Unable to allocate memory"));
 }
 
 }  // namespace

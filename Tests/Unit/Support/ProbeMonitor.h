@@ -39,8 +39,6 @@ public:
         }
     }
     void Release() { m_bReleased = true; }
-    // The tick count at which the pausing worker saw the stop.
-    DWORD StopSeenAt() const { return m_dwStopSeenAt; }
     void SetTimeoutRule(DWORD dwDefault, const WCHAR* pszName) {
         m_dwDefaultTimeout = dwDefault;
         m_strTimeoutValueName = pszName;
@@ -59,7 +57,6 @@ private:
         if (m_work == kPauseUntilStop) {
             while (!CheckForStopCommand(1)) {
             }
-            m_dwStopSeenAt = GetTickCount();
         }
         while (m_work == kIgnoreStopUntilReleased && !m_bReleased) {
             Sleep(100);
@@ -71,7 +68,6 @@ private:
     ScopedHandle m_hThread;
     std::atomic<bool> m_bStarted{false};
     std::atomic<bool> m_bReleased{false};
-    std::atomic<DWORD> m_dwStopSeenAt{0};
 };
 
 }  // namespace test

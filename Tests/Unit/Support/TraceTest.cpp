@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <fstream>
 
 namespace test {
 
@@ -67,12 +68,23 @@ size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
 
-std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const std::vector<std::string>& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+std::vector<std::string> Expected(const char* source, const std::string& name) {
+    std::string path(source);
+    std::ifstream file(path.replace(path.rfind('.'), std::string::npos, ".txt"));
+    std::vector<std::string> lines;
+    bool found = false;
+    for (std::string line; std::getline(file, line);) {
+        if (line.compare(0, 3, "== ") == 0) {
+            if (found) {
+                break;
+            }
+            found = line.substr(3) == name;
+        } else if (found) {
+            lines.push_back(line);
+        }
     }
-    return all;
+    EXPECT_TRUE(found) << "no lines for \"" << name << "\" in " << path;
+    return lines;
 }
 
 }  // namespace test

@@ -40,7 +40,9 @@ private:
 
 // How many of `lines` are `line`.
 size_t Count(const std::vector<std::string>& lines, const std::string& line);
-// The parts one after the other.
-std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts);
+
+// The lines expected of `name` in the file beside the test's source (its ".cpp" as ".txt"): those
+// after the line "== name", up to the next such line.
+std::vector<std::string> Expected(const char* source, const std::string& name);
 
 }  // namespace test
