@@ -34,6 +34,10 @@ std::string MachineDirFromEnvironment() {
 }  // namespace
 
 Machine& Machine::Get() {
+    // Every platform call asks, several times a trace line: call_once only until there is one.
+    if (Machine* machine = g_machine.load(std::memory_order_acquire)) {
+        return *machine;
+    }
     std::call_once(g_firstUse, [] {
         if (g_machine.load() == nullptr) {
             g_machine = new Machine(MachineDirFromEnvironment());

@@ -24,6 +24,10 @@ namespace {
 // The clock this thread counts in, if any (virtual time: see the header).
 thread_local Clock* t_attached = nullptr;
 
+// LocalTime's last second on this thread (seconds since 1970, local) and its civil time.
+thread_local LONGLONG t_civilSecond = INT64_MIN;
+thread_local SYSTEMTIME t_civil;
+
 LONGLONG MonotonicNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -142,12 +146,24 @@ Clock::Clock(const ClockSettings& settings, const std::string& machineDir)
 
 Clock::~Clock() = default;
 
-LONGLONG Clock::NowLocked() const {
-    if (m_virtual) {
-        return m_virtualNow;
+LONGLONG Clock::ReadNow() const {
+    if (m_virtual.load(std::memory_order_acquire)) {
+        return m_virtualNow.load(std::memory_order_acquire);
     }
-    double elapsed = static_cast<double>(MonotonicNs() - m_baseRealNs) * m_scale / 100;
-    return m_baseMachine + std::max<LONGLONG>(0, static_cast<LONGLONG>(elapsed));
+    LONGLONG baseMachine = m_baseMachine.load(std::memory_order_acquire);
+    LONGLONG baseRealNs = m_baseRealNs.load(std::memory_order_acquire);
+    double elapsed = static_cast<double>(MonotonicNs() - baseRealNs) * m_scale / 100;
+    return baseMachine + std::max<LONGLONG>(0, static_cast<LONGLONG>(elapsed));
+}
+
+template <class Change>
+void Clock::Publish(Change&& change) {
+    unsigned version = m_version.load(std::memory_order_relaxed);
+    // Seen by every reader before the change reads the host's clock (a full barrier): a reader
+    // whose host time is later than the change's then reads again.
+    m_version.store(version + 1, std::memory_order_seq_cst);
+    change();
+    m_version.store(version + 2, std::memory_order_release);
 }
 
 std::chrono::steady_clock::time_point Clock::RealTimeOf(LONGLONG machineTime) const {
@@ -159,8 +175,16 @@ std::chrono::steady_clock::time_point Clock::RealTimeOf(LONGLONG machineTime) co
 }
 
 LONGLONG Clock::Now() {
-    Lock hold(m_lock);
-    return NowLocked();
+    // Every trace line reads the clock twice: no lock. Publish() makes the version odd, stores
+    // with release and makes it even: a read whose acquire loads met any of its stores also sees
+    // the odd version, so a read between two equal even versions saw one whole state.
+    for (;;) {
+        unsigned version = m_version.load(std::memory_order_acquire);
+        LONGLONG now = ReadNow();
+        if (version % 2 == 0 && m_version.load(std::memory_order_relaxed) == version) {
+            return now;
+        }
+    }
 }
 
 ULONGLONG Clock::TickCount64() {
@@ -171,7 +195,7 @@ LONGLONG Clock::PerformanceCounter() {
     return static_cast<LONGLONG>(m_startTick) * kUnitsPerMs + Now();
 }
 
-SYSTEMTIME Clock::CivilTime(LONGLONG ms) const {
+SYSTEMTIME Clock::CivilTime(LONGLONG ms) {
     LONGLONG days = FloorDiv(ms, 86400000);
     LONGLONG inDay = ms - days * 86400000;
     LONGLONG year;
@@ -191,15 +215,14 @@ SYSTEMTIME Clock::CivilTime(LONGLONG ms) const {
 }
 
 SYSTEMTIME Clock::LocalTime() {
-    Lock hold(m_lock);
-    LONGLONG ms = m_localStartMs + NowLocked() / kUnitsPerMs;
+    LONGLONG ms = m_localStartMs + Now() / kUnitsPerMs;
     LONGLONG second = FloorDiv(ms, 1000);
     // Every trace line asks: the date is worked out once a second, not once a line.
-    if (second != m_civilSecond) {
-        m_civil = CivilTime(second * 1000);
-        m_civilSecond = second;
+    if (second != t_civilSecond) {
+        t_civil = CivilTime(second * 1000);
+        t_civilSecond = second;
     }
-    SYSTEMTIME st = m_civil;
+    SYSTEMTIME st = t_civil;
     st.wMilliseconds = static_cast<WORD>(ms - second * 1000);
     return st;
 }
@@ -236,7 +259,10 @@ void Clock::AdvanceIfIdle() {
     if (next == kNever) {
         return;
     }
-    m_virtualNow = std::max(m_virtualNow, next);
+    Publish([&] {
+        m_virtualNow.store(std::max(m_virtualNow.load(std::memory_order_relaxed), next),
+                           std::memory_order_release);
+    });
     for (Waiter* waiter = m_waiters; waiter != nullptr; waiter = waiter->next) {
         if (waiter->deadline <= m_virtualNow) {
             Unblock(*waiter);
@@ -246,9 +272,8 @@ void Clock::AdvanceIfIdle() {
 }
 
 bool Clock::WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* context) {
-    LONGLONG deadline = timeoutMs == INFINITE
-                            ? kNever
-                            : NowLocked() + static_cast<LONGLONG>(timeoutMs) * kUnitsPerMs;
+    LONGLONG deadline =
+        timeoutMs == INFINITE ? kNever : ReadNow() + static_cast<LONGLONG>(timeoutMs) * kUnitsPerMs;
     // A thread that is not attached holds time back only while it is in here.
     bool counted = t_attached == this;
     if (!counted) {
@@ -262,7 +287,7 @@ bool Clock::WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* con
             done = true;
             break;
         }
-        if (NowLocked() >= deadline) {
+        if (ReadNow() >= deadline) {
             done = false;
             break;
         }
@@ -305,13 +330,16 @@ void Clock::SetVirtual(bool on) {
     if (on == m_virtual) {
         return;
     }
-    if (on) {
-        m_virtualNow = NowLocked();
-    } else {
-        m_baseMachine = m_virtualNow;
-        m_baseRealNs = MonotonicNs();
-    }
-    m_virtual = on;
+    Publish([&] {
+        if (on) {
+            m_virtualNow.store(ReadNow(), std::memory_order_release);
+        } else {
+            m_baseMachine.store(m_virtualNow.load(std::memory_order_relaxed),
+                                std::memory_order_release);
+            m_baseRealNs.store(MonotonicNs(), std::memory_order_release);
+        }
+        m_virtual.store(on, std::memory_order_release);
+    });
     Notify(hold);
 }
 

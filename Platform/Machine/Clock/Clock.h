@@ -36,6 +36,7 @@
 
 #include <windef.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -109,30 +110,32 @@ private:
 
     bool WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* context);
 
-    LONGLONG NowLocked() const;
+    // Machine time from one read of its state: under the lock, or inside Now()'s version check.
+    LONGLONG ReadNow() const;
+    // Under the lock: the only way to change what Now() reads (see Now()).
+    template <class Change>
+    void Publish(Change&& change);
     std::chrono::steady_clock::time_point RealTimeOf(LONGLONG machineTime) const;
     void Block(Waiter& self);
     void Unblock(Waiter& waiter);
     void AdvanceIfIdle();
-    SYSTEMTIME CivilTime(LONGLONG msSince1970) const;
+    static SYSTEMTIME CivilTime(LONGLONG msSince1970);
 
     std::mutex m_lock;
     std::condition_variable m_changed;
-    double m_scale;
-    ULONGLONG m_startTick;
-    bool m_virtual;
-    LONGLONG m_virtualNow = 0;
-    // Scaled: machine time = m_baseMachine + scale x (monotonic ns - m_baseRealNs) / 100.
-    LONGLONG m_baseMachine = 0;
-    LONGLONG m_baseRealNs = 0;
+    const double m_scale;
+    const ULONGLONG m_startTick;
     LONGLONG m_localStartMs = 0;  // local civil time at the start, ms since 1970-01-01
+    // What Now() reads: changed under the lock, through Publish(), and read without it.
+    std::atomic<unsigned> m_version{0};  // odd while Publish() changes the rest
+    std::atomic<bool> m_virtual;
+    std::atomic<LONGLONG> m_virtualNow{0};
+    // Scaled: machine time = m_baseMachine + scale x (monotonic ns - m_baseRealNs) / 100.
+    std::atomic<LONGLONG> m_baseMachine{0};
+    std::atomic<LONGLONG> m_baseRealNs{0};
     int m_threads = 0;            // platform threads counted now
     int m_blocked = 0;            // of those, blocked in Wait
     Waiter* m_waiters = nullptr;  // every thread in Wait, linked through their stacks
-
-    // LocalTime's last second (seconds since 1970, local) and its civil time.
-    LONGLONG m_civilSecond = INT64_MIN;
-    SYSTEMTIME m_civil{};
 };
 
 }  // namespace sim

@@ -11,9 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <new>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -94,6 +97,26 @@ TEST(VirtualClock, TickCountWrapsAndLocalTimeFollows) {
     EXPECT_EQ(15000000, after.QuadPart - before.QuadPart);  // 10 MHz
     GetLocalTime(&time);
     EXPECT_EQ("2024-02-29 (4) 00:00:00.500", Text(time));
+}
+
+// The clock is read without its lock: switching modes under a reader never takes time back.
+TEST(ScaledClock, ReadsDuringModeSwitchesNeverGoBack) {
+    test::TestMachine machine;
+    sim::Clock& clock = sim::Machine::Get().Clock();
+    std::atomic<bool> done{false};
+    LONGLONG back = 0;
+    std::thread reader([&] {
+        for (LONGLONG last = 0, now; !done; last = now) {
+            now = clock.Now();
+            back = std::max(back, last - now);
+        }
+    });
+    for (int i = 0; i < 500000; ++i) {
+        clock.SetVirtual(i % 2 == 0);
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(0, back);
 }
 
 TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
