@@ -15,5 +15,5 @@ BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
 }
 
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
-    *lpSystemTime = sim::Machine::Get().Clock().LocalTime();
+    *lpSystemTime = sim::Machine::Get().Clock().TickLocalTime();
 }

@@ -28,9 +28,9 @@ thread_local Clock* t_attached = nullptr;
 thread_local LONGLONG t_civilSecond = INT64_MIN;
 thread_local SYSTEMTIME t_civil;
 
-LONGLONG MonotonicNs() {
+LONGLONG MonotonicNs(clockid_t id = CLOCK_MONOTONIC) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(id, &ts);
     return static_cast<LONGLONG>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -66,6 +66,15 @@ void CivilFromDays(LONGLONG z, LONGLONG* y, unsigned* m, unsigned* d) {
     *y = yoe + era * 400 + (*m <= 2);
 }
 
+// The host's coarse clock (a few ns a read, where the precise one takes tens) when its tick,
+// scaled to machine time, is no longer than Windows' default timer tick.
+clockid_t TickClock(double scale) {
+    timespec tick;
+    bool fits = clock_getres(CLOCK_MONOTONIC_COARSE, &tick) == 0 && tick.tv_sec == 0 &&
+                static_cast<double>(tick.tv_nsec) * scale <= 15625000;
+    return fits ? CLOCK_MONOTONIC_COARSE : CLOCK_MONOTONIC;
+}
+
 struct Epoch {
     LONGLONG monotonicNs;
     LONGLONG realtimeMs;
@@ -99,7 +108,10 @@ std::string WriteEpochAside(const std::string& path, const Epoch& epoch) {
 }  // namespace
 
 Clock::Clock(const ClockSettings& settings, const std::string& machineDir)
-    : m_scale(settings.scale), m_startTick(settings.startTick), m_virtual(settings.virtualTime) {
+    : m_scale(settings.scale),
+      m_startTick(settings.startTick),
+      m_tickClock(TickClock(settings.scale)),
+      m_virtual(settings.virtualTime) {
     Epoch epoch{MonotonicNs(), RealtimeMs()};
     if (!m_virtual && !machineDir.empty()) {
         // Only scaled time is shared between processes; a virtual clock starts with its process.
@@ -146,13 +158,13 @@ Clock::Clock(const ClockSettings& settings, const std::string& machineDir)
 
 Clock::~Clock() = default;
 
-LONGLONG Clock::ReadNow() const {
+LONGLONG Clock::ReadNow(clockid_t hostClock) const {
     if (m_virtual.load(std::memory_order_acquire)) {
         return m_virtualNow.load(std::memory_order_acquire);
     }
     LONGLONG baseMachine = m_baseMachine.load(std::memory_order_acquire);
     LONGLONG baseRealNs = m_baseRealNs.load(std::memory_order_acquire);
-    double elapsed = static_cast<double>(MonotonicNs() - baseRealNs) * m_scale / 100;
+    double elapsed = static_cast<double>(MonotonicNs(hostClock) - baseRealNs) * m_scale / 100;
     return baseMachine + std::max<LONGLONG>(0, static_cast<LONGLONG>(elapsed));
 }
 
@@ -175,12 +187,16 @@ std::chrono::steady_clock::time_point Clock::RealTimeOf(LONGLONG machineTime) co
 }
 
 LONGLONG Clock::Now() {
+    return NowBy(CLOCK_MONOTONIC);
+}
+
+LONGLONG Clock::NowBy(clockid_t hostClock) {
     // Every trace line reads the clock twice: no lock. Publish() makes the version odd, stores
     // with release and makes it even: a read whose acquire loads met any of its stores also sees
     // the odd version, so a read between two equal even versions saw one whole state.
     for (;;) {
         unsigned version = m_version.load(std::memory_order_acquire);
-        LONGLONG now = ReadNow();
+        LONGLONG now = ReadNow(hostClock);
         if (version % 2 == 0 && m_version.load(std::memory_order_relaxed) == version) {
             return now;
         }
@@ -215,7 +231,15 @@ SYSTEMTIME Clock::CivilTime(LONGLONG ms) {
 }
 
 SYSTEMTIME Clock::LocalTime() {
-    LONGLONG ms = m_localStartMs + Now() / kUnitsPerMs;
+    return LocalTimeAt(Now());
+}
+
+SYSTEMTIME Clock::TickLocalTime() {
+    return LocalTimeAt(NowBy(m_tickClock));
+}
+
+SYSTEMTIME Clock::LocalTimeAt(LONGLONG machineTime) const {
+    LONGLONG ms = m_localStartMs + machineTime / kUnitsPerMs;
     LONGLONG second = FloorDiv(ms, 1000);
     // Every trace line asks: the date is worked out once a second, not once a line.
     if (second != t_civilSecond) {

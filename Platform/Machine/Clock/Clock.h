@@ -39,6 +39,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -60,6 +61,9 @@ public:
     ULONGLONG TickCount64();
     LONGLONG PerformanceCounter();
     SYSTEMTIME LocalTime();
+    // GetLocalTime's: as of the host's last timer tick, as Windows' moves with its own tick;
+    // LocalTime() when the host's tick, in machine time, is longer than Windows' 15.625 ms.
+    SYSTEMTIME TickLocalTime();
 
     using Lock = std::unique_lock<std::mutex>;
     Lock Hold() { return Lock(m_lock); }
@@ -110,9 +114,12 @@ private:
 
     bool WaitFor(Lock& hold, DWORD timeoutMs, bool (*ready)(void*), void* context);
 
-    // Machine time from one read of its state: under the lock, or inside Now()'s version check.
-    LONGLONG ReadNow() const;
-    // Under the lock: the only way to change what Now() reads (see Now()).
+    // Machine time as of the host's monotonic `hostClock`, without the lock.
+    LONGLONG NowBy(clockid_t hostClock);
+    // Machine time from one read of its state: under the lock, or inside NowBy()'s version check.
+    LONGLONG ReadNow(clockid_t hostClock = CLOCK_MONOTONIC) const;
+    SYSTEMTIME LocalTimeAt(LONGLONG machineTime) const;
+    // Under the lock: the only way to change what Now() reads (see NowBy()).
     template <class Change>
     void Publish(Change&& change);
     std::chrono::steady_clock::time_point RealTimeOf(LONGLONG machineTime) const;
@@ -125,6 +132,7 @@ private:
     std::condition_variable m_changed;
     const double m_scale;
     const ULONGLONG m_startTick;
+    const clockid_t m_tickClock;  // TickLocalTime's host clock
     LONGLONG m_localStartMs = 0;  // local civil time at the start, ms since 1970-01-01
     // What Now() reads: changed under the lock, through Publish(), and read without it.
     std::atomic<unsigned> m_version{0};  // odd while Publish() changes the rest

@@ -119,6 +119,16 @@ TEST(ScaledClock, ReadsDuringModeSwitchesNeverGoBack) {
     EXPECT_EQ(0, back);
 }
 
+// GetLocalTime steps with the host's tick only while that tick is short in machine time.
+TEST(ScaledClock, LocalTimeIsPreciseWhenTheTickWouldBeLong) {
+    test::TestMachine machine(R"({"clock": {"scale": 1000}})");
+    SYSTEMTIME before, after;
+    GetLocalTime(&before);
+    Sleep(20);  // 20 us of the host's time, far less than its tick
+    GetLocalTime(&after);
+    EXPECT_NE(Text(before), Text(after));
+}
+
 TEST(ThreadFaults, InjectedFailuresGiveTheirCodes) {
     test::TestMachine machine;
     sim::FaultTable& faults = sim::Machine::Get().Faults();
