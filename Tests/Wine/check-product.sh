@@ -24,9 +24,7 @@ resources=$(sed -n '/rsrc Resource Directory/,$p' <<<"$headers" | awk '
                                              languages["0x000018,0x000001,"] }')
 [ "$resources" = "strings=10 manifest=1" ] || fail "resources: $resources (want 10 languages of string block 7, one manifest)"
 
-"$(dirname "$0")/../Scenario/check-exports.sh" "$objdump" "$exe" >/dev/null || {
-    "$(dirname "$0")/../Scenario/check-exports.sh" "$objdump" "$exe"
-    status=1
-}
+exports=$("$(dirname "$0")/../Scenario/check-exports.sh" "$objdump" "$exe") ||
+    { echo "$exports"; status=1; }
 [ $status -eq 0 ] && echo "$exe: $format console program with its manifest, string 101 in ten languages and the support library's exports"
 exit $status
