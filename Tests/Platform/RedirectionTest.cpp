@@ -32,13 +32,7 @@ bool IsWow64() {
 
 // Makes `path` in a view with a DWORD "view" telling which.
 void MakeKey(const WCHAR* path, REGSAM view, DWORD mark) {
-    ScopedKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL,
-                              key.Receive(), NULL),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, TEXT("view"), 0, REG_DWORD, reinterpret_cast<BYTE*>(&mark),
-                             sizeof(mark)),
-              ERROR_SUCCESS);
+    ASSERT_EQ(test::SetDword(path, TEXT("view"), mark, view), ERROR_SUCCESS);
 }
 
 // The "view" mark of `path` opened from `parent` with `view`; 0 when it cannot be opened (the

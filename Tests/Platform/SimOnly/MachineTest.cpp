@@ -57,12 +57,9 @@ TEST(MachineSettings, TheDefaultOsAsTheSystemReportsIt) {
     EXPECT_EQ(PROCESSOR_ARCHITECTURE_AMD64, info.wProcessorArchitecture);
 }
 
-// Messages whose wording tells the user what to write; that every error names the file and a
-// line, the fuzz target holds.
+// Messages whose wording tells the user what to write, one of each kind (a value outside a known
+// set: the code page); that every error names the file and a line, the fuzz target holds.
 TEST(MachineSettings, ErrorsNameFileLineAndSetting) {
-    const std::string a = R"({"guid": "{11111111-2222-3333-4444-555555555555}"})";
-    const std::string b = R"({"guid": "{22222222-2222-3333-4444-555555555555}"})";
-    const std::string team = R"("adapter": "{11111111-2222-3333-4444-555555555555}")";
     struct Case {
         std::string text;
         const char* error;
@@ -76,15 +73,6 @@ TEST(MachineSettings, ErrorsNameFileLineAndSetting) {
         {"{\"adapters\": [{\n\"guid\": \"11111111-2222-3333-4444-555555555555\"}]}",
          "2: setting \"adapters[0].guid\": expected a GUID such as "
          "{00000000-0000-0000-0000-000000000000}"},
-        {"{\"adapters\": [" + a + "," + b + "], \"teams\": [{" + team +
-             ", \"members\": [\"{22222222-2222-3333-4444-555555555555}\"],\n\"status\": \"bad\"}]}",
-         "2: setting \"teams[0].status\": expected \"success\", \"notSupported\", "
-         "\"failure\" or a status such as \"0xC0010014\""},
-        {"{\n\"uiLanguage\": \"xx-YY\"}",
-         "2: setting \"uiLanguage\": not a language this machine knows "
-         "(\"en-US\", \"de-DE\", ...)"},
-        {"{\"account\": {\"privileges\": [\n {\"name\": \"SeFlyPrivilege\"}]}}",
-         "2: setting \"account.privileges[0].name\": Windows has no such privilege"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,13 +49,6 @@ std::vector<std::string> Requests(const std::vector<std::string>& fields) {
     return lines;
 }
 
-// A private request of `oid` with `size` bytes of zeros after the envelope's header.
-std::vector<BYTE> Envelope(DWORD oid, size_t size) {
-    std::vector<BYTE> request(12 + size, 0);
-    std::memcpy(&request[0], &oid, 4);
-    return request;
-}
-
 ScopedHandle OpenDevice(const char16_t* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
     return ScopedHandle(CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                     OPEN_EXISTING, 0, INVALID_HANDLE_VALUE));
@@ -72,8 +64,8 @@ TEST(TeamingDriver, RefusesRequestsItCannotTake) {
     std::vector<BYTE> list(2608, 0);
     list[0] = list[4] = 1;
     DWORD listOid = 0xFF010101;
-    std::vector<BYTE> otherOid = Envelope(0xFF010102, 8);
-    BYTE* other = otherOid.data();
+    // A private request of another OID: the envelope's 12-byte header and 8 bytes of zeros.
+    BYTE other[20] = {0x02, 0x01, 0x01, 0xFF};
     BYTE buffer[16] = {};
     DWORD oid = 0xFF0201A9, unknownOid = 0x00010101;
     ScopedHandle event(CreateEventW(NULL, TRUE, FALSE, NULL));

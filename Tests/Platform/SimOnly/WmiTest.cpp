@@ -256,14 +256,8 @@ TEST_F(Wmi, ARestartBreaksWhatWasMadeBefore) {
     ComHold<IEnumWbemClassObject> events = Subscribe(before.Get());
     EXPECT_EQ("", Change([](sim::HyperVTopology& t) { return sim::StopWmi(t); }));
     for (DWORD start : {SERVICE_DISABLED, SERVICE_AUTO_START}) {
-        test::ScopedKey key;
-        ASSERT_EQ(
-            ERROR_SUCCESS,
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\Winmgmt", 0,
-                            NULL, 0, KEY_SET_VALUE, NULL, key.Receive(), NULL));
         ASSERT_EQ(ERROR_SUCCESS,
-                  RegSetValueExW(key, u"Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&start),
-                                 sizeof(start)));
+                  test::SetDword(u"SYSTEM\\CurrentControlSet\\Services\\Winmgmt", u"Start", start));
         ComHold<IWbemServices> during;
         EXPECT_EQ(start == SERVICE_DISABLED ? static_cast<HRESULT>(0x80070422) : S_OK,
                   Connect(u"root\\virtualization\\v2", &during));

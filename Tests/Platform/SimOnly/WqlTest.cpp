@@ -101,7 +101,6 @@ TEST(Wql, MatchesByWqlRules) {
         {u"LinkTechnology = -2", false},
         {u"Name = 'ext PORT'", true},
         {u"Path = 'c:\\\\X\\'S'", true},
-        {u"LinkTechnology = 3 AND Name = 'x' OR IsBound = TRUE", true},
         {u"IsBound = TRUE OR LinkTechnology = 3 AND Name = 'x'", true},
         {u"NOT LinkTechnology = 3 AND Name = 'x'", false},
         {u"NOT (LinkTechnology = 3 OR Name = 'x')", true},
