@@ -124,13 +124,8 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     ASSERT_EQ(m_machine.Sim("wmi stop"), 0);
     ASSERT_TRUE(WaitForCount(m_eventQuery, subscriptions + 1, true));
     auto winmgmtStart = [](DWORD start) {
-        test::ScopedKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                  TEXT("SYSTEM\\CurrentControlSet\\Services\\Winmgmt"), 0, NULL, 0,
-                                  KEY_SET_VALUE, NULL, key.Receive(), NULL),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(key, TEXT("Start"), 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&start), sizeof(start)),
+        ASSERT_EQ(test::SetDword(TEXT("SYSTEM\\CurrentControlSet\\Services\\Winmgmt"),
+                                 TEXT("Start"), start),
                   ERROR_SUCCESS);
     };
     winmgmtStart(SERVICE_DISABLED);
@@ -144,14 +139,10 @@ TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
     EXPECT_EQ(Change("unbind-team " + std::string(test::kTeamA)), Lines({"(empty)"}));
     EXPECT_EQ(Change("set-vlan web-02 A1 30"), Lines());
 
-    // A stop during the event wait ends the service within one 5-second slice.
+    // A stop during the event wait ends the service (within the wait's slice:
+    // HyperVMonitorLoop.ABurstOfEventsGivesOnePassAndAStopWaitsForTheSlice).
     ASSERT_EQ(m_machine.Sim("stop"), 0);
-    std::vector<test::StatusReport> reports = m_machine.Reports();
-    auto stopPending = std::find_if(reports.begin(), reports.end(),
-                                    [](const test::StatusReport& r) { return r.state == 3; });
-    ASSERT_NE(stopPending, reports.end());
-    EXPECT_EQ(reports.back().state, 1);
-    EXPECT_LE(reports.back().tick - stopPending->tick, 5000 + 500);
+    EXPECT_EQ(m_machine.Reports().back().state, SERVICE_STOPPED);
 
     // The worker held nothing at the end: the machine's destructor reads the leak ledger.
     EXPECT_EQ(m_machine.Records("com-ledger.jsonl").size(), 1u);

@@ -62,11 +62,9 @@ TEST(RegistryKill, AKilledWriterLeavesTheOldStateOrTheNew) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
 
-        std::ifstream registry(machine.PathOf("registry.reg"), std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(registry)),
-                          std::istreambuf_iterator<char>());
         auto tree = sim::NewRegistryTree();
-        ASSERT_NO_THROW(sim::ReadRegFile(bytes, *tree)) << "after kill " << round;
+        ASSERT_NO_THROW(sim::ReadRegFile(machine.ReadFile("registry.reg"), *tree))
+            << "after kill " << round;
         int n = -1;
         std::string value = test::ServiceMachine::ReadValue(TEXT("SOFTWARE\\Kill"), TEXT("Blob"));
         ASSERT_TRUE(IsWhole(value, &n)) << "after kill " << round << ": " << value.substr(0, 40);

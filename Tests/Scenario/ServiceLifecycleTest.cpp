@@ -17,6 +17,8 @@ using test::ServiceMachine;
 using test::StatusReport;
 
 const WCHAR kRebootValue[] = TEXT("Reboot_Detected");
+const char kZel2Section[] =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n";
 // Where a 32-bit installer puts it on 64-bit Windows, and the 32-bit service finds it.
 const char kSetupLibrary[] =
     R"("libraries": [{"name": "C:\\Windows\\SysWOW64\\ZEL2Setp.dll", "exports": ["RegisterZel2"]}])";
@@ -183,7 +185,9 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ServiceMachine machine(c.settings, test::RebootMarker(c.marker));
+        ServiceMachine machine(c.settings,
+                               std::string(kZel2Section) +
+                                   "\"Reboot_Detected\"=dword:" + std::to_string(c.marker) + "\n");
         ASSERT_EQ(machine.Run("-i"), 0);
         ASSERT_EQ(machine.Sim("start"), 0);
         if (c.freshBoot) {

@@ -94,32 +94,11 @@ inline long long DayMs(const std::string& time) {
     return ((hour * 60LL + minute) * 60 + second) * 1000 + ms;
 }
 
-// registry.reg text that leaves the marker of an orderly shutdown with `value`.
-inline std::string RebootMarker(unsigned value) {
-    char marker[64];
-    std::snprintf(marker, sizeof(marker), "\"Reboot_Detected\"=dword:%08x\n", value);
-    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVEX\\Zuzuvoz_Orodavov\\ZEL2]\n" +
-           std::string(marker);
-}
-
 struct StatusReport {
     long long state, checkPoint, accepted, tick;
     std::string from;
     long long dayMs;
 };
-
-inline std::vector<StatusReport> Reports() {
-    std::vector<StatusReport> reports;
-    for (const sim::Json& record : Records("scm.jsonl")) {
-        auto number = [&](const char* name) {
-            return static_cast<long long>(Field(record, name).Number());
-        };
-        reports.push_back({number("state"), number("checkPoint"), number("controlsAccepted"),
-                           number("tick"), Field(record, "from").String(),
-                           DayMs(Field(record, "time").String())});
-    }
-    return reports;
-}
 
 class ServiceMachine {
 public:
@@ -200,7 +179,18 @@ public:
         return WaitUntil([] { return !sim::services::Hosted(kServiceName); });
     }
 
-    std::vector<StatusReport> Reports() const { return test::Reports(); }
+    std::vector<StatusReport> Reports() const {
+        std::vector<StatusReport> reports;
+        for (const sim::Json& record : Records("scm.jsonl")) {
+            auto number = [&](const char* name) {
+                return static_cast<long long>(Field(record, name).Number());
+            };
+            reports.push_back({number("state"), number("checkPoint"), number("controlsAccepted"),
+                               number("tick"), Field(record, "from").String(),
+                               DayMs(Field(record, "time").String())});
+        }
+        return reports;
+    }
     std::vector<sim::Json> Records(const std::string& file) const { return test::Records(file); }
 
     // The messages of the trace file (each line without its header), in order.
