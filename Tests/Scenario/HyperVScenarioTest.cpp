@@ -96,8 +96,7 @@ protected:
 };
 
 TEST_P(HyperVScenario, KeepsTheDriverToldWhileTheTopologyChanges) {
-    ASSERT_EQ(m_machine.Run("-i"), 0);
-    ASSERT_EQ(m_machine.Sim("start"), 0);
+    ASSERT_TRUE(m_machine.InstallAndStart());
     ASSERT_TRUE(WaitForCount(kPassEnd, 1));
     EXPECT_EQ(Lists(), Lines({"00155D0A0101/10 00155D0A0102/-"}));
 

@@ -92,8 +92,7 @@ TEST(ServiceInstall, UninstallStoppedRunningAndNotInstalled) {
 
     // Running: the stop control completes the stop inside the handler, so the status it returns
     // is stopped and the service is deleted in the same pass.
-    ASSERT_EQ(machine.Run("-i"), 0);
-    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.InstallAndStart());
     ASSERT_TRUE(machine.WaitForTrace("Exiting HyperVMonitor::DoMonitor()"));
     EXPECT_EQ(machine.Run("-u"), 0);
     EXPECT_TRUE(machine.Traced("Successfully changed the status"));

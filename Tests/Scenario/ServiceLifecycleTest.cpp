@@ -75,8 +75,7 @@ const std::vector<std::string> kStartedAndStopped = {"2/1", "4/0", "3/1", "1/0"}
 // the handler's report, one for each StopMonitor and one poll.
 TEST(ServiceLifecycle, StartAndStopReportEveryStatusAndCheckpoint) {
     ServiceMachine machine;
-    ASSERT_EQ(machine.Run("-i"), 0);
-    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.InstallAndStart());
     ASSERT_TRUE(machine.WaitForTrace("Exiting InstallerUpdates::DoMonitor()"));
     ASSERT_TRUE(machine.WaitForTrace("Exiting HyperVMonitor::DoMonitor()"));
 
@@ -121,8 +120,7 @@ std::string Warnings(const std::vector<std::string>& texts) {
 TEST(ServiceLifecycle, PreShutdownMarksAFreshBootThatTheNextStartConsumes) {
     const std::vector<std::string> warnings = {"Link down", "Team %s degraded", "VLAN mismatch"};
     ServiceMachine machine(std::string(kSetupLibrary) + ", " + Warnings(warnings));
-    ASSERT_EQ(machine.Run("-i"), 0);
-    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.InstallAndStart());
     ASSERT_EQ(machine.Sim("shutdown"), 0);
     machine.ExpectTraceInOrder({"Entering ServiceCtrlHandler - dwCode=15",
                                 "Received pre-shutdown event", "Stopping the service",
@@ -188,8 +186,7 @@ TEST(ServiceLifecycle, FreshBootOnOtherMachines) {
         ServiceMachine machine(c.settings,
                                std::string(kZel2Section) +
                                    "\"Reboot_Detected\"=dword:" + std::to_string(c.marker) + "\n");
-        ASSERT_EQ(machine.Run("-i"), 0);
-        ASSERT_EQ(machine.Sim("start"), 0);
+        ASSERT_TRUE(machine.InstallAndStart());
         if (c.freshBoot) {
             ASSERT_TRUE(machine.WaitForTrace("Exiting TarvikWarnings::SpawnThread()"));
         }
@@ -214,8 +211,7 @@ TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
         SCOPED_TRACE(directory);
         bool found = directory == "SysWOW64";
         ServiceMachine machine(DcbSettings(R"("runSeconds": 0)", directory), kDcbRegistry);
-        ASSERT_EQ(machine.Run("-i"), 0);
-        ASSERT_EQ(machine.Sim("start"), 0);
+        ASSERT_TRUE(machine.InstallAndStart());
         ASSERT_TRUE(machine.WaitForTrace(found ? "Exiting CompleteDcbUpgrade"
                                                : "Unable to unregister the DCB service"));
         ASSERT_EQ(machine.Sim("stop"), 0);
@@ -228,8 +224,7 @@ TEST(ServiceLifecycle, TheServiceSeesTheMachineAsA32BitProcessDoes) {
 // registered.
 TEST(ServiceLifecycle, AMonitorThatWillNotStopLeavesTheServiceStopPending) {
     ServiceMachine machine(DcbSettings(R"("neverExits": true)"), kDcbRegistry);
-    ASSERT_EQ(machine.Run("-i"), 0);
-    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.InstallAndStart());
     ASSERT_TRUE(machine.WaitForTrace(kUnregisterDcb));
 
     EXPECT_NE(machine.Sim("stop --timeout 1"), 0);
@@ -263,8 +258,7 @@ TEST(ServiceLifecycle, TheStopWaitPollsEvery100Ms) {
     ServiceMachine machine(DcbSettings(R"("runSeconds": 1)") +
                                R"(, "clock": {"scale": 2, "localTime": "2020-01-01T12:00:00"})",
                            kDcbRegistry);
-    ASSERT_EQ(machine.Run("-i"), 0);
-    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.InstallAndStart());
     ASSERT_TRUE(machine.WaitForTrace(kUnregisterDcb));
     ASSERT_EQ(machine.Sim("stop"), 0);
 

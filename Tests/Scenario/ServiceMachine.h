@@ -175,6 +175,8 @@ public:
         return code;
     }
 
+    bool InstallAndStart() { return Run("-i") == 0 && Sim("start") == 0; }
+
     bool WaitForExit() const {
         return WaitUntil([] { return !sim::services::Hosted(kServiceName); });
     }

@@ -76,8 +76,7 @@ TEST(Soak, TheDriverEndsInStepWithTheTeam) {
     const unsigned seed = seeded ? std::strtoul(seeded, nullptr, 10) : std::random_device()();
     SCOPED_TRACE("TARVIK_SOAK_SEED=" + std::to_string(seed));
     test::ServiceMachine machine(kSettings, kRegistry);
-    ASSERT_EQ(machine.Run("-i"), 0);
-    ASSERT_EQ(machine.Sim("start"), 0);
+    ASSERT_TRUE(machine.InstallAndStart());
     sim::WmiService& wmi = sim::Machine::Get().Wmi();
     std::string told = Expected(*wmi.Topology());  // an empty list: no VMs yet
     size_t seen = 0, late = 0, looks = 0;

@@ -53,17 +53,16 @@ cp "$dcb" "$WINEPREFIX/drive_c/windows/syswow64/OrvexDCB.exe"
 
 echo "--- install"
 product -i
-expect_trace "Successfully opened the service control manager" \
-    "The service does not exist - creating it." "Successfully created the service." \
-    "Exiting InstallService - Success=1" "Successfully installed the service"
+expect_trace "The service does not exist - creating it." "Successfully created the service." \
+    "Successfully installed the service"
 # The values of the registration: package.sh, after the package has run -i.
 
 echo "--- start"
 sc_control start
-expect_trace "Entering RunService" "Created a stop event." "Starting the hyper-V monitor" \
+# Each monitor's line shows it started; the whole sequence, ServiceLifecycle on the machine.
+expect_trace "Entering RunService" \
     "Hyper-V service is not present on this system - exiting Hyper-V monitor." \
-    "Starting the upgrade monitor" "No TALM key located" \
-    "Entering ReportStatus - dwCurrentState=4"
+    "No TALM key located" "Entering ReportStatus - dwCurrentState=4"
 
 echo "--- stop"
 sc_control stop
