@@ -30,15 +30,13 @@ const char kTopology[] = R"("hyperv": {
                  "adapters": [{"mac": "00155D0A0101", "switch": "External", "vlan": 10}]},
                 {"name": "web-02", "adapters": [{"mac": "00155D0A0102", "switch": "External"}]}]})";
 
-std::string Settings(bool version2) {
-    return std::string(version2 ? R"("os": {"major": 10, "minor": 0}, )"
-                                : R"("os": {"major": 6, "minor": 1}, )") +
-           test::kOneTeam + kTopology;
-}
-
 class HyperVScenario : public ::testing::TestWithParam<bool> {
 protected:
-    HyperVScenario() : m_machine(Settings(GetParam()), test::kVmmsRegistry) {}
+    HyperVScenario()
+        : m_machine(std::string(GetParam() ? R"("os": {"major": 10, "minor": 0}, )"
+                                           : R"("os": {"major": 6, "minor": 1}, )") +
+                        test::kOneTeam + kTopology,
+                    test::kVmmsRegistry) {}
 
     size_t Count(const std::string& message, bool prefix = false) const {
         size_t n = 0;

@@ -33,10 +33,9 @@ TempDir::~TempDir() {
 }
 
 TestMachine::TestMachine(const std::string& machineJson, const std::string& registryReg) {
-    m_dir = MakeTempDirectory();
-    std::filesystem::create_directories(m_dir + "/drive_c/Windows/Temp");
-    std::filesystem::create_directories(m_dir + "/drive_c/Windows/system32");
-    std::filesystem::create_directories(m_dir + "/drive_c/Windows/SysWOW64");
+    std::filesystem::create_directories(Dir() + "/drive_c/Windows/Temp");
+    std::filesystem::create_directories(Dir() + "/drive_c/Windows/system32");
+    std::filesystem::create_directories(Dir() + "/drive_c/Windows/SysWOW64");
     if (!machineJson.empty()) {
         WriteFile("machine.json", machineJson);
     }
@@ -44,31 +43,29 @@ TestMachine::TestMachine(const std::string& machineJson, const std::string& regi
         WriteFile("registry.reg", registryReg);
     }
     m_previousDir = sim::Machine::Get().Dir();
-    sim::Machine::Use(m_dir);
+    sim::Machine::Use(Dir());
 }
 
 TestMachine::~TestMachine() {
     sim::Machine::Use(m_previousDir);
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
 }
 
 void TestMachine::WriteFile(const std::string& relative, const std::string& content) const {
-    std::filesystem::path path = std::filesystem::path(m_dir) / relative;
+    std::filesystem::path path = std::filesystem::path(Dir()) / relative;
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
 std::string TestMachine::ReadFile(const std::string& relative) const {
-    std::ifstream in(std::filesystem::path(m_dir) / relative, std::ios::binary);
+    std::ifstream in(std::filesystem::path(Dir()) / relative, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
 void TestMachine::MakeDirectory(const std::string& relative) const {
-    std::filesystem::create_directories(std::filesystem::path(m_dir) / relative);
+    std::filesystem::create_directories(std::filesystem::path(Dir()) / relative);
 }
 
 }  // namespace test
