@@ -6,13 +6,7 @@ objdump=$1 exe=$2
 table=$("$objdump" -p "$exe")
 status=0
 for class in CZelString CZelRegKey CZelDebug CZelTraceScope COSType CHelper; do
-    count=$(grep -c "] _Z.*${#class}${class}" <<<"$table")
-    if [ "$count" -eq 0 ]; then
-        echo "no export of $class in $exe"
-        status=1
-    else
-        echo "$class: $count exports"
-    fi
+    grep -q "] _Z.*${#class}${class}" <<<"$table" || { echo "no export of $class in $exe"; status=1; }
 done
 grep -q "g_ZelDebug" <<<"$table" || { echo "no export of g_ZelDebug"; status=1; }
 for function in ZelSafeCopy GetLocalLanguage GetCodePage; do

@@ -79,11 +79,8 @@ expect_nothing() {
         fail "left in C:\\Program Files (x86)\\Orvex: $(cd "$orvex32" && find . -mindepth 1 | tr '\n' ' ')"
     [ -e "$orvex64" ] && fail "a folder in C:\\Program Files"
     reg_query "$service_key" >/dev/null && fail "the service is still registered"
-    local view
-    for view in 32 64; do
-        reg_query "$zel2" "$view" | grep -q "^InstalledDir" &&
-            fail "InstalledDir left ($view-bit view)"
-    done
+    reg_query "$zel2" 32 | grep -q "^InstalledDir" && fail "InstalledDir left (32-bit view)"
+    reg_query "$zel2" 64 | grep -q "^InstalledDir" && fail "InstalledDir left (64-bit view)"
     [ -z "$(product_versions)" ] || fail "a product is still installed: $(product_versions)"
 }
 
