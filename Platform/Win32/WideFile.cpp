@@ -63,20 +63,30 @@ public:
         if (stream == stdout || stream == stderr) {
             return true;
         }
-        // The trace asks about its stream on every line: a thread's last answer holds while no
-        // stream has been opened or closed since.
-        thread_local Answer t_last;
-        uint64_t generation = m_generation.load(std::memory_order_acquire);
-        if (t_last.stream == stream && t_last.generation == generation) {
-            return t_last.text;
+        Cookie* cookie = Lookup(stream);
+        return cookie != nullptr && cookie->text;
+    }
+
+    // Writes straight to the descriptor when the C library holds nothing of the stream: no
+    // buffer, no pushed-back bytes and no remembered position, so that its later fflush, ftell
+    // and fclose see what they would after writing the bytes themselves. A line then costs one
+    // write and no copy. The bytes written; 0 when the stream must take them instead. Call with
+    // the stream locked.
+    size_t WriteUnbuffered(FILE* stream, const char* data, size_t size) {
+        if (stream->_IO_buf_base != nullptr || stream->_IO_save_base != nullptr ||
+            stream->_offset != -1) {
+            return 0;
         }
-        Cookie* cookie = Find(stream);
-        t_last = {stream, generation, cookie != nullptr && cookie->text};
-        return t_last.text;
+        Cookie* cookie = Lookup(stream);
+        if (cookie == nullptr) {
+            return 0;
+        }
+        ssize_t done = Write(cookie, data, size);
+        return done > 0 ? size_t(done) : 0;  // the stream retries the rest and keeps the error
     }
 
     int Descriptor(FILE* stream) {
-        Cookie* cookie = Find(stream);
+        Cookie* cookie = Lookup(stream);
         return cookie != nullptr ? cookie->fd : fileno(stream);
     }
 
@@ -89,8 +99,19 @@ private:
     struct Answer {
         FILE* stream;
         uint64_t generation;
-        bool text;
+        Cookie* cookie;
     };
+
+    // The trace asks about its stream on every line: a thread's last answer holds while no
+    // stream has been opened or closed since.
+    Cookie* Lookup(FILE* stream) {
+        thread_local Answer t_last;
+        uint64_t generation = m_generation.load(std::memory_order_acquire);
+        if (t_last.stream != stream || t_last.generation != generation) {
+            t_last = {stream, generation, Find(stream)};
+        }
+        return t_last.cookie;
+    }
 
     Cookie* Find(FILE* stream) {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -232,28 +253,35 @@ private:
     bool m_failed = false;
 };
 
-// Narrows `count` units to bytes; false when any is not ASCII. Eight units a step with no
-// branch on the text: it runs over every trace line.
-bool NarrowAscii(const WCHAR* text, size_t count, char* narrow) {
+// Narrows `count` units to bytes and counts the line feeds; false when any unit is not ASCII.
+// Eight units a step with no branch on the text: it runs over every trace line.
+bool NarrowAscii(const WCHAR* text, size_t count, char* narrow, size_t* feeds) {
     using Units = uint16_t __attribute__((vector_size(16)));
     using Bytes = uint8_t __attribute__((vector_size(8)));
     Units bits = {};
+    Units found = {};  // each lane counts down once per line feed
+    const Units feed = {u'\n', u'\n', u'\n', u'\n', u'\n', u'\n', u'\n', u'\n'};
     size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         Units units;
         memcpy(&units, text + i, sizeof units);
         bits |= units;
+        found += (Units)(units == feed);
         Bytes bytes = __builtin_convertvector(units, Bytes);
         memcpy(narrow + i, &bytes, sizeof bytes);
     }
     uint16_t rest = 0;
+    size_t lines = 0;
     for (; i < count; ++i) {
         rest |= text[i];
+        lines += text[i] == u'\n';
         narrow[i] = char(text[i]);
     }
     for (int k = 0; k < 8; ++k) {
         rest |= bits[k];
+        lines += uint16_t(-found[k]);
     }
+    *feeds = lines;
     return rest < 0x80;
 }
 
@@ -279,20 +307,22 @@ bool PutAsciiText(FILE* stream, const WCHAR* text, long* length) {
     const size_t kMaxUnits = 1280;  // a trace line has at most 1,152 characters
     char narrow[kMaxUnits * 2];
     size_t count = wcslen(text);
-    if (count > kMaxUnits || !NarrowAscii(text, count, narrow)) {
+    size_t feeds = 0;
+    if (count > kMaxUnits || !NarrowAscii(text, count, narrow, &feeds)) {
         return false;
     }
     size_t used = count;
     // A trace line's only line feed is its last character.
-    const char* feed = static_cast<const char*>(memchr(narrow, '\n', count));
-    if (feed != nullptr && size_t(feed - narrow) + 1 == count) {
+    if (feeds == 1 && narrow[count - 1] == '\n') {
         narrow[count - 1] = '\r';
         narrow[count] = '\n';
         used = count + 1;
-    } else if (feed != nullptr) {
+    } else if (feeds != 0) {
         used = ExpandLineFeeds(narrow, count);
     }
-    bool failed = used && fwrite_unlocked(narrow, 1, used, stream) != used;
+    size_t direct = Streams::Get().WriteUnbuffered(stream, narrow, used);
+    bool failed = used > direct &&
+                  fwrite_unlocked(narrow + direct, 1, used - direct, stream) != used - direct;
     *length = failed ? -1 : long(count);
     return true;
 }

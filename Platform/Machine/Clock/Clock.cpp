@@ -164,7 +164,12 @@ LONGLONG Clock::ReadNow(clockid_t hostClock) const {
     }
     LONGLONG baseMachine = m_baseMachine.load(std::memory_order_acquire);
     LONGLONG baseRealNs = m_baseRealNs.load(std::memory_order_acquire);
-    double elapsed = static_cast<double>(MonotonicNs(hostClock) - baseRealNs) * m_scale / 100;
+    LONGLONG elapsedNs = MonotonicNs(hostClock) - baseRealNs;
+    if (m_scale == 1) {
+        // Exact, as the scaling below is for the 104 days its doubles hold every nanosecond.
+        return baseMachine + std::max<LONGLONG>(0, elapsedNs / 100);
+    }
+    double elapsed = static_cast<double>(elapsedNs) * m_scale / 100;
     return baseMachine + std::max<LONGLONG>(0, static_cast<LONGLONG>(elapsed));
 }
 

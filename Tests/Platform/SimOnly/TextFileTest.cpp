@@ -44,6 +44,17 @@ TEST_F(TextFile, ModesDecideHowWideTextIsWritten) {
         fclose(file);
         EXPECT_EQ(machine.ReadFile("drive_c/Logs/Trace.TXT"), c.bytes);
     }
+    // A line never overtakes bytes the C library still holds, and the position follows both.
+    test::TestMachine machine;
+    FILE* file = _wfopen(u"C:\\mixed.txt", u"w");
+    ASSERT_NE(file, nullptr);
+    fwprintf(file, u"%s", u"a\n");
+    EXPECT_EQ(ftell(file), 3);
+    fputs("x", file);
+    fwprintf(file, u"%s", u"y\n");
+    EXPECT_EQ(ftell(file), 7);
+    fclose(file);
+    EXPECT_EQ(machine.ReadFile("drive_c/mixed.txt"), "a\r\nxy\r\n");
     EXPECT_EQ(g_handlerCalls, 0);
 }
 
