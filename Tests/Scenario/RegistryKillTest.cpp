@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,12 @@ const char kKey[] = "HKLM\\SOFTWARE\\Kill";
 // Write n: "n:" and n % 97 letters, so that a torn value cannot pass for a whole one.
 std::string Value(int n) {
     return std::to_string(n) + ":" + std::string(n % 97, 'x');
+}
+
+// The registry file's inode: every save renames a new file into place.
+ino_t FileId(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 // A value is whole when it is the text of the write its number names.
@@ -45,10 +52,12 @@ TEST(RegistryKill, AKilledWriterLeavesTheOldStateOrTheNew) {
 
     // Made before the fork: the child only execs.
     const std::string dir = machine.Dir(), writes = machine.PathOf("writes.txt");
+    const std::string registry = machine.PathOf("registry.reg");
     std::mt19937 random(testing::UnitTest::GetInstance()->random_seed());
     int last = 0;
     int advanced = 0;
     for (int round = 0; round < 100; ++round) {
+        ino_t before = FileId(registry);
         // A scenario names a service, though this one controls none.
         pid_t pid = fork();
         if (pid == 0) {
@@ -58,7 +67,13 @@ TEST(RegistryKill, AKilledWriterLeavesTheOldStateOrTheNew) {
             _exit(127);
         }
         ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(5000 + random() % 115000));
+        // The kill's moment counts from the first save, not from the fork: a loaded machine can
+        // take longer to start the writer than the whole window.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (FileId(registry) == before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 115000));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
 
