@@ -69,10 +69,6 @@ void SetString(const WCHAR* key, const WCHAR* name, const WCHAR* text) {
     SetRaw(key, name, REG_SZ, text, static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
 }
 
-void SetDword(const WCHAR* key, const WCHAR* name, DWORD value) {
-    SetRaw(key, name, REG_DWORD, &value, sizeof value);
-}
-
 void SetRaw(const WCHAR* key, const WCHAR* name, DWORD type, const void* data, DWORD size) {
     ScopedKey hKey;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL, hKey.Receive(),

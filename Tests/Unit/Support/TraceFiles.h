@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "Support/ScopedHandles.h"  // SetDword
+
 #include <string>
 #include <vector>
 
@@ -28,9 +30,8 @@ std::vector<std::string> ReadLines(const std::basic_string<WCHAR>& path, size_t 
 std::string MessageOf(const std::string& line);
 
 // A value of HKEY_LOCAL_MACHINE\`key`, the key created when missing: a string (deleted when `text`
-// is null), a DWORD, or data of any type.
+// is null), or data of any type. A DWORD: SetDword.
 void SetString(const WCHAR* key, const WCHAR* name, const WCHAR* text);
-void SetDword(const WCHAR* key, const WCHAR* name, DWORD value);
 void SetRaw(const WCHAR* key, const WCHAR* name, DWORD type, const void* data, DWORD size);
 // HKEY_LOCAL_MACHINE\`key` with all it holds.
 void DeleteKey(const WCHAR* key);
